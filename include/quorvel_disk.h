@@ -1,0 +1,143 @@
+/*
+ * quorvel-disk: disk-usage analysis library.
+ *
+ * A host names a directory with disk_scan(); the library walks the tree below
+ * it on background threads and keeps every file and directory with its size
+ * in memory. Once disk_scan_status() reads SCAN_DONE, three JSON documents
+ * can be asked for: the whole tree (disk_scan_result), the N largest files
+ * (disk_get_top) and the totals per file-name extension (disk_get_extensions).
+ * disk_free() releases a scan and everything handed out for it.
+ *
+ * Scan ids are 0 to 31: up to 32 scans exist at once. An id that is negative,
+ * above 31 or names a free (never used or freed) slot is answered with -1 or
+ * NULL and nothing else happens.
+ *
+ * Text: every path passed in is NUL-terminated UTF-8 (on Linux, any bytes);
+ * every document returned is compact UTF-8 JSON (no whitespace), sizes and
+ * counts as full unsigned 64-bit decimals. Names are kept byte for byte; when
+ * they are not well-formed UTF-8 (possible on Linux), each maximal ill-formed
+ * subsequence is written as U+FFFD in the documents, so that every strict
+ * JSON parser accepts them. Well-formed names are written unchanged.
+ *
+ * Threads: any host thread may call any export, with three duties:
+ *  - no call on an id overlaps disk_free() of that id;
+ *  - disk_scan_result(), disk_get_top() and disk_get_extensions() for the
+ *    same id are not called from two threads at once (they reorder the tree
+ *    and cache texts without a lock);
+ *  - calls on different ids are independent.
+ * Returned texts are owned by the library: never free them.
+ *
+ * The library writes no files, reads no configuration and prints nothing.
+ */
+#ifndef QUORVEL_DISK_H
+#define QUORVEL_DISK_H
+
+#if defined(_WIN32)
+#  if defined(QUORVEL_DISK_BUILD)
+#    define QV_API __declspec(dllexport)
+#  elif defined(QUORVEL_DISK_STATIC)
+#    define QV_API
+#  else
+#    define QV_API __declspec(dllimport)
+#  endif
+#elif defined(__GNUC__)
+#  define QV_API __attribute__((visibility("default")))
+#else
+#  define QV_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Scan states, as returned by disk_scan_status(). */
+#define SCAN_IDLE 0       /* claimed; the scan thread has not started yet */
+#define SCAN_RUNNING 1    /* walking; a host polling for completion treats 0 like 1 */
+#define SCAN_DONE 2       /* finished: tree, totals and time complete; documents available */
+#define SCAN_FAILED (-1)  /* out of memory at the start of the run; also "no such id" */
+#define SCAN_CANCELLED (-2) /* cancelled before the walk ended; no documents */
+
+/*
+ * Starts a background scan of the directory at path.
+ *   path          NUL-terminated UTF-8 path, copied before the call returns.
+ *                 It is not examined here: a path that does not exist or is not
+ *                 a directory still gives an id, and the scan ends SCAN_DONE
+ *                 with an empty root and totals of 0.
+ *   max_depth     deepest level listed (1: only the root's children);
+ *                 0 or less: no limit.
+ *   follow_links  0: symbolic links (on Windows, reparse points) are left out
+ *                 entirely. Non-zero: they are recorded as what they point to
+ *                 and directory links are walked (a loop is bounded only by
+ *                 max_depth and the 32767-byte path limit).
+ * Returns the scan id, 0 to 31 (the lowest free one), or -1 when path is NULL,
+ * all 32 slots are in use, or memory or a thread cannot be had.
+ * Every id returned must eventually be released with disk_free().
+ */
+QV_API int disk_scan(const char *path, int max_depth, int follow_links);
+
+/*
+ * The scan's state code (SCAN_IDLE .. SCAN_CANCELLED), or -1 when id names no
+ * scan. One atomic load: cheap enough to poll.
+ */
+QV_API int disk_scan_status(int id);
+
+/*
+ * Asks the scan to stop; returns at once without waiting. A scan stopped
+ * before its walk ends finishes as SCAN_CANCELLED; a scan already done stays
+ * SCAN_DONE with its documents. No effect on an id that names no scan.
+ */
+QV_API void disk_scan_cancel(int id);
+
+/*
+ * Stops the scan if it runs, waits for its thread to end, and releases the
+ * tree and every text handed out for id; the id is free again. No effect on
+ * an id that names no scan (freeing twice is harmless).
+ */
+QV_API void disk_free(int id);
+
+/*
+ * The whole tree as one JSON object:
+ *   {"path":ROOT,"total_size":N,"total_files":N,"total_dirs":N,
+ *    "scan_time_ms":T.0,"children":[ENTRY,...]}
+ * where ENTRY is {"name":S,"size":N,"files":N,"is_dir":true|false,
+ * "children":[...]}; "children" appears only on directories that have
+ * entries; at every level children are ordered by size, largest first.
+ * "total_dirs" does not count the root.
+ * Returns NULL when id names no scan or the scan is not SCAN_DONE. Built on
+ * the first call (which also orders the tree) and cached: later calls return
+ * the same pointer. Owned by the library, valid until disk_free(id).
+ * {"error":"out of memory"} or {"error":"no result"} may stand in for the
+ * document when memory was short.
+ */
+QV_API const char *disk_scan_result(int id);
+
+/*
+ * The n largest files, largest first, as a JSON array:
+ *   [{"path":P,"size":N},...]
+ * Paths are the root path as given to disk_scan joined with the names below
+ * it by "/", cut to 4095 bytes. Files of equal size at the cut-off: those met
+ * first in the tree's current order are kept. n of 0 or less gives "[]"; any
+ * larger n than there are files gives every file.
+ * Returns NULL when id names no scan or the scan is not SCAN_DONE. Owned by
+ * the library, valid until the next disk_get_top() of the same id or
+ * disk_free(id), whichever comes first.
+ */
+QV_API const char *disk_get_top(int id, int n);
+
+/*
+ * Bytes and file count per file-name extension, largest total first:
+ *   [{"ext":".txt","total_size":N,"count":N},...]
+ * The extension is the text from the last dot of a file's name (".gz" for
+ * a.tar.gz, "." for "notes."); names without a dot or whose only dot leads
+ * (".profile") count nowhere; case is kept (".JPG" and ".jpg" differ).
+ * Returns NULL when id names no scan or the scan is not SCAN_DONE. Built on
+ * the first call and cached: later calls return the same pointer. Owned by
+ * the library, valid until disk_free(id).
+ */
+QV_API const char *disk_get_extensions(int id);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QUORVEL_DISK_H */

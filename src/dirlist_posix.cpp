@@ -1,0 +1,247 @@
+// Listing one directory on Linux: getdents64 in large batches, the type from
+// d_type, the size from fstatat relative to the open directory.
+#include "dirlist.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#define DIRLIST_BUF 65536
+
+namespace {
+struct linux_dirent64 {
+    uint64_t d_ino;
+    int64_t d_off;
+    unsigned short d_reclen;
+    unsigned char d_type;
+    char d_name[];
+};
+}  // namespace
+
+struct qv_dirlist {
+    int fd;
+    int follow_links;
+    long len;  // bytes of records in buf
+    long pos;  // next record
+    char *buf;
+    // The directory listed last stays open (its enumeration is over), so that
+    // the walk's next directory, most often one of its children, is opened
+    // with one openat() of a single name instead of a lookup of the whole
+    // path: a deep chain then costs linear, not quadratic, time.
+    int last_fd;
+    size_t last_len;
+    char *last_path;  // SCAN_PATH_MAX bytes
+};
+
+static void forget_last(qv_dirlist *dl)
+{
+    if (dl->last_fd >= 0)
+        close(dl->last_fd);
+    dl->last_fd = -1;
+}
+
+// The name of path within the directory listed last, or null when path is
+// not a direct child of it.
+static const char *name_below_last(const qv_dirlist *dl, const char *path, size_t len)
+{
+    size_t base = dl->last_len;
+    if (dl->last_fd < 0 || len <= base || memcmp(path, dl->last_path, base) != 0)
+        return nullptr;
+    if (base == 0 || dl->last_path[base - 1] != '/') {
+        if (path[base] != '/')
+            return nullptr;
+        base++;
+    }
+    const char *name = path + base;
+    if (!*name || strchr(name, '/'))
+        return nullptr;
+    return name;
+}
+
+qv_dirlist *qv_dirlist_new(void)
+{
+    auto *dl = static_cast<qv_dirlist *>(calloc(1, sizeof(qv_dirlist)));
+    if (!dl)
+        return nullptr;
+    dl->fd = -1;
+    dl->last_fd = -1;
+    dl->buf = static_cast<char *>(malloc(DIRLIST_BUF));
+    dl->last_path = static_cast<char *>(malloc(SCAN_PATH_MAX));
+    if (!dl->buf || !dl->last_path) {
+        free(dl->buf);
+        free(dl->last_path);
+        free(dl);
+        return nullptr;
+    }
+    return dl;
+}
+
+void qv_dirlist_delete(qv_dirlist *dl)
+{
+    if (!dl)
+        return;
+    qv_dirlist_close(dl);
+    forget_last(dl);
+    free(dl->buf);
+    free(dl->last_path);
+    free(dl);
+}
+
+// Opens a path longer than one open() accepts by walking it in pieces of
+// fewer than PATH_MAX bytes, each relative to the directory before it.
+static int open_long(const char *path, int flags)
+{
+    size_t len = strlen(path);
+    char *copy = static_cast<char *>(malloc(len + 1));
+    if (!copy)
+        return -1;
+    memcpy(copy, path, len + 1);
+    int dirfd = AT_FDCWD;
+    char *rest = copy;
+    while (strlen(rest) >= PATH_MAX) {
+        // Cut at the last separator that leaves a piece open() accepts.
+        char *cut = nullptr;
+        for (char *p = rest + PATH_MAX - 1; p > rest; p--) {
+            if (*p == '/') {
+                cut = p;
+                break;
+            }
+        }
+        if (!cut) {
+            if (dirfd != AT_FDCWD)
+                close(dirfd);
+            free(copy);
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        *cut = '\0';
+        int fd = openat(dirfd, rest[0] ? rest : "/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (dirfd != AT_FDCWD)
+            close(dirfd);
+        if (fd < 0) {
+            free(copy);
+            return -1;
+        }
+        dirfd = fd;
+        rest = cut + 1;
+        while (*rest == '/')
+            rest++;
+    }
+    int fd = openat(dirfd, rest[0] ? rest : ".", flags);
+    if (dirfd != AT_FDCWD)
+        close(dirfd);
+    free(copy);
+    return fd;
+}
+
+int qv_dirlist_open(qv_dirlist *dl, const char *path, int is_root, int follow_links)
+{
+    qv_dirlist_close(dl);
+    int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+    // Below the root, a directory swapped for a link is never followed.
+    if (!is_root && !follow_links)
+        flags |= O_NOFOLLOW;
+    size_t len = strlen(path);
+    int fd = -1;
+    const char *name = name_below_last(dl, path, len);
+    if (name)
+        fd = openat(dl->last_fd, name, flags);
+    if (!name || (fd < 0 && errno == EMFILE)) {
+        forget_last(dl);  // gives its descriptor back before a retry
+        fd = len < PATH_MAX ? open(path, flags) : open_long(path, flags);
+    }
+    if (fd < 0)
+        return -1;
+    forget_last(dl);
+    dl->fd = fd;
+    memcpy(dl->last_path, path, len);
+    dl->last_len = len;
+    dl->follow_links = follow_links;
+    dl->len = dl->pos = 0;
+    return 0;
+}
+
+void qv_dirlist_close(qv_dirlist *dl)
+{
+    // The enumeration ends; its descriptor is kept to open the children.
+    if (dl->fd >= 0) {
+        forget_last(dl);
+        dl->last_fd = dl->fd;
+    }
+    dl->fd = -1;
+}
+
+static bool is_dot_or_dotdot(const char *n)
+{
+    return n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'));
+}
+
+// Fills type and size of a child; false when the child is to be left out.
+static bool describe(const qv_dirlist *dl, const char *name, unsigned char type, qv_dir_child *out)
+{
+    struct stat st;
+    if (type == DT_DIR) {
+        out->is_dir = 1;
+        out->size = 0;
+        return true;
+    }
+    if (type == DT_LNK && !dl->follow_links)
+        return false;
+    if (fstatat(dl->fd, name, &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0) {
+        // Vanished since the listing: leave it out. Otherwise (no search
+        // permission) it exists, so keep it with an unknown size of 0.
+        if (errno == ENOENT)
+            return false;
+        out->is_dir = type == DT_DIR;
+        out->size = 0;
+        return true;
+    }
+    if (S_ISLNK(st.st_mode)) {
+        if (!dl->follow_links)
+            return false;
+        // Recorded as what it points to; a dangling link as an empty file.
+        if (fstatat(dl->fd, name, &st, AT_NO_AUTOMOUNT) != 0) {
+            out->is_dir = 0;
+            out->size = 0;
+            return true;
+        }
+    }
+    if (S_ISDIR(st.st_mode)) {
+        out->is_dir = 1;
+        out->size = 0;
+    } else {
+        out->is_dir = 0;
+        out->size = st.st_size > 0 ? (uint64_t)st.st_size : 0;
+    }
+    return true;
+}
+
+int qv_dirlist_next(qv_dirlist *dl, qv_dir_child *out)
+{
+    if (dl->fd < 0)
+        return 0;
+    for (;;) {
+        if (dl->pos >= dl->len) {
+            long n = syscall(SYS_getdents64, dl->fd, dl->buf, DIRLIST_BUF);
+            if (n <= 0)
+                return 0;
+            dl->len = n;
+            dl->pos = 0;
+        }
+        auto *d = reinterpret_cast<linux_dirent64 *>(dl->buf + dl->pos);
+        dl->pos += d->d_reclen;
+        if (is_dot_or_dotdot(d->d_name))
+            continue;
+        if (!describe(dl, d->d_name, d->d_type, out))
+            continue;
+        out->name = d->d_name;
+        out->name_len = (uint32_t)strlen(d->d_name);
+        return 1;
+    }
+}

@@ -1,0 +1,176 @@
+// The three JSON documents of a finished scan: the whole tree, the largest
+// files and the extension totals. Texts are heap allocations the slot owns.
+#include "documents.h"
+
+#include <cstdlib>
+
+#include "json.h"
+#include "scanner.h"
+#include "sorter.h"
+
+static const char NO_RESULT[] = "{\"error\":\"no result\"}";
+static const char OUT_OF_MEMORY[] = "{\"error\":\"out of memory\"}";
+static const char EMPTY_LIST[] = "[]";
+
+#define FRAG(b, lit) jb_append_n((b), (lit), sizeof(lit) - 1)
+
+// The members before "children" of one entry object.
+static void entry_head(json_builder *b, const qv_entry *e, const qv_arena *names)
+{
+    FRAG(b, "{\"name\":");
+    jb_append_escaped(b, qv_tree_get_name(e, names));
+    FRAG(b, ",\"size\":");
+    jb_append_u64(b, e->size);
+    FRAG(b, ",\"files\":");
+    jb_append_u64(b, e->file_count);
+    if (e->is_dir)
+        FRAG(b, ",\"is_dir\":true");
+    else
+        FRAG(b, ",\"is_dir\":false");
+}
+
+// Appends the object of top with all its descendants. Walks by the parent
+// links instead of recursing, so the depth of the tree costs no stack.
+static void entry_to_json(json_builder *b, const qv_entry *top, const qv_arena *names)
+{
+    const qv_entry *e = top;
+    for (;;) {
+        entry_head(b, e, names);
+        if (e->is_dir && e->first_child) {
+            FRAG(b, ",\"children\":[");
+            e = e->first_child;
+            continue;
+        }
+        jb_append_char(b, '}');
+        // Close every list that ends here, then go on with the next sibling.
+        for (;;) {
+            if (e == top)
+                return;
+            if (e->next_sibling) {
+                jb_append_char(b, ',');
+                e = e->next_sibling;
+                break;
+            }
+            e = e->parent;
+            FRAG(b, "]}");
+        }
+    }
+}
+
+static char *scan_result_to_json(qv_scan_result *r)
+{
+    qv_entry *root = r->root;
+    qv_sort_tree(root, r->name_arena, SORT_SIZE_DESC);
+    json_builder b;
+    if (jb_init(&b) != 0)
+        return jb_copy_text(OUT_OF_MEMORY);
+    char num[32];
+    FRAG(&b, "{\"path\":");
+    jb_append_escaped(&b, qv_tree_get_name(root, r->name_arena));
+    FRAG(&b, ",\"total_size\":");
+    jb_append_u64(&b, r->total_size);
+    FRAG(&b, ",\"total_files\":");
+    jb_append_u64(&b, r->total_files);
+    FRAG(&b, ",\"total_dirs\":");
+    jb_append_u64(&b, r->total_dirs);
+    FRAG(&b, ",\"scan_time_ms\":");
+    jb_append_n(&b, num, (uint64_t)jb_format_scan_time(num, r->scan_time_ms));
+    if (root->first_child) {
+        FRAG(&b, ",\"children\":[");
+        for (const qv_entry *c = root->first_child; c; c = c->next_sibling) {
+            if (c != root->first_child)
+                jb_append_char(&b, ',');
+            entry_to_json(&b, c, r->name_arena);
+        }
+        jb_append_char(&b, ']');
+    }
+    jb_append_char(&b, '}');
+    return jb_finish(&b, OUT_OF_MEMORY);
+}
+
+const char *qv_doc_scan_result(scan_slot *slot)
+{
+    if (slot->result_json)
+        return slot->result_json;
+    qv_scan_result *r = slot->result;
+    if (!r || !r->root)
+        slot->result_json = jb_copy_text(NO_RESULT);
+    else
+        slot->result_json = scan_result_to_json(r);
+    return slot->result_json;
+}
+
+// A new text of the n largest files; null only when not even "[]" fits.
+static char *top_files_to_json(qv_scan_result *r, int32_t n)
+{
+    if (!r || !r->root)
+        return jb_copy_text(EMPTY_LIST);
+    int32_t count = 0;
+    qv_entry **files = qv_top_files(r->root, n, &count);
+    json_builder b;
+    if (jb_init(&b) != 0) {
+        free(files);
+        return jb_copy_text(EMPTY_LIST);
+    }
+    char path[4096];
+    jb_append_char(&b, '[');
+    for (int32_t i = 0; i < count; i++) {
+        if (i > 0)
+            jb_append_char(&b, ',');
+        FRAG(&b, "{\"path\":");
+        jb_append_escaped(&b, qv_tree_get_path(files[i], r->name_arena, path, (int32_t)sizeof(path)));
+        FRAG(&b, ",\"size\":");
+        jb_append_u64(&b, files[i]->size);
+        jb_append_char(&b, '}');
+    }
+    jb_append_char(&b, ']');
+    free(files);
+    return jb_finish(&b, EMPTY_LIST);
+}
+
+const char *qv_doc_top(scan_slot *slot, int32_t n)
+{
+    // The previous text goes first, whatever becomes of the new one.
+    free(slot->top_json);
+    slot->top_json = nullptr;
+    slot->top_json = top_files_to_json(slot->result, n);
+    return slot->top_json;
+}
+
+static char *extensions_to_json(qv_scan_result *r)
+{
+    int32_t count = 0;
+    qv_ext_info *exts = qv_extension_breakdown(r->root, r->name_arena, &count);
+    json_builder b;
+    if (jb_init(&b) != 0) {
+        qv_extension_breakdown_free(exts, count);
+        return jb_copy_text(EMPTY_LIST);
+    }
+    jb_append_char(&b, '[');
+    for (int32_t i = 0; i < count; i++) {
+        if (i > 0)
+            jb_append_char(&b, ',');
+        FRAG(&b, "{\"ext\":");
+        jb_append_escaped(&b, exts[i].ext);
+        FRAG(&b, ",\"total_size\":");
+        jb_append_u64(&b, exts[i].total_size);
+        FRAG(&b, ",\"count\":");
+        jb_append_u64(&b, exts[i].count);
+        jb_append_char(&b, '}');
+    }
+    jb_append_char(&b, ']');
+    qv_extension_breakdown_free(exts, count);
+    return jb_finish(&b, EMPTY_LIST);
+}
+
+const char *qv_doc_extensions(scan_slot *slot)
+{
+    if (slot->ext_json)
+        return slot->ext_json;
+    qv_scan_result *r = slot->result;
+    if (!r || !r->root)
+        slot->ext_json = jb_copy_text(EMPTY_LIST);
+    else
+        slot->ext_json = extensions_to_json(r);
+    return slot->ext_json;
+}

@@ -1,0 +1,11 @@
+// The three JSON documents of a finished scan, cached in its slot.
+#pragma once
+
+#include <cstdint>
+
+struct scan_slot;
+
+// Each takes a claimed slot whose state is SCAN_DONE; the export layer checks.
+const char *qv_doc_scan_result(scan_slot *slot);
+const char *qv_doc_top(scan_slot *slot, int32_t n);
+const char *qv_doc_extensions(scan_slot *slot);

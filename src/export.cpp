@@ -1,0 +1,73 @@
+// The exports: one-time initialisation, then the scanner and the documents.
+#include "quorvel_disk.h"
+
+#include "documents.h"
+#include "scanner.h"
+
+// Initialises the slot table exactly once, even when two threads make the
+// first call at the same time (a function-local static is thread-safe).
+static void ensure_init()
+{
+    static const int s_initialized = (qv_scanner_init(), 1);
+    (void)s_initialized;
+}
+
+static scan_slot *done_slot(int id)
+{
+    scan_slot *slot = qv_scanner_slot(id);
+    if (!slot || slot->state.load() != SCAN_DONE)
+        return nullptr;
+    return slot;
+}
+
+extern "C" {
+
+QV_API int disk_scan(const char *path, int max_depth, int follow_links)
+{
+    ensure_init();
+    if (!path)
+        return -1;
+    qv_scan_options opts{path, max_depth, (uint8_t)(follow_links != 0)};
+    return qv_scanner_scan_async(&opts);
+}
+
+QV_API int disk_scan_status(int id)
+{
+    ensure_init();
+    return qv_scanner_get_state(id);
+}
+
+QV_API void disk_scan_cancel(int id)
+{
+    ensure_init();
+    qv_scanner_cancel(id);
+}
+
+QV_API void disk_free(int id)
+{
+    ensure_init();
+    qv_scanner_free(id);
+}
+
+QV_API const char *disk_scan_result(int id)
+{
+    ensure_init();
+    scan_slot *slot = done_slot(id);
+    return slot ? qv_doc_scan_result(slot) : nullptr;
+}
+
+QV_API const char *disk_get_top(int id, int n)
+{
+    ensure_init();
+    scan_slot *slot = done_slot(id);
+    return slot ? qv_doc_top(slot, n) : nullptr;
+}
+
+QV_API const char *disk_get_extensions(int id)
+{
+    ensure_init();
+    scan_slot *slot = done_slot(id);
+    return slot ? qv_doc_extensions(slot) : nullptr;
+}
+
+}  // extern "C"

@@ -1,0 +1,50 @@
+// Thin platform layer: locks, condition variables, threads, processor count,
+// clock. One implementation per system (platform_posix.cpp, platform_win32.cpp).
+#pragma once
+
+#include <cstdint>
+
+// Handles are plain values stored in the record that owns them. Lock and
+// condition-variable storage comes from the heap.
+struct qv_mutex {
+    void *h;
+};
+struct qv_cond {
+    void *h;
+};
+struct qv_thread {
+    uintptr_t h;
+};
+
+// Body of a started thread. Every body returns 0; nobody reads it.
+typedef int (*qv_thread_body)(void *arg);
+
+// Returns 0, or -1 when the storage cannot be obtained (m is then left null).
+int qv_mutex_init(qv_mutex *m);
+void qv_mutex_lock(qv_mutex *m);
+void qv_mutex_unlock(qv_mutex *m);
+// Accepts a mutex that was never initialised (null handle).
+void qv_mutex_destroy(qv_mutex *m);
+
+int qv_cond_init(qv_cond *cv);
+// Releases m, waits, holds m again on return. Callers re-test in a loop.
+void qv_cond_wait(qv_cond *cv, qv_mutex *m);
+void qv_cond_signal(qv_cond *cv);
+void qv_cond_broadcast(qv_cond *cv);
+void qv_cond_destroy(qv_cond *cv);
+
+// Starts body(arg) on a new thread with the default stack size. Returns 0 and
+// stores the handle, or returns -1 and stores nothing.
+int qv_thread_create(qv_thread *t, qv_thread_body body, void *arg);
+// Waits for the thread to end and closes its handle; stores null into *out
+// when out is non-null. Returns 0.
+int qv_thread_join(qv_thread *t, void **out);
+
+int qv_cpu_count(void);
+// Milliseconds since an arbitrary fixed point, monotonic.
+uint64_t qv_time_ms(void);
+// "linux" or "windows".
+const char *qv_platform_name(void);
+// 1 when path is null or lies below a pseudo file system that a walk must not
+// enter ("/proc", "/sys", "/dev", "/run", "/snap", "/tmp/.mount_"); else 0.
+int qv_is_pseudo_fs(const char *path);

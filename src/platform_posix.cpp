@@ -1,0 +1,116 @@
+// POSIX platform layer: pthreads, sysconf, CLOCK_MONOTONIC.
+#include "platform.h"
+
+#include <pthread.h>
+#include <stdlib.h>
+#include <time.h>
+#include <unistd.h>
+
+static_assert(sizeof(pthread_t) <= sizeof(uintptr_t), "pthread_t must fit a handle");
+
+int qv_mutex_init(qv_mutex *m)
+{
+    auto *p = static_cast<pthread_mutex_t *>(malloc(sizeof(pthread_mutex_t)));
+    if (!p || pthread_mutex_init(p, nullptr) != 0) {
+        free(p);
+        m->h = nullptr;
+        return -1;
+    }
+    m->h = p;
+    return 0;
+}
+
+void qv_mutex_lock(qv_mutex *m) { pthread_mutex_lock(static_cast<pthread_mutex_t *>(m->h)); }
+void qv_mutex_unlock(qv_mutex *m) { pthread_mutex_unlock(static_cast<pthread_mutex_t *>(m->h)); }
+
+void qv_mutex_destroy(qv_mutex *m)
+{
+    if (!m->h)
+        return;
+    pthread_mutex_destroy(static_cast<pthread_mutex_t *>(m->h));
+    free(m->h);
+    m->h = nullptr;
+}
+
+int qv_cond_init(qv_cond *cv)
+{
+    auto *p = static_cast<pthread_cond_t *>(malloc(sizeof(pthread_cond_t)));
+    if (!p || pthread_cond_init(p, nullptr) != 0) {
+        free(p);
+        cv->h = nullptr;
+        return -1;
+    }
+    cv->h = p;
+    return 0;
+}
+
+void qv_cond_wait(qv_cond *cv, qv_mutex *m)
+{
+    pthread_cond_wait(static_cast<pthread_cond_t *>(cv->h), static_cast<pthread_mutex_t *>(m->h));
+}
+void qv_cond_signal(qv_cond *cv) { pthread_cond_signal(static_cast<pthread_cond_t *>(cv->h)); }
+void qv_cond_broadcast(qv_cond *cv) { pthread_cond_broadcast(static_cast<pthread_cond_t *>(cv->h)); }
+
+void qv_cond_destroy(qv_cond *cv)
+{
+    if (!cv->h)
+        return;
+    pthread_cond_destroy(static_cast<pthread_cond_t *>(cv->h));
+    free(cv->h);
+    cv->h = nullptr;
+}
+
+namespace {
+struct thread_start {
+    qv_thread_body body;
+    void *arg;
+};
+}
+
+static void *thread_trampoline(void *p)
+{
+    thread_start start = *static_cast<thread_start *>(p);
+    free(p);
+    start.body(start.arg);
+    return nullptr;
+}
+
+int qv_thread_create(qv_thread *t, qv_thread_body body, void *arg)
+{
+    auto *start = static_cast<thread_start *>(malloc(sizeof(thread_start)));
+    if (!start)
+        return -1;
+    start->body = body;
+    start->arg = arg;
+    pthread_t tid;
+    if (pthread_create(&tid, nullptr, thread_trampoline, start) != 0) {
+        free(start);
+        return -1;
+    }
+    t->h = (uintptr_t)tid;
+    return 0;
+}
+
+int qv_thread_join(qv_thread *t, void **out)
+{
+    pthread_join((pthread_t)t->h, nullptr);
+    t->h = 0;
+    if (out)
+        *out = nullptr;
+    return 0;
+}
+
+int qv_cpu_count(void)
+{
+    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? (int)n : 1;
+}
+
+uint64_t qv_time_ms(void)
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u;
+}
+
+const char *qv_platform_name(void) { return "linux"; }

@@ -1,0 +1,122 @@
+// Win32 platform layer: critical sections and condition variables in storage
+// from the process heap, CreateThread, GetSystemInfo, GetTickCount64.
+#include "platform.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+static_assert(sizeof(HANDLE) <= sizeof(uintptr_t), "a thread handle must fit qv_thread");
+
+static void *heap_alloc(size_t n) { return HeapAlloc(GetProcessHeap(), 0, n); }
+static void heap_free(void *p) { HeapFree(GetProcessHeap(), 0, p); }
+
+int qv_mutex_init(qv_mutex *m)
+{
+    auto *cs = static_cast<CRITICAL_SECTION *>(heap_alloc(sizeof(CRITICAL_SECTION)));
+    if (!cs) {
+        m->h = nullptr;
+        return -1;
+    }
+    InitializeCriticalSection(cs);
+    m->h = cs;
+    return 0;
+}
+
+void qv_mutex_lock(qv_mutex *m) { EnterCriticalSection(static_cast<CRITICAL_SECTION *>(m->h)); }
+void qv_mutex_unlock(qv_mutex *m) { LeaveCriticalSection(static_cast<CRITICAL_SECTION *>(m->h)); }
+
+void qv_mutex_destroy(qv_mutex *m)
+{
+    if (!m->h)
+        return;
+    DeleteCriticalSection(static_cast<CRITICAL_SECTION *>(m->h));
+    heap_free(m->h);
+    m->h = nullptr;
+}
+
+int qv_cond_init(qv_cond *cv)
+{
+    auto *c = static_cast<CONDITION_VARIABLE *>(heap_alloc(sizeof(CONDITION_VARIABLE)));
+    if (!c) {
+        cv->h = nullptr;
+        return -1;
+    }
+    InitializeConditionVariable(c);
+    cv->h = c;
+    return 0;
+}
+
+void qv_cond_wait(qv_cond *cv, qv_mutex *m)
+{
+    SleepConditionVariableCS(static_cast<CONDITION_VARIABLE *>(cv->h), static_cast<CRITICAL_SECTION *>(m->h),
+                             INFINITE);
+}
+
+void qv_cond_signal(qv_cond *cv) { WakeConditionVariable(static_cast<CONDITION_VARIABLE *>(cv->h)); }
+void qv_cond_broadcast(qv_cond *cv) { WakeAllConditionVariable(static_cast<CONDITION_VARIABLE *>(cv->h)); }
+
+// A condition variable holds no system resource: only its storage goes back.
+void qv_cond_destroy(qv_cond *cv)
+{
+    if (!cv->h)
+        return;
+    heap_free(cv->h);
+    cv->h = nullptr;
+}
+
+namespace {
+struct thread_start {
+    qv_thread_body body;
+    void *arg;
+};
+}
+
+// CreateThread wants a DWORD WINAPI (LPVOID) routine; the body's own result
+// is not collected.
+static DWORD WINAPI thread_trampoline(LPVOID p)
+{
+    thread_start start = *static_cast<thread_start *>(p);
+    heap_free(p);
+    start.body(start.arg);
+    return 0;
+}
+
+int qv_thread_create(qv_thread *t, qv_thread_body body, void *arg)
+{
+    auto *start = static_cast<thread_start *>(heap_alloc(sizeof(thread_start)));
+    if (!start)
+        return -1;
+    start->body = body;
+    start->arg = arg;
+    HANDLE h = CreateThread(nullptr, 0, thread_trampoline, start, 0, nullptr);
+    if (!h) {
+        heap_free(start);
+        return -1;
+    }
+    t->h = (uintptr_t)h;
+    return 0;
+}
+
+int qv_thread_join(qv_thread *t, void **out)
+{
+    HANDLE h = (HANDLE)t->h;
+    WaitForSingleObject(h, INFINITE);
+    CloseHandle(h);
+    t->h = 0;
+    if (out)
+        *out = nullptr;
+    return 0;
+}
+
+int qv_cpu_count(void)
+{
+    SYSTEM_INFO si;
+    GetSystemInfo(&si);
+    return si.dwNumberOfProcessors > 0 ? (int)si.dwNumberOfProcessors : 1;
+}
+
+uint64_t qv_time_ms(void) { return (uint64_t)GetTickCount64(); }
+
+const char *qv_platform_name(void) { return "windows"; }

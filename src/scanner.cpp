@@ -1,0 +1,229 @@
+// The table of scan slots and the scan run.
+#include "scanner.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "walker.h"
+
+#define MIN_WORKERS 2
+#define MAX_WORKERS 16
+#define ROOT_NAME_MAX 65535
+
+scan_slot g_scans[MAX_SCANS];
+static qv_mutex g_scans_mutex;
+
+void qv_scanner_init(void)
+{
+    qv_mutex_init(&g_scans_mutex);
+    for (scan_slot &s : g_scans) {
+        s.result = nullptr;
+        s.path = nullptr;
+        s.state.store(SCAN_IDLE);
+        s.cancel_requested.store(0);
+        s.has_thread = 0;
+        s.result_json = s.top_json = s.ext_json = nullptr;
+        s.pool = nullptr;
+        s.tree_mutex.h = nullptr;
+        s.in_use.store(0);
+    }
+}
+
+scan_slot *qv_scanner_slot(int id)
+{
+    if ((uint32_t)id >= MAX_SCANS)
+        return nullptr;
+    scan_slot *s = &g_scans[id];
+    return s->in_use.load() ? s : nullptr;
+}
+
+// Claims the lowest free slot; its index, or -1.
+static int alloc_scan_slot(void)
+{
+    qv_mutex_lock(&g_scans_mutex);
+    for (int i = 0; i < MAX_SCANS; i++) {
+        scan_slot *s = &g_scans[i];
+        if (s->in_use.load())
+            continue;
+        s->result = nullptr;
+        s->path = nullptr;
+        s->max_depth = 0;
+        s->follow_links = 0;
+        s->no_pool = 0;
+        s->thread.h = 0;
+        s->has_thread = 0;
+        s->result_json = s->top_json = s->ext_json = nullptr;
+        s->pool = nullptr;
+        s->state.store(SCAN_IDLE);
+        s->cancel_requested.store(0);
+        if (qv_mutex_init(&s->tree_mutex) != 0)
+            break;
+        s->in_use.store(1);
+        qv_mutex_unlock(&g_scans_mutex);
+        return i;
+    }
+    qv_mutex_unlock(&g_scans_mutex);
+    return -1;
+}
+
+// Gives up a slot whose scan never ran.
+static void release_unstarted(scan_slot *s)
+{
+    free(s->path);
+    s->path = nullptr;
+    qv_mutex_destroy(&s->tree_mutex);
+    s->in_use.store(0);
+}
+
+static bool fill_slot(scan_slot *s, const qv_scan_options *opts)
+{
+    size_t len = strlen(opts->path);
+    s->path = static_cast<char *>(malloc(len + 1));
+    if (!s->path)
+        return false;
+    memcpy(s->path, opts->path, len + 1);
+    s->max_depth = opts->max_depth;
+    s->follow_links = opts->follow_links ? 1 : 0;
+    s->no_pool = opts->no_pool;
+    return true;
+}
+
+static void do_scan(scan_slot *s)
+{
+    s->state.store(SCAN_RUNNING);
+    qv_scan_result *r = qv_scan_result_create();
+    s->result = r;
+    if (!r) {
+        s->state.store(SCAN_FAILED);
+        return;
+    }
+    int workers = qv_cpu_count();
+    if (workers < MIN_WORKERS)
+        workers = MIN_WORKERS;
+    if (workers > MAX_WORKERS)
+        workers = MAX_WORKERS;
+    s->pool = s->no_pool ? nullptr : qv_threadpool_create(workers);
+
+    qv_entry *root = qv_tree_new_entry(r->entry_arena);
+    if (!root) {
+        s->state.store(SCAN_FAILED);
+    } else {
+        root->is_dir = 1;
+        root->depth = 0;
+        size_t len = strlen(s->path);
+        qv_tree_set_name(root, r->name_arena, s->path, (int32_t)(len > ROOT_NAME_MAX ? ROOT_NAME_MAX : len));
+        r->root = root;
+
+        uint64_t start = qv_time_ms();
+        qv_platform_scan(s, root, s->path, 0);
+        if (s->pool)
+            qv_threadpool_wait(s->pool);
+        if (s->cancel_requested.load() != 0) {
+            s->state.store(SCAN_CANCELLED);
+        } else {
+            qv_tree_accumulate_sizes(root);
+            r->total_size = root->size;
+            r->total_files = root->file_count;
+            r->total_dirs = root->dir_count;
+            r->scan_time_ms = (double)(qv_time_ms() - start);
+            s->state.store(SCAN_DONE);
+        }
+    }
+    if (s->pool) {
+        qv_threadpool_destroy(s->pool);
+        s->pool = nullptr;
+    }
+}
+
+static int async_scan_thread(void *arg)
+{
+    do_scan(static_cast<scan_slot *>(arg));
+    return 0;
+}
+
+int qv_scanner_scan_async(const qv_scan_options *opts)
+{
+    if (!opts || !opts->path)
+        return -1;
+    int id = alloc_scan_slot();
+    if (id < 0)
+        return -1;
+    scan_slot *s = &g_scans[id];
+    if (!fill_slot(s, opts)) {
+        release_unstarted(s);
+        return -1;
+    }
+    if (qv_thread_create(&s->thread, async_scan_thread, s) != 0) {
+        release_unstarted(s);
+        return -1;
+    }
+    s->has_thread = 1;
+    return id;
+}
+
+qv_scan_result *qv_scanner_scan(const qv_scan_options *opts)
+{
+    if (!opts || !opts->path)
+        return nullptr;
+    int id = alloc_scan_slot();
+    if (id < 0)
+        return nullptr;
+    scan_slot *s = &g_scans[id];
+    if (!fill_slot(s, opts)) {
+        release_unstarted(s);
+        return nullptr;
+    }
+    do_scan(s);
+    qv_scan_result *r = s->result;
+    s->result = nullptr;
+    release_unstarted(s);
+    return r;
+}
+
+int32_t qv_scanner_get_state(int id)
+{
+    scan_slot *s = qv_scanner_slot(id);
+    return s ? s->state.load() : -1;
+}
+
+void qv_scanner_cancel(int id)
+{
+    scan_slot *s = qv_scanner_slot(id);
+    if (s)
+        s->cancel_requested.store(1);
+}
+
+qv_scan_result *qv_scanner_get_result(int id)
+{
+    scan_slot *s = qv_scanner_slot(id);
+    return s ? s->result : nullptr;
+}
+
+void qv_scanner_free(int id)
+{
+    scan_slot *s = qv_scanner_slot(id);
+    if (!s)
+        return;
+    s->cancel_requested.store(1);
+    if (s->has_thread) {
+        qv_thread_join(&s->thread, nullptr);
+        s->has_thread = 0;
+    }
+    free(s->result_json);
+    free(s->top_json);
+    free(s->ext_json);
+    s->result_json = s->top_json = s->ext_json = nullptr;
+    qv_scan_result_free(s->result);
+    s->result = nullptr;
+    free(s->path);
+    s->path = nullptr;
+    qv_mutex_destroy(&s->tree_mutex);
+    s->in_use.store(0);
+}
+
+void qv_scanner_cleanup(void)
+{
+    for (int i = 0; i < MAX_SCANS; i++)
+        qv_scanner_free(i);
+    qv_mutex_destroy(&g_scans_mutex);
+}

@@ -1,0 +1,55 @@
+// The table of scan slots, the scan run and the internal scanner interface.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform.h"
+#include "threadpool.h"
+#include "tree.h"
+
+#define MAX_SCANS 32
+
+#define SCAN_IDLE 0
+#define SCAN_RUNNING 1
+#define SCAN_DONE 2
+#define SCAN_FAILED (-1)
+#define SCAN_CANCELLED (-2)
+
+struct qv_scan_options {
+    const char *path;
+    int32_t max_depth;    // 0 or less: no limit
+    uint8_t follow_links; // take in symbolic links / reparse points
+    uint8_t no_pool;      // walk on the scan thread alone (tests, benchmarks)
+};
+
+struct scan_slot {
+    qv_scan_result *result;
+    char *path;
+    int32_t max_depth;
+    uint8_t follow_links;
+    uint8_t no_pool;
+    std::atomic<int32_t> state;
+    std::atomic<int32_t> cancel_requested;
+    qv_thread thread;
+    uint8_t has_thread;
+    char *result_json;
+    char *top_json;
+    char *ext_json;
+    qv_threadpool *pool;
+    qv_mutex tree_mutex;
+    std::atomic<uint8_t> in_use;
+};
+
+extern scan_slot g_scans[MAX_SCANS];
+
+void qv_scanner_init(void);
+int qv_scanner_scan_async(const qv_scan_options *opts);
+qv_scan_result *qv_scanner_scan(const qv_scan_options *opts);
+int32_t qv_scanner_get_state(int id);
+void qv_scanner_cancel(int id);
+qv_scan_result *qv_scanner_get_result(int id);
+void qv_scanner_free(int id);
+void qv_scanner_cleanup(void);
+// The claimed slot named by id, or null (lookup rule of every export).
+scan_slot *qv_scanner_slot(int id);

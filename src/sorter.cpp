@@ -1,0 +1,317 @@
+// Tree ordering, largest files, extension breakdown.
+#include "sorter.h"
+
+#include <cstdlib>
+#include <cstring>
+
+// --- Tree ordering ---------------------------------------------------------
+
+// The comparator sees only two elements: mode and arena reach it from here.
+static thread_local int32_t s_sort_mode = 0;
+static thread_local qv_arena *s_sort_arena = nullptr;
+
+static inline int cmp_u64_desc(uint64_t l, uint64_t r) { return l > r ? -1 : l < r ? 1 : 0; }
+
+int cmp_entries(const void *a, const void *b)
+{
+    const qv_entry *l = *static_cast<const qv_entry *const *>(a);
+    const qv_entry *r = *static_cast<const qv_entry *const *>(b);
+    switch (s_sort_mode) {
+    case SORT_SIZE_DESC:
+        return cmp_u64_desc(l->size, r->size);
+    case SORT_NAME: {
+        const auto *ln = reinterpret_cast<const unsigned char *>(qv_tree_get_name(l, s_sort_arena));
+        const auto *rn = reinterpret_cast<const unsigned char *>(qv_tree_get_name(r, s_sort_arena));
+        return strcmp(reinterpret_cast<const char *>(ln), reinterpret_cast<const char *>(rn));
+    }
+    case SORT_FILES_DESC:
+        return cmp_u64_desc(l->file_count, r->file_count);
+    case SORT_SIZE_ASC:
+        return -cmp_u64_desc(l->size, r->size);
+    default:
+        return 0;
+    }
+}
+
+// A pointer array reused from list to list; grown by doubling.
+struct sort_scratch {
+    qv_entry **items;
+    int32_t cap;
+};
+
+static bool scratch_reserve(sort_scratch *s, int32_t n)
+{
+    if (n <= s->cap)
+        return true;
+    int64_t cap = s->cap ? s->cap : 64;
+    while (cap < n)
+        cap *= 2;
+    void *p = realloc(s->items, (size_t)cap * sizeof(qv_entry *));
+    if (!p)
+        return false;
+    s->items = static_cast<qv_entry **>(p);
+    s->cap = (int32_t)(cap > INT32_MAX ? INT32_MAX : cap);
+    return true;
+}
+
+// Orders e's list using s for the pointers; an unchanged list when s cannot
+// hold them.
+static void sort_list(qv_entry *e, qv_arena *arena, int32_t mode, sort_scratch *s)
+{
+    if (!e || !e->first_child || !e->first_child->next_sibling)
+        return;
+    int32_t n = qv_tree_child_count(e);
+    if (!scratch_reserve(s, n))
+        return;
+    int32_t i = 0;
+    for (qv_entry *c = e->first_child; c; c = c->next_sibling)
+        s->items[i++] = c;
+    s_sort_arena = arena;
+    s_sort_mode = mode;
+    qsort(s->items, (size_t)n, sizeof(qv_entry *), cmp_entries);
+    e->first_child = s->items[0];
+    for (i = 0; i + 1 < n; i++)
+        s->items[i]->next_sibling = s->items[i + 1];
+    s->items[n - 1]->next_sibling = nullptr;
+}
+
+void qv_sort_children(qv_entry *e, qv_arena *name_arena, int32_t mode)
+{
+    sort_scratch s{nullptr, 0};
+    sort_list(e, name_arena, mode, &s);
+    free(s.items);
+}
+
+void qv_sort_tree(qv_entry *e, qv_arena *name_arena, int32_t mode)
+{
+    if (!e)
+        return;
+    sort_scratch s{nullptr, 0};
+    sort_list(e, name_arena, mode, &s);
+    // Pre-order: every directory's list is ordered before its children are
+    // visited, so they are taken in the new order.
+    for (qv_entry *c = qv_tree_next_preorder(e, e, true); c; c = qv_tree_next_preorder(e, c, c->is_dir != 0)) {
+        if (c->is_dir)
+            sort_list(c, name_arena, mode, &s);
+    }
+    free(s.items);
+}
+
+// --- Largest files ---------------------------------------------------------
+
+struct top_heap {
+    qv_entry **items;  // slot 0 holds the smallest size kept
+    int32_t capacity;
+    int32_t count;
+};
+
+// Restores heap order from slot 0 within the first n slots.
+static void heap_sift_down(qv_entry **items, int32_t n)
+{
+    int32_t i = 0;
+    for (;;) {
+        int32_t l = 2 * i + 1, r = 2 * i + 2, c;
+        if (l < n && items[l]->size < items[i]->size)
+            c = (r < n && items[r]->size < items[l]->size) ? r : l;
+        else if (r < n && items[r]->size < items[i]->size)
+            c = r;
+        else
+            return;
+        qv_entry *t = items[i];
+        items[i] = items[c];
+        items[c] = t;
+        i = c;
+    }
+}
+
+static void heap_offer(top_heap *h, qv_entry *e)
+{
+    if (h->count < h->capacity) {
+        int32_t i = h->count++;
+        while (i > 0) {
+            int32_t p = (i - 1) / 2;
+            if (!(e->size < h->items[p]->size))
+                break;
+            h->items[i] = h->items[p];
+            i = p;
+        }
+        h->items[i] = e;
+    } else if (h->items[0]->size < e->size) {
+        h->items[0] = e;
+        heap_sift_down(h->items, h->count);
+    }
+}
+
+// Files are the non-directories; directories are descended into, never listed.
+static uint64_t count_files(const qv_entry *top)
+{
+    uint64_t n = 0;
+    for (const qv_entry *e = top; e; e = qv_tree_next_preorder(top, e, e->is_dir != 0))
+        n += !e->is_dir;
+    return n;
+}
+
+// Offers every file of the subtree to the heap, depth-first in child order.
+static void collect_files(qv_entry *top, top_heap *h)
+{
+    for (qv_entry *e = top; e; e = qv_tree_next_preorder(top, e, e->is_dir != 0))
+        if (!e->is_dir)
+            heap_offer(h, e);
+}
+
+qv_entry **qv_top_files(qv_entry *root, int32_t n, int32_t *out_count)
+{
+    *out_count = 0;
+    if (!root || n <= 0)
+        return nullptr;
+    // The heap holds no more slots than there are files, so any n is served.
+    uint64_t files = count_files(root);
+    if (files == 0)
+        return nullptr;
+    top_heap h;
+    h.capacity = files < (uint64_t)n ? (int32_t)files : n;
+    h.count = 0;
+    h.items = static_cast<qv_entry **>(malloc((size_t)h.capacity * sizeof(qv_entry *)));
+    if (!h.items)
+        return nullptr;
+    collect_files(root, &h);
+    int32_t k = h.count;
+    auto **out = static_cast<qv_entry **>(malloc((size_t)k * sizeof(qv_entry *)));
+    if (!out) {
+        free(h.items);
+        return nullptr;
+    }
+    for (int32_t j = k - 1; j >= 0; j--) {
+        out[j] = h.items[0];
+        h.items[0] = h.items[j];
+        if (j > 0)
+            heap_sift_down(h.items, j);
+    }
+    free(h.items);
+    *out_count = k;
+    return out;
+}
+
+// --- Extension breakdown ---------------------------------------------------
+
+struct ext_node {
+    ext_node *next;
+    char *ext;
+    uint32_t len;
+    uint64_t total_size;
+    uint64_t count;
+};
+
+static inline uint32_t djb2(const unsigned char *s, size_t n)
+{
+    uint32_t h = 5381;
+    for (size_t i = 0; i < n; i++)
+        h = h * 33 + s[i];
+    return h;
+}
+
+static void add_extension(ext_node **table, const char *ext, size_t len, uint64_t size)
+{
+    ext_node **chain = &table[djb2(reinterpret_cast<const unsigned char *>(ext), len) & (EXT_BUCKETS - 1)];
+    for (ext_node *x = *chain; x; x = x->next) {
+        if (x->len == len && memcmp(x->ext, ext, len) == 0) {
+            x->total_size += size;
+            x->count += 1;
+            return;
+        }
+    }
+    auto *x = static_cast<ext_node *>(malloc(sizeof(ext_node)));
+    char *copy = static_cast<char *>(malloc(len + 1));
+    if (!x || !copy) {  // the file is left out of the totals
+        free(x);
+        free(copy);
+        return;
+    }
+    memcpy(copy, ext, len);
+    copy[len] = '\0';
+    x->ext = copy;
+    x->len = (uint32_t)len;
+    x->total_size = size;
+    x->count = 1;
+    x->next = *chain;
+    *chain = x;
+}
+
+// Adds every named file of the subtree under the text from its last dot.
+static void collect_extensions(qv_entry *top, qv_arena *arena, ext_node **table)
+{
+    for (qv_entry *e = top; e; e = qv_tree_next_preorder(top, e, true)) {
+        if (e->is_dir || e->name_len == 0)
+            continue;
+        const char *name = qv_tree_get_name(e, arena);
+        const char *dot = strrchr(name, '.');
+        if (!dot || dot == name)
+            continue;
+        add_extension(table, dot, strlen(dot), e->size);
+    }
+}
+
+static void free_table(ext_node **table)
+{
+    for (int i = 0; i < EXT_BUCKETS; i++) {
+        for (ext_node *x = table[i], *next; x; x = next) {
+            next = x->next;
+            free(x->ext);
+            free(x);
+        }
+    }
+    free(table);
+}
+
+int cmp_ext_info(const void *a, const void *b)
+{
+    const auto *l = static_cast<const qv_ext_info *>(a);
+    const auto *r = static_cast<const qv_ext_info *>(b);
+    return cmp_u64_desc(l->total_size, r->total_size);
+}
+
+qv_ext_info *qv_extension_breakdown(qv_entry *root, qv_arena *name_arena, int32_t *out_count)
+{
+    *out_count = 0;
+    if (!root)
+        return nullptr;
+    auto **table = static_cast<ext_node **>(calloc(EXT_BUCKETS, sizeof(ext_node *)));
+    if (!table)
+        return nullptr;
+    collect_extensions(root, name_arena, table);
+    int64_t n = 0;
+    for (int i = 0; i < EXT_BUCKETS; i++)
+        for (ext_node *x = table[i]; x; x = x->next)
+            n++;
+    if (n == 0 || n > INT32_MAX) {
+        free_table(table);
+        return nullptr;
+    }
+    auto *arr = static_cast<qv_ext_info *>(malloc((size_t)n * sizeof(qv_ext_info)));
+    if (!arr) {
+        free_table(table);
+        return nullptr;
+    }
+    int32_t k = 0;
+    for (int i = 0; i < EXT_BUCKETS; i++) {
+        for (ext_node *x = table[i], *next; x; x = next) {
+            next = x->next;
+            arr[k++] = qv_ext_info{x->ext, x->total_size, x->count};
+            free(x);
+        }
+        table[i] = nullptr;
+    }
+    free(table);
+    qsort(arr, (size_t)k, sizeof(qv_ext_info), cmp_ext_info);
+    *out_count = k;
+    return arr;
+}
+
+void qv_extension_breakdown_free(qv_ext_info *arr, int32_t count)
+{
+    if (!arr)
+        return;
+    for (int32_t i = 0; i < count; i++)
+        free(arr[i].ext);
+    free(arr);
+}

@@ -1,0 +1,210 @@
+// The walk shared by every platform: entry tests, recording under
+// tree_mutex, the subdirectory list and its dispatch. Only the listing of one
+// directory (dirlist_*.cpp) differs per platform.
+//
+// Directories walked in sequence are kept on an explicit stack instead of
+// recursing, so a tree thousands of levels deep needs no deep thread stack;
+// one path buffer serves the whole walk, since a directory's path is always a
+// prefix of the paths below it.
+#include "walker.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "scanner.h"
+
+namespace {
+
+// A subdirectory recorded and not yet walked.
+struct walk_item {
+    qv_entry *entry;
+    uint32_t parent_len;  // length of the parent's path in the path buffer
+    int32_t depth;
+};
+
+struct walker {
+    scan_slot *slot;
+    qv_dirlist *list;
+    char *path;  // SCAN_PATH_MAX bytes
+    uint32_t path_len;
+    walk_item *items;
+    size_t count;
+    size_t cap;
+};
+
+// One subdirectory handed to the pool, carrying its own path.
+struct scan_work {
+    scan_slot *slot;
+    qv_entry *entry;
+    int32_t depth;
+    char path[1];
+};
+
+}  // namespace
+
+static void scan_directory(scan_slot *slot, qv_entry *dir, const char *path, int32_t depth);
+
+static bool cancelled(const scan_slot *slot)
+{
+    return slot->cancel_requested.load(std::memory_order_relaxed) != 0;
+}
+
+static bool push_item(walker *w, qv_entry *e, int32_t depth)
+{
+    if (w->count == w->cap) {
+        size_t cap = w->cap ? w->cap * 2 : 256;
+        auto *items = static_cast<walk_item *>(realloc(w->items, cap * sizeof(walk_item)));
+        if (!items)
+            return false;
+        w->items = items;
+        w->cap = cap;
+    }
+    w->items[w->count++] = {e, w->path_len, depth};
+    return true;
+}
+
+static bool is_sep(char c)
+{
+    return c == QV_PATH_SEP || c == '/';
+}
+
+// Length of base + separator + name, without doubling a separator that base
+// already ends with.
+static size_t joined_len(const char *base, size_t base_len, size_t name_len, bool *need_sep)
+{
+    *need_sep = base_len > 0 && !is_sep(base[base_len - 1]);
+    return base_len + (*need_sep ? 1 : 0) + name_len;
+}
+
+// Makes the path buffer hold the path of a stacked subdirectory.
+static bool set_child_path(walker *w, const walk_item &it)
+{
+    const char *name = qv_tree_get_name(it.entry, w->slot->result->name_arena);
+    size_t name_len = strlen(name);
+    bool sep;
+    size_t len = joined_len(w->path, it.parent_len, name_len, &sep);
+    if (len > SCAN_PATH_MAX - 1)
+        return false;
+    char *p = w->path + it.parent_len;
+    if (sep)
+        *p++ = QV_PATH_SEP;
+    memcpy(p, name, name_len);
+    p[name_len] = '\0';
+    w->path_len = (uint32_t)len;
+    return true;
+}
+
+static void parallel_scan_work(void *arg)
+{
+    auto *work = static_cast<scan_work *>(arg);
+    scan_directory(work->slot, work->entry, work->path, work->depth);
+    free(work);
+}
+
+static void submit_item(walker *w, const walk_item &it)
+{
+    scan_slot *slot = w->slot;
+    const char *name = qv_tree_get_name(it.entry, slot->result->name_arena);
+    size_t name_len = strlen(name);
+    bool sep;
+    size_t len = joined_len(w->path, w->path_len, name_len, &sep);
+    if (len > SCAN_PATH_MAX - 1)
+        return;
+    auto *work = static_cast<scan_work *>(malloc(sizeof(scan_work) + len));
+    if (!work)
+        return;
+    work->slot = slot;
+    work->entry = it.entry;
+    work->depth = it.depth;
+    memcpy(work->path, w->path, w->path_len);
+    char *p = work->path + w->path_len;
+    if (sep)
+        *p++ = QV_PATH_SEP;
+    memcpy(p, name, name_len);
+    p[name_len] = '\0';
+    if (qv_threadpool_submit(slot->pool, parallel_scan_work, work) != 0)
+        free(work);
+}
+
+// Records one listed child under dir; the new entry, or null.
+static qv_entry *record_child(scan_slot *slot, qv_entry *dir, const qv_dir_child &c, int32_t depth)
+{
+    qv_scan_result *r = slot->result;
+    qv_mutex_lock(&slot->tree_mutex);
+    qv_entry *e = qv_tree_new_entry(r->entry_arena);
+    if (e) {
+        e->is_dir = c.is_dir ? 1 : 0;
+        e->size = c.is_dir ? 0 : c.size;
+        e->depth = (uint8_t)(depth + 1);
+        qv_tree_set_name(e, r->name_arena, c.name, (int32_t)c.name_len);
+        qv_tree_add_child(dir, e);
+    }
+    qv_mutex_unlock(&slot->tree_mutex);
+    return e;
+}
+
+// Lists the directory whose path is in the buffer into dir, then either hands
+// its subdirectories to the pool or leaves them on the stack for this thread.
+static void list_directory(walker *w, qv_entry *dir, int32_t depth)
+{
+    scan_slot *slot = w->slot;
+    if (cancelled(slot))
+        return;
+    if (slot->max_depth > 0 && depth >= slot->max_depth)
+        return;
+    bool is_root = dir->parent == nullptr;
+    // Pseudo file systems are recorded but never entered (unless named as root).
+    if (!is_root && qv_is_pseudo_fs(w->path))
+        return;
+    if (qv_dirlist_open(w->list, w->path, is_root, slot->follow_links) != 0)
+        return;
+    size_t first = w->count;
+    qv_dir_child c;
+    while (!cancelled(slot) && qv_dirlist_next(w->list, &c)) {
+        qv_entry *e = record_child(slot, dir, c, depth);
+        // A subdirectory that cannot be stacked stays recorded, unwalked.
+        if (e && e->is_dir)
+            push_item(w, e, depth + 1);
+    }
+    qv_dirlist_close(w->list);
+
+    size_t subdirs = w->count - first;
+    if (slot->pool && depth <= PARALLEL_MAX_DEPTH && subdirs >= PARALLEL_MIN_SUBDIRS) {
+        // Queue from the front of the list: the last one listed first.
+        for (size_t i = w->count; i > first; i--)
+            submit_item(w, w->items[i - 1]);
+        w->count = first;
+    }
+}
+
+static void scan_directory(scan_slot *slot, qv_entry *dir, const char *path, int32_t depth)
+{
+    size_t path_len = strlen(path);
+    if (path_len > SCAN_PATH_MAX - 1 || cancelled(slot))
+        return;
+    walker w{};
+    w.slot = slot;
+    w.list = qv_dirlist_new();
+    w.path = static_cast<char *>(malloc(SCAN_PATH_MAX));
+    if (w.list && w.path) {
+        memcpy(w.path, path, path_len + 1);
+        w.path_len = (uint32_t)path_len;
+        list_directory(&w, dir, depth);
+        // Depth-first, the last subdirectory listed first.
+        while (w.count > 0) {
+            walk_item it = w.items[--w.count];
+            if (cancelled(slot))
+                continue;
+            if (set_child_path(&w, it))
+                list_directory(&w, it.entry, it.depth);
+        }
+    }
+    free(w.items);
+    free(w.path);
+    qv_dirlist_delete(w.list);
+}
+
+void qv_platform_scan(scan_slot *slot, qv_entry *dir, const char *path, int32_t depth)
+{
+    scan_directory(slot, dir, path, depth);
+}

@@ -1,0 +1,58 @@
+// Helpers for tests: real directory trees in a temporary folder, scans run
+// synchronously, and a flat view of a scanned tree to compare against.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "scanner.h"
+#include "tree.h"
+
+namespace qvtest {
+
+// A fresh empty directory below the system's temporary folder; removed by
+// the destructor.
+struct TempDir {
+    std::string path;
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    std::string operator/(const std::string &rel) const { return path + "/" + rel; }
+};
+
+void mkdirp(const std::string &path);
+// A file of the given length (sparse beyond the first bytes).
+void wfile(const std::string &path, uint64_t size);
+// Windows builds create a junction / Linux builds a symbolic link.
+bool symlink_to(const std::string &target, const std::string &link);
+
+struct FlatEntry {
+    std::string path;  // relative to the root, "/"-joined
+    bool is_dir;
+    uint64_t size;     // files only; 0 for directories
+    bool operator==(const FlatEntry &o) const { return path == o.path && is_dir == o.is_dir && size == o.size; }
+    bool operator<(const FlatEntry &o) const { return path < o.path; }
+};
+
+// Every entry below the root of a scanned tree, sorted by path.
+std::vector<FlatEntry> flatten(const qv_scan_result *r);
+// The same, from an independent walk of the file system (std::filesystem),
+// not following links.
+std::vector<FlatEntry> walk_fs(const std::string &root);
+
+// A whole scan on the calling thread; pool false walks without workers.
+qv_scan_result *scan_sync(const std::string &path, int max_depth = 0, bool follow_links = false,
+                          bool pool = true);
+
+// Names of an entry's children in list order.
+std::vector<std::string> child_names(const qv_entry *e, const qv_arena *names);
+// The child of e named name, or null.
+const qv_entry *find_child(const qv_entry *e, const qv_arena *names, const std::string &name);
+
+// Runs fn on a new thread whose stack is stack_size bytes, and waits for it.
+void run_with_stack(size_t stack_size, const std::function<void()> &fn);
+
+}  // namespace qvtest

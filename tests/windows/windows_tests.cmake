@@ -1,0 +1,29 @@
+# Windows-only checks of the DLL itself, included from tests/CMakeLists.txt.
+
+# A host that loads the DLL at run time, knowing only its file name.
+add_executable(dll_loadlibrary ${CMAKE_CURRENT_LIST_DIR}/dll_loadlibrary.cpp)
+target_link_libraries(dll_loadlibrary PRIVATE ${QV_GTEST})
+target_compile_options(dll_loadlibrary PRIVATE ${QV_WARNINGS})
+# Windows finds a DLL first in the program's own folder.
+add_custom_command(TARGET dll_loadlibrary POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:quorvel-disk> $<TARGET_FILE_DIR:dll_loadlibrary>)
+add_dependencies(dll_loadlibrary quorvel-disk)
+
+# A host linked with the import library, through the header's dllimport.
+add_executable(dll_import ${CMAKE_CURRENT_LIST_DIR}/dll_import.cpp)
+target_link_libraries(dll_import PRIVATE quorvel-disk ${QV_GTEST})
+target_compile_options(dll_import PRIVATE ${QV_WARNINGS})
+
+foreach(t dll_loadlibrary dll_import)
+  if(CMAKE_CROSSCOMPILING)
+    gtest_discover_tests(${t} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300)
+  else()
+    gtest_discover_tests(${t} DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300)
+  endif()
+endforeach()
+
+# Imports and exports of the DLL, read on the build machine.
+if(CMAKE_OBJDUMP)
+  add_test(NAME windows_dll_imports_exports
+    COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/check_dll.sh ${CMAKE_OBJDUMP} $<TARGET_FILE:quorvel-disk>)
+endif()
