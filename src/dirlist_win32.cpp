@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 // Heap-held so that deep recursion costs no stack: one per walking thread.
@@ -27,7 +28,11 @@ int qv_win32_search_pattern(char *buf, const char *path)
     // Drive-letter paths take the long-path prefix; UNC, relative and
     // already prefixed paths are used as they are.
     const char *prefix = (path[0] != '\0' && path[1] == ':') ? "\\\\?\\" : "";
-    int n = snprintf(buf, SCAN_PATH_MAX, "%s%s\\*", prefix, path);
+    // A path that already ends in a backslash (C:\data\) gets none more:
+    // after the prefix a doubled separator is taken literally and fails.
+    size_t len = strlen(path);
+    const char *sep = (len > 0 && path[len - 1] == '\\') ? "" : "\\";
+    int n = snprintf(buf, SCAN_PATH_MAX, "%s%s%s*", prefix, path, sep);
     if (n < 0 || n > SCAN_PATH_MAX - 1)
         return -1;
     return n;

@@ -3,6 +3,7 @@
 # A host that loads the DLL at run time, knowing only its file name.
 add_executable(dll_loadlibrary ${CMAKE_CURRENT_LIST_DIR}/dll_loadlibrary.cpp)
 target_link_libraries(dll_loadlibrary PRIVATE ${QV_GTEST})
+target_include_directories(dll_loadlibrary PRIVATE ${PROJECT_SOURCE_DIR}/include)
 target_compile_options(dll_loadlibrary PRIVATE ${QV_WARNINGS})
 # Windows finds a DLL first in the program's own folder.
 add_custom_command(TARGET dll_loadlibrary POST_BUILD

@@ -1,0 +1,134 @@
+// A Windows host that knows only the DLL's file name: LoadLibraryW finds it
+// beside the program, GetProcAddress finds the seven exports by their plain
+// names, and a scan runs through them.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+
+#include "quorvel_disk.h"
+
+namespace {
+
+struct Exports {
+    decltype(&disk_scan) scan;
+    decltype(&disk_scan_status) status;
+    decltype(&disk_scan_cancel) cancel;
+    decltype(&disk_free) free;
+    decltype(&disk_scan_result) result;
+    decltype(&disk_get_top) top;
+    decltype(&disk_get_extensions) extensions;
+};
+
+template <typename F> void find(HMODULE m, const char *name, F &out)
+{
+    out = reinterpret_cast<F>(reinterpret_cast<void *>(GetProcAddress(m, name)));
+}
+
+std::wstring folder_of(const std::wstring &file) { return file.substr(0, file.find_last_of(L"\\/")); }
+
+std::wstring module_file(HMODULE m)
+{
+    wchar_t buf[MAX_PATH];
+    DWORD n = GetModuleFileNameW(m, buf, MAX_PATH);
+    return std::wstring(buf, n);
+}
+
+// A small tree made through Win32: root\a.bin (10 bytes), root\sub\b.txt (5).
+struct Tree {
+    std::wstring root;
+    Tree()
+    {
+        wchar_t tmp[MAX_PATH];
+        GetTempPathW(MAX_PATH, tmp);
+        root = std::wstring(tmp) + L"qvdll-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+               std::to_wstring(GetTickCount64());
+        CreateDirectoryW(root.c_str(), nullptr);
+        CreateDirectoryW((root + L"\\sub").c_str(), nullptr);
+        write(root + L"\\a.bin", 10);
+        write(root + L"\\sub\\b.txt", 5);
+    }
+    ~Tree()
+    {
+        DeleteFileW((root + L"\\sub\\b.txt").c_str());
+        DeleteFileW((root + L"\\a.bin").c_str());
+        RemoveDirectoryW((root + L"\\sub").c_str());
+        RemoveDirectoryW(root.c_str());
+    }
+    static void write(const std::wstring &path, DWORD n)
+    {
+        HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        std::string bytes(n, 'x');
+        DWORD done = 0;
+        WriteFile(h, bytes.data(), n, &done, nullptr);
+        CloseHandle(h);
+    }
+    std::string utf8() const
+    {
+        char buf[MAX_PATH * 3];
+        int n = WideCharToMultiByte(CP_UTF8, 0, root.c_str(), -1, buf, sizeof buf, nullptr, nullptr);
+        return std::string(buf, n > 0 ? n - 1 : 0);
+    }
+};
+
+}  // namespace
+
+TEST(LoadLibrary, FindsTheSevenExportsByPlainName)
+{
+    HMODULE m = LoadLibraryW(L"quorvel-disk.dll");
+    ASSERT_NE(m, nullptr) << "error " << GetLastError();
+    // The copy beside the program was loaded.
+    EXPECT_EQ(folder_of(module_file(m)), folder_of(module_file(nullptr)));
+
+    const char *names[] = {"disk_scan", "disk_scan_status", "disk_scan_cancel", "disk_free",
+                           "disk_scan_result", "disk_get_top", "disk_get_extensions"};
+    for (const char *name : names)
+        EXPECT_NE(GetProcAddress(m, name), nullptr) << name;
+    // Internal functions stay inside.
+    for (const char *name : {"qv_scanner_init", "qv_tree_get_name", "qv_platform_scan", "qv_mutex_init"})
+        EXPECT_EQ(GetProcAddress(m, name), nullptr) << name;
+    FreeLibrary(m);
+}
+
+TEST(LoadLibrary, ScanRunsThroughLoadedFunctions)
+{
+    HMODULE m = LoadLibraryW(L"quorvel-disk.dll");
+    ASSERT_NE(m, nullptr);
+    Exports f{};
+    find(m, "disk_scan", f.scan);
+    find(m, "disk_scan_status", f.status);
+    find(m, "disk_scan_cancel", f.cancel);
+    find(m, "disk_free", f.free);
+    find(m, "disk_scan_result", f.result);
+    find(m, "disk_get_top", f.top);
+    find(m, "disk_get_extensions", f.extensions);
+    ASSERT_TRUE(f.scan && f.status && f.cancel && f.free && f.result && f.top && f.extensions);
+
+    Tree t;
+    std::string root = t.utf8();
+    int id = f.scan(root.c_str(), 0, 0);
+    ASSERT_GE(id, 0);
+    int state = SCAN_IDLE;
+    for (int i = 0; i < 20000 && (state == SCAN_IDLE || state == SCAN_RUNNING); i++) {
+        Sleep(1);
+        state = f.status(id);
+    }
+    ASSERT_EQ(state, SCAN_DONE);
+    const char *doc = f.result(id);
+    ASSERT_NE(doc, nullptr);
+    EXPECT_NE(strstr(doc, "\"total_size\":15,\"total_files\":2,\"total_dirs\":1,"), nullptr) << doc;
+    const char *top = f.top(id, 1);
+    ASSERT_NE(top, nullptr);
+    EXPECT_NE(strstr(top, "a.bin\",\"size\":10}]"), nullptr) << top;
+    const char *ext = f.extensions(id);
+    ASSERT_NE(ext, nullptr);
+    EXPECT_STREQ(ext, "[{\"ext\":\".bin\",\"total_size\":10,\"count\":1},{\"ext\":\".txt\",\"total_size\":5,\"count\":1}]");
+    f.cancel(id);  // after the end: no effect
+    EXPECT_EQ(f.status(id), SCAN_DONE);
+    f.free(id);
+    EXPECT_EQ(f.status(id), -1);
+    EXPECT_EQ(f.result(id), nullptr);
+    FreeLibrary(m);
+}
