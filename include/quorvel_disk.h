@@ -82,6 +82,18 @@ QV_API int disk_scan(const char *path, int max_depth, int follow_links);
 QV_API int disk_scan_status(int id);
 
 /*
+ * Progress of a scan while it runs: stores the number of files and of
+ * directories recorded so far and the bytes of those files (any pointer may
+ * be NULL) and returns the state code, as disk_scan_status() does. Counts
+ * never decrease during a scan and are updated once per listed directory;
+ * once the state is SCAN_DONE they equal the document's "total_files",
+ * "total_dirs" and "total_size". Returns -1, storing nothing, when id names
+ * no scan. A few atomic loads: cheap enough to poll often.
+ */
+QV_API int disk_scan_progress(int id, unsigned long long *files, unsigned long long *dirs,
+                              unsigned long long *bytes);
+
+/*
  * Asks the scan to stop; returns at once without waiting. A scan stopped
  * before its walk ends finishes as SCAN_CANCELLED; a scan already done stays
  * SCAN_DONE with its documents. No effect on an id that names no scan.

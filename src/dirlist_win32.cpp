@@ -64,7 +64,8 @@ int qv_dirlist_open(qv_dirlist *dl, const char *path, int is_root, int follow_li
 {
     (void)is_root;
     qv_dirlist_close(dl);
-    if (qv_win32_search_pattern(dl->pattern, path) < 0)
+    // An empty path names no directory ("\*" would list the current drive).
+    if (path[0] == '\0' || qv_win32_search_pattern(dl->pattern, path) < 0)
         return -1;
     if (MultiByteToWideChar(CP_UTF8, 0, dl->pattern, -1, dl->wpattern, SCAN_PATH_MAX) == 0)
         return -1;

@@ -49,6 +49,23 @@ QV_API void disk_free(int id)
     qv_scanner_free(id);
 }
 
+QV_API int disk_scan_progress(int id, unsigned long long *files, unsigned long long *dirs,
+                              unsigned long long *bytes)
+{
+    ensure_init();
+    uint64_t f, d, b;
+    int32_t state = qv_scanner_get_progress(id, &f, &d, &b);
+    if (state == -1 && !qv_scanner_slot(id))
+        return -1;
+    if (files)
+        *files = f;
+    if (dirs)
+        *dirs = d;
+    if (bytes)
+        *bytes = b;
+    return state;
+}
+
 QV_API const char *disk_scan_result(int id)
 {
     ensure_init();

@@ -54,6 +54,9 @@ static int alloc_scan_slot(void)
         s->has_thread = 0;
         s->result_json = s->top_json = s->ext_json = nullptr;
         s->pool = nullptr;
+        s->seen_files.store(0);
+        s->seen_dirs.store(0);
+        s->seen_bytes.store(0);
         s->state.store(SCAN_IDLE);
         s->cancel_requested.store(0);
         if (qv_mutex_init(&s->tree_mutex) != 0)
@@ -126,6 +129,9 @@ static void do_scan(scan_slot *s)
             r->total_files = root->file_count;
             r->total_dirs = root->dir_count;
             r->scan_time_ms = (double)(qv_time_ms() - start);
+            s->seen_files.store(r->total_files);
+            s->seen_dirs.store(r->total_dirs);
+            s->seen_bytes.store(r->total_size);
             s->state.store(SCAN_DONE);
         }
     }
@@ -178,6 +184,22 @@ qv_scan_result *qv_scanner_scan(const qv_scan_options *opts)
     s->result = nullptr;
     release_unstarted(s);
     return r;
+}
+
+int32_t qv_scanner_get_progress(int id, uint64_t *files, uint64_t *dirs, uint64_t *bytes)
+{
+    scan_slot *s = qv_scanner_slot(id);
+    if (!s)
+        return -1;
+    // State first: a done state guarantees the final counts below.
+    int32_t state = s->state.load();
+    if (files)
+        *files = s->seen_files.load(std::memory_order_relaxed);
+    if (dirs)
+        *dirs = s->seen_dirs.load(std::memory_order_relaxed);
+    if (bytes)
+        *bytes = s->seen_bytes.load(std::memory_order_relaxed);
+    return state;
 }
 
 int32_t qv_scanner_get_state(int id)

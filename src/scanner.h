@@ -39,6 +39,11 @@ struct scan_slot {
     qv_threadpool *pool;
     qv_mutex tree_mutex;
     std::atomic<uint8_t> in_use;
+    // Live counts for progress polls: what the walk has recorded so far,
+    // added once per listed directory; the totals once the scan is done.
+    std::atomic<uint64_t> seen_files;
+    std::atomic<uint64_t> seen_dirs;
+    std::atomic<uint64_t> seen_bytes;
 };
 
 extern scan_slot g_scans[MAX_SCANS];
@@ -47,6 +52,9 @@ void qv_scanner_init(void);
 int qv_scanner_scan_async(const qv_scan_options *opts);
 qv_scan_result *qv_scanner_scan(const qv_scan_options *opts);
 int32_t qv_scanner_get_state(int id);
+// The state code and the counts recorded so far (each pointer may be null);
+// -1 and nothing stored when id names no slot.
+int32_t qv_scanner_get_progress(int id, uint64_t *files, uint64_t *dirs, uint64_t *bytes);
 void qv_scanner_cancel(int id);
 qv_scan_result *qv_scanner_get_result(int id);
 void qv_scanner_free(int id);

@@ -159,14 +159,26 @@ static void list_directory(walker *w, qv_entry *dir, int32_t depth)
     if (qv_dirlist_open(w->list, w->path, is_root, slot->follow_links) != 0)
         return;
     size_t first = w->count;
+    uint64_t files = 0, dirs = 0, bytes = 0;
     qv_dir_child c;
     while (!cancelled(slot) && qv_dirlist_next(w->list, &c)) {
         qv_entry *e = record_child(slot, dir, c, depth);
-        // A subdirectory that cannot be stacked stays recorded, unwalked.
-        if (e && e->is_dir)
+        if (!e)
+            continue;
+        if (e->is_dir) {
+            dirs++;
+            // A subdirectory that cannot be stacked stays recorded, unwalked.
             push_item(w, e, depth + 1);
+        } else {
+            files++;
+            bytes += e->size;
+        }
     }
     qv_dirlist_close(w->list);
+    // Progress for polling hosts: one update per directory keeps it cheap.
+    slot->seen_files.fetch_add(files, std::memory_order_relaxed);
+    slot->seen_dirs.fetch_add(dirs, std::memory_order_relaxed);
+    slot->seen_bytes.fetch_add(bytes, std::memory_order_relaxed);
 
     size_t subdirs = w->count - first;
     if (slot->pool && depth <= PARALLEL_MAX_DEPTH && subdirs >= PARALLEL_MIN_SUBDIRS) {

@@ -211,3 +211,35 @@ TEST(Control, ConcurrentFirstCallsAndScansOnManyThreads)
         th.join();
     EXPECT_EQ(done.load(), 32);
 }
+
+TEST(Control, ProgressGrowsThenEqualsTotals)
+{
+    TempDir t;
+    make_tree(t.path, 40, 200);
+    int id = disk_scan(t.path.c_str(), 0, 0);
+    ASSERT_GE(id, 0);
+    unsigned long long last[3] = {0, 0, 0};
+    int state;
+    do {
+        unsigned long long now[3];
+        state = disk_scan_progress(id, &now[0], &now[1], &now[2]);
+        for (int i = 0; i < 3; i++) {
+            EXPECT_GE(now[i], last[i]);
+            last[i] = now[i];
+        }
+    } while (state == SCAN_IDLE || state == SCAN_RUNNING);
+    ASSERT_EQ(state, SCAN_DONE);
+    qv_scan_result *r = qv_scanner_get_result(id);
+    EXPECT_EQ(last[0], r->total_files);
+    EXPECT_EQ(last[1], r->total_dirs);
+    EXPECT_EQ(last[2], r->total_size);
+    EXPECT_EQ(r->total_files, 8000u);
+    EXPECT_EQ(disk_scan_progress(id, nullptr, nullptr, nullptr), SCAN_DONE);
+    disk_free(id);
+
+    unsigned long long untouched = 12345;
+    for (int bad : {id, -1, 32}) {
+        EXPECT_EQ(disk_scan_progress(bad, &untouched, &untouched, &untouched), -1);
+        EXPECT_EQ(untouched, 12345u);
+    }
+}
