@@ -21,6 +21,7 @@
 #include <unistd.h>
 #endif
 
+#include "htmlreport.h"
 #include "jsonread.h"
 #include "quorvel_disk.h"
 
@@ -37,6 +38,7 @@ namespace {
 struct options {
     const char *path = nullptr;
     const char *json = nullptr;  // tree, top, ext
+    const char *html = nullptr;  // file for the treemap page
     int max_depth = 0;
     bool follow_links = false;
     int top = 10;
@@ -65,6 +67,7 @@ void usage(FILE *out)
             "\n"
             "options:\n"
             "  --json tree|top|ext  print that JSON document as the library returns it\n"
+            "  --html FILE          also write an interactive treemap page to FILE\n"
             "  --max-depth N        list at most N levels below PATH (default: no limit)\n"
             "  --follow-links       count symbolic links as what they point to\n"
             "  --top N              largest files to show (default 10)\n"
@@ -77,7 +80,7 @@ void usage(FILE *out)
             "\n"
             "exit status:\n"
             "  0    the report was written\n"
-            "  1    the scan failed or gave no document\n"
+            "  1    the scan failed or gave no document, or FILE could not be written\n"
             "  2    bad usage, or PATH is missing or not a directory\n"
             "  130  interrupted (Ctrl-C)\n");
 }
@@ -120,6 +123,13 @@ int parse_args(int argc, char **argv, options *o)
                 return EXIT_USAGE;
             }
             o->json = v;
+            i++;
+        } else if (!strcmp(a, "--html")) {
+            if (!v) {
+                fprintf(stderr, "qvdisk: --html needs a file name\n");
+                return EXIT_USAGE;
+            }
+            o->html = v;
             i++;
         } else if (!strcmp(a, "--max-depth")) {
             if (!need_int(0, 1000000, &o->max_depth))
@@ -472,6 +482,18 @@ int main(int argc, char **argv)
         return EXIT_SCAN_FAILED;
     }
 
+    if (o.html) {
+        FILE *f = fopen(o.html, "wb");
+        bool ok = f && write_treemap_page(f, disk_scan_result(id), disk_get_top(id, o.top > 0 ? o.top : 10),
+                                          disk_get_extensions(id));
+        if (f && fclose(f) != 0)
+            ok = false;
+        if (!ok) {
+            fprintf(stderr, "qvdisk: cannot write '%s'\n", o.html);
+            disk_free(id);
+            return EXIT_SCAN_FAILED;
+        }
+    }
     if (o.json) {
         const char *doc = !strcmp(o.json, "tree") ? disk_scan_result(id)
                           : !strcmp(o.json, "top") ? disk_get_top(id, o.top)

@@ -6,7 +6,9 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev nlohmann-json3-dev pkg-config)
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev nlohmann-json3-dev pkg-config python3 chromium)
+# Node.js comes with the machine; Debian's own only when there is none.
+command -v node >/dev/null 2>&1 || packages+=(nodejs npm)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
@@ -17,6 +19,11 @@ if [ ${#missing[@]} -gt 0 ]; then
     echo "installing: ${missing[*]}"
     $sudo apt-get update -q >/dev/null
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null || exit 1
+fi
+
+# playwright-core drives Debian's Chromium in the treemap page tests.
+if [ ! -d tests/html/node_modules/playwright-core ]; then
+    (cd tests/html && npm ci --no-audit --no-fund --loglevel=error) || exit 1
 fi
 
 configs=("$@")

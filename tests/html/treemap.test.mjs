@@ -1,0 +1,170 @@
+// The treemap page in a real headless browser: areas follow sizes, hover
+// and zoom work, hostile names stay text.
+//   QVDISK=path/to/qvdisk WORK=scratch-dir node --test treemap.test.mjs
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
+import fs from 'node:fs';
+import path from 'node:path';
+import { chromium } from 'playwright-core';
+
+const qvdisk = process.env.QVDISK;
+const work = process.env.WORK;
+const browserPath = process.env.CHROMIUM || '/usr/bin/chromium';
+let browser;
+
+function mkfile(p, size) {
+  fs.mkdirSync(path.dirname(p), { recursive: true });
+  fs.writeFileSync(p, '');
+  fs.truncateSync(p, size);
+}
+
+// Scans dir with qvdisk --html and returns the page's file name.
+function page_of(dir, name) {
+  const out = path.join(work, name + '.html');
+  execFileSync(qvdisk, [dir, '--html', out, '--top', '20'], { env: { ...process.env, NO_COLOR: '1' } });
+  return out;
+}
+
+async function open(file, size = { width: 1000, height: 700 }) {
+  const page = await browser.newPage({ viewport: size });
+  const events = { dialogs: 0, errors: [] };
+  page.on('dialog', async d => { events.dialogs++; await d.dismiss(); });
+  page.on('pageerror', e => events.errors.push(e.message));
+  await page.goto('file://' + file);
+  await page.waitForFunction(() => window.qvTreemap && window.qvTreemap.frames > 0);
+  return { page, events };
+}
+
+// Laid-out rectangles as plain data: name, level, box, size.
+function rects(page) {
+  return page.evaluate(() => window.qvTreemap.rects().map(r => ({
+    name: r.node.name, level: r.level, x: r.x, y: r.y, w: r.w, h: r.h, size: r.node.size,
+    is_dir: !!r.node.is_dir, inner: r.inner || null, small: !!r.small,
+    parent: r.parent ? r.parent.node.name : null })));
+}
+
+before(async () => {
+  assert.ok(qvdisk && work, 'QVDISK and WORK must be set');
+  fs.rmSync(work, { recursive: true, force: true });
+  fs.mkdirSync(work, { recursive: true });
+  browser = await chromium.launch({
+    executablePath: browserPath,
+    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+           '--disable-component-update', '--disable-sync'],
+  });
+});
+
+after(async () => { if (browser) await browser.close(); });
+
+test('rectangle areas follow the sizes', async () => {
+  const dir = path.join(work, 'sizes');
+  const sizes = { 'a.bin': 400000, 'b.txt': 250000, 'c.dat': 150000, 'd/e.log': 120000, 'd/f.log': 60000,
+                  'g.c': 20000 };
+  for (const [name, size] of Object.entries(sizes)) mkfile(path.join(dir, name), size);
+  const { page, events } = await open(page_of(dir, 'sizes'));
+  const all = await rects(page);
+  const top = all.find(r => r.level === 0);
+  const total = Object.values(sizes).reduce((a, b) => a + b, 0);
+  assert.equal(top.size, total);
+  const area = top.w * top.h;
+  const level1 = all.filter(r => r.level === 1);
+  assert.equal(level1.length, 5);
+  for (const r of level1) {
+    const want = area * r.size / total;
+    assert.ok(Math.abs(r.w * r.h - want) < 1, `${r.name}: area ${r.w * r.h} vs ${want}`);
+  }
+  // Inside the directory, its files share its inner box the same way.
+  const d = all.find(r => r.name === 'd' && r.level === 1);
+  const inner = d.inner[2] * d.inner[3];
+  for (const r of all.filter(r => r.parent === 'd')) {
+    const want = inner * r.size / 180000;
+    assert.ok(Math.abs(r.w * r.h - want) < 1, `${r.name}: area ${r.w * r.h} vs ${want}`);
+  }
+  // No two siblings overlap.
+  for (const a of level1) for (const b of level1) {
+    if (a === b) continue;
+    const ox = Math.min(a.x + a.w, b.x + b.w) - Math.max(a.x, b.x);
+    const oy = Math.min(a.y + a.h, b.y + b.h) - Math.max(a.y, b.y);
+    assert.ok(ox <= 1e-6 || oy <= 1e-6, `${a.name} overlaps ${b.name}`);
+  }
+  assert.deepEqual(events.errors, []);
+  await page.screenshot({ path: path.join(work, 'sizes.png') });
+});
+
+test('hover shows path, size and share; click zooms, breadcrumb returns', async () => {
+  const dir = path.join(work, 'zoom');
+  mkfile(path.join(dir, 'big/inner/deep.iso'), 3 * 1048576);
+  mkfile(path.join(dir, 'big/other.txt'), 1048576);
+  mkfile(path.join(dir, 'small.txt'), 1048576);
+  const { page, events } = await open(page_of(dir, 'zoom'));
+  const box = await page.locator('#canvas').boundingBox();
+  let all = await rects(page);
+  const deep = all.find(r => r.name === 'deep.iso');
+  assert.ok(deep, 'deep.iso is laid out');
+  await page.mouse.move(box.x + deep.x + deep.w / 2, box.y + deep.y + deep.h / 2);
+  const tip = await page.locator('#tip').innerText();
+  assert.match(tip, new RegExp(dir.replace(/[.*+?^${}()|[\]\\]/g, '\\$&') + '/big/inner/deep\\.iso'));
+  assert.match(tip, /3\.0 MiB/);
+  assert.match(tip, /1 file/);
+  assert.match(tip, /60\.0% of view/);
+
+  const big = all.find(r => r.name === 'big' && r.level === 1);
+  const t0 = Date.now();
+  await page.mouse.click(box.x + big.x + big.w / 2, box.y + big.y + big.h / 2);
+  await page.waitForFunction(() => window.qvTreemap.chain().length === 2);
+  assert.deepEqual(await page.evaluate(() => window.qvTreemap.chain()), [dir, 'big']);
+  all = await rects(page);
+  const zoomedTop = all.find(r => r.level === 0);
+  assert.equal(zoomedTop.name, 'big');
+  assert.ok(all.some(r => r.name === 'other.txt' && r.level === 1));
+  const crumbs = await page.locator('#crumbs button').allInnerTexts();
+  assert.deepEqual(crumbs, [dir, 'big/']);
+  console.log(`zoom redraw: ${Date.now() - t0} ms end to end`);
+
+  await page.locator('#crumbs button').first().click();
+  assert.deepEqual(await page.evaluate(() => window.qvTreemap.chain()), [dir]);
+  assert.deepEqual(events.errors, []);
+});
+
+test('hostile names are shown as text and run nothing', async () => {
+  const dir = path.join(work, 'hostile');
+  const names = ['<script>alert(1)</script>.txt', '</script><script>window.pwned=1</script>.js',
+                 'quote"s.txt', "apos'.txt", 'back\\slash.txt', '<!--x.html', '<img src=x onerror=alert(2)>.png'];
+  names.forEach((n, i) => mkfile(path.join(dir, n), 1000 * (i + 1)));
+  // A name that is not valid UTF-8 (bytes FF FE) becomes U+FFFD in the documents.
+  const raw = Buffer.concat([Buffer.from(path.join(dir, 'bad')), Buffer.from([0xff, 0xfe]), Buffer.from('.bin')]);
+  fs.writeFileSync(raw, '');
+  fs.truncateSync(raw, 500);
+  const file = page_of(dir, 'hostile');
+  assert.ok(!fs.readFileSync(file, 'latin1').slice(0, -20000).includes('<script>alert'),
+            'no raw markup from names in the page source');
+  const { page, events } = await open(file);
+  await page.waitForTimeout(200);
+  assert.equal(events.dialogs, 0);
+  assert.deepEqual(events.errors, []);
+  assert.equal(await page.evaluate(() => window.pwned), undefined);
+  assert.equal(await page.locator('img').count(), 0);
+  const listed = await page.locator('#files td.path').allInnerTexts();
+  for (const n of names) assert.ok(listed.includes(path.join(dir, n)), `listed as text: ${n}`);
+  assert.ok(listed.includes(path.join(dir, 'bad\uFFFD\uFFFD.bin')));
+  await page.screenshot({ path: path.join(work, 'hostile.png') });
+});
+
+test('many small files fold into "(smaller items)"', async () => {
+  const dir = path.join(work, 'many');
+  mkfile(path.join(dir, 'huge.bin'), 50 * 1048576);
+  for (let i = 0; i < 300; i++) mkfile(path.join(dir, 'tiny', `t${i}.txt`), 10);
+  for (let i = 0; i < 300; i++) mkfile(path.join(dir, `z${i}.txt`), 10);
+  const { page, events } = await open(page_of(dir, 'many'), { width: 400, height: 300 });
+  const all = await rects(page);
+  const small = all.filter(r => r.small);
+  assert.equal(small.length, 1);
+  // The 300 loose files are each far below a pixel: one rectangle. The
+  // directory holding the other 300 is a few pixels: drawn, not opened.
+  assert.equal(small[0].size, 300 * 10);
+  assert.ok(all.some(r => r.name === 'tiny' && r.level === 1));
+  assert.ok(!all.some(r => r.parent === 'tiny'));
+  assert.ok(all.length < 20, `only what is visible is laid out (${all.length})`);
+  assert.deepEqual(events.errors, []);
+});
