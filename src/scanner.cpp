@@ -40,6 +40,8 @@ scan_slot *qv_scanner_slot(int id)
 // Claims the lowest free slot; its index, or -1.
 static int alloc_scan_slot(void)
 {
+    if (!g_scans_mutex.h)
+        return -1;  // the table could not be set up
     qv_mutex_lock(&g_scans_mutex);
     for (int i = 0; i < MAX_SCANS; i++) {
         scan_slot *s = &g_scans[i];

@@ -83,7 +83,8 @@ static bool set_child_path(walker *w, const walk_item &it)
     size_t name_len = strlen(name);
     bool sep;
     size_t len = joined_len(w->path, it.parent_len, name_len, &sep);
-    if (len > SCAN_PATH_MAX - 1)
+    // A name that could not be stored would name the parent again.
+    if (name_len == 0 || len > SCAN_PATH_MAX - 1)
         return false;
     char *p = w->path + it.parent_len;
     if (sep)
@@ -108,7 +109,7 @@ static void submit_item(walker *w, const walk_item &it)
     size_t name_len = strlen(name);
     bool sep;
     size_t len = joined_len(w->path, w->path_len, name_len, &sep);
-    if (len > SCAN_PATH_MAX - 1)
+    if (name_len == 0 || len > SCAN_PATH_MAX - 1)
         return;
     auto *work = static_cast<scan_work *>(malloc(sizeof(scan_work) + len));
     if (!work)

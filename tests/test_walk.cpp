@@ -390,3 +390,28 @@ TEST(Dispatch, ThreeSubdirectoriesWalkedInSequenceFourQueued)
         qv_scan_result_free(slot.result);
     }
 }
+
+TEST(NameArenaFull, UnnamedDirectoriesAreNotWalked)
+{
+    // With the name arena at its 4 GiB offset limit every store fails; a
+    // directory without a name must not be walked as its parent again.
+    TempDir t;
+    mkdirp(t / "a/b");
+    mkdirp(t / "c");
+    wfile(t / "a/b/f", 3);
+    scan_slot slot{};
+    slot.result = qv_scan_result_create();
+    slot.max_depth = 8;  // bounds the walk should the rule break
+    qv_mutex_init(&slot.tree_mutex);
+    qv_entry *root = qv_tree_new_entry(slot.result->entry_arena);
+    root->is_dir = 1;
+    slot.result->name_arena->used = 0xFFFFFFF8ull;
+    qv_platform_scan(&slot, root, t.path.c_str(), 0);
+    EXPECT_EQ(qv_tree_child_count(root), 2);
+    for (const qv_entry *c = root->first_child; c; c = c->next_sibling) {
+        EXPECT_STREQ(qv_tree_get_name(c, slot.result->name_arena), "");
+        EXPECT_EQ(c->first_child, nullptr);
+    }
+    qv_mutex_destroy(&slot.tree_mutex);
+    qv_scan_result_free(slot.result);
+}
