@@ -1,14 +1,15 @@
 #!/bin/sh
 # Runs a Windows program under Wine for ctest. The Wine prefix and the
-# temporary folder live in the build directory (the current directory of
-# every ctest run lies below it) unless the caller set WINEPREFIX/QV_WINE_DIR.
+# temporary folder (where Debian's Wine also keeps its server socket) live in
+# QV_WINE_DIR, by default the folder "wine" of the build directory that holds
+# the current directory (ctest runs every test below it).
 if [ -z "${QV_WINE_DIR:-}" ]; then
     d=$(pwd)
     while [ "$d" != / ] && [ ! -f "$d/CMakeCache.txt" ]; do d=$(dirname "$d"); done
     [ "$d" = / ] && d=$(pwd)
     QV_WINE_DIR="$d/wine"
 fi
-export WINEPREFIX="${WINEPREFIX:-$QV_WINE_DIR/prefix}"
+export WINEPREFIX="$QV_WINE_DIR/prefix"
 export TMPDIR="$QV_WINE_DIR/tmp"
 mkdir -p "$TMPDIR"
 export WINEDEBUG="${WINEDEBUG:--all}"

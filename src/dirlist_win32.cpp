@@ -27,14 +27,22 @@ int qv_win32_search_pattern(char *buf, const char *path)
 {
     // Drive-letter paths take the long-path prefix; UNC, relative and
     // already prefixed paths are used as they are.
-    const char *prefix = (path[0] != '\0' && path[1] == ':') ? "\\\\?\\" : "";
-    // A path that already ends in a backslash (C:\data\) gets none more:
+    bool prefixed = path[0] != '\0' && path[1] == ':';
+    const char *prefix = prefixed ? "\\\\?\\" : "";
+    // A path that already ends in a separator (C:\data\) gets none more:
     // after the prefix a doubled separator is taken literally and fails.
     size_t len = strlen(path);
-    const char *sep = (len > 0 && path[len - 1] == '\\') ? "" : "\\";
-    int n = snprintf(buf, SCAN_PATH_MAX, "%s%s%s*", prefix, path, sep);
+    bool ends_sep = len > 0 && (path[len - 1] == '\\' || (prefixed && path[len - 1] == '/'));
+    int n = snprintf(buf, SCAN_PATH_MAX, "%s%s%s*", prefix, path, ends_sep ? "" : "\\");
     if (n < 0 || n > SCAN_PATH_MAX - 1)
         return -1;
+    // After the prefix Windows no longer reads '/' as a separator; hosts
+    // often pass C:/data, so it is turned into '\\' there.
+    if (prefixed) {
+        for (char *p = buf + 4; *p; p++)
+            if (*p == '/')
+                *p = '\\';
+    }
     return n;
 }
 

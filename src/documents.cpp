@@ -3,6 +3,7 @@
 #include "documents.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "json.h"
 #include "scanner.h"
@@ -14,19 +15,26 @@ static const char EMPTY_LIST[] = "[]";
 
 #define FRAG(b, lit) jb_append_n((b), (lit), sizeof(lit) - 1)
 
-// The members before "children" of one entry object.
-static void entry_head(json_builder *b, const qv_entry *e, const qv_arena *names)
+#define PUT(w, lit) jb_put((w), (lit), sizeof(lit) - 1)
+
+// The members before "children" of one entry object, written in one
+// reserved stretch: one capacity check per entry.
+static void entry_head(json_builder *b, const qv_entry *e, const char *name)
 {
-    FRAG(b, "{\"name\":");
-    jb_append_escaped(b, qv_tree_get_name(e, names));
-    FRAG(b, ",\"size\":");
-    jb_append_u64(b, e->size);
-    FRAG(b, ",\"files\":");
-    jb_append_u64(b, e->file_count);
+    if (!jb_reserve(b, 6 * (uint64_t)strlen(name) + 96))
+        return;
+    char *w = b->buf + b->len;
+    w = PUT(w, "{\"name\":");
+    w = jb_put_escaped(w, name);
+    w = PUT(w, ",\"size\":");
+    w = jb_put_u64(w, e->size);
+    w = PUT(w, ",\"files\":");
+    w = jb_put_u64(w, e->file_count);
     if (e->is_dir)
-        FRAG(b, ",\"is_dir\":true");
+        w = PUT(w, ",\"is_dir\":true");
     else
-        FRAG(b, ",\"is_dir\":false");
+        w = PUT(w, ",\"is_dir\":false");
+    jb_commit(b, w);
 }
 
 // Appends the object of top with all its descendants. Walks by the parent
@@ -34,8 +42,21 @@ static void entry_head(json_builder *b, const qv_entry *e, const qv_arena *names
 static void entry_to_json(json_builder *b, const qv_entry *top, const qv_arena *names)
 {
     const qv_entry *e = top;
+    const qv_entry *ahead = nullptr;  // the entry whose name was looked up early
+    const char *ahead_name = nullptr;
     for (;;) {
-        entry_head(b, e, names);
+        const char *name = e == ahead ? ahead_name : qv_tree_get_name(e, names);
+        // The next sibling was requested one step ago: look up its name and
+        // request it and the sibling after it while this entry is written.
+        if (const qv_entry *next = e->next_sibling) {
+            qv_prefetch_entry(next->next_sibling);
+            ahead = next;
+            ahead_name = qv_tree_get_name(next, names);
+            QV_PREFETCH(ahead_name);
+        }
+        if (e->is_dir)
+            qv_prefetch_entry(e->first_child);
+        entry_head(b, e, name);
         if (e->is_dir && e->first_child) {
             FRAG(b, ",\"children\":[");
             e = e->first_child;

@@ -93,26 +93,32 @@ static inline int utf8_sequence(const unsigned char *p)
     return -1;
 }
 
-static void append_control(json_builder *b, unsigned char c)
+// The escape of a byte that needs one; returns the new end.
+static char *put_control(char *w, unsigned char c)
 {
     static const char hex[] = "0123456789abcdef";
+    w[0] = '\\';
     switch (c) {
-    case '"': jb_append_n(b, "\\\"", 2); return;
-    case '\\': jb_append_n(b, "\\\\", 2); return;
-    case '\n': jb_append_n(b, "\\n", 2); return;
-    case '\r': jb_append_n(b, "\\r", 2); return;
-    case '\t': jb_append_n(b, "\\t", 2); return;
+    case '"': w[1] = '"'; return w + 2;
+    case '\\': w[1] = '\\'; return w + 2;
+    case '\n': w[1] = 'n'; return w + 2;
+    case '\r': w[1] = 'r'; return w + 2;
+    case '\t': w[1] = 't'; return w + 2;
     default: break;
     }
-    char u[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]};
-    jb_append_n(b, u, 6);
+    w[1] = 'u';
+    w[2] = '0';
+    w[3] = '0';
+    w[4] = hex[c >> 4];
+    w[5] = hex[c & 15];
+    return w + 6;
 }
 
-void jb_append_escaped(json_builder *b, const char *text)
+char *jb_put_escaped(char *w, const char *text)
 {
     const auto *p = reinterpret_cast<const unsigned char *>(text);
     const unsigned char *run = p;  // start of bytes copied as they are
-    jb_append_char(b, '"');
+    *w++ = '"';
     for (;;) {
         // Plain ASCII is the common case: skip it four bytes a step.
         while (s_class.c[p[0]] == C_PLAIN) {
@@ -130,46 +136,71 @@ void jb_append_escaped(json_builder *b, const char *text)
                 p += n;
                 continue;
             }
-            jb_append_n(b, reinterpret_cast<const char *>(run), (uint64_t)(p - run));
-            jb_append_n(b, "\xEF\xBF\xBD", 3);
+            w = jb_put(w, reinterpret_cast<const char *>(run), (size_t)(p - run));
+            w = jb_put(w, "\xEF\xBF\xBD", 3);  // at most 3 bytes for each byte replaced
             p += -n;
             run = p;
             continue;
         }
-        jb_append_n(b, reinterpret_cast<const char *>(run), (uint64_t)(p - run));
-        append_control(b, *p);
+        w = jb_put(w, reinterpret_cast<const char *>(run), (size_t)(p - run));
+        w = put_control(w, *p);
         run = ++p;
     }
-    jb_append_n(b, reinterpret_cast<const char *>(run), (uint64_t)(p - run));
-    jb_append_char(b, '"');
+    w = jb_put(w, reinterpret_cast<const char *>(run), (size_t)(p - run));
+    *w++ = '"';
+    return w;
 }
 
-int jb_format_u64(char *out, uint64_t v)
+void jb_append_escaped(json_builder *b, const char *text)
 {
-    static const char pairs[] =
-        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-        "8081828384858687888990919293949596979899";
-    char tmp[24];
-    char *q = tmp + sizeof(tmp);
+    if (!jb_reserve(b, 6 * (uint64_t)strlen(text) + 2))
+        return;
+    jb_commit(b, jb_put_escaped(b->buf + b->len, text));
+}
+
+static const char s_pairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+static inline int decimal_digits(uint64_t v)
+{
+    int n = 1;
+    for (;;) {
+        if (v < 10) return n;
+        if (v < 100) return n + 1;
+        if (v < 1000) return n + 2;
+        if (v < 10000) return n + 3;
+        v /= 10000;
+        n += 4;
+    }
+}
+
+char *jb_put_u64(char *w, uint64_t v)
+{
+    char *end = w + decimal_digits(v);
+    char *q = end;
     while (v >= 100) {
         unsigned r = (unsigned)(v % 100);
         v /= 100;
         q -= 2;
-        q[0] = pairs[2 * r];
-        q[1] = pairs[2 * r + 1];
+        q[0] = s_pairs[2 * r];
+        q[1] = s_pairs[2 * r + 1];
     }
     if (v >= 10) {
-        q -= 2;
-        q[0] = pairs[2 * v];
-        q[1] = pairs[2 * v + 1];
+        q[-2] = s_pairs[2 * v];
+        q[-1] = s_pairs[2 * v + 1];
     } else {
-        *--q = (char)('0' + v);
+        q[-1] = (char)('0' + v);
     }
-    int n = (int)(tmp + sizeof(tmp) - q);
-    memcpy(out, q, (size_t)n);
-    out[n] = '\0';
-    return n;
+    return end;
+}
+
+int jb_format_u64(char *out, uint64_t v)
+{
+    char *end = jb_put_u64(out, v);
+    *end = '\0';
+    return (int)(end - out);
 }
 
 int jb_format_scan_time(char *out, double ms)

@@ -21,6 +21,9 @@ int jb_init(json_builder *b);
 // reallocation. False (and failed set, buffer untouched) when it cannot.
 bool jb_grow(json_builder *b, uint64_t n);
 
+// Makes room for n more bytes and the terminator; false when it cannot.
+inline bool jb_reserve(json_builder *b, uint64_t n) { return n < b->cap - b->len - 1 || jb_grow(b, n); }
+
 // Appends n bytes. After a failed growth nothing is written beyond cap.
 inline void jb_append_n(json_builder *b, const char *p, uint64_t n)
 {
@@ -45,6 +48,24 @@ inline void jb_append_char(json_builder *b, char c)
 // Appends text as a quoted JSON string: " \ and control bytes escaped, each
 // maximal ill-formed UTF-8 subsequence replaced by U+FFFD, the rest copied.
 void jb_append_escaped(json_builder *b, const char *text);
+
+// Writers into space already reserved; each returns the new end of the text
+// and writes no terminator.
+// Quoted, escaped text: at most 6 * strlen(text) + 2 bytes.
+char *jb_put_escaped(char *w, const char *text);
+// Full unsigned decimal: at most 20 bytes.
+char *jb_put_u64(char *w, uint64_t v);
+inline char *jb_put(char *w, const char *p, size_t n)
+{
+    memcpy(w, p, n);
+    return w + n;
+}
+// Ends a run of jb_put_* writes that began at b->buf + b->len.
+inline void jb_commit(json_builder *b, char *end)
+{
+    b->len = (uint64_t)(end - b->buf);
+    *end = '\0';
+}
 
 // Full unsigned decimal into out (at least 21 bytes), NUL-terminated; the length.
 int jb_format_u64(char *out, uint64_t v);

@@ -68,6 +68,13 @@ static void sort_list(qv_entry *e, qv_arena *arena, int32_t mode, sort_scratch *
         s->items[i++] = c;
     s_sort_arena = arena;
     s_sort_mode = mode;
+    // A list already in order (the usual case when a tree is ordered again)
+    // costs one comparison per child instead of a sort and a relink.
+    int32_t k = 1;
+    while (k < n && cmp_entries(&s->items[k - 1], &s->items[k]) <= 0)
+        k++;
+    if (k == n)
+        return;
     qsort(s->items, (size_t)n, sizeof(qv_entry *), cmp_entries);
     e->first_child = s->items[0];
     for (i = 0; i + 1 < n; i++)
@@ -101,8 +108,10 @@ void qv_sort_tree(qv_entry *e, qv_arena *name_arena, int32_t mode)
 
 struct top_heap {
     qv_entry **items;  // slot 0 holds the smallest size kept
-    int32_t capacity;
+    int32_t capacity;  // N: the heap is full at this count
     int32_t count;
+    int32_t room;      // slots allocated at items, at most capacity
+    bool failed;       // items could not grow
 };
 
 // Restores heap order from slot 0 within the first n slots.
@@ -124,9 +133,28 @@ static void heap_sift_down(qv_entry **items, int32_t n)
     }
 }
 
+// The storage grows with the files found (doubling, up to N), so a huge N
+// costs no more than the tree's file count.
+static bool heap_make_room(top_heap *h)
+{
+    int64_t room = (int64_t)h->room * 2;
+    if (room > h->capacity)
+        room = h->capacity;
+    void *p = realloc(h->items, (size_t)room * sizeof(qv_entry *));
+    if (!p) {
+        h->failed = true;
+        return false;
+    }
+    h->items = static_cast<qv_entry **>(p);
+    h->room = (int32_t)room;
+    return true;
+}
+
 static void heap_offer(top_heap *h, qv_entry *e)
 {
     if (h->count < h->capacity) {
+        if (h->count == h->room && !heap_make_room(h))
+            return;
         int32_t i = h->count++;
         while (i > 0) {
             int32_t p = (i - 1) / 2;
@@ -142,40 +170,40 @@ static void heap_offer(top_heap *h, qv_entry *e)
     }
 }
 
-// Files are the non-directories; directories are descended into, never listed.
-static uint64_t count_files(const qv_entry *top)
-{
-    uint64_t n = 0;
-    for (const qv_entry *e = top; e; e = qv_tree_next_preorder(top, e, e->is_dir != 0))
-        n += !e->is_dir;
-    return n;
-}
-
-// Offers every file of the subtree to the heap, depth-first in child order.
+// Offers every file of the subtree to the heap, depth-first in child order;
+// directories are descended into, never offered.
 static void collect_files(qv_entry *top, top_heap *h)
 {
-    for (qv_entry *e = top; e; e = qv_tree_next_preorder(top, e, e->is_dir != 0))
-        if (!e->is_dir)
+    for (qv_entry *e = top; e && !h->failed; e = qv_tree_next_preorder(top, e, e->is_dir != 0)) {
+        qv_prefetch_entry(e->next_sibling);
+        if (e->is_dir)
+            qv_prefetch_entry(e->first_child);
+        else
             heap_offer(h, e);
+    }
 }
+
+#define TOP_INITIAL_ROOM 4096
 
 qv_entry **qv_top_files(qv_entry *root, int32_t n, int32_t *out_count)
 {
     *out_count = 0;
     if (!root || n <= 0)
         return nullptr;
-    // The heap holds no more slots than there are files, so any n is served.
-    uint64_t files = count_files(root);
-    if (files == 0)
-        return nullptr;
     top_heap h;
-    h.capacity = files < (uint64_t)n ? (int32_t)files : n;
+    h.capacity = n;
     h.count = 0;
-    h.items = static_cast<qv_entry **>(malloc((size_t)h.capacity * sizeof(qv_entry *)));
+    h.room = n < TOP_INITIAL_ROOM ? n : TOP_INITIAL_ROOM;
+    h.failed = false;
+    h.items = static_cast<qv_entry **>(malloc((size_t)h.room * sizeof(qv_entry *)));
     if (!h.items)
         return nullptr;
     collect_files(root, &h);
     int32_t k = h.count;
+    if (h.failed || k == 0) {
+        free(h.items);
+        return nullptr;
+    }
     auto **out = static_cast<qv_entry **>(malloc((size_t)k * sizeof(qv_entry *)));
     if (!out) {
         free(h.items);
@@ -237,17 +265,35 @@ static void add_extension(ext_node **table, const char *ext, size_t len, uint64_
     *chain = x;
 }
 
+// The extension of a file name: from its last dot, which must not be the
+// first byte. Null when the name has none.
+static const char *extension_of(const char *name, size_t len)
+{
+    for (size_t i = len; i-- > 1;)
+        if (name[i] == '.')
+            return name + i;
+    return nullptr;
+}
+
 // Adds every named file of the subtree under the text from its last dot.
 static void collect_extensions(qv_entry *top, qv_arena *arena, ext_node **table)
 {
     for (qv_entry *e = top; e; e = qv_tree_next_preorder(top, e, true)) {
+        // Request the sibling after next and the next one's name while this
+        // one is counted: the pass waits on memory, not on arithmetic.
+        if (const qv_entry *next = e->next_sibling) {
+            qv_prefetch_entry(next->next_sibling);
+            if (!next->is_dir && next->name_len)
+                QV_PREFETCH(qv_tree_get_name(next, arena));
+        }
+        qv_prefetch_entry(e->first_child);
         if (e->is_dir || e->name_len == 0)
             continue;
         const char *name = qv_tree_get_name(e, arena);
-        const char *dot = strrchr(name, '.');
-        if (!dot || dot == name)
-            continue;
-        add_extension(table, dot, strlen(dot), e->size);
+        size_t len = strlen(name);
+        const char *dot = extension_of(name, len);
+        if (dot)
+            add_extension(table, dot, len - (size_t)(dot - name), e->size);
     }
 }
 

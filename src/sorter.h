@@ -7,6 +7,22 @@
 
 #include "tree.h"
 
+// Asks for an entry's cache lines ahead of use: the passes over a large tree
+// wait on memory, not on arithmetic.
+#if defined(__GNUC__) || defined(__clang__)
+#define QV_PREFETCH(p) __builtin_prefetch(p)
+#else
+#define QV_PREFETCH(p) ((void)(p))
+#endif
+
+inline void qv_prefetch_entry(const qv_entry *e)
+{
+    if (e) {
+        QV_PREFETCH(e);
+        QV_PREFETCH(reinterpret_cast<const char *>(e) + sizeof(qv_entry) - 1);
+    }
+}
+
 #define SORT_SIZE_DESC 0
 #define SORT_NAME 1
 #define SORT_FILES_DESC 2

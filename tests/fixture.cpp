@@ -25,16 +25,32 @@ namespace qvtest {
 #ifdef _WIN32
 // Test paths are UTF-8, but narrow std::filesystem paths use the ANSI code
 // page on Windows: convert explicitly.
-static fs::path fs_path(const std::string &s)
+static std::wstring utf16(const std::string &s)
 {
-    return fs::path(std::u8string(reinterpret_cast<const char8_t *>(s.data()), s.size()));
+    return fs::path(std::u8string(reinterpret_cast<const char8_t *>(s.data()), s.size())).wstring();
 }
 static std::string utf8(const fs::path &p)
 {
     std::u8string u = p.u8string();
     return std::string(reinterpret_cast<const char *>(u.data()), u.size());
 }
-static std::wstring wide(const std::string &s) { return fs_path(s).make_preferred().wstring(); }
+// With backslashes.
+static std::wstring wide(const std::string &s)
+{
+    std::wstring w = utf16(s);
+    std::replace(w.begin(), w.end(), L'/', L'\\');
+    return w;
+}
+static bool drive_absolute(const std::string &s)
+{
+    return s.size() >= 3 && s[1] == ':' && (s[2] == '\\' || s[2] == '/');
+}
+// Drive paths in their long form, so that files are made with the names
+// given (Windows would drop a trailing dot or space, and refuse "...").
+static fs::path fs_path(const std::string &s)
+{
+    return fs::path(drive_absolute(s) ? L"\\\\?\\" + wide(s) : wide(s));
+}
 
 // Under Wine, links are Unix symbolic links that Win32 can neither make nor
 // remove (DeleteFileW on a link to a file deletes the file it points to).
@@ -58,22 +74,38 @@ static std::string unix_path(const std::string &path)
 }
 
 // Runs a Unix program from a Windows program (Wine only); true on exit 0.
+// Wine starts it without a process handle to wait on, so a shell writes the
+// exit status into a marker file that is waited for.
 static bool run_unix(const std::vector<std::string> &argv)
 {
-    std::wstring cmd;
+    static int s_runs;
+    wchar_t tmp[MAX_PATH];
+    GetTempPathW(MAX_PATH, tmp);
+    std::wstring marker = std::wstring(tmp) + L"qv-unix-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                          std::to_wstring(++s_runs);
+    std::string marker_utf8 = utf8(fs::path(marker));
+    auto quote = [](const std::string &a) { return L"\"" + utf16(a) + L"\""; };
+    std::wstring cmd = L"/bin/sh -c \"m=$1; shift; \\\"$@\\\"; echo $? > \\\"$m.tmp\\\"; "
+                       L"mv \\\"$m.tmp\\\" \\\"$m\\\"\" sh " + quote(unix_path(marker_utf8));
     for (const std::string &a : argv)
-        cmd += (cmd.empty() ? L"\"" : L" \"") + fs_path(a).wstring() + L"\"";
+        cmd += L" " + quote(a);
     STARTUPINFOW si{};
     si.cb = sizeof si;
-    PROCESS_INFORMATION pi;
+    PROCESS_INFORMATION pi{};
     if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
         return false;
-    WaitForSingleObject(pi.hProcess, INFINITE);
-    DWORD code = 1;
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    return code == 0;
+    if (pi.hThread)
+        CloseHandle(pi.hThread);
+    if (pi.hProcess)
+        CloseHandle(pi.hProcess);
+    for (int i = 0; i < 3000 && GetFileAttributesW(marker.c_str()) == INVALID_FILE_ATTRIBUTES; i++)
+        Sleep(10);
+    std::ifstream f{fs::path(marker)};
+    std::string status;
+    std::getline(f, status);
+    f.close();
+    DeleteFileW(marker.c_str());
+    return status == "0";
 }
 
 // Removes a tree without entering junctions or links (std::filesystem on
@@ -120,7 +152,7 @@ static void remove_tree(const std::string &root)
 // A junction: a directory link that needs no privilege on Windows.
 static bool make_junction(const std::string &target, const std::string &link)
 {
-    std::wstring abs = fs::absolute(fs_path(target)).make_preferred().wstring();
+    std::wstring abs = fs::absolute(fs::path(wide(target))).wstring();
     std::wstring subst = L"\\??\\" + abs;
     size_t sb = subst.size() * sizeof(wchar_t), pb = abs.size() * sizeof(wchar_t);
     // REPARSE_DATA_BUFFER for a mount point: tag, length, reserved, four
@@ -201,7 +233,7 @@ bool symlink_to(const std::string &target, const std::string &link)
 #ifdef _WIN32
     if (under_wine()) {
         std::string t = target;
-        if (fs_path(t).is_absolute())
+        if (drive_absolute(t))
             t = unix_path(t);
         else
             std::replace(t.begin(), t.end(), '\\', '/');
@@ -244,7 +276,8 @@ std::vector<FlatEntry> flatten(const qv_scan_result *r)
 std::vector<FlatEntry> walk_fs(const std::string &root)
 {
     std::vector<FlatEntry> out;
-    for (auto it = fs::recursive_directory_iterator(fs_path(root)); it != fs::recursive_directory_iterator(); ++it) {
+    fs::path top = fs_path(root);
+    for (auto it = fs::recursive_directory_iterator(top); it != fs::recursive_directory_iterator(); ++it) {
         const fs::directory_entry &d = *it;
 #ifdef _WIN32
         // Junctions and links carry the reparse-point attribute; the C++
@@ -254,7 +287,8 @@ std::vector<FlatEntry> walk_fs(const std::string &root)
             it.disable_recursion_pending();
             continue;
         }
-        std::string rel = utf8(fs::relative(d.path(), fs_path(root)));
+        size_t skip = top.native().size() + (top.native().back() == L'\\' ? 0 : 1);
+        std::string rel = utf8(fs::path(d.path().native().substr(skip)));
         std::replace(rel.begin(), rel.end(), '\\', '/');
 #else
         if (d.is_symlink())

@@ -161,6 +161,28 @@ TEST(ScanResultDoc, NamesAreEscaped)
     EXPECT_EQ(j["children"][0]["name"], "q\"b\\s/\x01");
 }
 
+// Entries of the greatest width (names of control bytes, 20-digit numbers)
+// falling across many growths of the buffer.
+TEST(ScanResultDoc, WidestEntriesAcrossGrowth)
+{
+    HandTree t("/w");
+    std::string children;
+    for (int i = 300; i >= 1; i--) {
+        std::string name(i, '\x01'), json;
+        for (int k = 0; k < i; k++)
+            json += "\\u0001";
+        qv_entry *f = t.file(t.root(), name, UINT64_MAX - (uint64_t)i);
+        f->file_count = UINT64_MAX;  // set by hand: a file's count is 1 after accumulation
+        children = "{\"name\":\"" + json + "\",\"size\":" + std::to_string(UINT64_MAX - (uint64_t)i) +
+                   ",\"files\":18446744073709551615,\"is_dir\":false}" + (children.empty() ? "" : ",") + children;
+    }
+    t.r->total_size = 1;  // totals as given, not summed
+    FakeSlot slot(t.r);
+    EXPECT_EQ(std::string(qv_doc_scan_result(&slot.s)),
+              "{\"path\":\"/w\",\"total_size\":1,\"total_files\":0,\"total_dirs\":0,\"scan_time_ms\":0.0,"
+              "\"children\":[" + children + "]}");
+}
+
 // Only a directory writes "children"; a file never does, even one that was
 // given entries by hand.
 TEST(ScanResultDoc, ChildrenOnlyOnDirectories)
@@ -385,6 +407,18 @@ std::string scan_time_of(const std::string &doc)
 
 }  // namespace
 
+// A path as the documents write it: backslashes (Windows) doubled.
+static std::string json_path(const std::string &p)
+{
+    std::string out;
+    for (char c : p) {
+        if (c == '\\')
+            out += '\\';
+        out += c;
+    }
+    return out;
+}
+
 TEST(Exports, DocumentsOfARealTree)
 {
     qvtest::TempDir td;
@@ -404,7 +438,7 @@ TEST(Exports, DocumentsOfARealTree)
     EXPECT_TRUE(ms.size() >= 3 && ms.substr(ms.size() - 2) == ".0") << ms;
     const std::string big = "5368709127";
     EXPECT_EQ(std::string(doc),
-              "{\"path\":\"" + td.path + "\",\"total_size\":5368709141,\"total_files\":4,\"total_dirs\":2,"
+              "{\"path\":\"" + json_path(td.path) + "\",\"total_size\":5368709141,\"total_files\":4,\"total_dirs\":2,"
               "\"scan_time_ms\":" + ms + ",\"children\":["
               "{\"name\":\"sub\",\"size\":5368709130,\"files\":2,\"is_dir\":true,\"children\":[" +
                   file_obj("big.iso", 5368709127ull) + "," + file_obj("s.txt", 3) + "]}," +
@@ -415,12 +449,12 @@ TEST(Exports, DocumentsOfARealTree)
     EXPECT_EQ(j["total_size"].get<uint64_t>(), 5368709141ull);
 
     std::string top = disk_get_top(id, 3);
-    EXPECT_EQ(top, "[{\"path\":\"" + td.path + "/sub/big.iso\",\"size\":" + big + "},{\"path\":\"" + td.path +
-                       "/a.txt\",\"size\":10},{\"path\":\"" + td.path + "/sub/s.txt\",\"size\":3}]");
+    EXPECT_EQ(top, "[{\"path\":\"" + json_path(td.path) + "/sub/big.iso\",\"size\":" + big + "},{\"path\":\"" + json_path(td.path) +
+                       "/a.txt\",\"size\":10},{\"path\":\"" + json_path(td.path) + "/sub/s.txt\",\"size\":3}]");
     EXPECT_STREQ(disk_get_top(id, 0), "[]");
     EXPECT_STREQ(disk_get_top(id, -1), "[]");
     EXPECT_EQ(std::string(disk_get_top(id, INT32_MAX)),
-              top.substr(0, top.size() - 1) + ",{\"path\":\"" + td.path + "/z\",\"size\":1}]");
+              top.substr(0, top.size() - 1) + ",{\"path\":\"" + json_path(td.path) + "/z\",\"size\":1}]");
 
     const char *ext = disk_get_extensions(id);
     EXPECT_STREQ(ext, "[{\"ext\":\".iso\",\"total_size\":5368709127,\"count\":1},"
@@ -439,7 +473,7 @@ TEST(Exports, EmptyDirectoryAndBadIds)
     ASSERT_GE(id, 0);
     ASSERT_EQ(wait_done(id), SCAN_DONE);
     std::string doc = disk_scan_result(id);
-    EXPECT_EQ(doc, "{\"path\":\"" + td.path + "\",\"total_size\":0,\"total_files\":0,\"total_dirs\":0,"
+    EXPECT_EQ(doc, "{\"path\":\"" + json_path(td.path) + "\",\"total_size\":0,\"total_files\":0,\"total_dirs\":0,"
                    "\"scan_time_ms\":" + scan_time_of(doc) + "}");
     EXPECT_STREQ(disk_get_top(id, 10), "[]");
     EXPECT_STREQ(disk_get_extensions(id), "[]");
@@ -464,7 +498,7 @@ TEST(Exports, IllFormedNamesGiveValidDocuments)
     int id = disk_scan(root.c_str(), 0, 0);
     ASSERT_GE(id, 0);
     ASSERT_EQ(wait_done(id), SCAN_DONE);
-    const std::string root_json = td.path + "/r" + R + "p";
+    const std::string root_json = json_path(td.path) + "/r" + R + "p";
     std::string doc = disk_scan_result(id);
     EXPECT_EQ(doc, "{\"path\":\"" + root_json + "\",\"total_size\":6,\"total_files\":2,\"total_dirs\":0,"
                    "\"scan_time_ms\":" + scan_time_of(doc) + ",\"children\":[" + file_obj("n" + R + ".bin", 4) +

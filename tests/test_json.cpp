@@ -245,6 +245,29 @@ TEST(JsonEscape, LongTextAcrossGrowth)
     EXPECT_EQ(escaped(in), "\"" + want + "\"");
 }
 
+// Escaped appends that end near the capacity: every byte lands inside the
+// buffer (checked by the sanitizer builds) and the text is whole.
+TEST(JsonEscape, AppendsAtTheEdgeOfTheBuffer)
+{
+    const std::pair<std::string, std::string> texts[] = {
+        {"abc", "abc"},
+        {"\x01\x02\x1f", "\\u0001\\u0002\\u001f"},
+        {"\xFF\xFE\x80", R + R + R},
+        {"\"\\", "\\\"\\\\"},
+    };
+    for (size_t fill = 4080; fill <= 4094; fill++) {
+        for (const auto &[in, out] : texts) {
+            Builder jb;
+            std::string pre(fill, 'p');
+            jb_append(&jb.b, pre.c_str());
+            jb_append_escaped(&jb.b, in.c_str());
+            jb_append_char(&jb.b, '!');
+            ASSERT_EQ(jb.text(), pre + "\"" + out + "\"!") << fill;
+            EXPECT_LT(jb.b.len + 1, jb.b.cap);
+        }
+    }
+}
+
 // Random bytes, ASCII-heavy and high-heavy: the result is always accepted by
 // a strict parser, and well-formed input comes back unchanged.
 TEST(JsonEscape, RandomBytesGiveValidJson)

@@ -357,6 +357,18 @@ TEST(TopFiles, EqualSizesAreNeverSwapped)
     EXPECT_EQ(top_names(t.root(), t.names(), 2, &count), (std::vector<std::string>{"c", "b"}));
 }
 
+// Sifting down takes the left child when both are equal: after p is
+// displaced by c, a (left) moves up and is the one d displaces; b stays.
+TEST(TopFiles, SiftDownPrefersTheLeftChildOnEqualSizes)
+{
+    HandTree t("/r");
+    for (auto [name, size] : {std::pair{"d", 6}, {"c", 9}, {"b", 5}, {"a", 5}, {"p", 1}})
+        t.file(t.root(), name, (uint64_t)size);  // list: p, a, b, c, d
+    t.finish();
+    int32_t count;
+    EXPECT_EQ(top_names(t.root(), t.names(), 3, &count), (std::vector<std::string>{"c", "d", "b"}));
+}
+
 TEST(TopFiles, LargestFirstAcrossManyFiles)
 {
     HandTree t("/r");

@@ -8,7 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <set>
+#include <cstring>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -145,6 +145,10 @@ TEST(SearchPattern, LongPathPrefixOnlyForDriveLetterPaths)
         {"\\\\server\\share", "\\\\server\\share\\*"},   // UNC: no prefix
         {"\\\\?\\C:\\data", "\\\\?\\C:\\data\\*"},       // already prefixed
         {"/c:/x", "/c:/x\\*"},
+        // Forward slashes, which the prefix would make literal, become backslashes.
+        {"C:/data/sub", "\\\\?\\C:\\data\\sub\\*"},
+        {"C:/", "\\\\?\\C:\\*"},
+        {"C:/data/", "\\\\?\\C:\\data\\*"},
     };
     for (auto c : cases) {
         std::string buf(SCAN_PATH_MAX, '#');
@@ -228,6 +232,10 @@ TEST(Win32Listing, BareDriveLetterListsTheDriveRoot)
         ResultPtr r(scan_sync(d, 1, true, false));
         EXPECT_EQ(r->total_files + r->total_dirs, root.size()) << d;
     }
+    // "\*" alone would be the current drive's root: an empty path lists nothing.
+    bool ok = true;
+    EXPECT_TRUE(list("", 1, &ok).empty());
+    EXPECT_FALSE(ok);
 }
 
 TEST(Win32Listing, SizesFromHighAndLowWordsAbove4GiB)

@@ -75,7 +75,7 @@ struct Tree {
 
 }  // namespace
 
-TEST(LoadLibrary, FindsTheSevenExportsByPlainName)
+TEST(DllLoad, FindsTheSevenExportsByPlainName)
 {
     HMODULE m = LoadLibraryW(L"quorvel-disk.dll");
     ASSERT_NE(m, nullptr) << "error " << GetLastError();
@@ -92,7 +92,7 @@ TEST(LoadLibrary, FindsTheSevenExportsByPlainName)
     FreeLibrary(m);
 }
 
-TEST(LoadLibrary, ScanRunsThroughLoadedFunctions)
+TEST(DllLoad, ScanRunsThroughLoadedFunctions)
 {
     HMODULE m = LoadLibraryW(L"quorvel-disk.dll");
     ASSERT_NE(m, nullptr);

@@ -24,7 +24,21 @@ foreach(t dll_loadlibrary dll_import)
 endforeach()
 
 # Imports and exports of the DLL, read on the build machine.
-if(CMAKE_OBJDUMP)
+if(CMAKE_OBJDUMP AND CMAKE_HOST_UNIX)
   add_test(NAME windows_dll_imports_exports
-    COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/check_dll.sh ${CMAKE_OBJDUMP} $<TARGET_FILE:quorvel-disk>)
+    COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/check_dll.sh ${CMAKE_OBJDUMP} $<TARGET_FILE:quorvel-disk>
+            ${PROJECT_SOURCE_DIR}/include/quorvel_disk.h)
+endif()
+
+# qvdisk.exe under Wine, on a folder of this source tree (Linux's / is Z:).
+if(TARGET qvdisk AND CMAKE_CROSSCOMPILING)
+  string(REPLACE "/" "\\" qv_fixture "Z:${PROJECT_SOURCE_DIR}/tests/cli/golden")
+  add_test(NAME qvdisk_exe_report COMMAND qvdisk ${qv_fixture} --top 3)
+  set_tests_properties(qvdisk_exe_report PROPERTIES
+    PASS_REGULAR_EXPRESSION "Largest files.*report\\.txt.*Extensions.*\\.txt +[0-9.]+ KiB +5 files")
+  add_test(NAME qvdisk_exe_json_ext COMMAND qvdisk ${qv_fixture} --json ext)
+  set_tests_properties(qvdisk_exe_json_ext PROPERTIES
+    PASS_REGULAR_EXPRESSION "^\\[{\"ext\":\"\\.txt\",\"total_size\":[0-9]+,\"count\":5}\\]")
+  add_test(NAME qvdisk_exe_missing_path COMMAND qvdisk "${qv_fixture}\\missing")
+  set_tests_properties(qvdisk_exe_missing_path PROPERTIES WILL_FAIL TRUE)
 endif()
