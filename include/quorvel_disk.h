@@ -67,8 +67,15 @@ extern "C" {
  *                 0 or less: no limit.
  *   follow_links  0: symbolic links (on Windows, reparse points) are left out
  *                 entirely. Non-zero: they are recorded as what they point to
- *                 and directory links are walked (a loop is bounded only by
- *                 max_depth and the 32767-byte path limit).
+ *                 (a dangling link as an empty file) and directory links are
+ *                 walked; a loop is bounded by max_depth, the 32767-byte path
+ *                 limit and the system's limit on links within one path.
+ * What the walk meets is never an error: a directory that cannot be read
+ * stays in the tree without children, an entry that cannot be read is left
+ * out, and the scan still ends SCAN_DONE. Sizes are file lengths; a hard
+ * link counts each time it appears. On Linux, directories on /proc, /sys,
+ * /dev, /run, /snap and AppImage mounts (/tmp/.mount_*) are recorded but not
+ * entered, unless the scan's own path lies on one of them.
  * Returns the scan id, 0 to 31 (the lowest free one), or -1 when path is NULL,
  * all 32 slots are in use, or memory or a thread cannot be had.
  * Every id returned must eventually be released with disk_free().
@@ -129,7 +136,8 @@ QV_API const char *disk_scan_result(int id);
  * Paths are the root path as given to disk_scan joined with the names below
  * it by "/", cut to 4095 bytes. Files of equal size at the cut-off: those met
  * first in the tree's current order are kept. n of 0 or less gives "[]"; any
- * larger n than there are files gives every file.
+ * larger n than there are files gives every file (when memory runs short,
+ * the largest of them that fit).
  * Returns NULL when id names no scan or the scan is not SCAN_DONE. Owned by
  * the library, valid until the next disk_get_top() of the same id or
  * disk_free(id), whichever comes first.

@@ -205,7 +205,9 @@ bool object(cursor &c, int levels, jr_node *n)
 
 bool jr_read_tree(const char *text, int levels, jr_node *root)
 {
-    if (!text)
+    // The library's error texts ({"error":...}) are objects too, but not a
+    // scan result: those begin with "path".
+    if (!text || strncmp(text, "{\"path\":", 8) != 0)
         return false;
     cursor c{text};
     *root = jr_node{};

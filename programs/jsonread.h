@@ -18,7 +18,8 @@ struct jr_node {
 };
 
 // Reads a scan result document; children are kept for levels below the
-// root (0: none). False when the text is not such a document.
+// root (0: none). False when the text is not such a document (an error
+// text such as {"error":"out of memory"} included).
 bool jr_read_tree(const char *text, int levels, jr_node *root);
 // Reads an array of flat objects (largest files, extensions).
 bool jr_read_list(const char *text, std::vector<jr_node> *items);

@@ -16,6 +16,7 @@
 #define isatty _isatty
 #define fileno _fileno
 #else
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -188,6 +189,12 @@ int check_directory(const char *path)
         fprintf(stderr, "qvdisk: cannot scan '%s': not a directory\n", path);
         return EXIT_USAGE;
     }
+    int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        fprintf(stderr, "qvdisk: cannot scan '%s': %s\n", path, strerror(errno));
+        return EXIT_USAGE;
+    }
+    close(fd);
 #endif
     return EXIT_OK;
 }
@@ -217,6 +224,16 @@ double now_s()
     return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
 }
 #endif
+
+// Once the scan is over, Ctrl-C ends the program at once again.
+void restore_interrupt_handler()
+{
+#ifdef _WIN32
+    SetConsoleCtrlHandler(on_ctrl, FALSE);
+#else
+    signal(SIGINT, SIG_DFL);
+#endif
+}
 
 void install_interrupt_handler()
 {
@@ -371,8 +388,9 @@ void print_dir_rows(const style &st, const jr_node &dir, int level, int levels)
 int report(const options &o, int id, const style &st)
 {
     jr_node root;
-    if (!jr_read_tree(disk_scan_result(id), o.levels, &root)) {
-        fprintf(stderr, "qvdisk: the library gave no scan result\n");
+    const char *doc = disk_scan_result(id);
+    if (!jr_read_tree(doc, o.levels, &root)) {
+        fprintf(stderr, "qvdisk: the library gave no scan result%s%s\n", doc ? ": " : "", doc ? doc : "");
         return EXIT_SCAN_FAILED;
     }
     std::vector<jr_node> top, exts;
@@ -470,6 +488,7 @@ int main(int argc, char **argv)
     }
     if (live)
         fprintf(stderr, "\r\033[K");
+    restore_interrupt_handler();
     if (g_interrupted) {
         disk_scan_cancel(id);
         disk_free(id);
@@ -505,7 +524,10 @@ int main(int argc, char **argv)
         }
         fputs(doc, stdout);
         fputc('\n', stdout);
-        rc = EXIT_OK;
+        // The library's stand-in for a document it could not build.
+        rc = strncmp(doc, "{\"error\":", 9) == 0 ? EXIT_SCAN_FAILED : EXIT_OK;
+        if (rc != EXIT_OK)
+            fprintf(stderr, "qvdisk: the library could not build the document\n");
     } else {
         rc = report(o, id, st);
     }

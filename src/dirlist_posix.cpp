@@ -10,6 +10,7 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #define DIRLIST_BUF 65536
@@ -140,6 +141,20 @@ static int open_long(const char *path, int flags)
     return fd;
 }
 
+// Opens by path. When the process is out of descriptors (many scans at once
+// near a low limit), waits briefly for other walkers to give theirs back
+// rather than leave the directory out.
+static int open_path(const char *path, size_t len, int flags)
+{
+    for (int tries = 0;; tries++) {
+        int fd = len < PATH_MAX ? open(path, flags) : open_long(path, flags);
+        if (fd >= 0 || (errno != EMFILE && errno != ENFILE) || tries == 200)
+            return fd;
+        struct timespec pause = {0, 1000000};
+        nanosleep(&pause, nullptr);
+    }
+}
+
 int qv_dirlist_open(qv_dirlist *dl, const char *path, int is_root, int follow_links)
 {
     qv_dirlist_close(dl);
@@ -152,9 +167,9 @@ int qv_dirlist_open(qv_dirlist *dl, const char *path, int is_root, int follow_li
     const char *name = name_below_last(dl, path, len);
     if (name)
         fd = openat(dl->last_fd, name, flags);
-    if (!name || (fd < 0 && errno == EMFILE)) {
+    if (!name || (fd < 0 && (errno == EMFILE || errno == ENFILE))) {
         forget_last(dl);  // gives its descriptor back before a retry
-        fd = len < PATH_MAX ? open(path, flags) : open_long(path, flags);
+        fd = open_path(path, len, flags);
     }
     if (fd < 0)
         return -1;
@@ -193,15 +208,10 @@ static bool describe(const qv_dirlist *dl, const char *name, unsigned char type,
     }
     if (type == DT_LNK && !dl->follow_links)
         return false;
-    if (fstatat(dl->fd, name, &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0) {
-        // Vanished since the listing: leave it out. Otherwise (no search
-        // permission) it exists, so keep it with an unknown size of 0.
-        if (errno == ENOENT)
-            return false;
-        out->is_dir = type == DT_DIR;
-        out->size = 0;
-        return true;
-    }
+    // What cannot be read (vanished since the listing, no search permission
+    // on the directory) is left out.
+    if (fstatat(dl->fd, name, &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0)
+        return false;
     if (S_ISLNK(st.st_mode)) {
         if (!dl->follow_links)
             return false;

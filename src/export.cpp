@@ -53,10 +53,11 @@ QV_API int disk_scan_progress(int id, unsigned long long *files, unsigned long l
                               unsigned long long *bytes)
 {
     ensure_init();
-    uint64_t f, d, b;
-    int32_t state = qv_scanner_get_progress(id, &f, &d, &b);
-    if (state == -1 && !qv_scanner_slot(id))
+    scan_slot *slot = qv_scanner_slot(id);
+    if (!slot)
         return -1;
+    uint64_t f = 0, d = 0, b = 0;
+    int32_t state = qv_scanner_get_progress(id, &f, &d, &b);
     if (files)
         *files = f;
     if (dirs)

@@ -45,6 +45,10 @@ int qv_cpu_count(void);
 uint64_t qv_time_ms(void);
 // "linux" or "windows".
 const char *qv_platform_name(void);
+// The absolute path with every link and "." or ".." resolved, from the heap
+// (free()), or null when it cannot be had (and on Windows, where it is not
+// needed).
+char *qv_real_path(const char *path);
 // 1 when path is null or lies below a pseudo file system that a walk must not
 // enter ("/proc", "/sys", "/dev", "/run", "/snap", "/tmp/.mount_"); else 0.
 int qv_is_pseudo_fs(const char *path);

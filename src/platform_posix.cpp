@@ -114,3 +114,8 @@ uint64_t qv_time_ms(void)
 }
 
 const char *qv_platform_name(void) { return "linux"; }
+
+char *qv_real_path(const char *path)
+{
+    return realpath(path, nullptr);
+}

@@ -120,3 +120,8 @@ int qv_cpu_count(void)
 uint64_t qv_time_ms(void) { return (uint64_t)GetTickCount64(); }
 
 const char *qv_platform_name(void) { return "windows"; }
+
+char *qv_real_path(const char *)
+{
+    return nullptr;
+}

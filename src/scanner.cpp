@@ -56,6 +56,8 @@ static int alloc_scan_slot(void)
         s->has_thread = 0;
         s->result_json = s->top_json = s->ext_json = nullptr;
         s->pool = nullptr;
+        s->real_root = nullptr;
+        s->root_pseudo = 0;
         s->seen_files.store(0);
         s->seen_dirs.store(0);
         s->seen_bytes.store(0);
@@ -76,6 +78,8 @@ static void release_unstarted(scan_slot *s)
 {
     free(s->path);
     s->path = nullptr;
+    free(s->real_root);
+    s->real_root = nullptr;
     qv_mutex_destroy(&s->tree_mutex);
     s->in_use.store(0);
 }
@@ -118,6 +122,10 @@ static void do_scan(scan_slot *s)
         size_t len = strlen(s->path);
         qv_tree_set_name(root, r->name_arena, s->path, (int32_t)(len > ROOT_NAME_MAX ? ROOT_NAME_MAX : len));
         r->root = root;
+
+        // Pseudo file systems are told by the real path: "." or "//" may be "/".
+        s->real_root = qv_real_path(s->path);
+        s->root_pseudo = (uint8_t)(s->path[0] != '\0' && qv_is_pseudo_fs(s->real_root ? s->real_root : s->path));
 
         uint64_t start = qv_time_ms();
         qv_platform_scan(s, root, s->path, 0);
@@ -241,6 +249,8 @@ void qv_scanner_free(int id)
     s->result = nullptr;
     free(s->path);
     s->path = nullptr;
+    free(s->real_root);
+    s->real_root = nullptr;
     qv_mutex_destroy(&s->tree_mutex);
     s->in_use.store(0);
 }

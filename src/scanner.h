@@ -44,6 +44,10 @@ struct scan_slot {
     std::atomic<uint64_t> seen_files;
     std::atomic<uint64_t> seen_dirs;
     std::atomic<uint64_t> seen_bytes;
+    // The root resolved to its real path (or null), and whether the root
+    // itself lies on a pseudo file system (then all of it is walked).
+    char *real_root;
+    uint8_t root_pseudo;
 };
 
 extern scan_slot g_scans[MAX_SCANS];

@@ -111,7 +111,6 @@ struct top_heap {
     int32_t capacity;  // N: the heap is full at this count
     int32_t count;
     int32_t room;      // slots allocated at items, at most capacity
-    bool failed;       // items could not grow
 };
 
 // Restores heap order from slot 0 within the first n slots.
@@ -141,10 +140,8 @@ static bool heap_make_room(top_heap *h)
     if (room > h->capacity)
         room = h->capacity;
     void *p = realloc(h->items, (size_t)room * sizeof(qv_entry *));
-    if (!p) {
-        h->failed = true;
+    if (!p)
         return false;
-    }
     h->items = static_cast<qv_entry **>(p);
     h->room = (int32_t)room;
     return true;
@@ -152,9 +149,11 @@ static bool heap_make_room(top_heap *h)
 
 static void heap_offer(top_heap *h, qv_entry *e)
 {
+    // Out of memory for more slots: keep selecting among those there are,
+    // so the answer is still the largest files, fewer of them.
+    if (h->count < h->capacity && h->count == h->room && !heap_make_room(h))
+        h->capacity = h->room;
     if (h->count < h->capacity) {
-        if (h->count == h->room && !heap_make_room(h))
-            return;
         int32_t i = h->count++;
         while (i > 0) {
             int32_t p = (i - 1) / 2;
@@ -174,7 +173,7 @@ static void heap_offer(top_heap *h, qv_entry *e)
 // directories are descended into, never offered.
 static void collect_files(qv_entry *top, top_heap *h)
 {
-    for (qv_entry *e = top; e && !h->failed; e = qv_tree_next_preorder(top, e, e->is_dir != 0)) {
+    for (qv_entry *e = top; e; e = qv_tree_next_preorder(top, e, e->is_dir != 0)) {
         qv_prefetch_entry(e->next_sibling);
         if (e->is_dir)
             qv_prefetch_entry(e->first_child);
@@ -194,13 +193,12 @@ qv_entry **qv_top_files(qv_entry *root, int32_t n, int32_t *out_count)
     h.capacity = n;
     h.count = 0;
     h.room = n < TOP_INITIAL_ROOM ? n : TOP_INITIAL_ROOM;
-    h.failed = false;
     h.items = static_cast<qv_entry **>(malloc((size_t)h.room * sizeof(qv_entry *)));
     if (!h.items)
         return nullptr;
     collect_files(root, &h);
     int32_t k = h.count;
-    if (h.failed || k == 0) {
+    if (k == 0) {
         free(h.items);
         return nullptr;
     }

@@ -127,6 +127,34 @@ static void submit_item(walker *w, const walk_item &it)
         free(work);
 }
 
+// Whether the directory in the path buffer lies on a pseudo file system,
+// judged on its real path: the root's real path followed by the rest.
+static bool in_pseudo_fs(const walker *w)
+{
+    const scan_slot *slot = w->slot;
+    if (slot->root_pseudo)
+        return false;  // the host named one: all of it is walked
+    if (!slot->real_root)
+        return qv_is_pseudo_fs(w->path) != 0;
+    // Only the first bytes decide (the longest prefix has 12).
+    char head[64];
+    size_t n = strlen(slot->real_root);
+    if (n > sizeof head - 1)
+        return false;  // longer than any prefix: its descendants are too
+    memcpy(head, slot->real_root, n);
+    const char *rest = w->path + strlen(slot->path);
+    if (n > 0 && head[n - 1] == '/' && *rest == '/')
+        rest++;
+    else if (*rest != '/' && (n == 0 || head[n - 1] != '/'))
+        head[n++] = '/';
+    size_t m = strlen(rest);
+    if (m > sizeof head - 1 - n)
+        m = sizeof head - 1 - n;
+    memcpy(head + n, rest, m);
+    head[n + m] = '\0';
+    return qv_is_pseudo_fs(head) != 0;
+}
+
 // Records one listed child under dir; the new entry, or null.
 static qv_entry *record_child(scan_slot *slot, qv_entry *dir, const qv_dir_child &c, int32_t depth)
 {
@@ -155,7 +183,7 @@ static void list_directory(walker *w, qv_entry *dir, int32_t depth)
         return;
     bool is_root = dir->parent == nullptr;
     // Pseudo file systems are recorded but never entered (unless named as root).
-    if (!is_root && qv_is_pseudo_fs(w->path))
+    if (!is_root && in_pseudo_fs(w))
         return;
     if (qv_dirlist_open(w->list, w->path, is_root, slot->follow_links) != 0)
         return;

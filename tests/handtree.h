@@ -10,12 +10,7 @@
 #include <string>
 #include <vector>
 
-#ifndef _WIN32
-#include <pthread.h>
-#else
-#include <thread>
-#endif
-
+#include "fixture.h"
 #include "scanner.h"
 #include "tree.h"
 
@@ -89,22 +84,7 @@ struct FakeSlot {
 // Runs fn to its end on a thread whose stack is 1 MiB (the Windows default).
 inline void run_on_small_stack(const std::function<void()> &fn)
 {
-#ifndef _WIN32
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, 1u << 20);
-    pthread_t t;
-    auto body = [](void *arg) -> void * {
-        (*static_cast<const std::function<void()> *>(arg))();
-        return nullptr;
-    };
-    if (pthread_create(&t, &attr, body, const_cast<std::function<void()> *>(&fn)) != 0)
-        throw std::runtime_error("pthread_create");
-    pthread_join(t, nullptr);
-    pthread_attr_destroy(&attr);
-#else
-    std::thread(fn).join();
-#endif
+    run_with_stack(1u << 20, fn);
 }
 
 // Names of e's children in list order (names may hold any bytes).

@@ -66,7 +66,7 @@ protected:
 }  // namespace
 
 INSTANTIATE_TEST_SUITE_P(PoolAndSequential, Walk, ::testing::Values(true, false),
-                         [](const auto &info) { return info.param ? "pool" : "sequential"; });
+                         [](const auto &p) { return p.param ? "pool" : "sequential"; });
 
 TEST_P(Walk, MatchesIndependentWalkAndTotals)
 {
@@ -297,9 +297,32 @@ TEST(PseudoFs, ScanOfRootRecordsButDoesNotEnter)
     EXPECT_TRUE(proc->is_dir);
     EXPECT_EQ(proc->first_child, nullptr);
     EXPECT_NE(etc->first_child, nullptr);
-    // Named as the root, a pseudo file system is listed as asked.
+    // Named as the root, a pseudo file system is walked as asked, all of it.
     ResultPtr p(scan_sync("/proc", 1, false, true));
     EXPECT_NE(p->root->first_child, nullptr);
+    ResultPtr dev(scan_sync("/dev", 3, false, true));
+    bool nested = false;
+    for (const qv_entry *c = dev->root->first_child; c; c = c->next_sibling)
+        nested = nested || (c->is_dir && c->first_child);
+    EXPECT_TRUE(nested) << "no directory below /dev was entered";
+}
+
+TEST(PseudoFs, JudgedOnTheRealPathOfTheRoot)
+{
+    // "//" and "." (from /) name the same directory as "/".
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir("/"), 0);
+    for (const char *root : {"//", ".", "/./"}) {
+        ResultPtr r(scan_sync(root, 2, false, true));
+        const qv_entry *proc = find_child(r->root, r->name_arena, "proc");
+        ASSERT_NE(proc, nullptr) << root;
+        EXPECT_EQ(proc->first_child, nullptr) << root;
+        const qv_entry *etc = find_child(r->root, r->name_arena, "etc");
+        ASSERT_NE(etc, nullptr) << root;
+        EXPECT_NE(etc->first_child, nullptr) << root;
+    }
+    ASSERT_EQ(chdir(cwd), 0);
 }
 
 #endif  // !_WIN32
