@@ -40,7 +40,7 @@ int scan_once(const char *dir)
         return 1;
     int st;
     while ((st = disk_scan_status(id)) == SCAN_IDLE || st == SCAN_RUNNING)
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));  // a host polls, not spins
     qv_scan_result *r = qv_scanner_get_result(id);
     if (st != SCAN_DONE || !r)
         return 1;
@@ -130,6 +130,15 @@ int main(int argc, char **argv)
     if (system("command -v gdu >/dev/null 2>&1") == 0)
         tools.push_back({"gdu -n -p -s -a", {"gdu", "-n", "-p", "-s", "-a", dir}});
 
+    // What a process of this program holds with an empty tree: the rest of
+    // its peak is what the tree costs.
+    char empty_dir[] = "/tmp/qvbench-empty-XXXXXX";
+    long base_kib = 0;
+    if (mkdtemp(empty_dir)) {
+        base_kib = spawn_and_time({self, "--one", empty_dir}, nullptr).maxrss_kib;
+        rmdir(empty_dir);
+    }
+
     double ours = 0, floor_ms = 0;
     for (const Tool &t : tools) {
         spawn_and_time(t.argv, nullptr);
@@ -141,8 +150,11 @@ int main(int argc, char **argv)
             rss = std::max(rss, r.maxrss_kib);
         }
         double ms = median(times);
-        if (t.name == "quorvel-disk")
+        if (t.name == "quorvel-disk") {
             ours = ms;
+            printf("quorvel-disk tree alone: %.1f B/entry (peak %.1f MiB less %.1f MiB of an empty scan)\n",
+                   (rss - base_kib) * 1024.0 / (double)entries, rss / 1024.0, base_kib / 1024.0);
+        }
         if (t.name.rfind("floor", 0) == 0)
             floor_ms = ms;
         printf("%-28s %9.1f ms  %12.0f entries/s  peak RSS %8.1f MiB  %6.1f B/entry\n", t.name.c_str(), ms,

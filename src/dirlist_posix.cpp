@@ -25,44 +25,53 @@ struct linux_dirent64 {
 };
 }  // namespace
 
+// Directories listed earlier stay open (their enumerations are over) while
+// they lie on the path being walked, up to ANCESTOR_FDS of them, so that the
+// next directory, a child or a near descendant of one of them, is opened with
+// openat() of a short relative path instead of a lookup of the whole path:
+// a deep tree then costs linear, not quadratic, time, and siblings are
+// reached from their parent.
+#define ANCESTOR_FDS 16
+
+struct ancestor {
+    int fd;
+    size_t len;  // its path is the first len bytes of last_path
+};
+
 struct qv_dirlist {
     int fd;
     int follow_links;
     long len;  // bytes of records in buf
     long pos;  // next record
     char *buf;
-    // The directory listed last stays open (its enumeration is over), so that
-    // the walk's next directory, most often one of its children, is opened
-    // with one openat() of a single name instead of a lookup of the whole
-    // path: a deep chain then costs linear, not quadratic, time.
-    int last_fd;
+    ancestor kept[ANCESTOR_FDS];  // shallowest first
+    int nkept;
     size_t last_len;
-    char *last_path;  // SCAN_PATH_MAX bytes
+    char *last_path;  // SCAN_PATH_MAX bytes: the directory listed last
 };
 
-static void forget_last(qv_dirlist *dl)
+static void drop_kept(qv_dirlist *dl, int keep)
 {
-    if (dl->last_fd >= 0)
-        close(dl->last_fd);
-    dl->last_fd = -1;
+    while (dl->nkept > keep)
+        close(dl->kept[--dl->nkept].fd);
 }
 
-// The name of path within the directory listed last, or null when path is
-// not a direct child of it.
-static const char *name_below_last(const qv_dirlist *dl, const char *path, size_t len)
+// Whether the kept directory k is an ancestor of path (its path a prefix
+// of path ending at a separator).
+static bool holds(const qv_dirlist *dl, const ancestor &k, const char *path, size_t len)
 {
-    size_t base = dl->last_len;
-    if (dl->last_fd < 0 || len <= base || memcmp(path, dl->last_path, base) != 0)
-        return nullptr;
-    if (base == 0 || dl->last_path[base - 1] != '/') {
-        if (path[base] != '/')
-            return nullptr;
-        base++;
-    }
-    const char *name = path + base;
-    if (!*name || strchr(name, '/'))
-        return nullptr;
-    return name;
+    if (k.len >= len || memcmp(path, dl->last_path, k.len) != 0)
+        return false;
+    return path[k.len] == '/' || (k.len > 0 && dl->last_path[k.len - 1] == '/');
+}
+
+// Drops kept directories that are not ancestors of path; returns the
+// deepest one that is, or null.
+static const ancestor *nearest_kept(qv_dirlist *dl, const char *path, size_t len)
+{
+    while (dl->nkept > 0 && !holds(dl, dl->kept[dl->nkept - 1], path, len))
+        drop_kept(dl, dl->nkept - 1);
+    return dl->nkept > 0 ? &dl->kept[dl->nkept - 1] : nullptr;
 }
 
 qv_dirlist *qv_dirlist_new(void)
@@ -71,7 +80,6 @@ qv_dirlist *qv_dirlist_new(void)
     if (!dl)
         return nullptr;
     dl->fd = -1;
-    dl->last_fd = -1;
     dl->buf = static_cast<char *>(malloc(DIRLIST_BUF));
     dl->last_path = static_cast<char *>(malloc(SCAN_PATH_MAX));
     if (!dl->buf || !dl->last_path) {
@@ -88,7 +96,7 @@ void qv_dirlist_delete(qv_dirlist *dl)
     if (!dl)
         return;
     qv_dirlist_close(dl);
-    forget_last(dl);
+    drop_kept(dl, 0);
     free(dl->buf);
     free(dl->last_path);
     free(dl);
@@ -164,16 +172,27 @@ int qv_dirlist_open(qv_dirlist *dl, const char *path, int is_root, int follow_li
         flags |= O_NOFOLLOW;
     size_t len = strlen(path);
     int fd = -1;
-    const char *name = name_below_last(dl, path, len);
-    if (name)
-        fd = openat(dl->last_fd, name, flags);
-    if (!name || (fd < 0 && (errno == EMFILE || errno == ENFILE))) {
-        forget_last(dl);  // gives its descriptor back before a retry
-        fd = open_path(path, len, flags);
+    bool tried = false;
+    const ancestor *anc = nearest_kept(dl, path, len);
+    if (anc) {
+        const char *rest = path + anc->len;
+        if (*rest == '/')
+            rest++;
+        if (strlen(rest) < PATH_MAX) {
+            fd = openat(anc->fd, rest, flags);
+            tried = true;
+        }
     }
+    if (fd < 0 && tried && (errno == EMFILE || errno == ENFILE)) {
+        drop_kept(dl, 0);  // gives the descriptors back before a retry
+        tried = false;
+    }
+    // A relative open that failed otherwise gives the answer a whole-path
+    // open would give.
+    if (fd < 0 && !tried)
+        fd = open_path(path, len, flags);
     if (fd < 0)
         return -1;
-    forget_last(dl);
     dl->fd = fd;
     memcpy(dl->last_path, path, len);
     dl->last_len = len;
@@ -184,11 +203,15 @@ int qv_dirlist_open(qv_dirlist *dl, const char *path, int is_root, int follow_li
 
 void qv_dirlist_close(qv_dirlist *dl)
 {
-    // The enumeration ends; its descriptor is kept to open the children.
-    if (dl->fd >= 0) {
-        forget_last(dl);
-        dl->last_fd = dl->fd;
+    // The enumeration ends; the directory is kept to open what lies below.
+    if (dl->fd < 0)
+        return;
+    if (dl->nkept == ANCESTOR_FDS) {
+        close(dl->kept[0].fd);
+        memmove(dl->kept, dl->kept + 1, (ANCESTOR_FDS - 1) * sizeof(ancestor));
+        dl->nkept--;
     }
+    dl->kept[dl->nkept++] = {dl->fd, dl->last_len};
     dl->fd = -1;
 }
 

@@ -22,6 +22,18 @@ struct walk_item {
     int32_t depth;
 };
 
+// Children listed and not yet recorded: they are recorded in batches, one
+// hold of tree_mutex per batch, so walkers rarely wait for each other.
+#define BATCH_MAX 128
+#define BATCH_NAMES 32768
+
+struct pending_child {
+    uint64_t size;
+    uint32_t name_at;  // in batch_names
+    uint32_t name_len;
+    uint8_t is_dir;
+};
+
 struct walker {
     scan_slot *slot;
     qv_dirlist *list;
@@ -30,6 +42,15 @@ struct walker {
     walk_item *items;
     size_t count;
     size_t cap;
+    pending_child *batch;  // BATCH_MAX
+    char *batch_names;     // BATCH_NAMES bytes
+    uint32_t nbatch;
+    uint32_t names_used;
+};
+
+// Counts of one listed directory, for progress polls.
+struct listed_counts {
+    uint64_t files, dirs, bytes;
 };
 
 // One subdirectory handed to the pool, carrying its own path.
@@ -155,21 +176,58 @@ static bool in_pseudo_fs(const walker *w)
     return qv_is_pseudo_fs(head) != 0;
 }
 
-// Records one listed child under dir; the new entry, or null.
-static qv_entry *record_child(scan_slot *slot, qv_entry *dir, const qv_dir_child &c, int32_t depth)
+// Records the pending children under dir, in listing order, under one hold
+// of tree_mutex; then stacks the subdirectories among them.
+static void record_batch(walker *w, qv_entry *dir, int32_t depth, listed_counts *n)
 {
+    scan_slot *slot = w->slot;
     qv_scan_result *r = slot->result;
+    qv_entry *made[BATCH_MAX];
     qv_mutex_lock(&slot->tree_mutex);
-    qv_entry *e = qv_tree_new_entry(r->entry_arena);
-    if (e) {
-        e->is_dir = c.is_dir ? 1 : 0;
-        e->size = c.is_dir ? 0 : c.size;
+    for (uint32_t i = 0; i < w->nbatch; i++) {
+        const pending_child &c = w->batch[i];
+        qv_entry *e = qv_tree_new_entry(r->entry_arena);
+        made[i] = e;
+        if (!e)
+            continue;  // no memory: the child is left out
+        e->is_dir = c.is_dir;
+        e->size = c.size;
         e->depth = (uint8_t)(depth + 1);
-        qv_tree_set_name(e, r->name_arena, c.name, (int32_t)c.name_len);
+        qv_tree_set_name(e, r->name_arena, w->batch_names + c.name_at, (int32_t)c.name_len);
         qv_tree_add_child(dir, e);
     }
     qv_mutex_unlock(&slot->tree_mutex);
-    return e;
+    for (uint32_t i = 0; i < w->nbatch; i++) {
+        qv_entry *e = made[i];
+        if (!e)
+            continue;
+        if (e->is_dir) {
+            n->dirs++;
+            // A subdirectory that cannot be stacked stays recorded, unwalked.
+            push_item(w, e, depth + 1);
+        } else {
+            n->files++;
+            n->bytes += e->size;
+        }
+    }
+    w->nbatch = 0;
+    w->names_used = 0;
+}
+
+// Adds a listed child to the batch, recording the batch first when full.
+static void add_child(walker *w, qv_entry *dir, int32_t depth, const qv_dir_child &c, listed_counts *n)
+{
+    if (w->nbatch == BATCH_MAX || c.name_len + 1 > BATCH_NAMES - w->names_used)
+        record_batch(w, dir, depth, n);
+    if (c.name_len + 1 > BATCH_NAMES)
+        return;  // longer than any name a file system gives
+    pending_child &p = w->batch[w->nbatch++];
+    p.size = c.is_dir ? 0 : c.size;
+    p.name_at = w->names_used;
+    p.name_len = c.name_len;
+    p.is_dir = c.is_dir ? 1 : 0;
+    memcpy(w->batch_names + w->names_used, c.name, c.name_len);
+    w->names_used += c.name_len + 1;
 }
 
 // Lists the directory whose path is in the buffer into dir, then either hands
@@ -188,26 +246,17 @@ static void list_directory(walker *w, qv_entry *dir, int32_t depth)
     if (qv_dirlist_open(w->list, w->path, is_root, slot->follow_links) != 0)
         return;
     size_t first = w->count;
-    uint64_t files = 0, dirs = 0, bytes = 0;
+    listed_counts n{0, 0, 0};
     qv_dir_child c;
-    while (!cancelled(slot) && qv_dirlist_next(w->list, &c)) {
-        qv_entry *e = record_child(slot, dir, c, depth);
-        if (!e)
-            continue;
-        if (e->is_dir) {
-            dirs++;
-            // A subdirectory that cannot be stacked stays recorded, unwalked.
-            push_item(w, e, depth + 1);
-        } else {
-            files++;
-            bytes += e->size;
-        }
-    }
+    while (!cancelled(slot) && qv_dirlist_next(w->list, &c))
+        add_child(w, dir, depth, c, &n);
     qv_dirlist_close(w->list);
+    if (w->nbatch)
+        record_batch(w, dir, depth, &n);
     // Progress for polling hosts: one update per directory keeps it cheap.
-    slot->seen_files.fetch_add(files, std::memory_order_relaxed);
-    slot->seen_dirs.fetch_add(dirs, std::memory_order_relaxed);
-    slot->seen_bytes.fetch_add(bytes, std::memory_order_relaxed);
+    slot->seen_files.fetch_add(n.files, std::memory_order_relaxed);
+    slot->seen_dirs.fetch_add(n.dirs, std::memory_order_relaxed);
+    slot->seen_bytes.fetch_add(n.bytes, std::memory_order_relaxed);
 
     size_t subdirs = w->count - first;
     if (slot->pool && depth <= PARALLEL_MAX_DEPTH && subdirs >= PARALLEL_MIN_SUBDIRS) {
@@ -227,7 +276,9 @@ static void scan_directory(scan_slot *slot, qv_entry *dir, const char *path, int
     w.slot = slot;
     w.list = qv_dirlist_new();
     w.path = static_cast<char *>(malloc(SCAN_PATH_MAX));
-    if (w.list && w.path) {
+    w.batch = static_cast<pending_child *>(malloc(BATCH_MAX * sizeof(pending_child)));
+    w.batch_names = static_cast<char *>(malloc(BATCH_NAMES));
+    if (w.list && w.path && w.batch && w.batch_names) {
         memcpy(w.path, path, path_len + 1);
         w.path_len = (uint32_t)path_len;
         list_directory(&w, dir, depth);
@@ -242,6 +293,8 @@ static void scan_directory(scan_slot *slot, qv_entry *dir, const char *path, int
     }
     free(w.items);
     free(w.path);
+    free(w.batch);
+    free(w.batch_names);
     qv_dirlist_delete(w.list);
 }
 
