@@ -9,6 +9,7 @@
 #include "fixture.h"
 #include "quorvel_disk.h"
 #include "scanner.h"
+#include "walker.h"
 
 using namespace qvtest;
 
@@ -161,18 +162,21 @@ TEST(Control, CancelDuringWalkKeepsPartialTree)
     disk_free(id);
 }
 
-TEST(Control, CancelRightAfterStartEndsCancelled)
+TEST(Control, CancelBeforeTheWalkListsNothing)
 {
-    // Whether the cancel reaches the run before or during its walk, it comes
-    // before the run's check after the walk.
+    // A cancel that lands before the walk begins: nothing is listed.
     TempDir t;
     make_tree(t.path, 2, 2);
-    int id = disk_scan(t.path.c_str(), 0, 0);
-    ASSERT_GE(id, 0);
-    disk_scan_cancel(id);
-    EXPECT_EQ(wait_final(id), SCAN_CANCELLED);
-    EXPECT_EQ(qv_scanner_get_result(id)->total_files, 0u);
-    disk_free(id);
+    scan_slot slot{};
+    slot.result = qv_scan_result_create();
+    qv_mutex_init(&slot.tree_mutex);
+    slot.cancel_requested.store(1);
+    qv_entry *root = qv_tree_new_entry(slot.result->entry_arena);
+    root->is_dir = 1;
+    qv_platform_scan(&slot, root, t.path.c_str(), 0);
+    EXPECT_EQ(root->first_child, nullptr);
+    qv_mutex_destroy(&slot.tree_mutex);
+    qv_scan_result_free(slot.result);
 }
 
 TEST(Control, FreeOfRunningScanWaitsForItsEnd)
