@@ -429,9 +429,9 @@ int report(const options &o, int id, const style &st)
             printf("  (none)\n");
         for (size_t i = 0; i < exts.size() && i < (size_t)o.exts; i++) {
             const jr_node &e = exts[i];
-            printf("  %-12s %s%s%s  %12s files  %5.1f%%\n", fit_right(printable(e.name), 12).c_str(), st.cyan(),
+            printf("  %-12s %s%s%s  %12s %-5s  %5.1f%%\n", fit_right(printable(e.name), 12).c_str(), st.cyan(),
                    pad_left(human(e.size), 10).c_str(), st.reset(), grouped(e.files).c_str(),
-                   100.0 * share_of(e.size, root.size));
+                   e.files == 1 ? "file" : "files", 100.0 * share_of(e.size, root.size));
         }
         if (exts.size() > (size_t)o.exts)
             printf("  %s... and %zu more%s\n", st.dim(), exts.size() - (size_t)o.exts, st.reset());

@@ -73,8 +73,9 @@ static int alloc_scan_slot(void)
     return -1;
 }
 
-// Gives up a slot whose scan never ran.
-static void release_unstarted(scan_slot *s)
+// Gives up a slot whose run is over or never started; clearing in_use last
+// makes it claimable again only once wholly released.
+static void release_slot(scan_slot *s)
 {
     free(s->path);
     s->path = nullptr;
@@ -166,11 +167,11 @@ int qv_scanner_scan_async(const qv_scan_options *opts)
         return -1;
     scan_slot *s = &g_scans[id];
     if (!fill_slot(s, opts)) {
-        release_unstarted(s);
+        release_slot(s);
         return -1;
     }
     if (qv_thread_create(&s->thread, async_scan_thread, s) != 0) {
-        release_unstarted(s);
+        release_slot(s);
         return -1;
     }
     s->has_thread = 1;
@@ -186,13 +187,13 @@ qv_scan_result *qv_scanner_scan(const qv_scan_options *opts)
         return nullptr;
     scan_slot *s = &g_scans[id];
     if (!fill_slot(s, opts)) {
-        release_unstarted(s);
+        release_slot(s);
         return nullptr;
     }
     do_scan(s);
     qv_scan_result *r = s->result;
     s->result = nullptr;
-    release_unstarted(s);
+    release_slot(s);
     return r;
 }
 
@@ -247,12 +248,7 @@ void qv_scanner_free(int id)
     s->result_json = s->top_json = s->ext_json = nullptr;
     qv_scan_result_free(s->result);
     s->result = nullptr;
-    free(s->path);
-    s->path = nullptr;
-    free(s->real_root);
-    s->real_root = nullptr;
-    qv_mutex_destroy(&s->tree_mutex);
-    s->in_use.store(0);
+    release_slot(s);
 }
 
 void qv_scanner_cleanup(void)
