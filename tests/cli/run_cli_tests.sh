@@ -48,8 +48,15 @@ mkfile fixture/media/clip.mp4 4294967303
 mkfile fixture/.profile 11
 mkfile fixture/README 250
 mkfile 'fixture/docs/say "hi".txt' 77
+mkfile fixture/deep/er/still/a-file-name-long-enough-to-need-cutting-in-any-eighty-column-report.dat 30000
 
 "$qvdisk" fixture 2>&1 | normalise | check report
+# The human report fits an 80-column terminal (columns counted per code point).
+"$qvdisk" fixture --levels 3 2>&1 | python3 -c '
+import sys
+wide = [l for l in sys.stdin.read().splitlines() if len(l) > 80]
+print("\n".join(wide)); sys.exit(1 if wide else 0)'
+expect "report lines fit 80 columns" $?
 "$qvdisk" fixture --levels 1 --top 3 --exts 2 2>&1 | normalise | check report_short
 for mode in tree top ext; do
     "$qvdisk" fixture --json $mode 2>&1 | normalise | check json_$mode
