@@ -17,7 +17,6 @@
 #define fileno _fileno
 #else
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 #endif
@@ -180,18 +179,12 @@ int check_directory(const char *path)
         return EXIT_USAGE;
     }
 #else
-    struct stat st;
-    if (stat(path, &st) != 0) {
-        fprintf(stderr, "qvdisk: cannot scan '%s': %s\n", path, strerror(errno));
-        return EXIT_USAGE;
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        fprintf(stderr, "qvdisk: cannot scan '%s': not a directory\n", path);
-        return EXIT_USAGE;
-    }
+    // Opening it as the scan will tells missing, not a directory and
+    // unreadable apart in one call.
     int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
-        fprintf(stderr, "qvdisk: cannot scan '%s': %s\n", path, strerror(errno));
+        fprintf(stderr, "qvdisk: cannot scan '%s': %s\n", path,
+                errno == ENOTDIR ? "not a directory" : strerror(errno));
         return EXIT_USAGE;
     }
     close(fd);

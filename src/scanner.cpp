@@ -13,18 +13,33 @@
 scan_slot g_scans[MAX_SCANS];
 static qv_mutex g_scans_mutex;
 
+// Every field of a slot as a fresh claim finds it (in_use aside).
+static void clear_slot(scan_slot *s)
+{
+    s->result = nullptr;
+    s->path = nullptr;
+    s->max_depth = 0;
+    s->follow_links = 0;
+    s->no_pool = 0;
+    s->thread.h = 0;
+    s->has_thread = 0;
+    s->result_json = s->top_json = s->ext_json = nullptr;
+    s->pool = nullptr;
+    s->tree_mutex.h = nullptr;
+    s->real_root = nullptr;
+    s->root_pseudo = 0;
+    s->seen_files.store(0);
+    s->seen_dirs.store(0);
+    s->seen_bytes.store(0);
+    s->state.store(SCAN_IDLE);
+    s->cancel_requested.store(0);
+}
+
 void qv_scanner_init(void)
 {
     qv_mutex_init(&g_scans_mutex);
     for (scan_slot &s : g_scans) {
-        s.result = nullptr;
-        s.path = nullptr;
-        s.state.store(SCAN_IDLE);
-        s.cancel_requested.store(0);
-        s.has_thread = 0;
-        s.result_json = s.top_json = s.ext_json = nullptr;
-        s.pool = nullptr;
-        s.tree_mutex.h = nullptr;
+        clear_slot(&s);
         s.in_use.store(0);
     }
 }
@@ -47,22 +62,7 @@ static int alloc_scan_slot(void)
         scan_slot *s = &g_scans[i];
         if (s->in_use.load())
             continue;
-        s->result = nullptr;
-        s->path = nullptr;
-        s->max_depth = 0;
-        s->follow_links = 0;
-        s->no_pool = 0;
-        s->thread.h = 0;
-        s->has_thread = 0;
-        s->result_json = s->top_json = s->ext_json = nullptr;
-        s->pool = nullptr;
-        s->real_root = nullptr;
-        s->root_pseudo = 0;
-        s->seen_files.store(0);
-        s->seen_dirs.store(0);
-        s->seen_bytes.store(0);
-        s->state.store(SCAN_IDLE);
-        s->cancel_requested.store(0);
+        clear_slot(s);
         if (qv_mutex_init(&s->tree_mutex) != 0)
             break;
         s->in_use.store(1);

@@ -89,29 +89,38 @@ static bool is_sep(char c)
     return c == QV_PATH_SEP || c == '/';
 }
 
-// Length of base + separator + name, without doubling a separator that base
-// already ends with.
-static size_t joined_len(const char *base, size_t base_len, size_t name_len, bool *need_sep)
+// The path of subdirectory e below the base_len bytes of the path at base:
+// its name and the joined length (a separator is added only when base does
+// not already end in one). False when e cannot be walked: its name was never
+// stored (the path would name the parent again) or the path passes the limit.
+static bool child_path(const walker *w, const char *base, size_t base_len, const qv_entry *e, const char **name,
+                       size_t *name_len, size_t *len)
 {
-    *need_sep = base_len > 0 && !is_sep(base[base_len - 1]);
-    return base_len + (*need_sep ? 1 : 0) + name_len;
+    *name = qv_tree_get_name(e, w->slot->result->name_arena);
+    *name_len = strlen(*name);
+    bool sep = base_len > 0 && !is_sep(base[base_len - 1]);
+    *len = base_len + (sep ? 1 : 0) + *name_len;
+    return *name_len > 0 && *len <= SCAN_PATH_MAX - 1;
+}
+
+// Writes the separator (when needed) and the name after the base at dst.
+static void put_child(char *dst, size_t base_len, const char *name, size_t name_len, size_t len)
+{
+    char *p = dst + base_len;
+    if (len > base_len + name_len)
+        *p++ = QV_PATH_SEP;
+    memcpy(p, name, name_len);
+    p[name_len] = '\0';
 }
 
 // Makes the path buffer hold the path of a stacked subdirectory.
 static bool set_child_path(walker *w, const walk_item &it)
 {
-    const char *name = qv_tree_get_name(it.entry, w->slot->result->name_arena);
-    size_t name_len = strlen(name);
-    bool sep;
-    size_t len = joined_len(w->path, it.parent_len, name_len, &sep);
-    // A name that could not be stored would name the parent again.
-    if (name_len == 0 || len > SCAN_PATH_MAX - 1)
+    const char *name;
+    size_t name_len, len;
+    if (!child_path(w, w->path, it.parent_len, it.entry, &name, &name_len, &len))
         return false;
-    char *p = w->path + it.parent_len;
-    if (sep)
-        *p++ = QV_PATH_SEP;
-    memcpy(p, name, name_len);
-    p[name_len] = '\0';
+    put_child(w->path, it.parent_len, name, name_len, len);
     w->path_len = (uint32_t)len;
     return true;
 }
@@ -125,26 +134,19 @@ static void parallel_scan_work(void *arg)
 
 static void submit_item(walker *w, const walk_item &it)
 {
-    scan_slot *slot = w->slot;
-    const char *name = qv_tree_get_name(it.entry, slot->result->name_arena);
-    size_t name_len = strlen(name);
-    bool sep;
-    size_t len = joined_len(w->path, w->path_len, name_len, &sep);
-    if (name_len == 0 || len > SCAN_PATH_MAX - 1)
+    const char *name;
+    size_t name_len, len;
+    if (!child_path(w, w->path, w->path_len, it.entry, &name, &name_len, &len))
         return;
     auto *work = static_cast<scan_work *>(malloc(sizeof(scan_work) + len));
     if (!work)
         return;
-    work->slot = slot;
+    work->slot = w->slot;
     work->entry = it.entry;
     work->depth = it.depth;
     memcpy(work->path, w->path, w->path_len);
-    char *p = work->path + w->path_len;
-    if (sep)
-        *p++ = QV_PATH_SEP;
-    memcpy(p, name, name_len);
-    p[name_len] = '\0';
-    if (qv_threadpool_submit(slot->pool, parallel_scan_work, work) != 0)
+    put_child(work->path, w->path_len, name, name_len, len);
+    if (qv_threadpool_submit(w->slot->pool, parallel_scan_work, work) != 0)
         free(work);
 }
 
