@@ -60,22 +60,40 @@ extern "C" {
 /*
  * Starts a background scan of the directory at path.
  *   path          NUL-terminated UTF-8 path, copied before the call returns.
- *                 It is not examined here: a path that does not exist or is not
+ *                 It is not opened here: a path that does not exist or is not
  *                 a directory still gives an id, and the scan ends SCAN_DONE
- *                 with an empty root and totals of 0.
+ *                 with an empty root and totals of 0 (disk_scan_problems()
+ *                 tells such a root from an empty directory).
+ *                 A relative path is resolved against the current directory
+ *                 before disk_scan() returns; the documents name the root
+ *                 with the text as given.
  *   max_depth     deepest level listed (1: only the root's children);
  *                 0 or less: no limit.
  *   follow_links  0: symbolic links (on Windows, reparse points) are left out
- *                 entirely. Non-zero: they are recorded as what they point to
- *                 (a dangling link as an empty file) and directory links are
- *                 walked; a loop is bounded by max_depth, the 32767-byte path
- *                 limit and the system's limit on links within one path.
+ *                 entirely, and nothing below the root is reached through
+ *                 one, even a link swapped in while the scan runs.
+ *                 Non-zero: they are recorded as what they point to (a
+ *                 dangling link as an empty file) and directory links are
+ *                 walked.
  * What the walk meets is never an error: a directory that cannot be read
  * stays in the tree without children, an entry that cannot be read is left
- * out, and the scan still ends SCAN_DONE. Sizes are file lengths; a hard
- * link counts each time it appears. On Linux, directories on /proc, /sys,
- * /dev, /run, /snap and AppImage mounts (/tmp/.mount_*) are recorded but not
- * entered, unless the scan's own path lies on one of them.
+ * out, and the scan still ends SCAN_DONE; disk_scan_problems() tells what
+ * was left out. Sizes are file lengths; a hard link counts each time it
+ * appears; sums that would pass 2^64-1 stop there.
+ * Directories recorded but never entered (recorded without children):
+ *  - one that is the same directory as one of its ancestors (a link or bind
+ *    mount leading back up): the walk never repeats itself;
+ *  - on Linux, one on a file system that the kernel makes up (proc, sysfs,
+ *    devtmpfs, cgroup, debugfs, ...), wherever it is mounted, and one below
+ *    /proc, /sys, /dev, /run, /snap or an AppImage mount (/tmp/.mount_*);
+ *    unless the scan's own root lies on such a file system or path, which
+ *    is then walked whole.
+ * Descriptors: on Linux all running scans of the process together keep at
+ * most half of RLIMIT_NOFILE (as it was at the first scan) open. When the
+ * process has none left, a scan waits for one to come free, or for
+ * disk_scan_cancel(), rather than leave a directory out. Library threads
+ * block asynchronous signals, so the host's handlers never run on them;
+ * system calls interrupted by a signal are retried.
  * Returns the scan id, 0 to 31 (the lowest free one), or -1 when path is NULL,
  * all 32 slots are in use, or memory or a thread cannot be had.
  * Every id returned must eventually be released with disk_free().
@@ -99,6 +117,55 @@ QV_API int disk_scan_status(int id);
  */
 QV_API int disk_scan_progress(int id, unsigned long long *files, unsigned long long *dirs,
                               unsigned long long *bytes);
+
+/*
+ * What a scan could not take in, for a host to tell a complete scan from one
+ * that left things out. struct_size is set by the caller to
+ * sizeof(disk_problems); members that do not fit in it are not written, so
+ * hosts built against this header keep working when members are added.
+ */
+typedef struct disk_problems {
+    unsigned int struct_size;
+    /* 0 when the root was opened; otherwise the system's error code (errno;
+     * on Windows GetLastError()), e.g. ENOENT, ENOTDIR or EACCES, and the
+     * tree is the root alone. */
+    int root_error;
+    /* Directories below the root that could not be listed, or were listed
+     * only in part (permission, I/O error, replaced while the scan ran, or
+     * memory): they stay in the tree with what was read of them. */
+    unsigned long long unreadable_dirs;
+    /* Entries left out: their attributes could not be read (an entry that
+     * vanished during the scan is not counted), their name could not be
+     * stored, or memory ran out. */
+    unsigned long long skipped_entries;
+    /* Directories recorded but not entered because they are the same
+     * directory as one of their ancestors (a loop). */
+    unsigned long long loop_dirs;
+    /* Directories recorded but not entered because they lie on a pseudo
+     * file system. */
+    unsigned long long pseudo_fs_dirs;
+} disk_problems;
+
+/*
+ * Fills *out (up to out->struct_size bytes) with what the scan has left out
+ * so far, final once the state is SCAN_DONE or SCAN_CANCELLED, and returns
+ * the state code as disk_scan_status() does. Returns -1, writing nothing,
+ * when id names no scan, out is NULL or out->struct_size is smaller than
+ * the first two members. Cheap: a few atomic loads.
+ */
+QV_API int disk_scan_problems(int id, disk_problems *out);
+
+/*
+ * The directories counted by disk_scan_problems() that stay in the tree
+ * without all of their children, ordered by path, as a JSON array:
+ *   [{"path":P,"problem":"unreadable","error":13},
+ *    {"path":P,"problem":"loop"},{"path":P,"problem":"pseudo_fs"},...]
+ * P is formed as in disk_get_top(); "error" is the system's error code.
+ * A root that could not be opened is not listed here (see root_error).
+ * Returns NULL when id names no scan or the scan is not SCAN_DONE. Built on
+ * the first call and cached. Owned by the library, valid until disk_free(id).
+ */
+QV_API const char *disk_get_problems(int id);
 
 /*
  * Asks the scan to stop; returns at once without waiting. A scan stopped
@@ -134,8 +201,11 @@ QV_API const char *disk_scan_result(int id);
  * The n largest files, largest first, as a JSON array:
  *   [{"path":P,"size":N},...]
  * Paths are the root path as given to disk_scan joined with the names below
- * it by "/", cut to 4095 bytes. Files of equal size at the cut-off: those met
- * first in the tree's current order are kept. n of 0 or less gives "[]"; any
+ * it by "/", cut to 4095 bytes. Files of equal size: which of them are kept
+ * at the cut-off, and their order in the list, follow from a bounded
+ * min-heap fed in the tree's current order, not from that order itself
+ * (files met A(5), B(5), C(7) with n = 2 give C, B); the same tree in the
+ * same order always gives the same list. n of 0 or less gives "[]"; any
  * larger n than there are files gives every file (when memory runs short,
  * the largest of them that fit).
  * Returns NULL when id names no scan or the scan is not SCAN_DONE. Owned by
