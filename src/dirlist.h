@@ -1,7 +1,12 @@
 // Listing one directory, child by child: the only part of the walk that
 // differs per platform (dirlist_posix.cpp, dirlist_win32.cpp).
+//
+// Every directory is named by its path below the scan's root, which is
+// opened once; nothing below the root is reached through a symbolic link
+// unless the scan follows links.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 // Size of every path and name buffer of the walk, terminator included.
@@ -22,17 +27,50 @@ struct qv_dir_child {
     uint8_t is_dir;
 };
 
+// Identity of a directory: device and inode on Linux, volume serial number
+// and file index on Windows.
+struct qv_dir_id {
+    uint64_t dev;
+    uint64_t ino;
+};
+
+// What opening a directory tells the walker.
+struct qv_dir_info {
+    qv_dir_id id;
+    uint8_t has_id;     // id is known (Windows asks only when links are followed)
+    uint8_t pseudo_fs;  // it lies on a file system the kernel makes up (proc, sysfs, ...)
+};
+
+// The scan's root, opened once (followed when it is itself a link).
+struct qv_dirroot;
+
+// Opens the root at path. Returns null and stores the system's error code
+// in *err when it cannot be opened, or -1 when cancel was set while waiting
+// for a descriptor.
+qv_dirroot *qv_dirroot_open(const char *path, const std::atomic<int32_t> *cancel, int *err);
+void qv_dirroot_close(qv_dirroot *root);
+
 // Per-thread listing state with its buffers; reused for directory after
 // directory, holding at most one open enumeration.
 struct qv_dirlist;
 
-qv_dirlist *qv_dirlist_new(void);
+// follow_links: links / reparse points are reported as what they point to,
+// and followed; otherwise they are not reported at all, and never followed.
+qv_dirlist *qv_dirlist_new(qv_dirroot *root, int follow_links, const std::atomic<int32_t> *cancel);
 void qv_dirlist_delete(qv_dirlist *dl);
-// Opens the directory at path. is_root: the scan's own root (followed even
-// when it is a link). follow_links: links / reparse points are reported as
-// what they point to; otherwise they are not reported at all.
-// Returns 0, or -1 when the directory cannot be listed.
-int qv_dirlist_open(qv_dirlist *dl, const char *path, int is_root, int follow_links);
+
+// Opens the directory at rel (rel_len bytes, "" for the root itself), names
+// joined by QV_PATH_SEP. parent: what opening its parent told (null for the
+// root); the file system type is judged only where a mount can begin.
+// Returns 0 and fills *info, or the system's error code, or -1 when cancel
+// was set while waiting for a descriptor.
+int qv_dirlist_open(qv_dirlist *dl, const char *rel, size_t rel_len, const qv_dir_info *parent, qv_dir_info *info);
 // Fills *out with the next child ("." and ".." never); 1, or 0 at the end.
 int qv_dirlist_next(qv_dirlist *dl, qv_dir_child *out);
+// After qv_dirlist_next returned 0: 0 when the listing ran to its end, else
+// the error code that cut it short.
+int qv_dirlist_error(const qv_dirlist *dl);
+// Children left out of the current listing so far because their attributes
+// could not be read (one that vanished meanwhile is not counted).
+uint64_t qv_dirlist_skipped(const qv_dirlist *dl);
 void qv_dirlist_close(qv_dirlist *dl);

@@ -1,17 +1,33 @@
 // Listing one directory on Linux: getdents64 in large batches, the type from
 // d_type, the size from fstatat relative to the open directory.
+//
+// Every directory is opened relative to a descriptor of one of its
+// ancestors, at the least the root's, and never through a symbolic link
+// unless links are followed (openat2 with RESOLVE_BENEATH and
+// RESOLVE_NO_SYMLINKS, or one O_NOFOLLOW openat per component where the
+// kernel lacks it): a directory swapped for a link while the scan runs
+// cannot lead the walk out of the tree.
 #include "dirlist.h"
 
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/magic.h>
+#include <linux/openat2.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
-#include <time.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 #define DIRLIST_BUF 65536
 
@@ -25,12 +41,189 @@ struct linux_dirent64 {
 };
 }  // namespace
 
+// --- Descriptor budget -------------------------------------------------------
+//
+// All scans of the process share one budget of descriptors, half the soft
+// RLIMIT_NOFILE, so that many scans at once never take the host's last
+// descriptors. A walker that must wait for one holds none: it gives its kept
+// ancestors back first. With the roots' descriptors at most MAX_SCANS, the
+// floor of FD_BUDGET_MIN leaves every waiter a way forward.
+
+#define FD_BUDGET_MIN 40
+#define FD_BUDGET_MAX (1 << 19)
+#define FD_WAIT_MS 10
+
+namespace {
+struct fd_budget {
+    std::mutex m;
+    std::condition_variable cv;
+    int64_t left;
+};
+}  // namespace
+
+static int64_t fd_budget_size()
+{
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY || rl.rlim_cur / 2 > FD_BUDGET_MAX)
+        return FD_BUDGET_MAX;
+    int64_t n = (int64_t)(rl.rlim_cur / 2);
+    return n < FD_BUDGET_MIN ? FD_BUDGET_MIN : n;
+}
+
+static fd_budget &budget()
+{
+    static fd_budget b{{}, {}, fd_budget_size()};
+    return b;
+}
+
+static bool is_cancelled(const std::atomic<int32_t> *cancel)
+{
+    return cancel && cancel->load(std::memory_order_relaxed) != 0;
+}
+
+static bool fd_try_take(int n)
+{
+    fd_budget &b = budget();
+    std::lock_guard<std::mutex> lock(b.m);
+    if (b.left < n)
+        return false;
+    b.left -= n;
+    return true;
+}
+
+// Waits until n descriptors are free in the budget; false when cancelled.
+static bool fd_take(int n, const std::atomic<int32_t> *cancel)
+{
+    fd_budget &b = budget();
+    std::unique_lock<std::mutex> lock(b.m);
+    while (b.left < n) {
+        if (is_cancelled(cancel))
+            return false;
+        b.cv.wait_for(lock, std::chrono::milliseconds(FD_WAIT_MS));
+    }
+    b.left -= n;
+    return true;
+}
+
+static void fd_give(int n)
+{
+    if (n <= 0)
+        return;
+    fd_budget &b = budget();
+    {
+        std::lock_guard<std::mutex> lock(b.m);
+        b.left += n;
+    }
+    b.cv.notify_all();
+}
+
+// Waits a moment for the process to get a descriptor back (another scan or
+// the host closing one); false when cancelled.
+static bool wait_for_descriptor(const std::atomic<int32_t> *cancel)
+{
+    if (is_cancelled(cancel))
+        return false;
+    fd_budget &b = budget();
+    std::unique_lock<std::mutex> lock(b.m);
+    b.cv.wait_for(lock, std::chrono::milliseconds(FD_WAIT_MS));
+    return !is_cancelled(cancel);
+}
+
+static bool out_of_descriptors(int err)
+{
+    return err == EMFILE || err == ENFILE;
+}
+
+void qv_fd_budget_reset(void)
+{
+    fd_budget &b = budget();
+    std::lock_guard<std::mutex> lock(b.m);
+    b.left = fd_budget_size();
+}
+
+// --- System calls, retried when a signal interrupts them ----------------------
+
+static int close_fd(int fd)
+{
+    // Linux releases the descriptor even when close reports EINTR.
+    return close(fd);
+}
+
+static int r_openat(int dirfd, const char *path, int flags)
+{
+    int fd;
+    do
+        fd = openat(dirfd, path, flags | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+static int r_fstat(int fd, struct stat *st)
+{
+    int rc;
+    do
+        rc = fstat(fd, st);
+    while (rc != 0 && errno == EINTR);
+    return rc;
+}
+
+static int r_fstatat(int dirfd, const char *name, struct stat *st, int flags)
+{
+    int rc;
+    do
+        rc = fstatat(dirfd, name, st, flags);
+    while (rc != 0 && errno == EINTR);
+    return rc;
+}
+
+static int r_fstatfs(int fd, struct statfs *st)
+{
+    int rc;
+    do
+        rc = fstatfs(fd, st);
+    while (rc != 0 && errno == EINTR);
+    return rc;
+}
+
+// 1 while openat2 is worth trying; 0 once the kernel (or a seccomp filter)
+// has refused it.
+static std::atomic<int> s_have_openat2{1};
+
+// One openat2 beneath dirfd that refuses every link; -1 with errno ENOSYS
+// when openat2 is not available.
+static int r_openat2_beneath(int dirfd, const char *path, int flags)
+{
+    if (!s_have_openat2.load(std::memory_order_relaxed)) {
+        errno = ENOSYS;
+        return -1;
+    }
+    struct open_how how;
+    memset(&how, 0, sizeof how);
+    how.flags = (uint64_t)(flags | O_CLOEXEC);
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    for (int tries = 0;; tries++) {
+        long fd = syscall(SYS_openat2, dirfd, path, &how, sizeof how);
+        if (fd >= 0)
+            return (int)fd;
+        // EAGAIN: a rename raced the lookup; the kernel asks for a retry.
+        if (errno == EINTR || (errno == EAGAIN && tries < 64))
+            continue;
+        if (errno == ENOSYS || errno == EPERM) {
+            s_have_openat2.store(0, std::memory_order_relaxed);
+            errno = ENOSYS;
+        }
+        return -1;
+    }
+}
+
+// --- Listing state -----------------------------------------------------------
+
 // Directories listed earlier stay open (their enumerations are over) while
 // they lie on the path being walked, up to ANCESTOR_FDS of them, so that the
 // next directory, a child or a near descendant of one of them, is opened with
-// openat() of a short relative path instead of a lookup of the whole path:
-// a deep tree then costs linear, not quadratic, time, and siblings are
-// reached from their parent.
+// a short relative path instead of a lookup from the root: a deep tree then
+// costs linear, not quadratic, time, and siblings are reached from their
+// parent.
 #define ANCESTOR_FDS 16
 
 struct ancestor {
@@ -38,9 +231,17 @@ struct ancestor {
     size_t len;  // its path is the first len bytes of last_path
 };
 
+struct qv_dirroot {
+    int fd;  // O_PATH, the root as the host named it
+};
+
 struct qv_dirlist {
+    qv_dirroot *root;
+    const std::atomic<int32_t> *cancel;
     int fd;
     int follow_links;
+    int error;          // what cut the current listing short
+    uint64_t skipped;   // children of the current listing left out
     long len;  // bytes of records in buf
     long pos;  // next record
     char *buf;
@@ -52,17 +253,17 @@ struct qv_dirlist {
 
 static void drop_kept(qv_dirlist *dl, int keep)
 {
+    int n = dl->nkept - keep;
     while (dl->nkept > keep)
-        close(dl->kept[--dl->nkept].fd);
+        close_fd(dl->kept[--dl->nkept].fd);
+    fd_give(n);
 }
 
 // Whether the kept directory k is an ancestor of path (its path a prefix
 // of path ending at a separator).
 static bool holds(const qv_dirlist *dl, const ancestor &k, const char *path, size_t len)
 {
-    if (k.len >= len || memcmp(path, dl->last_path, k.len) != 0)
-        return false;
-    return path[k.len] == '/' || (k.len > 0 && dl->last_path[k.len - 1] == '/');
+    return k.len < len && path[k.len] == '/' && memcmp(path, dl->last_path, k.len) == 0;
 }
 
 // Drops kept directories that are not ancestors of path; returns the
@@ -74,11 +275,14 @@ static const ancestor *nearest_kept(qv_dirlist *dl, const char *path, size_t len
     return dl->nkept > 0 ? &dl->kept[dl->nkept - 1] : nullptr;
 }
 
-qv_dirlist *qv_dirlist_new(void)
+qv_dirlist *qv_dirlist_new(qv_dirroot *root, int follow_links, const std::atomic<int32_t> *cancel)
 {
     auto *dl = static_cast<qv_dirlist *>(calloc(1, sizeof(qv_dirlist)));
     if (!dl)
         return nullptr;
+    dl->root = root;
+    dl->cancel = cancel;
+    dl->follow_links = follow_links;
     dl->fd = -1;
     dl->buf = static_cast<char *>(malloc(DIRLIST_BUF));
     dl->last_path = static_cast<char *>(malloc(SCAN_PATH_MAX));
@@ -102,112 +306,303 @@ void qv_dirlist_delete(qv_dirlist *dl)
     free(dl);
 }
 
-// Opens a path longer than one open() accepts by walking it in pieces of
-// fewer than PATH_MAX bytes, each relative to the directory before it.
-static int open_long(const char *path, int flags)
+// --- Opening below an ancestor -------------------------------------------------
+
+// Opens path (len bytes, fewer than PATH_MAX, no leading separator) below
+// dirfd. Without links followed, no component may be a link.
+static int open_piece(int dirfd, const char *path, int flags, bool follow)
 {
-    size_t len = strlen(path);
-    char *copy = static_cast<char *>(malloc(len + 1));
-    if (!copy)
-        return -1;
-    memcpy(copy, path, len + 1);
-    int dirfd = AT_FDCWD;
-    char *rest = copy;
-    while (strlen(rest) >= PATH_MAX) {
-        // Cut at the last separator that leaves a piece open() accepts.
-        char *cut = nullptr;
-        for (char *p = rest + PATH_MAX - 1; p > rest; p--) {
-            if (*p == '/') {
-                cut = p;
-                break;
-            }
-        }
-        if (!cut) {
-            if (dirfd != AT_FDCWD)
-                close(dirfd);
-            free(copy);
+    if (follow)
+        return r_openat(dirfd, path, flags);
+    int fd = r_openat2_beneath(dirfd, path, flags);
+    if (fd >= 0 || errno != ENOSYS)
+        return fd;
+    // No openat2: one component at a time, none of them followed.
+    char name[NAME_MAX + 1];
+    int cur = dirfd;
+    const char *p = path;
+    for (;;) {
+        const char *end = strchr(p, '/');
+        size_t n = end ? (size_t)(end - p) : strlen(p);
+        if (n > NAME_MAX) {
+            if (cur != dirfd)
+                close_fd(cur);
             errno = ENAMETOOLONG;
             return -1;
         }
-        *cut = '\0';
-        int fd = openat(dirfd, rest[0] ? rest : "/", O_PATH | O_DIRECTORY | O_CLOEXEC);
-        if (dirfd != AT_FDCWD)
-            close(dirfd);
-        if (fd < 0) {
-            free(copy);
-            return -1;
+        memcpy(name, p, n);
+        name[n] = '\0';
+        int next = r_openat(cur, name, end ? O_PATH | O_DIRECTORY | O_NOFOLLOW : flags | O_NOFOLLOW);
+        int saved = errno;
+        if (cur != dirfd)
+            close_fd(cur);
+        if (next < 0 || !end) {
+            errno = saved;
+            return next;
         }
-        dirfd = fd;
-        rest = cut + 1;
-        while (*rest == '/')
-            rest++;
+        cur = next;
+        p = end + 1;
     }
-    int fd = openat(dirfd, rest[0] ? rest : ".", flags);
-    if (dirfd != AT_FDCWD)
-        close(dirfd);
+}
+
+// Opens rel (len bytes) below dirfd with flags, in pieces shorter than
+// PATH_MAX, each opened below the one before. Needs two descriptors at most
+// at once.
+static int open_below(int dirfd, const char *rel, size_t len, int flags, bool follow)
+{
+    if (len < PATH_MAX)
+        return open_piece(dirfd, rel, flags, follow);
+    char *copy = static_cast<char *>(malloc(len + 1));
+    if (!copy) {
+        errno = ENOMEM;
+        return -1;
+    }
+    memcpy(copy, rel, len + 1);
+    int cur = dirfd;
+    char *rest = copy;
+    int fd = -1;
+    for (;;) {
+        size_t left = strlen(rest);
+        char *cut = nullptr;
+        if (left >= PATH_MAX) {
+            // The last separator that leaves a piece openat accepts.
+            for (char *p = rest + PATH_MAX - 1; p > rest; p--) {
+                if (*p == '/') {
+                    cut = p;
+                    break;
+                }
+            }
+            if (!cut) {
+                errno = ENAMETOOLONG;
+                break;
+            }
+            *cut = '\0';
+        }
+        fd = open_piece(cur, rest, cut ? O_PATH | O_DIRECTORY : flags, follow);
+        int saved = errno;
+        if (cur != dirfd)
+            close_fd(cur);
+        cur = dirfd;
+        errno = saved;
+        if (fd < 0 || !cut)
+            break;
+        cur = fd;
+        fd = -1;
+        rest = cut + 1;
+    }
+    int saved = errno;
+    if (cur != dirfd)
+        close_fd(cur);
     free(copy);
+    errno = saved;
     return fd;
 }
 
-// Opens by path. When the process is out of descriptors (many scans at once
-// near a low limit), waits briefly for other walkers to give theirs back
-// rather than leave the directory out.
-static int open_path(const char *path, size_t len, int flags)
+// --- Pseudo file systems ---------------------------------------------------------
+
+// File systems whose contents the kernel makes up: never worth a walk, and
+// some of them (/proc/kcore) would add absurd sizes.
+static bool pseudo_magic(unsigned long t)
 {
-    for (int tries = 0;; tries++) {
-        int fd = len < PATH_MAX ? open(path, flags) : open_long(path, flags);
-        if (fd >= 0 || (errno != EMFILE && errno != ENFILE) || tries == 200)
-            return fd;
-        struct timespec pause = {0, 1000000};
-        nanosleep(&pause, nullptr);
+    switch (t) {
+    case PROC_SUPER_MAGIC:
+    case SYSFS_MAGIC:
+    case DEVPTS_SUPER_MAGIC:
+    case CGROUP_SUPER_MAGIC:
+    case CGROUP2_SUPER_MAGIC:
+    case DEBUGFS_MAGIC:
+    case TRACEFS_MAGIC:
+    case SECURITYFS_MAGIC:
+    case PSTOREFS_MAGIC:
+    case BPF_FS_MAGIC:
+    case 0x62656570:  // configfs
+    case EFIVARFS_MAGIC:
+    case AUTOFS_SUPER_MAGIC:
+    case BINFMTFS_MAGIC:
+    case 0x65735543:  // fusectl
+    case 0x19800202:  // mqueue
+    case HUGETLBFS_MAGIC:
+    case SELINUX_MAGIC:
+    case SMACK_MAGIC:
+    case NSFS_MAGIC:
+    case RDTGROUP_SUPER_MAGIC:
+    case USBDEVICE_SUPER_MAGIC:
+    case OPENPROM_SUPER_MAGIC:
+    case 0x6e667364:  // nfsd
+    case 0x67596969:  // rpc_pipefs
+    case 0xabba1974:  // xenfs
+        return true;
+    default:
+        return false;
     }
 }
 
-int qv_dirlist_open(qv_dirlist *dl, const char *path, int is_root, int follow_links)
+// devtmpfs reports the magic of tmpfs: the mount table tells them apart.
+static bool is_devtmpfs(dev_t dev)
+{
+    FILE *f = fopen("/proc/self/mountinfo", "re");
+    if (!f)
+        return false;
+    char line[4096];
+    bool found = false;
+    while (!found && fgets(line, sizeof line, f)) {
+        // "ID PARENT MAJOR:MINOR ROOT MOUNTPOINT OPTIONS [FIELDS...] - FSTYPE ..."
+        unsigned maj, min;
+        if (sscanf(line, "%*u %*u %u:%u", &maj, &min) != 2 || makedev(maj, min) != dev)
+            continue;
+        const char *dash = strstr(line, " - ");
+        found = dash && strncmp(dash + 3, "devtmpfs ", 9) == 0;
+    }
+    fclose(f);
+    return found;
+}
+
+static bool on_pseudo_fs(int fd, dev_t dev)
+{
+    struct statfs sf;
+    if (r_fstatfs(fd, &sf) != 0)
+        return false;
+    unsigned long t = (unsigned long)sf.f_type;
+    if (pseudo_magic(t))
+        return true;
+    return t == TMPFS_MAGIC && is_devtmpfs(dev);
+}
+
+// --- Root and directories ------------------------------------------------------------
+
+qv_dirroot *qv_dirroot_open(const char *path, const std::atomic<int32_t> *cancel, int *err)
+{
+    *err = 0;
+    auto *root = static_cast<qv_dirroot *>(malloc(sizeof(qv_dirroot)));
+    if (!root) {
+        *err = ENOMEM;
+        return nullptr;
+    }
+    if (!fd_take(1, cancel)) {
+        free(root);
+        *err = -1;
+        return nullptr;
+    }
+    for (;;) {
+        // The root is followed when it is a link: the host named it.
+        int fd = path[0] ? open_below(AT_FDCWD, path, strlen(path), O_PATH | O_DIRECTORY, true) : -1;
+        if (!path[0])
+            errno = ENOENT;
+        if (fd >= 0) {
+            root->fd = fd;
+            return root;
+        }
+        if (out_of_descriptors(errno) && wait_for_descriptor(cancel))
+            continue;
+        *err = out_of_descriptors(errno) ? -1 : errno;
+        fd_give(1);
+        free(root);
+        return nullptr;
+    }
+}
+
+void qv_dirroot_close(qv_dirroot *root)
+{
+    if (!root)
+        return;
+    close_fd(root->fd);
+    fd_give(1);
+    free(root);
+}
+
+// Opens rel for listing, below its nearest kept ancestor or the root, once a
+// descriptor is to be had; its budget share stays with it. -1 with errno on
+// failure, -2 when cancelled while waiting.
+static int open_dir(qv_dirlist *dl, const char *rel, size_t len)
+{
+    int flags = O_RDONLY | O_DIRECTORY;
+    bool follow = dl->follow_links != 0;
+    if (!follow)
+        flags |= O_NOFOLLOW;
+    for (;;) {
+        int anchor = dl->root->fd;
+        const char *rest = len ? rel : ".";
+        size_t rest_len = len ? len : 1;
+        const ancestor *a = len ? nearest_kept(dl, rel, len) : nullptr;
+        if (a) {
+            anchor = a->fd;
+            rest = rel + a->len + 1;
+            rest_len = len - a->len - 1;
+        }
+        int need = rest_len < PATH_MAX ? 1 : 2;
+        if (!fd_try_take(need)) {
+            // Wait holding nothing: the kept ancestors go back first.
+            drop_kept(dl, 0);
+            anchor = dl->root->fd;
+            rest = len ? rel : ".";
+            rest_len = len ? len : 1;
+            need = rest_len < PATH_MAX ? 1 : 2;
+            if (!fd_take(need, dl->cancel))
+                return -2;
+        }
+        int fd = open_below(anchor, rest, rest_len, flags, follow);
+        int err = errno;
+        fd_give(fd >= 0 ? need - 1 : need);
+        if (fd >= 0)
+            return fd;
+        if (!out_of_descriptors(err)) {
+            errno = err;
+            return -1;
+        }
+        // The process is out of descriptors: give ours back and wait for one.
+        drop_kept(dl, 0);
+        if (!wait_for_descriptor(dl->cancel))
+            return -2;
+    }
+}
+
+int qv_dirlist_open(qv_dirlist *dl, const char *rel, size_t rel_len, const qv_dir_info *parent, qv_dir_info *info)
 {
     qv_dirlist_close(dl);
-    int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-    // Below the root, a directory swapped for a link is never followed.
-    if (!is_root && !follow_links)
-        flags |= O_NOFOLLOW;
-    size_t len = strlen(path);
-    int fd = -1;
-    bool tried = false;
-    const ancestor *anc = nearest_kept(dl, path, len);
-    if (anc) {
-        const char *rest = path + anc->len;
-        if (*rest == '/')
-            rest++;
-        if (strlen(rest) < PATH_MAX) {
-            fd = openat(anc->fd, rest, flags);
-            tried = true;
-        }
-    }
-    if (fd < 0 && tried && (errno == EMFILE || errno == ENFILE)) {
-        drop_kept(dl, 0);  // gives the descriptors back before a retry
-        tried = false;
-    }
-    // A relative open that failed otherwise gives the answer a whole-path
-    // open would give.
-    if (fd < 0 && !tried)
-        fd = open_path(path, len, flags);
-    if (fd < 0)
+    dl->error = 0;
+    dl->skipped = 0;
+    if (is_cancelled(dl->cancel))
         return -1;
+    int fd = open_dir(dl, rel, rel_len);
+    if (fd == -2)
+        return -1;
+    if (fd < 0)
+        return errno > 0 ? errno : EIO;
+    struct stat st;
+    if (r_fstat(fd, &st) != 0) {
+        int err = errno;
+        close_fd(fd);
+        fd_give(1);
+        return err;
+    }
+    info->id = {(uint64_t)st.st_dev, (uint64_t)st.st_ino};
+    info->has_id = 1;
+    // A file system can begin only where the device changes.
+    info->pseudo_fs = (!parent || parent->id.dev != info->id.dev) ? (uint8_t)on_pseudo_fs(fd, st.st_dev)
+                                                                  : parent->pseudo_fs;
     dl->fd = fd;
-    memcpy(dl->last_path, path, len);
-    dl->last_len = len;
-    dl->follow_links = follow_links;
+    memcpy(dl->last_path, rel, rel_len);
+    dl->last_path[rel_len] = '\0';
+    dl->last_len = rel_len;
     dl->len = dl->pos = 0;
     return 0;
 }
 
 void qv_dirlist_close(qv_dirlist *dl)
 {
-    // The enumeration ends; the directory is kept to open what lies below.
+    // The enumeration ends; the directory is kept to open what lies below
+    // (the root needs no keeping: its descriptor is always there).
     if (dl->fd < 0)
         return;
+    if (dl->last_len == 0) {
+        close_fd(dl->fd);
+        fd_give(1);
+        dl->fd = -1;
+        return;
+    }
     if (dl->nkept == ANCESTOR_FDS) {
-        close(dl->kept[0].fd);
+        close_fd(dl->kept[0].fd);
+        fd_give(1);
         memmove(dl->kept, dl->kept + 1, (ANCESTOR_FDS - 1) * sizeof(ancestor));
         dl->nkept--;
     }
@@ -215,13 +610,17 @@ void qv_dirlist_close(qv_dirlist *dl)
     dl->fd = -1;
 }
 
+int qv_dirlist_error(const qv_dirlist *dl) { return dl->error; }
+
+uint64_t qv_dirlist_skipped(const qv_dirlist *dl) { return dl->skipped; }
+
 static bool is_dot_or_dotdot(const char *n)
 {
     return n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'));
 }
 
 // Fills type and size of a child; false when the child is to be left out.
-static bool describe(const qv_dirlist *dl, const char *name, unsigned char type, qv_dir_child *out)
+static bool describe(qv_dirlist *dl, const char *name, unsigned char type, qv_dir_child *out)
 {
     struct stat st;
     if (type == DT_DIR) {
@@ -231,15 +630,17 @@ static bool describe(const qv_dirlist *dl, const char *name, unsigned char type,
     }
     if (type == DT_LNK && !dl->follow_links)
         return false;
-    // What cannot be read (vanished since the listing, no search permission
-    // on the directory) is left out.
-    if (fstatat(dl->fd, name, &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0)
+    if (r_fstatat(dl->fd, name, &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0) {
+        // Gone since the listing: nothing is lost. Anything else is.
+        if (errno != ENOENT)
+            dl->skipped++;
         return false;
+    }
     if (S_ISLNK(st.st_mode)) {
         if (!dl->follow_links)
             return false;
         // Recorded as what it points to; a dangling link as an empty file.
-        if (fstatat(dl->fd, name, &st, AT_NO_AUTOMOUNT) != 0) {
+        if (r_fstatat(dl->fd, name, &st, AT_NO_AUTOMOUNT) != 0) {
             out->is_dir = 0;
             out->size = 0;
             return true;
@@ -261,7 +662,12 @@ int qv_dirlist_next(qv_dirlist *dl, qv_dir_child *out)
         return 0;
     for (;;) {
         if (dl->pos >= dl->len) {
-            long n = syscall(SYS_getdents64, dl->fd, dl->buf, DIRLIST_BUF);
+            long n;
+            do
+                n = syscall(SYS_getdents64, dl->fd, dl->buf, DIRLIST_BUF);
+            while (n < 0 && errno == EINTR);
+            if (n < 0)
+                dl->error = errno;
             if (n <= 0)
                 return 0;
             dl->len = n;

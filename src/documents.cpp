@@ -195,3 +195,81 @@ const char *qv_doc_extensions(scan_slot *slot)
         slot->ext_json = extensions_to_json(r);
     return slot->ext_json;
 }
+
+// --- Directories the walk could not take in whole ----------------------------
+
+namespace {
+struct problem_row {
+    char *path;
+    int32_t kind;
+    int32_t err;
+};
+}  // namespace
+
+static int cmp_problem_rows(const void *a, const void *b)
+{
+    return strcmp(static_cast<const problem_row *>(a)->path, static_cast<const problem_row *>(b)->path);
+}
+
+static const char *problem_name(int32_t kind)
+{
+    switch (kind) {
+    case QV_PROBLEM_LOOP:
+        return "loop";
+    case QV_PROBLEM_PSEUDO_FS:
+        return "pseudo_fs";
+    default:
+        return "unreadable";
+    }
+}
+
+static char *problems_to_json(const scan_slot *slot)
+{
+    const qv_scan_result *r = slot->result;
+    size_t n = r && r->root ? slot->nproblems : 0;
+    auto *rows = static_cast<problem_row *>(calloc(n ? n : 1, sizeof(problem_row)));
+    if (!rows)
+        return jb_copy_text(OUT_OF_MEMORY);
+    char path[4096];
+    bool ok = true;
+    for (size_t i = 0; i < n && ok; i++) {
+        const qv_problem &p = slot->problems[i];
+        rows[i] = {jb_copy_text(qv_tree_get_path(p.dir, r->name_arena, path, (int32_t)sizeof(path))), p.kind, p.err};
+        ok = rows[i].path != nullptr;
+    }
+    char *text = nullptr;
+    json_builder b;
+    if (ok && jb_init(&b) == 0) {
+        qsort(rows, n, sizeof(problem_row), cmp_problem_rows);
+        jb_append_char(&b, '[');
+        for (size_t i = 0; i < n; i++) {
+            if (i > 0)
+                jb_append_char(&b, ',');
+            FRAG(&b, "{\"path\":");
+            jb_append_escaped(&b, rows[i].path);
+            FRAG(&b, ",\"problem\":\"");
+            jb_append(&b, problem_name(rows[i].kind));
+            jb_append_char(&b, '"');
+            if (rows[i].kind == QV_PROBLEM_UNREADABLE) {
+                FRAG(&b, ",\"error\":");
+                jb_append_u64(&b, (uint64_t)(uint32_t)rows[i].err);
+            }
+            jb_append_char(&b, '}');
+        }
+        jb_append_char(&b, ']');
+        text = jb_finish(&b, OUT_OF_MEMORY);
+    } else {
+        text = jb_copy_text(OUT_OF_MEMORY);
+    }
+    for (size_t i = 0; i < n; i++)
+        free(rows[i].path);
+    free(rows);
+    return text;
+}
+
+const char *qv_doc_problems(scan_slot *slot)
+{
+    if (!slot->problems_json)
+        slot->problems_json = problems_to_json(slot);
+    return slot->problems_json;
+}

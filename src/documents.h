@@ -1,4 +1,4 @@
-// The three JSON documents of a finished scan, cached in its slot.
+// The JSON documents of a finished scan, cached in its slot.
 #pragma once
 
 #include <cstdint>
@@ -9,3 +9,5 @@ struct scan_slot;
 const char *qv_doc_scan_result(scan_slot *slot);
 const char *qv_doc_top(scan_slot *slot, int32_t n);
 const char *qv_doc_extensions(scan_slot *slot);
+// The directories that stay in the tree without all of their children.
+const char *qv_doc_problems(scan_slot *slot);

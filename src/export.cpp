@@ -1,6 +1,9 @@
 // The exports: one-time initialisation, then the scanner and the documents.
 #include "quorvel_disk.h"
 
+#include <cstddef>
+#include <cstring>
+
 #include "documents.h"
 #include "scanner.h"
 
@@ -65,6 +68,35 @@ QV_API int disk_scan_progress(int id, unsigned long long *files, unsigned long l
     if (bytes)
         *bytes = b;
     return state;
+}
+
+QV_API int disk_scan_problems(int id, disk_problems *out)
+{
+    ensure_init();
+    if (!out || out->struct_size < offsetof(disk_problems, root_error) + sizeof(out->root_error))
+        return -1;
+    qv_scan_problems p;
+    int32_t state = qv_scanner_get_problems(id, &p);
+    if (state == -1 && !qv_scanner_slot(id))
+        return -1;
+    // Only the members that fit wholly in the caller's struct are written.
+#define PUT_MEMBER(m, v)                                                 \
+    if (offsetof(disk_problems, m) + sizeof(out->m) <= out->struct_size) \
+        out->m = (v);
+    PUT_MEMBER(root_error, p.root_error)
+    PUT_MEMBER(unreadable_dirs, p.unreadable_dirs)
+    PUT_MEMBER(skipped_entries, p.skipped_entries)
+    PUT_MEMBER(loop_dirs, p.loop_dirs)
+    PUT_MEMBER(pseudo_fs_dirs, p.pseudo_fs_dirs)
+#undef PUT_MEMBER
+    return state;
+}
+
+QV_API const char *disk_get_problems(int id)
+{
+    ensure_init();
+    scan_slot *slot = done_slot(id);
+    return slot ? qv_doc_problems(slot) : nullptr;
 }
 
 QV_API const char *disk_scan_result(int id)

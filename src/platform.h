@@ -52,3 +52,10 @@ char *qv_real_path(const char *path);
 // 1 when path is null or lies below a pseudo file system that a walk must not
 // enter ("/proc", "/sys", "/dev", "/run", "/snap", "/tmp/.mount_"); else 0.
 int qv_is_pseudo_fs(const char *path);
+// The same for the path base/rel (rel below base), judged without joining
+// them; rel may be empty.
+int qv_is_pseudo_fs_below(const char *base, const char *rel);
+// path made absolute against the current directory, from the heap (free()),
+// without looking at the file system beyond the current directory; null
+// when memory or the current directory cannot be had.
+char *qv_absolute_path(const char *path);

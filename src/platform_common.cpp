@@ -3,19 +3,58 @@
 
 #include <cstring>
 
-int qv_is_pseudo_fs(const char *path)
+namespace {
+// A path given as up to three pieces, read byte by byte without joining.
+struct pieces {
+    const char *p[3];
+    size_t n[3];
+    size_t len() const { return n[0] + n[1] + n[2]; }
+    char at(size_t i) const
+    {
+        for (int k = 0; k < 3; k++) {
+            if (i < n[k])
+                return p[k][i];
+            i -= n[k];
+        }
+        return '\0';
+    }
+};
+}  // namespace
+
+static int match_pseudo(const pieces &path)
 {
     static const char *const pseudo_paths[] = {"/proc", "/sys", "/dev", "/run", "/snap", "/tmp/.mount_"};
-    if (!path)
-        return 1;
+    size_t len = path.len();
     for (const char *prefix : pseudo_paths) {
         size_t n = strlen(prefix);
-        if (strncmp(path, prefix, n) != 0)
+        if (len < n)
+            continue;
+        size_t i = 0;
+        while (i < n && path.at(i) == prefix[i])
+            i++;
+        if (i < n)
             continue;
         // "/tmp/.mount_" names the start of a directory name (one per
         // mounted AppImage); the others are whole directory names.
-        if (path[n] == '\0' || path[n] == '/' || prefix[n - 1] == '_')
+        char next = path.at(n);
+        if (next == '\0' || next == '/' || prefix[n - 1] == '_')
             return 1;
     }
     return 0;
+}
+
+int qv_is_pseudo_fs(const char *path)
+{
+    if (!path)
+        return 1;
+    return match_pseudo(pieces{{path, "", ""}, {strlen(path), 0, 0}});
+}
+
+int qv_is_pseudo_fs_below(const char *base, const char *rel)
+{
+    if (!base || !rel)
+        return 1;
+    size_t bl = strlen(base), rl = strlen(rel);
+    bool sep = rl > 0 && (bl == 0 || base[bl - 1] != '/');
+    return match_pseudo(pieces{{base, "/", rel}, {bl, sep ? 1u : 0u, rl}});
 }

@@ -1,8 +1,13 @@
 // POSIX platform layer: pthreads, sysconf, CLOCK_MONOTONIC.
 #include "platform.h"
 
+#include <errno.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <string.h>
+
+#include <initializer_list>
 #include <time.h>
 #include <unistd.h>
 
@@ -82,8 +87,18 @@ int qv_thread_create(qv_thread *t, qv_thread_body body, void *arg)
         return -1;
     start->body = body;
     start->arg = arg;
+    // The thread starts with every asynchronous signal blocked (it inherits
+    // the mask), so the host's handlers run on the host's own threads and
+    // never interrupt the walk. Faults still reach their handlers.
+    sigset_t all, old;
+    sigfillset(&all);
+    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS})
+        sigdelset(&all, sig);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
     pthread_t tid;
-    if (pthread_create(&tid, nullptr, thread_trampoline, start) != 0) {
+    int rc = pthread_create(&tid, nullptr, thread_trampoline, start);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (rc != 0) {
         free(start);
         return -1;
     }
@@ -118,4 +133,29 @@ const char *qv_platform_name(void) { return "linux"; }
 char *qv_real_path(const char *path)
 {
     return realpath(path, nullptr);
+}
+
+char *qv_absolute_path(const char *path)
+{
+    size_t len = strlen(path);
+    if (path[0] == '/' || path[0] == '\0') {
+        char *copy = static_cast<char *>(malloc(len + 1));
+        if (copy)
+            memcpy(copy, path, len + 1);
+        return copy;
+    }
+    char *cwd = getcwd(nullptr, 0);
+    if (!cwd)
+        return nullptr;
+    size_t n = strlen(cwd);
+    bool sep = n == 0 || cwd[n - 1] != '/';
+    char *abs = static_cast<char *>(malloc(n + (sep ? 1 : 0) + len + 1));
+    if (abs) {
+        memcpy(abs, cwd, n);
+        if (sep)
+            abs[n++] = '/';
+        memcpy(abs + n, path, len + 1);
+    }
+    free(cwd);
+    return abs;
 }

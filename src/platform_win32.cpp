@@ -7,6 +7,9 @@
 #endif
 #include <windows.h>
 
+#include <cstdlib>
+#include <cstring>
+
 static_assert(sizeof(HANDLE) <= sizeof(uintptr_t), "a thread handle must fit qv_thread");
 
 static void *heap_alloc(size_t n) { return HeapAlloc(GetProcessHeap(), 0, n); }
@@ -124,4 +127,41 @@ const char *qv_platform_name(void) { return "windows"; }
 char *qv_real_path(const char *)
 {
     return nullptr;
+}
+
+static char *copy_text(const char *text)
+{
+    size_t n = strlen(text) + 1;
+    auto *c = static_cast<char *>(malloc(n));
+    if (c)
+        memcpy(c, text, n);
+    return c;
+}
+
+// GetFullPathNameW resolves a relative or drive-relative path against the
+// current directory (of that drive) by text alone.
+char *qv_absolute_path(const char *path)
+{
+    if (path[0] == '\0')
+        return copy_text(path);
+    int wn = MultiByteToWideChar(CP_UTF8, 0, path, -1, nullptr, 0);
+    if (wn <= 0)
+        return copy_text(path);
+    auto *wpath = static_cast<wchar_t *>(malloc((size_t)wn * sizeof(wchar_t)));
+    auto *wfull = static_cast<wchar_t *>(malloc(32768 * sizeof(wchar_t)));
+    char *out = nullptr;
+    if (wpath && wfull && MultiByteToWideChar(CP_UTF8, 0, path, -1, wpath, wn) > 0) {
+        DWORD n = GetFullPathNameW(wpath, 32768, wfull, nullptr);
+        if (n > 0 && n < 32768) {
+            int un = WideCharToMultiByte(CP_UTF8, 0, wfull, -1, nullptr, 0, nullptr, nullptr);
+            if (un > 0 && (out = static_cast<char *>(malloc((size_t)un))) != nullptr &&
+                WideCharToMultiByte(CP_UTF8, 0, wfull, -1, out, un, nullptr, nullptr) <= 0) {
+                free(out);
+                out = nullptr;
+            }
+        }
+    }
+    free(wpath);
+    free(wfull);
+    return out ? out : copy_text(path);
 }

@@ -26,8 +26,20 @@ static void clear_slot(scan_slot *s)
     s->result_json = s->top_json = s->ext_json = nullptr;
     s->pool = nullptr;
     s->tree_mutex.h = nullptr;
+    s->abs_path = nullptr;
     s->real_root = nullptr;
+    s->root_text = nullptr;
     s->root_pseudo = 0;
+    s->dirroot = nullptr;
+    s->root_error.store(0);
+    s->unreadable_dirs.store(0);
+    s->skipped_entries.store(0);
+    s->loop_dirs.store(0);
+    s->pseudo_fs_dirs.store(0);
+    s->problems_mutex.h = nullptr;
+    s->problems = nullptr;
+    s->nproblems = s->problems_cap = 0;
+    s->problems_json = nullptr;
     s->seen_files.store(0);
     s->seen_dirs.store(0);
     s->seen_bytes.store(0);
@@ -65,6 +77,10 @@ static int alloc_scan_slot(void)
         clear_slot(s);
         if (qv_mutex_init(&s->tree_mutex) != 0)
             break;
+        if (qv_mutex_init(&s->problems_mutex) != 0) {
+            qv_mutex_destroy(&s->tree_mutex);
+            break;
+        }
         s->in_use.store(1);
         qv_mutex_unlock(&g_scans_mutex);
         return i;
@@ -79,9 +95,15 @@ static void release_slot(scan_slot *s)
 {
     free(s->path);
     s->path = nullptr;
+    free(s->abs_path);
+    s->abs_path = nullptr;
     free(s->real_root);
     s->real_root = nullptr;
+    free(s->problems);
+    s->problems = nullptr;
+    s->nproblems = s->problems_cap = 0;
     qv_mutex_destroy(&s->tree_mutex);
+    qv_mutex_destroy(&s->problems_mutex);
     s->in_use.store(0);
 }
 
@@ -92,6 +114,16 @@ static bool fill_slot(scan_slot *s, const qv_scan_options *opts)
     if (!s->path)
         return false;
     memcpy(s->path, opts->path, len + 1);
+    // A relative root is resolved now: the host may change its current
+    // directory as soon as the scan has started. Where the current directory
+    // cannot be had, the text is taken as it is.
+    s->abs_path = qv_absolute_path(opts->path);
+    if (!s->abs_path) {
+        s->abs_path = static_cast<char *>(malloc(len + 1));
+        if (!s->abs_path)
+            return false;
+        memcpy(s->abs_path, opts->path, len + 1);
+    }
     s->max_depth = opts->max_depth;
     s->follow_links = opts->follow_links ? 1 : 0;
     s->no_pool = opts->no_pool;
@@ -124,14 +156,11 @@ static void do_scan(scan_slot *s)
         qv_tree_set_name(root, r->name_arena, s->path, (int32_t)(len > ROOT_NAME_MAX ? ROOT_NAME_MAX : len));
         r->root = root;
 
-        // Pseudo file systems are told by the real path: "." or "//" may be "/".
-        s->real_root = qv_real_path(s->path);
-        s->root_pseudo = (uint8_t)(s->path[0] != '\0' && qv_is_pseudo_fs(s->real_root ? s->real_root : s->path));
-
         uint64_t start = qv_time_ms();
-        qv_platform_scan(s, root, s->path, 0);
+        qv_walk_root(s, root, s->abs_path);
         if (s->pool)
             qv_threadpool_wait(s->pool);
+        qv_walk_end(s);
         if (s->cancel_requested.load() != 0) {
             s->state.store(SCAN_CANCELLED);
         } else {
@@ -213,6 +242,20 @@ int32_t qv_scanner_get_progress(int id, uint64_t *files, uint64_t *dirs, uint64_
     return state;
 }
 
+int32_t qv_scanner_get_problems(int id, qv_scan_problems *out)
+{
+    scan_slot *s = qv_scanner_slot(id);
+    if (!s)
+        return -1;
+    int32_t state = s->state.load();
+    out->root_error = s->root_error.load();
+    out->unreadable_dirs = s->unreadable_dirs.load();
+    out->skipped_entries = s->skipped_entries.load();
+    out->loop_dirs = s->loop_dirs.load();
+    out->pseudo_fs_dirs = s->pseudo_fs_dirs.load();
+    return state;
+}
+
 int32_t qv_scanner_get_state(int id)
 {
     scan_slot *s = qv_scanner_slot(id);
@@ -245,7 +288,8 @@ void qv_scanner_free(int id)
     free(s->result_json);
     free(s->top_json);
     free(s->ext_json);
-    s->result_json = s->top_json = s->ext_json = nullptr;
+    free(s->problems_json);
+    s->result_json = s->top_json = s->ext_json = s->problems_json = nullptr;
     qv_scan_result_free(s->result);
     s->result = nullptr;
     release_slot(s);

@@ -16,6 +16,19 @@
 #define SCAN_FAILED (-1)
 #define SCAN_CANCELLED (-2)
 
+// A directory that stays in the tree without all of its children.
+#define QV_PROBLEM_UNREADABLE 0  // could not be listed, or only in part
+#define QV_PROBLEM_LOOP 1        // the same directory as one of its ancestors
+#define QV_PROBLEM_PSEUDO_FS 2   // on a pseudo file system
+
+struct qv_problem {
+    qv_entry *dir;
+    int32_t kind;
+    int32_t err;  // the system's error code, for QV_PROBLEM_UNREADABLE
+};
+
+struct qv_dirroot;
+
 struct qv_scan_options {
     const char *path;
     int32_t max_depth;    // 0 or less: no limit
@@ -44,10 +57,25 @@ struct scan_slot {
     std::atomic<uint64_t> seen_files;
     std::atomic<uint64_t> seen_dirs;
     std::atomic<uint64_t> seen_bytes;
-    // The root resolved to its real path (or null), and whether the root
-    // itself lies on a pseudo file system (then all of it is walked).
+    // The root as an absolute path, resolved when the scan was started; its
+    // real path (or null); whether the root itself lies on a pseudo file
+    // system (then all of it is walked); its descriptor while the walk runs.
+    char *abs_path;
+    const char *root_text;  // the path the walk was started with
     char *real_root;
     uint8_t root_pseudo;
+    qv_dirroot *dirroot;
+    // What the walk could not take in.
+    std::atomic<int32_t> root_error;
+    std::atomic<uint64_t> unreadable_dirs;
+    std::atomic<uint64_t> skipped_entries;
+    std::atomic<uint64_t> loop_dirs;
+    std::atomic<uint64_t> pseudo_fs_dirs;
+    qv_mutex problems_mutex;  // guards the list below; no other lock is held with it
+    qv_problem *problems;
+    size_t nproblems;
+    size_t problems_cap;
+    char *problems_json;
 };
 
 extern scan_slot g_scans[MAX_SCANS];
@@ -60,6 +88,13 @@ int32_t qv_scanner_get_state(int id);
 // -1 and nothing stored when id names no slot.
 int32_t qv_scanner_get_progress(int id, uint64_t *files, uint64_t *dirs, uint64_t *bytes);
 void qv_scanner_cancel(int id);
+// What the scan could not take in so far (see disk_problems); -1 and nothing
+// stored when id names no slot, else the state code.
+struct qv_scan_problems {
+    int32_t root_error;
+    uint64_t unreadable_dirs, skipped_entries, loop_dirs, pseudo_fs_dirs;
+};
+int32_t qv_scanner_get_problems(int id, qv_scan_problems *out);
 qv_scan_result *qv_scanner_get_result(int id);
 void qv_scanner_free(int id);
 void qv_scanner_cleanup(void);

@@ -241,7 +241,7 @@ static void add_extension(ext_node **table, const char *ext, size_t len, uint64_
     ext_node **chain = &table[djb2(reinterpret_cast<const unsigned char *>(ext), len) & (EXT_BUCKETS - 1)];
     for (ext_node *x = *chain; x; x = x->next) {
         if (x->len == len && memcmp(x->ext, ext, len) == 0) {
-            x->total_size += size;
+            x->total_size = qv_sat_add(x->total_size, size);
             x->count += 1;
             return;
         }

@@ -44,12 +44,12 @@ static void total_entry(qv_entry *e)
     }
     uint64_t size = 0, files = 0, dirs = 0;
     for (const qv_entry *c = e->first_child; c; c = c->next_sibling) {
-        size += c->size;
+        size = qv_sat_add(size, c->size);
         if (c->is_dir) {
-            files += c->file_count;
-            dirs += c->dir_count + 1;
+            files = qv_sat_add(files, c->file_count);
+            dirs = qv_sat_add(dirs, qv_sat_add(c->dir_count, 1));
         } else {
-            files += 1;
+            files = qv_sat_add(files, 1);
         }
     }
     e->size = size;

@@ -33,6 +33,14 @@ struct qv_scan_result {
 #define QV_ENTRY_BLOCK_SIZE 0x4000000ull  // 64 MiB
 #define QV_NAME_BLOCK_SIZE 0x2000000ull   // 32 MiB
 
+// a + b, or the largest value when the sum would not fit: sizes of sparse
+// files can reach 2^63 each, and a total must never wrap to a small number.
+inline uint64_t qv_sat_add(uint64_t a, uint64_t b)
+{
+    uint64_t s = a + b;
+    return s < a ? UINT64_MAX : s;
+}
+
 qv_entry *qv_tree_new_entry(qv_arena *entry_arena);
 void qv_tree_add_child(qv_entry *parent, qv_entry *child);
 void qv_tree_set_name(qv_entry *e, qv_arena *name_arena, const char *text, int32_t len);

@@ -5,9 +5,16 @@
 // Directories walked in sequence are kept on an explicit stack instead of
 // recursing, so a tree thousands of levels deep needs no deep thread stack;
 // one path buffer serves the whole walk, since a directory's path is always a
-// prefix of the paths below it.
+// prefix of the paths below it. Paths are relative to the scan's root, which
+// the listing opened once.
+//
+// A directory is entered only when it is not the same directory as one of
+// its ancestors and does not lie on a pseudo file system; the identities of
+// the directories on the path being walked sit in an array indexed by depth,
+// kept valid by the same depth-first order that keeps the path buffer valid.
 #include "walker.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -37,37 +44,97 @@ struct pending_child {
 struct walker {
     scan_slot *slot;
     qv_dirlist *list;
-    char *path;  // SCAN_PATH_MAX bytes
+    char *path;  // SCAN_PATH_MAX bytes, relative to the root
     uint32_t path_len;
     walk_item *items;
     size_t count;
     size_t cap;
+    qv_dir_info *chain;  // chain[d]: the directory at depth d on the path walked
+    size_t chain_cap;
     pending_child *batch;  // BATCH_MAX
     char *batch_names;     // BATCH_NAMES bytes
     uint32_t nbatch;
     uint32_t names_used;
 };
 
-// Counts of one listed directory, for progress polls.
+// Counts of one listed directory, for progress polls and problem counts.
 struct listed_counts {
-    uint64_t files, dirs, bytes;
+    uint64_t files, dirs, bytes, skipped;
 };
 
-// One subdirectory handed to the pool, carrying its own path.
+// One subdirectory handed to the pool: its path below the root and the
+// identities of its ancestors, depth of them.
 struct scan_work {
     scan_slot *slot;
     qv_entry *entry;
     int32_t depth;
+    uint32_t path_len;
+    qv_dir_info *chain;
     char path[1];
 };
 
 }  // namespace
 
-static void scan_directory(scan_slot *slot, qv_entry *dir, const char *path, int32_t depth);
+static void scan_directory(scan_slot *slot, qv_entry *dir, const char *path, size_t path_len, int32_t depth,
+                           const qv_dir_info *chain);
 
 static bool cancelled(const scan_slot *slot)
 {
     return slot->cancel_requested.load(std::memory_order_relaxed) != 0;
+}
+
+static void add_count(std::atomic<uint64_t> &counter, uint64_t n)
+{
+    if (n == 0)
+        return;
+    uint64_t old = counter.load(std::memory_order_relaxed);
+    while (!counter.compare_exchange_weak(old, qv_sat_add(old, n), std::memory_order_relaxed)) {
+    }
+}
+
+// Keeps a directory that stays in the tree without all of its children in
+// the scan's list of problems, and counts it.
+static void note_problem(scan_slot *slot, qv_entry *dir, int32_t kind, int32_t err)
+{
+    switch (kind) {
+    case QV_PROBLEM_LOOP:
+        add_count(slot->loop_dirs, 1);
+        break;
+    case QV_PROBLEM_PSEUDO_FS:
+        add_count(slot->pseudo_fs_dirs, 1);
+        break;
+    default:
+        add_count(slot->unreadable_dirs, 1);
+        break;
+    }
+    qv_mutex_lock(&slot->problems_mutex);
+    if (slot->nproblems == slot->problems_cap) {
+        size_t cap = slot->problems_cap ? slot->problems_cap * 2 : 16;
+        void *p = realloc(slot->problems, cap * sizeof(qv_problem));
+        if (p) {
+            slot->problems = static_cast<qv_problem *>(p);
+            slot->problems_cap = cap;
+        }
+    }
+    // Without memory the directory is still counted, only not listed.
+    if (slot->nproblems < slot->problems_cap)
+        slot->problems[slot->nproblems++] = {dir, kind, err};
+    qv_mutex_unlock(&slot->problems_mutex);
+}
+
+static bool ensure_chain(walker *w, size_t n)
+{
+    if (n <= w->chain_cap)
+        return true;
+    size_t cap = w->chain_cap ? w->chain_cap : 64;
+    while (cap < n)
+        cap *= 2;
+    void *p = realloc(w->chain, cap * sizeof(qv_dir_info));
+    if (!p)
+        return false;
+    w->chain = static_cast<qv_dir_info *>(p);
+    w->chain_cap = cap;
+    return true;
 }
 
 static bool push_item(walker *w, qv_entry *e, int32_t depth)
@@ -84,30 +151,24 @@ static bool push_item(walker *w, qv_entry *e, int32_t depth)
     return true;
 }
 
-static bool is_sep(char c)
-{
-    return c == QV_PATH_SEP || c == '/';
-}
-
-// The path of subdirectory e below the base_len bytes of the path at base:
-// its name and the joined length (a separator is added only when base does
-// not already end in one). False when e cannot be walked: its name was never
-// stored (the path would name the parent again) or the path passes the limit.
-static bool child_path(const walker *w, const char *base, size_t base_len, const qv_entry *e, const char **name,
-                       size_t *name_len, size_t *len)
+// The path of subdirectory e below the base_len bytes of the path buffer:
+// its name and the joined length. False when e cannot be walked: its name
+// was never stored (the path would name the parent again) or the path
+// passes the limit.
+static bool child_path(const walker *w, size_t base_len, const qv_entry *e, const char **name, size_t *name_len,
+                       size_t *len)
 {
     *name = qv_tree_get_name(e, w->slot->result->name_arena);
     *name_len = strlen(*name);
-    bool sep = base_len > 0 && !is_sep(base[base_len - 1]);
-    *len = base_len + (sep ? 1 : 0) + *name_len;
+    *len = base_len + (base_len > 0 ? 1 : 0) + *name_len;
     return *name_len > 0 && *len <= SCAN_PATH_MAX - 1;
 }
 
-// Writes the separator (when needed) and the name after the base at dst.
-static void put_child(char *dst, size_t base_len, const char *name, size_t name_len, size_t len)
+// Writes the separator (below the root) and the name after the base at dst.
+static void put_child(char *dst, size_t base_len, const char *name, size_t name_len)
 {
     char *p = dst + base_len;
-    if (len > base_len + name_len)
+    if (base_len > 0)
         *p++ = QV_PATH_SEP;
     memcpy(p, name, name_len);
     p[name_len] = '\0';
@@ -118,64 +179,65 @@ static bool set_child_path(walker *w, const walk_item &it)
 {
     const char *name;
     size_t name_len, len;
-    if (!child_path(w, w->path, it.parent_len, it.entry, &name, &name_len, &len))
+    if (!child_path(w, it.parent_len, it.entry, &name, &name_len, &len))
         return false;
-    put_child(w->path, it.parent_len, name, name_len, len);
+    put_child(w->path, it.parent_len, name, name_len);
     w->path_len = (uint32_t)len;
     return true;
+}
+
+// A subdirectory whose path cannot be formed: its name could not be stored,
+// or the path would pass SCAN_PATH_MAX bytes.
+static void note_unwalkable(scan_slot *slot, qv_entry *e)
+{
+    bool unnamed = qv_tree_get_name(e, slot->result->name_arena)[0] == '\0';
+    note_problem(slot, e, QV_PROBLEM_UNREADABLE, unnamed ? ENOMEM : ENAMETOOLONG);
 }
 
 static void parallel_scan_work(void *arg)
 {
     auto *work = static_cast<scan_work *>(arg);
-    scan_directory(work->slot, work->entry, work->path, work->depth);
+    scan_directory(work->slot, work->entry, work->path, work->path_len, work->depth, work->chain);
     free(work);
 }
 
+// Queues one subdirectory of the directory in the path buffer, at depth
+// it.depth, with the chain of its ancestors.
 static void submit_item(walker *w, const walk_item &it)
 {
     const char *name;
     size_t name_len, len;
-    if (!child_path(w, w->path, w->path_len, it.entry, &name, &name_len, &len))
+    if (!child_path(w, w->path_len, it.entry, &name, &name_len, &len)) {
+        note_unwalkable(w->slot, it.entry);
         return;
-    auto *work = static_cast<scan_work *>(malloc(sizeof(scan_work) + len));
-    if (!work)
+    }
+    size_t chain_bytes = (size_t)it.depth * sizeof(qv_dir_info);
+    size_t head = (sizeof(scan_work) + len + alignof(qv_dir_info) - 1) / alignof(qv_dir_info) * alignof(qv_dir_info);
+    auto *work = static_cast<scan_work *>(malloc(head + chain_bytes));
+    if (!work) {
+        note_problem(w->slot, it.entry, QV_PROBLEM_UNREADABLE, ENOMEM);
         return;
+    }
     work->slot = w->slot;
     work->entry = it.entry;
     work->depth = it.depth;
+    work->path_len = (uint32_t)len;
+    work->chain = reinterpret_cast<qv_dir_info *>(reinterpret_cast<char *>(work) + head);
+    memcpy(work->chain, w->chain, chain_bytes);
     memcpy(work->path, w->path, w->path_len);
-    put_child(work->path, w->path_len, name, name_len, len);
-    if (qv_threadpool_submit(w->slot->pool, parallel_scan_work, work) != 0)
+    put_child(work->path, w->path_len, name, name_len);
+    if (qv_threadpool_submit(w->slot->pool, parallel_scan_work, work) != 0) {
         free(work);
+        note_problem(w->slot, it.entry, QV_PROBLEM_UNREADABLE, ENOMEM);
+    }
 }
 
-// Whether the directory in the path buffer lies on a pseudo file system,
-// judged on its real path: the root's real path followed by the rest.
-static bool in_pseudo_fs(const walker *w)
+// Whether the directory in the path buffer lies below a pseudo file system
+// path, judged on the root's real path followed by the rest.
+static bool in_pseudo_path(const walker *w)
 {
     const scan_slot *slot = w->slot;
-    if (slot->root_pseudo)
-        return false;  // the host named one: all of it is walked
-    if (!slot->real_root)
-        return qv_is_pseudo_fs(w->path) != 0;
-    // Only the first bytes decide (the longest prefix has 12).
-    char head[64];
-    size_t n = strlen(slot->real_root);
-    if (n > sizeof head - 1)
-        return false;  // longer than any prefix: its descendants are too
-    memcpy(head, slot->real_root, n);
-    const char *rest = w->path + strlen(slot->path);
-    if (n > 0 && head[n - 1] == '/' && *rest == '/')
-        rest++;
-    else if (*rest != '/' && (n == 0 || head[n - 1] != '/'))
-        head[n++] = '/';
-    size_t m = strlen(rest);
-    if (m > sizeof head - 1 - n)
-        m = sizeof head - 1 - n;
-    memcpy(head + n, rest, m);
-    head[n + m] = '\0';
-    return qv_is_pseudo_fs(head) != 0;
+    return qv_is_pseudo_fs_below(slot->real_root ? slot->real_root : slot->root_text, w->path) != 0;
 }
 
 // Records the pending children under dir, in listing order, under one hold
@@ -201,15 +263,20 @@ static void record_batch(walker *w, qv_entry *dir, int32_t depth, listed_counts 
     qv_mutex_unlock(&slot->tree_mutex);
     for (uint32_t i = 0; i < w->nbatch; i++) {
         qv_entry *e = made[i];
-        if (!e)
+        if (!e) {
+            n->skipped++;
             continue;
+        }
+        if (e->name_offset == QV_NAME_NONE)
+            n->skipped++;  // recorded without its name
         if (e->is_dir) {
             n->dirs++;
             // A subdirectory that cannot be stacked stays recorded, unwalked.
-            push_item(w, e, depth + 1);
+            if (!push_item(w, e, depth + 1))
+                note_problem(slot, e, QV_PROBLEM_UNREADABLE, ENOMEM);
         } else {
             n->files++;
-            n->bytes += e->size;
+            n->bytes = qv_sat_add(n->bytes, e->size);
         }
     }
     w->nbatch = 0;
@@ -221,8 +288,10 @@ static void add_child(walker *w, qv_entry *dir, int32_t depth, const qv_dir_chil
 {
     if (w->nbatch == BATCH_MAX || c.name_len + 1 > BATCH_NAMES - w->names_used)
         record_batch(w, dir, depth, n);
-    if (c.name_len + 1 > BATCH_NAMES)
-        return;  // longer than any name a file system gives
+    if (c.name_len + 1 > BATCH_NAMES) {
+        n->skipped++;  // longer than any name a file system gives
+        return;
+    }
     pending_child &p = w->batch[w->nbatch++];
     p.size = c.is_dir ? 0 : c.size;
     p.name_at = w->names_used;
@@ -230,6 +299,58 @@ static void add_child(walker *w, qv_entry *dir, int32_t depth, const qv_dir_chil
     p.is_dir = c.is_dir ? 1 : 0;
     memcpy(w->batch_names + w->names_used, c.name, c.name_len);
     w->names_used += c.name_len + 1;
+}
+
+static bool same_dir(const qv_dir_info &a, const qv_dir_info &b)
+{
+    return a.has_id && b.has_id && a.id.dev == b.id.dev && a.id.ino == b.id.ino;
+}
+
+// Opens the directory in the path buffer and decides whether it is to be
+// entered; false (the directory keeps no children) when it is not.
+static bool enter_directory(walker *w, qv_entry *dir, int32_t depth)
+{
+    scan_slot *slot = w->slot;
+    bool is_root = depth == 0;
+    // Pseudo file systems are recorded but never entered (unless the root
+    // lies on one).
+    if (!is_root && !slot->root_pseudo && in_pseudo_path(w)) {
+        note_problem(slot, dir, QV_PROBLEM_PSEUDO_FS, 0);
+        return false;
+    }
+    if (!ensure_chain(w, (size_t)depth + 1)) {
+        note_problem(slot, dir, QV_PROBLEM_UNREADABLE, ENOMEM);
+        return false;
+    }
+    qv_dir_info info{};
+    int rc = qv_dirlist_open(w->list, w->path, w->path_len, is_root ? nullptr : &w->chain[depth - 1], &info);
+    if (rc < 0)
+        return false;  // cancelled
+    if (rc > 0) {
+        if (is_root)
+            slot->root_error.store(rc);
+        else
+            note_problem(slot, dir, QV_PROBLEM_UNREADABLE, rc);
+        return false;
+    }
+    if (is_root) {
+        slot->root_pseudo = (uint8_t)(slot->root_pseudo | info.pseudo_fs);
+    } else if (info.pseudo_fs && !slot->root_pseudo) {
+        qv_dirlist_close(w->list);
+        note_problem(slot, dir, QV_PROBLEM_PSEUDO_FS, 0);
+        return false;
+    }
+    // A directory that repeats one of its ancestors would be walked again
+    // and again: a link or a bind mount leading back up.
+    for (int32_t d = 0; d < depth; d++) {
+        if (same_dir(w->chain[d], info)) {
+            qv_dirlist_close(w->list);
+            note_problem(slot, dir, QV_PROBLEM_LOOP, 0);
+            return false;
+        }
+    }
+    w->chain[depth] = info;
+    return true;
 }
 
 // Lists the directory whose path is in the buffer into dir, then either hands
@@ -241,24 +362,25 @@ static void list_directory(walker *w, qv_entry *dir, int32_t depth)
         return;
     if (slot->max_depth > 0 && depth >= slot->max_depth)
         return;
-    bool is_root = dir->parent == nullptr;
-    // Pseudo file systems are recorded but never entered (unless named as root).
-    if (!is_root && in_pseudo_fs(w))
-        return;
-    if (qv_dirlist_open(w->list, w->path, is_root, slot->follow_links) != 0)
+    if (!enter_directory(w, dir, depth))
         return;
     size_t first = w->count;
-    listed_counts n{0, 0, 0};
+    listed_counts n{0, 0, 0, 0};
     qv_dir_child c;
     while (!cancelled(slot) && qv_dirlist_next(w->list, &c))
         add_child(w, dir, depth, c, &n);
+    int err = qv_dirlist_error(w->list);
+    n.skipped += qv_dirlist_skipped(w->list);
     qv_dirlist_close(w->list);
     if (w->nbatch)
         record_batch(w, dir, depth, &n);
+    if (err != 0)
+        note_problem(slot, dir, QV_PROBLEM_UNREADABLE, err);
     // Progress for polling hosts: one update per directory keeps it cheap.
-    slot->seen_files.fetch_add(n.files, std::memory_order_relaxed);
-    slot->seen_dirs.fetch_add(n.dirs, std::memory_order_relaxed);
-    slot->seen_bytes.fetch_add(n.bytes, std::memory_order_relaxed);
+    add_count(slot->seen_files, n.files);
+    add_count(slot->seen_dirs, n.dirs);
+    add_count(slot->seen_bytes, n.bytes);
+    add_count(slot->skipped_entries, n.skipped);
 
     size_t subdirs = w->count - first;
     if (slot->pool && depth <= PARALLEL_MAX_DEPTH && subdirs >= PARALLEL_MIN_SUBDIRS) {
@@ -269,19 +391,22 @@ static void list_directory(walker *w, qv_entry *dir, int32_t depth)
     }
 }
 
-static void scan_directory(scan_slot *slot, qv_entry *dir, const char *path, int32_t depth)
+static void scan_directory(scan_slot *slot, qv_entry *dir, const char *path, size_t path_len, int32_t depth,
+                           const qv_dir_info *chain)
 {
-    size_t path_len = strlen(path);
     if (path_len > SCAN_PATH_MAX - 1 || cancelled(slot))
         return;
     walker w{};
     w.slot = slot;
-    w.list = qv_dirlist_new();
+    w.list = qv_dirlist_new(slot->dirroot, slot->follow_links, &slot->cancel_requested);
     w.path = static_cast<char *>(malloc(SCAN_PATH_MAX));
     w.batch = static_cast<pending_child *>(malloc(BATCH_MAX * sizeof(pending_child)));
     w.batch_names = static_cast<char *>(malloc(BATCH_NAMES));
-    if (w.list && w.path && w.batch && w.batch_names) {
-        memcpy(w.path, path, path_len + 1);
+    if (w.list && w.path && w.batch && w.batch_names && ensure_chain(&w, (size_t)depth + 1)) {
+        if (depth > 0)
+            memcpy(w.chain, chain, (size_t)depth * sizeof(qv_dir_info));
+        memcpy(w.path, path, path_len);
+        w.path[path_len] = '\0';
         w.path_len = (uint32_t)path_len;
         list_directory(&w, dir, depth);
         // Depth-first, the last subdirectory listed first.
@@ -291,16 +416,40 @@ static void scan_directory(scan_slot *slot, qv_entry *dir, const char *path, int
                 continue;
             if (set_child_path(&w, it))
                 list_directory(&w, it.entry, it.depth);
+            else
+                note_unwalkable(slot, it.entry);
         }
+    } else {
+        note_problem(slot, dir, QV_PROBLEM_UNREADABLE, ENOMEM);
     }
     free(w.items);
+    free(w.chain);
     free(w.path);
     free(w.batch);
     free(w.batch_names);
     qv_dirlist_delete(w.list);
 }
 
-void qv_platform_scan(scan_slot *slot, qv_entry *dir, const char *path, int32_t depth)
+void qv_walk_root(scan_slot *slot, qv_entry *root, const char *path)
 {
-    scan_directory(slot, dir, path, depth);
+    if (cancelled(slot))
+        return;
+    // Pseudo file systems are told by the real path: "." or "//" may be "/".
+    slot->root_text = path;
+    slot->real_root = qv_real_path(path);
+    slot->root_pseudo = (uint8_t)(path[0] != '\0' && qv_is_pseudo_fs(slot->real_root ? slot->real_root : path));
+    int err = 0;
+    slot->dirroot = qv_dirroot_open(path, &slot->cancel_requested, &err);
+    if (!slot->dirroot) {
+        if (err > 0)
+            slot->root_error.store(err);
+        return;
+    }
+    scan_directory(slot, root, "", 0, 0, nullptr);
+}
+
+void qv_walk_end(scan_slot *slot)
+{
+    qv_dirroot_close(slot->dirroot);
+    slot->dirroot = nullptr;
 }

@@ -12,7 +12,11 @@ struct qv_entry;
 #define PARALLEL_MIN_SUBDIRS 4
 #define PARALLEL_MAX_DEPTH 2
 
-// Walks the directory at path into dir (depth: dir's level below the root).
-// Returns when this thread's share is done; directories handed to the pool
-// may still be walked by workers.
-void qv_platform_scan(scan_slot *slot, qv_entry *dir, const char *path, int32_t depth);
+// Opens the directory at path (absolute) as the scan's root and walks it
+// into root. A root that cannot be opened leaves root without children and
+// its error code in the slot's root_error. Returns when this thread's share
+// is done; directories handed to the pool may still be walked by workers.
+void qv_walk_root(scan_slot *slot, qv_entry *root, const char *path);
+// Releases what the walk keeps for the workers (the root's descriptor);
+// called once no worker runs any more.
+void qv_walk_end(scan_slot *slot);

@@ -170,12 +170,17 @@ TEST(Control, CancelBeforeTheWalkListsNothing)
     scan_slot slot{};
     slot.result = qv_scan_result_create();
     qv_mutex_init(&slot.tree_mutex);
+    qv_mutex_init(&slot.problems_mutex);
     slot.cancel_requested.store(1);
     qv_entry *root = qv_tree_new_entry(slot.result->entry_arena);
     root->is_dir = 1;
-    qv_platform_scan(&slot, root, t.path.c_str(), 0);
+    qv_walk_root(&slot, root, t.path.c_str());
+    qv_walk_end(&slot);
     EXPECT_EQ(root->first_child, nullptr);
     qv_mutex_destroy(&slot.tree_mutex);
+    qv_mutex_destroy(&slot.problems_mutex);
+    free(slot.problems);
+    free(slot.real_root);
     qv_scan_result_free(slot.result);
 }
 

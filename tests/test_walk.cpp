@@ -189,16 +189,33 @@ TEST_P(Walk, LinksLeftOutOrFollowed)
     EXPECT_EQ(followed->total_size, plain->total_size + 1000 + 321);
 }
 
-TEST_P(Walk, LinkLoopBoundedByMaxDepth)
+TEST_P(Walk, LinkLoopsAreRecordedButNotEntered)
 {
+    // Without a depth limit: a link to the root, one to its own directory
+    // and two in one directory would each be walked without end.
     TempDir t;
     mkdirp(t / "loop");
+    mkdirp(t / "two");
+    wfile(t / "two/f", 5);
     ASSERT_TRUE(symlink_to(t.path, t / "loop/back"));
-    ResultPtr r(scan_sync(t.path, 6, true, pool()));
-    // loop, loop/back, loop/back/loop, ... down to depth 6.
-    EXPECT_EQ(r->total_dirs, 6u);
+    ASSERT_TRUE(symlink_to(".", t / "two/self"));
+    ASSERT_TRUE(symlink_to("..", t / "two/up"));
+    ResultPtr r(scan_sync(t.path, 0, true, pool()));
+    // loop, loop/back, two, two/self, two/up: each link a directory without
+    // children.
+    EXPECT_EQ(r->total_dirs, 5u);
+    EXPECT_EQ(r->total_files, 1u);
+    EXPECT_EQ(r->total_size, 5u);
+    const qv_entry *two = find_child(r->root, r->name_arena, "two");
+    ASSERT_NE(two, nullptr);
+    for (const char *name : {"self", "up"}) {
+        const qv_entry *l = find_child(two, r->name_arena, name);
+        ASSERT_NE(l, nullptr) << name;
+        EXPECT_TRUE(l->is_dir);
+        EXPECT_EQ(l->first_child, nullptr) << name;
+    }
     ResultPtr plain(scan_sync(t.path, 0, false, pool()));
-    EXPECT_EQ(plain->total_dirs, 1u);
+    EXPECT_EQ(plain->total_dirs, 2u);
 }
 
 // Creates depth nested directories named name below root with mkdirat, so
@@ -383,9 +400,10 @@ TEST(Dispatch, ThreeSubdirectoriesWalkedInSequenceFourQueued)
         slot.result = qv_scan_result_create();
         slot.pool = held.pool;
         qv_mutex_init(&slot.tree_mutex);
+        qv_mutex_init(&slot.problems_mutex);
         qv_entry *root = qv_tree_new_entry(slot.result->entry_arena);
         root->is_dir = 1;
-        qv_platform_scan(&slot, root, t.path.c_str(), 0);
+        qv_walk_root(&slot, root, t.path.c_str());
 
         int walked = 0;
         for (const qv_entry *c = root->first_child; c; c = c->next_sibling)
@@ -407,9 +425,13 @@ TEST(Dispatch, ThreeSubdirectoriesWalkedInSequenceFourQueued)
         }
         held.release.store(true);
         qv_threadpool_wait(held.pool);
+        qv_walk_end(&slot);
         for (const qv_entry *c = root->first_child; c; c = c->next_sibling)
             EXPECT_NE(c->first_child, nullptr);
         qv_mutex_destroy(&slot.tree_mutex);
+        qv_mutex_destroy(&slot.problems_mutex);
+        free(slot.problems);
+        free(slot.real_root);
         qv_scan_result_free(slot.result);
     }
 }
@@ -426,15 +448,20 @@ TEST(NameArenaFull, UnnamedDirectoriesAreNotWalked)
     slot.result = qv_scan_result_create();
     slot.max_depth = 8;  // bounds the walk should the rule break
     qv_mutex_init(&slot.tree_mutex);
+    qv_mutex_init(&slot.problems_mutex);
     qv_entry *root = qv_tree_new_entry(slot.result->entry_arena);
     root->is_dir = 1;
     slot.result->name_arena->used = 0xFFFFFFF8ull;
-    qv_platform_scan(&slot, root, t.path.c_str(), 0);
+    qv_walk_root(&slot, root, t.path.c_str());
+    qv_walk_end(&slot);
     EXPECT_EQ(qv_tree_child_count(root), 2);
     for (const qv_entry *c = root->first_child; c; c = c->next_sibling) {
         EXPECT_STREQ(qv_tree_get_name(c, slot.result->name_arena), "");
         EXPECT_EQ(c->first_child, nullptr);
     }
     qv_mutex_destroy(&slot.tree_mutex);
+    qv_mutex_destroy(&slot.problems_mutex);
+    free(slot.problems);
+    free(slot.real_root);
     qv_scan_result_free(slot.result);
 }
