@@ -1,0 +1,623 @@
+// Hostile and changing trees on Linux: root spellings, links swapped in
+// while the walk runs, loops, pseudo file systems, descriptors running out,
+// signals, relative roots, sums past 2^64 and a tree changed all along.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <linux/magic.h>
+
+#include "fixture.h"
+#include "quorvel_disk.h"
+#include "scanner.h"
+#include "threadpool.h"
+#include "walker.h"
+
+using namespace qvtest;
+using json = nlohmann::json;
+namespace fs = std::filesystem;
+
+void qv_fd_budget_reset(void);
+
+namespace {
+
+// Polls a scan to its end; the final state.
+int wait_scan(int id)
+{
+    int state;
+    while ((state = disk_scan_status(id)) == SCAN_IDLE || state == SCAN_RUNNING)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return state;
+}
+
+disk_problems problems_of(int id)
+{
+    disk_problems p{};
+    p.struct_size = sizeof p;
+    EXPECT_GE(disk_scan_problems(id, &p), SCAN_DONE);
+    return p;
+}
+
+// Every path of the tree document below the root, "/"-joined, and the
+// directories among them that have no children.
+struct DocTree {
+    std::set<std::string> paths;
+    std::set<std::string> childless_dirs;
+    uint64_t total_size = 0;
+};
+
+DocTree read_tree(const char *doc)
+{
+    DocTree t;
+    json j = json::parse(doc);
+    t.total_size = j["total_size"].get<uint64_t>();
+    std::vector<std::pair<const json *, std::string>> stack;
+    if (j.contains("children"))
+        for (const json &c : j["children"])
+            stack.push_back({&c, c["name"].get<std::string>()});
+    while (!stack.empty()) {
+        auto [e, path] = stack.back();
+        stack.pop_back();
+        t.paths.insert(path);
+        if ((*e)["is_dir"].get<bool>() && !e->contains("children"))
+            t.childless_dirs.insert(path);
+        if (e->contains("children"))
+            for (const json &c : (*e)["children"])
+                stack.push_back({&c, path + "/" + c["name"].get<std::string>()});
+    }
+    return t;
+}
+
+std::set<std::string> fs_paths(const std::string &root)
+{
+    std::set<std::string> out;
+    for (const FlatEntry &e : walk_fs(root))
+        out.insert(e.path);
+    return out;
+}
+
+}  // namespace
+
+// The pseudo-file-system rule compares the root's real path and the rest
+// without copying them: roots whose resolved path is 56 to 72 bytes long,
+// bare or with one or two trailing slashes, with a subdirectory whose name
+// fills a path buffer, once crashed the host.
+TEST(RootSpelling, EveryLengthAndTrailingSlashWalksTheSameTree)
+{
+    TempDir t;
+    std::string real = fs::canonical(t.path).string();
+    ASSERT_LT(real.size() + 2, 56u);
+    const std::string long_name(250, 'n');
+    for (size_t len = 56; len <= 72; len++) {
+        std::string root = real + "/" + std::string(len - real.size() - 1, 'r');
+        mkdirp(root + "/" + long_name);
+        wfile(root + "/" + long_name + "/f", 3);
+        for (const char *tail : {"", "/", "//"}) {
+            std::string given = root + tail;
+            SCOPED_TRACE(given);
+            int id = disk_scan(given.c_str(), 0, 0);
+            ASSERT_GE(id, 0);
+            ASSERT_EQ(wait_scan(id), SCAN_DONE);
+            DocTree d = read_tree(disk_scan_result(id));
+            EXPECT_EQ(d.paths, (std::set<std::string>{long_name, long_name + "/f"}));
+            EXPECT_EQ(json::parse(disk_scan_result(id))["path"], given);
+            disk_free(id);
+        }
+        fs::remove_all(root);
+    }
+}
+
+// Links leading back up, followed: each is recorded once, as a directory
+// without children, counted and listed; the scan ends.
+TEST(Loops, LinksToAncestorsAreNotEnteredAndAreCounted)
+{
+    TempDir t;
+    mkdirp(t / "bin");
+    wfile(t / "bin/tool", 100);
+    mkdirp(t / "bin/sub");
+    ASSERT_EQ(symlink(".", (t / "bin/X11").c_str()), 0);    // as Debian's /usr/bin/X11
+    ASSERT_EQ(symlink(".", (t / "bin/again").c_str()), 0);  // two in one directory
+    ASSERT_EQ(symlink("..", (t / "bin/sub/up").c_str()), 0);
+    int id = disk_scan((t / "bin").c_str(), 0, 1);
+    ASSERT_GE(id, 0);
+    ASSERT_EQ(wait_scan(id), SCAN_DONE);
+    DocTree d = read_tree(disk_scan_result(id));
+    EXPECT_TRUE(d.childless_dirs.count("X11"));
+    EXPECT_TRUE(d.childless_dirs.count("again"));
+    EXPECT_TRUE(d.childless_dirs.count("sub/up"));
+    EXPECT_EQ(d.paths, (std::set<std::string>{"tool", "X11", "again", "sub", "sub/up"}));
+    disk_problems p = problems_of(id);
+    EXPECT_EQ(p.root_error, 0);
+    EXPECT_EQ(p.loop_dirs, 3u);
+    json list = json::parse(disk_get_problems(id));
+    ASSERT_EQ(list.size(), 3u);
+    for (const json &row : list)
+        EXPECT_EQ(row["problem"], "loop") << row.dump();
+    EXPECT_EQ(list[0]["path"], t.path + "/bin/X11");
+    EXPECT_EQ(list[1]["path"], t.path + "/bin/again");
+    EXPECT_EQ(list[2]["path"], t.path + "/bin/sub/up");
+    disk_free(id);
+}
+
+// A followed link into /proc is recorded and not entered, by its file
+// system type, whatever its path says.
+TEST(PseudoFs, FollowedLinkToProcIsNotEntered)
+{
+    struct statfs sf;
+    if (statfs("/proc", &sf) != 0 || sf.f_type != PROC_SUPER_MAGIC)
+        GTEST_SKIP() << "skipped: no proc file system at /proc";
+    TempDir t;
+    wfile(t / "one", 7);
+    ASSERT_EQ(symlink("/proc", (t / "p").c_str()), 0);
+    ASSERT_EQ(symlink("/proc/self", (t / "s").c_str()), 0);
+    int id = disk_scan(t.path.c_str(), 0, 1);
+    ASSERT_EQ(wait_scan(id), SCAN_DONE);
+    DocTree d = read_tree(disk_scan_result(id));
+    EXPECT_EQ(d.paths, (std::set<std::string>{"one", "p", "s"}));
+    EXPECT_EQ(d.total_size, 7u);
+    disk_problems p = problems_of(id);
+    EXPECT_EQ(p.pseudo_fs_dirs, 2u);
+    json list = json::parse(disk_get_problems(id));
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0], (json{{"path", t.path + "/p"}, {"problem", "pseudo_fs"}}));
+    disk_free(id);
+}
+
+// A root that cannot be opened is told apart from an empty directory.
+TEST(RootError, MissingOrNotADirectory)
+{
+    TempDir t;
+    mkdirp(t / "empty");
+    wfile(t / "file", 1);
+    struct Case {
+        std::string path;
+        int error;
+    } cases[] = {{t / "empty", 0}, {t / "missing", ENOENT}, {t / "file", ENOTDIR}, {"", ENOENT}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.path);
+        int id = disk_scan(c.path.c_str(), 0, 0);
+        ASSERT_EQ(wait_scan(id), SCAN_DONE);
+        EXPECT_EQ(problems_of(id).root_error, c.error);
+        EXPECT_TRUE(read_tree(disk_scan_result(id)).paths.empty());
+        EXPECT_STREQ(disk_get_problems(id), "[]");
+        disk_free(id);
+    }
+    // Bad arguments of the export itself.
+    int id = disk_scan(t.path.c_str(), 0, 0);
+    EXPECT_EQ(disk_scan_problems(id, nullptr), -1);
+    disk_problems small{};
+    small.struct_size = 4;  // too small for root_error
+    EXPECT_EQ(disk_scan_problems(id, &small), -1);
+    // An older host's smaller struct: only what fits is written.
+    unsigned char buf[sizeof(disk_problems) + 8];
+    memset(buf, 0xAB, sizeof buf);
+    auto *older = reinterpret_cast<disk_problems *>(buf);
+    older->struct_size = offsetof(disk_problems, unreadable_dirs);
+    wait_scan(id);
+    EXPECT_EQ(disk_scan_problems(id, older), SCAN_DONE);
+    EXPECT_EQ(older->root_error, 0);
+    EXPECT_EQ(buf[offsetof(disk_problems, unreadable_dirs)], 0xAB);
+    disk_free(id);
+    EXPECT_EQ(disk_scan_problems(id, older), -1);
+}
+
+// A relative root means the current directory when disk_scan was called,
+// however soon the host moves.
+TEST(RelativeRoot, ResolvedBeforeDiskScanReturns)
+{
+    TempDir t;
+    mkdirp(t / "data/sub");
+    wfile(t / "data/sub/f", 11);
+    wfile(t / "data/g", 22);
+    for (int w = 0; w < 40; w++)
+        mkdirp(t / ("data/w" + std::to_string(w)));
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    for (int round = 0; round < 2; round++) {
+        ASSERT_EQ(chdir(t.path.c_str()), 0);
+        int id = disk_scan("data", 0, 0);
+        ASSERT_EQ(chdir("/"), 0);
+        ASSERT_EQ(wait_scan(id), SCAN_DONE);
+        json doc = json::parse(disk_scan_result(id));
+        EXPECT_EQ(doc["path"], "data");
+        EXPECT_EQ(doc["total_size"], 33u);
+        EXPECT_EQ(doc["total_dirs"], 41u);
+        EXPECT_EQ(read_tree(disk_scan_result(id)).paths, fs_paths(t / "data"));
+        disk_free(id);
+    }
+    ASSERT_EQ(chdir(cwd), 0);
+}
+
+// Sizes of sparse files near 2^63 add up past 2^64: sums stop at the top
+// instead of wrapping to a small number, and the order stays right.
+TEST(Sums, StopAtTheLargestValue)
+{
+    struct statfs sf;
+    if (statfs("/dev/shm", &sf) != 0 || sf.f_type != TMPFS_MAGIC)
+        GTEST_SKIP() << "skipped: needs a tmpfs at /dev/shm for files of 8 EiB";
+    char tmpl[] = "/dev/shm/qv-sums-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string root = tmpl;
+    mkdirp(root + "/huge");
+    mkdirp(root + "/small");
+    wfile(root + "/small/f", 1000);
+    for (int i = 0; i < 3; i++) {
+        int fd = open((root + "/huge/h" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(ftruncate(fd, INT64_MAX), 0);
+        close(fd);
+    }
+    int id = disk_scan(root.c_str(), 0, 0);
+    ASSERT_EQ(wait_scan(id), SCAN_DONE);
+    json doc = json::parse(disk_scan_result(id));
+    EXPECT_EQ(doc["total_size"].get<uint64_t>(), UINT64_MAX);
+    EXPECT_EQ(doc["children"][0]["name"], "huge");
+    EXPECT_EQ(doc["children"][0]["size"].get<uint64_t>(), UINT64_MAX);
+    EXPECT_EQ(doc["children"][1]["size"].get<uint64_t>(), 1000u);
+    json ext = json::parse(disk_get_extensions(id));
+    EXPECT_TRUE(ext.empty());
+    unsigned long long bytes = 0;
+    disk_scan_progress(id, nullptr, nullptr, &bytes);
+    EXPECT_EQ(bytes, UINT64_MAX);
+    disk_free(id);
+    fs::remove_all(root);
+}
+
+// --- A link swapped in while the walk runs ----------------------------------
+
+namespace {
+
+// A pool of one worker held up by a blocking task, so that what the walk
+// queues waits until the test lets it run.
+struct HeldPool {
+    qv_threadpool *pool = qv_threadpool_create(1);
+    std::atomic<bool> release{false};
+    HeldPool()
+    {
+        qv_threadpool_submit(pool, [](void *arg) {
+            auto *self = static_cast<HeldPool *>(arg);
+            while (!self->release.load())
+                std::this_thread::yield();
+        }, this);
+        for (;;) {
+            qv_mutex_lock(&pool->mutex);
+            bool taken = pool->pending == 0;
+            qv_mutex_unlock(&pool->mutex);
+            if (taken)
+                break;
+        }
+    }
+    ~HeldPool()
+    {
+        release.store(true);
+        qv_threadpool_wait(pool);
+        qv_threadpool_destroy(pool);
+    }
+    // Takes the queued walk of entry e out of the queue and runs it here.
+    bool run_queued(const qv_entry *e)
+    {
+        qv_mutex_lock(&pool->mutex);
+        qv_task **at = &pool->queue_head, *prev = nullptr;
+        while (*at && *reinterpret_cast<qv_entry **>(static_cast<char *>((*at)->arg) + sizeof(void *)) != e) {
+            prev = *at;
+            at = &(*at)->next;
+        }
+        qv_task *task = *at;
+        if (task) {
+            *at = task->next;
+            if (pool->queue_tail == task)
+                pool->queue_tail = prev;
+            pool->pending--;
+        }
+        qv_mutex_unlock(&pool->mutex);
+        if (!task)
+            return false;
+        task->fn(task->arg);
+        free(task);
+        return true;
+    }
+};
+
+struct ManualSlot {
+    scan_slot slot{};
+    ManualSlot()
+    {
+        slot.result = qv_scan_result_create();
+        qv_mutex_init(&slot.tree_mutex);
+        qv_mutex_init(&slot.problems_mutex);
+        slot.root_error.store(0);
+        slot.unreadable_dirs.store(0);
+    }
+    ~ManualSlot()
+    {
+        qv_walk_end(&slot);
+        qv_mutex_destroy(&slot.tree_mutex);
+        qv_mutex_destroy(&slot.problems_mutex);
+        free(slot.problems);
+        free(slot.real_root);
+        qv_scan_result_free(slot.result);
+    }
+};
+
+}  // namespace
+
+// The root holds a/{ssl,x,y,z} and three more directories. Once a is listed
+// and its subdirectories queued, a is swapped for a link to a folder outside
+// the tree: the queued walks must not list what lies there.
+TEST(SwappedLink, QueuedWalksNeverLeaveTheTree)
+{
+    TempDir t;
+    std::string root = t / "root", outside = t / "outside";
+    for (const char *d : {"a/ssl", "a/x", "a/y", "a/z", "b", "c", "d"})
+        mkdirp(root + "/" + d);
+    for (const char *d : {"ssl/secret-dir", "x", "y", "z"})
+        mkdirp(outside + "/" + d);
+    wfile(outside + "/ssl/secret", 99);
+    HeldPool held;
+    ManualSlot m;
+    m.slot.pool = held.pool;
+    qv_entry *top = qv_tree_new_entry(m.slot.result->entry_arena);
+    top->is_dir = 1;
+    qv_walk_root(&m.slot, top, root.c_str());
+    const qv_entry *a = find_child(top, m.slot.result->name_arena, "a");
+    ASSERT_NE(a, nullptr);
+    ASSERT_TRUE(held.run_queued(a));  // lists a, queues ssl, x, y, z
+    ASSERT_EQ(a->first_child != nullptr, true);
+    ASSERT_EQ(rename((root + "/a").c_str(), (root + "/a.old").c_str()), 0);
+    ASSERT_EQ(symlink(outside.c_str(), (root + "/a").c_str()), 0);
+    held.release.store(true);
+    qv_threadpool_wait(held.pool);
+
+    const qv_entry *ssl = find_child(a, m.slot.result->name_arena, "ssl");
+    ASSERT_NE(ssl, nullptr);
+    EXPECT_EQ(ssl->first_child, nullptr);  // never outside/ssl's secret
+    EXPECT_EQ(m.slot.unreadable_dirs.load(), 4u);
+    for (size_t i = 0; i < m.slot.nproblems; i++)
+        EXPECT_EQ(m.slot.problems[i].err, ELOOP);
+}
+
+// --- Descriptors -------------------------------------------------------------
+
+namespace {
+
+// Takes every descriptor the process has left until released.
+struct HeldDescriptors {
+    std::vector<int> fds;
+    void take_all()
+    {
+        for (;;) {
+            int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+            if (fd < 0)
+                break;
+            fds.push_back(fd);
+        }
+    }
+    void release()
+    {
+        for (int fd : fds)
+            close(fd);
+        fds.clear();
+    }
+    ~HeldDescriptors() { release(); }
+};
+
+void lower_descriptor_limit(rlim_t n)
+{
+    struct rlimit rl;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &rl), 0);
+    rl.rlim_cur = n;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &rl), 0);
+    qv_fd_budget_reset();
+}
+
+void make_nested(const std::string &root, int width, int depth)
+{
+    std::vector<std::string> level{root};
+    for (int d = 0; d < depth; d++) {
+        std::vector<std::string> next;
+        for (const std::string &p : level)
+            for (int i = 0; i < width; i++) {
+                std::string c = p + "/d" + std::to_string(i);
+                mkdirp(c);
+                wfile(c + "/f", (uint64_t)i + 1);
+                next.push_back(c);
+            }
+        level = next;
+    }
+}
+
+}  // namespace
+
+// A host that holds every descriptor for half a second: the scan waits for
+// them instead of leaving directories out.
+TEST(Descriptors, ExhaustionIsWaitedOutNotLost)
+{
+    TempDir t;
+    make_nested(t.path, 4, 4);
+    std::set<std::string> want = fs_paths(t.path);
+    lower_descriptor_limit(256);
+    HeldDescriptors held;
+    held.take_all();
+    int id = disk_scan(t.path.c_str(), 0, 0);
+    ASSERT_GE(id, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(disk_scan_status(id), SCAN_RUNNING);
+    held.release();
+    ASSERT_EQ(wait_scan(id), SCAN_DONE);
+    EXPECT_EQ(read_tree(disk_scan_result(id)).paths, want);
+    disk_problems p = problems_of(id);
+    EXPECT_EQ(p.root_error, 0);
+    EXPECT_EQ(p.unreadable_dirs, 0u);
+    disk_free(id);
+
+    // Held for good: a cancel still ends the scan.
+    held.take_all();
+    id = disk_scan(t.path.c_str(), 0, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    disk_scan_cancel(id);
+    EXPECT_EQ(wait_scan(id), SCAN_CANCELLED);
+    disk_free(id);
+}
+
+// 32 scans at once under a low limit share the budget: all complete.
+TEST(Descriptors, ThirtyTwoScansShareALowLimit)
+{
+    TempDir t;
+    make_nested(t.path, 3, 5);
+    std::set<std::string> want = fs_paths(t.path);
+    lower_descriptor_limit(128);
+    std::vector<int> ids;
+    for (int i = 0; i < MAX_SCANS; i++)
+        ids.push_back(disk_scan(t.path.c_str(), 0, 0));
+    for (int id : ids) {
+        ASSERT_GE(id, 0);
+        ASSERT_EQ(wait_scan(id), SCAN_DONE);
+        EXPECT_EQ(read_tree(disk_scan_result(id)).paths, want);
+        EXPECT_EQ(problems_of(id).unreadable_dirs, 0u);
+        disk_free(id);
+    }
+    // Every descriptor came back.
+    int fd = open("/dev/null", O_RDONLY);
+    EXPECT_LT(fd, 20);
+    close(fd);
+}
+
+// --- Signals ------------------------------------------------------------------
+
+namespace {
+std::atomic<int> s_handled{0};
+std::atomic<pid_t> s_handled_on{0};
+void on_usr1(int)
+{
+    s_handled.fetch_add(1);
+    s_handled_on.store((pid_t)syscall(SYS_gettid));
+}
+}  // namespace
+
+// A signal for the process never runs the host's handler on a library
+// thread: while the host's own thread blocks it, it stays pending.
+TEST(Signals, HostHandlersNeverRunOnLibraryThreads)
+{
+    TempDir t;
+    make_nested(t.path, 6, 4);
+    struct sigaction sa {};
+    sa.sa_handler = on_usr1;  // no SA_RESTART
+    struct sigaction old {};
+    ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
+    sigset_t usr1, prev;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &usr1, &prev), 0);
+    s_handled.store(0);
+    int id = disk_scan(t.path.c_str(), 0, 0);
+    int sent = 0;
+    while (disk_scan_status(id) <= SCAN_RUNNING && disk_scan_status(id) >= SCAN_IDLE) {
+        kill(getpid(), SIGUSR1);
+        sent++;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    EXPECT_GT(sent, 0);
+    EXPECT_EQ(s_handled.load(), 0);  // no library thread took it
+    ASSERT_EQ(wait_scan(id), SCAN_DONE);
+    EXPECT_EQ(problems_of(id).unreadable_dirs, 0u);
+    disk_free(id);
+    pthread_sigmask(SIG_SETMASK, &prev, nullptr);  // the pending one runs here
+    EXPECT_EQ(s_handled.load(), 1);
+    EXPECT_EQ(s_handled_on.load(), (pid_t)syscall(SYS_gettid));
+    sigaction(SIGUSR1, &old, nullptr);
+}
+
+// --- A tree that changes all through the scan ----------------------------------
+
+// Another thread creates, deletes, renames and grows entries and swaps
+// directories for links to / and to the tree's own ancestors while scans
+// run. Every scan ends; every name in its documents is one the churn uses
+// (nothing from outside the root); no path leaves the root.
+TEST(Churn, ScansOfAChangingTreeStayInsideAndEnd)
+{
+    TempDir t;
+    std::string root = t / "root";
+    make_nested(root, 4, 4);
+    std::set<std::string> names{"f", "g", "h", "moved", "link"};
+    for (int i = 0; i < 3; i++)
+        names.insert("d" + std::to_string(i));
+    std::atomic<bool> stop{false};
+    std::thread churn([&] {
+        unsigned n = 0;
+        while (!stop.load()) {
+            n++;
+            std::string d = root + "/d" + std::to_string(n % 3) + "/d" + std::to_string(n / 3 % 3);
+            std::string victim = d + "/d" + std::to_string(n / 9 % 3);
+            switch (n % 6) {
+            case 0:
+                mkdirp(d + "/h");
+                wfile(d + "/h/g", n);
+                break;
+            case 1:
+                fs::remove_all(d + "/h");
+                break;
+            case 2:
+                rename(victim.c_str(), (d + "/moved").c_str());
+                rename((d + "/moved").c_str(), victim.c_str());
+                break;
+            case 3:
+                // A directory replaced by a link to / or to an ancestor.
+                if (rename(victim.c_str(), (d + "/moved").c_str()) == 0) {
+                    symlink(n % 12 == 3 ? "/" : "../..", victim.c_str());
+                    std::this_thread::sleep_for(std::chrono::microseconds(50));
+                    unlink(victim.c_str());
+                    rename((d + "/moved").c_str(), victim.c_str());
+                }
+                break;
+            case 4:
+                symlink("/etc", (d + "/link").c_str());
+                unlink((d + "/link").c_str());
+                break;
+            default: {
+                int fd = open((d + "/f").c_str(), O_WRONLY | O_APPEND);
+                if (fd >= 0) {
+                    (void)!write(fd, "grow", 4);
+                    close(fd);
+                }
+            }
+            }
+        }
+    });
+    for (int round = 0; round < 30; round++) {
+        SCOPED_TRACE(round);
+        int id = disk_scan(root.c_str(), 0, 0);
+        ASSERT_GE(id, 0);
+        int state = wait_scan(id);
+        ASSERT_EQ(state, SCAN_DONE);
+        DocTree d = read_tree(disk_scan_result(id));
+        for (const std::string &p : d.paths) {
+            std::string name = fs::path(p).filename().string();
+            EXPECT_TRUE(names.count(name)) << p;
+        }
+        json top = json::parse(disk_get_top(id, 1000));
+        for (const json &f : top)
+            EXPECT_EQ(f["path"].get<std::string>().rfind(root + "/", 0), 0u) << f.dump();
+        disk_free(id);
+    }
+    stop.store(true);
+    churn.join();
+}
