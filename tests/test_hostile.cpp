@@ -556,9 +556,10 @@ TEST(Churn, ScansOfAChangingTreeStayInsideAndEnd)
 {
     TempDir t;
     std::string root = t / "root";
-    make_nested(root, 4, 4);
+    const int width = 4;
+    make_nested(root, width, 4);
     std::set<std::string> names{"f", "g", "h", "moved", "link"};
-    for (int i = 0; i < 3; i++)
+    for (int i = 0; i < width; i++)
         names.insert("d" + std::to_string(i));
     std::atomic<bool> stop{false};
     std::thread churn([&] {
