@@ -74,3 +74,10 @@ int qv_dirlist_error(const qv_dirlist *dl);
 // could not be read (one that vanished meanwhile is not counted).
 uint64_t qv_dirlist_skipped(const qv_dirlist *dl);
 void qv_dirlist_close(qv_dirlist *dl);
+
+#ifndef _WIN32
+// All scans of the process keep at most half of RLIMIT_NOFILE descriptors
+// open, as it was when first asked. Reads the limit again: for tests that
+// lower it, while no scan runs.
+void qv_fd_budget_reset(void);
+#endif

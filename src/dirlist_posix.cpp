@@ -55,9 +55,10 @@ struct linux_dirent64 {
 
 namespace {
 struct fd_budget {
+    std::atomic<int64_t> left;
+    std::atomic<int32_t> waiters;  // threads that may sleep on cv
     std::mutex m;
     std::condition_variable cv;
-    int64_t left;
 };
 }  // namespace
 
@@ -72,7 +73,7 @@ static int64_t fd_budget_size()
 
 static fd_budget &budget()
 {
-    static fd_budget b{{}, {}, fd_budget_size()};
+    static fd_budget b{{fd_budget_size()}, {0}, {}, {}};
     return b;
 }
 
@@ -83,25 +84,35 @@ static bool is_cancelled(const std::atomic<int32_t> *cancel)
 
 static bool fd_try_take(int n)
 {
+    std::atomic<int64_t> &left = budget().left;
+    int64_t have = left.load(std::memory_order_relaxed);
+    while (have >= n) {
+        if (left.compare_exchange_weak(have, have - n, std::memory_order_acquire, std::memory_order_relaxed))
+            return true;
+    }
+    return false;
+}
+
+// Sleeps until a descriptor may have come back, at most FD_WAIT_MS.
+static void fd_nap()
+{
     fd_budget &b = budget();
-    std::lock_guard<std::mutex> lock(b.m);
-    if (b.left < n)
-        return false;
-    b.left -= n;
-    return true;
+    b.waiters.fetch_add(1);
+    {
+        std::unique_lock<std::mutex> lock(b.m);
+        b.cv.wait_for(lock, std::chrono::milliseconds(FD_WAIT_MS));
+    }
+    b.waiters.fetch_sub(1);
 }
 
 // Waits until n descriptors are free in the budget; false when cancelled.
 static bool fd_take(int n, const std::atomic<int32_t> *cancel)
 {
-    fd_budget &b = budget();
-    std::unique_lock<std::mutex> lock(b.m);
-    while (b.left < n) {
+    while (!fd_try_take(n)) {
         if (is_cancelled(cancel))
             return false;
-        b.cv.wait_for(lock, std::chrono::milliseconds(FD_WAIT_MS));
+        fd_nap();
     }
-    b.left -= n;
     return true;
 }
 
@@ -110,11 +121,11 @@ static void fd_give(int n)
     if (n <= 0)
         return;
     fd_budget &b = budget();
-    {
+    b.left.fetch_add(n, std::memory_order_release);
+    if (b.waiters.load() > 0) {
         std::lock_guard<std::mutex> lock(b.m);
-        b.left += n;
+        b.cv.notify_all();
     }
-    b.cv.notify_all();
 }
 
 // Waits a moment for the process to get a descriptor back (another scan or
@@ -123,9 +134,7 @@ static bool wait_for_descriptor(const std::atomic<int32_t> *cancel)
 {
     if (is_cancelled(cancel))
         return false;
-    fd_budget &b = budget();
-    std::unique_lock<std::mutex> lock(b.m);
-    b.cv.wait_for(lock, std::chrono::milliseconds(FD_WAIT_MS));
+    fd_nap();
     return !is_cancelled(cancel);
 }
 
@@ -136,9 +145,7 @@ static bool out_of_descriptors(int err)
 
 void qv_fd_budget_reset(void)
 {
-    fd_budget &b = budget();
-    std::lock_guard<std::mutex> lock(b.m);
-    b.left = fd_budget_size();
+    budget().left.store(fd_budget_size());
 }
 
 // --- System calls, retried when a signal interrupts them ----------------------

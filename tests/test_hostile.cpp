@@ -26,6 +26,7 @@
 
 #include <linux/magic.h>
 
+#include "dirlist.h"
 #include "fixture.h"
 #include "quorvel_disk.h"
 #include "scanner.h"
@@ -35,8 +36,6 @@
 using namespace qvtest;
 using json = nlohmann::json;
 namespace fs = std::filesystem;
-
-void qv_fd_budget_reset(void);
 
 namespace {
 
