@@ -6,7 +6,8 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev nlohmann-json3-dev pkg-config python3 chromium)
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev nlohmann-json3-dev pkg-config python3 chromium
+          fuse3 libfuse3-dev)
 # Node.js comes with the machine; Debian's own only when there is none.
 command -v node >/dev/null 2>&1 || packages+=(nodejs npm)
 missing=()
