@@ -1,0 +1,19 @@
+// The text report of a finished scan: totals, largest directories, largest
+// files and extensions, within 80 columns.
+#pragma once
+
+#include "args.h"
+
+struct style {
+    bool color = false;
+    bool unicode = false;
+    const char *bold() const { return color ? "\033[1m" : ""; }
+    const char *dim() const { return color ? "\033[2m" : ""; }
+    const char *cyan() const { return color ? "\033[36m" : ""; }
+    const char *green() const { return color ? "\033[32m" : ""; }
+    const char *reset() const { return color ? "\033[0m" : ""; }
+};
+
+// Prints the report of scan id (SCAN_DONE) on stdout; EXIT_OK, or
+// EXIT_SCAN_FAILED when the library gave no tree.
+int print_report(const options &o, int id, const style &st);
