@@ -32,9 +32,10 @@ void usage(FILE *out)
             "Colour is used only on a terminal, and never when NO_COLOR is set.\n"
             "\n"
             "exit status:\n"
-            "  0    the report was written\n"
+            "  0    the report was written; what the scan could not read or did not enter\n"
+            "       is counted in one warning line on stderr\n"
             "  1    the scan failed or gave no document, or FILE could not be written\n"
-            "  2    bad usage, or PATH is missing or not a directory\n"
+            "  2    bad usage, or PATH is missing, unreadable or not a directory\n"
             "  130  interrupted (Ctrl-C)\n");
 }
 

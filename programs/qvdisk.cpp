@@ -17,7 +17,6 @@
 #define isatty _isatty
 #define fileno _fileno
 #else
-#include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
 #endif
@@ -32,34 +31,20 @@ namespace {
 
 volatile sig_atomic_t g_interrupted = 0;
 
-// 0 when path names a directory, else prints why and returns EXIT_USAGE.
-int check_directory(const char *path)
+// Why the root could not be opened, from the code the library reports.
+std::string root_error_text(int code)
 {
 #ifdef _WIN32
-    int n = MultiByteToWideChar(CP_UTF8, 0, path, -1, nullptr, 0);
-    std::wstring w(n > 0 ? (size_t)n : 1, L'\0');
-    DWORD attr = n > 0 && MultiByteToWideChar(CP_UTF8, 0, path, -1, &w[0], n) > 0 ? GetFileAttributesW(w.c_str())
-                                                                                  : INVALID_FILE_ATTRIBUTES;
-    if (attr == INVALID_FILE_ATTRIBUTES) {
-        fprintf(stderr, "qvdisk: cannot scan '%s': no such file or directory\n", path);
-        return EXIT_USAGE;
-    }
-    if (!(attr & FILE_ATTRIBUTE_DIRECTORY)) {
-        fprintf(stderr, "qvdisk: cannot scan '%s': not a directory\n", path);
-        return EXIT_USAGE;
+    switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return "no such file or directory";
+    case ERROR_DIRECTORY: return "not a directory";
+    case ERROR_ACCESS_DENIED: return "permission denied";
+    default: return "error " + std::to_string(code);
     }
 #else
-    // Opening it as the scan will tells missing, not a directory and
-    // unreadable apart in one call.
-    int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        fprintf(stderr, "qvdisk: cannot scan '%s': %s\n", path,
-                errno == ENOTDIR ? "not a directory" : strerror(errno));
-        return EXIT_USAGE;
-    }
-    close(fd);
+    return code == ENOTDIR ? "not a directory" : strerror(code);
 #endif
-    return EXIT_OK;
 }
 
 #ifdef _WIN32
@@ -182,9 +167,6 @@ int main(int argc, char **argv)
     int rc = parse_args(argc, argv, &o);
     if (rc != EXIT_OK)
         return rc < 0 ? EXIT_OK : rc;
-    rc = check_directory(o.path);
-    if (rc != EXIT_OK)
-        return rc;
 
 #ifdef _WIN32
     SetConsoleOutputCP(CP_UTF8);
@@ -209,14 +191,30 @@ int main(int argc, char **argv)
         fprintf(stderr, "qvdisk: interrupted\n");
         return EXIT_INTERRUPTED;
     }
+    disk_problems problems{};
+    problems.struct_size = sizeof problems;
+    if (state == SCAN_DONE)
+        state = disk_scan_problems(id, &problems);
     if (state != SCAN_DONE) {
         fprintf(stderr, "qvdisk: the scan failed (state %d)\n", state);
         disk_free(id);
         return EXIT_SCAN_FAILED;
     }
+    // The scan itself tells whether the root could be opened: no check made
+    // before it could stand for that, as the root may change in between.
+    if (problems.root_error != 0) {
+        fprintf(stderr, "qvdisk: cannot scan '%s': %s\n", o.path, root_error_text(problems.root_error).c_str());
+        disk_free(id);
+        return EXIT_USAGE;
+    }
     rc = write_outputs(o, id, st);
-    disk_free(id);
     if (fflush(stdout) != 0)
-        return EXIT_SCAN_FAILED;
+        rc = EXIT_SCAN_FAILED;
+    // Once, after the output, as the last line on a terminal; stdout stays a
+    // clean document with --json.
+    std::string left_out = problems_phrase(problems);
+    if (!left_out.empty())
+        fprintf(stderr, "qvdisk: warning: %s\n", left_out.c_str());
+    disk_free(id);
     return rc;
 }

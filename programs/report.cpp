@@ -7,7 +7,6 @@
 
 #include "format.h"
 #include "jsonread.h"
-#include "quorvel_disk.h"
 
 namespace {
 
@@ -53,6 +52,11 @@ void print_dir_rows(const style &st, const jr_node &dir, int level, int levels)
         if (level + 1 < levels)
             print_dir_rows(st, c, level + 1, levels);
     }
+}
+
+std::string counted(unsigned long long n, const char *one, const char *many)
+{
+    return grouped(n) + " " + (n == 1 ? one : many);
 }
 
 }  // namespace
@@ -109,4 +113,23 @@ int print_report(const options &o, int id, const style &st)
             printf("  %s... and %zu more%s\n", st.dim(), exts.size() - (size_t)o.exts, st.reset());
     }
     return EXIT_OK;
+}
+
+std::string problems_phrase(const disk_problems &p)
+{
+    std::string out;
+    auto add = [&out](const std::string &part) { out += (out.empty() ? "" : ", ") + part; };
+    if (p.unreadable_dirs)
+        add(counted(p.unreadable_dirs, "directory", "directories") + " could not be read");
+    if (p.skipped_entries)
+        add(counted(p.skipped_entries, "entry", "entries") + " left out");
+    std::string not_entered;
+    if (p.loop_dirs)
+        not_entered = counted(p.loop_dirs, "directory loop", "directory loops");
+    if (p.pseudo_fs_dirs)
+        not_entered += (not_entered.empty() ? "" : " and ") +
+                       counted(p.pseudo_fs_dirs, "pseudo file system", "pseudo file systems");
+    if (!not_entered.empty())
+        add(not_entered + " not entered");
+    return out;
 }

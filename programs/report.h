@@ -2,7 +2,10 @@
 // files and extensions, within 80 columns.
 #pragma once
 
+#include <string>
+
 #include "args.h"
+#include "quorvel_disk.h"
 
 struct style {
     bool color = false;
@@ -17,3 +20,9 @@ struct style {
 // Prints the report of scan id (SCAN_DONE) on stdout; EXIT_OK, or
 // EXIT_SCAN_FAILED when the library gave no tree.
 int print_report(const options &o, int id, const style &st);
+
+// What a finished scan left out, in one phrase for a warning line:
+// "2 directories could not be read, 1 entry left out, 1 directory loop and
+// 3 pseudo file systems not entered", naming only the counts that are not 0.
+// Empty when nothing was left out.
+std::string problems_phrase(const disk_problems &p);
