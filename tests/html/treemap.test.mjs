@@ -92,6 +92,16 @@ test('rectangle areas follow the sizes', async () => {
   await page.screenshot({ path: path.join(work, 'sizes.png') });
 });
 
+test('the map fills the window below the header, none of it cut off', async () => {
+  const { page, events } = await open(page_of(path.join(work, 'sizes'), 'fit'));
+  const box = await page.locator('#canvas').boundingBox();
+  const top = (await rects(page)).find(r => r.level === 0);
+  const header = await page.locator('header').boundingBox();
+  assert.ok(Math.abs(box.y - (header.y + header.height)) < 2, 'the map starts below the header');
+  assert.ok(Math.abs(box.y + top.h - 700) < 1, `the map ends at the window's bottom (${box.y + top.h})`);
+  assert.deepEqual(events.errors, []);
+});
+
 test('hover shows path, size and share; click zooms, breadcrumb returns', async () => {
   const dir = path.join(work, 'zoom');
   mkfile(path.join(dir, 'big/inner/deep.iso'), 3 * 1048576);
