@@ -127,12 +127,17 @@ int wait_for_scan(int id, bool live)
 
 // Writes what the options ask for from a finished scan: the page, then a
 // JSON document or the text report on stdout.
-int write_outputs(const options &o, int id, const style &st)
+int write_outputs(const options &o, int id, const disk_problems &problems, const style &st)
 {
     if (o.html) {
         FILE *f = fopen(o.html, "wb");
-        bool ok = f && write_treemap_page(f, disk_scan_result(id), disk_get_top(id, o.top > 0 ? o.top : 10),
-                                          disk_get_extensions(id));
+        treemap_docs docs;
+        docs.tree = disk_scan_result(id);
+        docs.top = disk_get_top(id, o.top > 0 ? o.top : 10);
+        docs.ext = disk_get_extensions(id);
+        docs.problems = disk_get_problems(id);
+        docs.counts = &problems;
+        bool ok = f && write_treemap_page(f, docs);
         if (f && fclose(f) != 0)
             ok = false;
         if (!ok) {
@@ -207,7 +212,7 @@ int main(int argc, char **argv)
         disk_free(id);
         return EXIT_USAGE;
     }
-    rc = write_outputs(o, id, st);
+    rc = write_outputs(o, id, problems, st);
     if (fflush(stdout) != 0)
         rc = EXIT_SCAN_FAILED;
     // Once, after the output, as the last line on a terminal; stdout stays a
