@@ -2,8 +2,9 @@
 // went. Uses the library only through its public header, like any host.
 //
 // This file runs the scan and hands its documents on: args.cpp reads the
-// command line, report.cpp prints the text report, htmlreport.cpp writes the
-// treemap page, jsonread.cpp reads the library's documents.
+// command line, report.cpp prints the text report (format.cpp shapes sizes,
+// counts and names for a terminal), htmlreport.cpp writes the treemap page,
+// jsonread.cpp reads the library's documents.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
