@@ -120,7 +120,7 @@ std::string problems_phrase(const disk_problems &p)
     std::string out;
     auto add = [&out](const std::string &part) { out += (out.empty() ? "" : ", ") + part; };
     if (p.unreadable_dirs)
-        add(counted(p.unreadable_dirs, "directory", "directories") + " could not be read");
+        add(counted(p.unreadable_dirs, "directory", "directories") + " unreadable");
     if (p.skipped_entries)
         add(counted(p.skipped_entries, "entry", "entries") + " left out");
     std::string not_entered;

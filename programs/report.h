@@ -22,7 +22,8 @@ struct style {
 int print_report(const options &o, int id, const style &st);
 
 // What a finished scan left out, in one phrase for a warning line:
-// "2 directories could not be read, 1 entry left out, 1 directory loop and
-// 3 pseudo file systems not entered", naming only the counts that are not 0.
+// "2 directories unreadable, 1 entry left out, 1 directory loop and 3 pseudo
+// file systems not entered", naming only the counts that are not 0; short
+// enough that the usual cases fit 80 columns with "qvdisk: warning: ".
 // Empty when nothing was left out.
 std::string problems_phrase(const disk_problems &p);

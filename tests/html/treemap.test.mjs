@@ -276,7 +276,7 @@ test('an unreadable directory gives its error on hover', async (t) => {
   assert.equal((await tip_at(page, locked))[2], 'could not be read (error 13)');
   assert.ok(await pixels_near(page, locked, [0xf0, 0xa0, 0x30]) > 0, 'locked/ is hatched');
   assert.equal(await page.locator('#problems').innerText(),
-               'Warning: 1 directory could not be read; hatched in the map');
+               'Warning: 1 directory unreadable; hatched in the map');
   assert.deepEqual(events.errors, []);
 });
 
