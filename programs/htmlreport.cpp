@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <string>
 
 #include "treemap_html.h"
 
@@ -45,9 +46,23 @@ bool write_data(FILE *out, const char *id, const char *doc)
     return true;
 }
 
+// The problems as the page reads them: the counts, and the directories to
+// mark under "dirs".
+std::string problems_doc(const treemap_docs &docs)
+{
+    if (!docs.counts)
+        return {};
+    const disk_problems &p = *docs.counts;
+    return "{\"unreadable_dirs\":" + std::to_string(p.unreadable_dirs) +
+           ",\"skipped_entries\":" + std::to_string(p.skipped_entries) +
+           ",\"loop_dirs\":" + std::to_string(p.loop_dirs) +
+           ",\"pseudo_fs_dirs\":" + std::to_string(p.pseudo_fs_dirs) +
+           ",\"dirs\":" + (docs.problems ? docs.problems : "[]") + "}";
+}
+
 }  // namespace
 
-bool write_treemap_page(FILE *out, const char *tree_doc, const char *top_doc, const char *ext_doc)
+bool write_treemap_page(FILE *out, const treemap_docs &docs)
 {
     static const char marker[] = "<!--QV-DATA-->";
     const char *at = strstr(k_treemap_html, marker);
@@ -56,8 +71,10 @@ bool write_treemap_page(FILE *out, const char *tree_doc, const char *top_doc, co
     size_t head = (size_t)(at - k_treemap_html);
     if (fwrite(k_treemap_html, 1, head, out) != head)
         return false;
-    if (!write_data(out, "qv-tree", tree_doc) || !write_data(out, "qv-top", top_doc) ||
-        !write_data(out, "qv-ext", ext_doc))
+    std::string problems = problems_doc(docs);
+    if (!write_data(out, "qv-tree", docs.tree) || !write_data(out, "qv-top", docs.top) ||
+        !write_data(out, "qv-ext", docs.ext) ||
+        !write_data(out, "qv-problems", problems.empty() ? nullptr : problems.c_str()))
         return false;
     const char *tail = at + sizeof marker - 1;
     return fputs(tail, out) >= 0;

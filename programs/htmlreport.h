@@ -3,6 +3,17 @@
 
 #include <cstdio>
 
-// Writes the page with the three documents embedded as JSON data; any of
-// them may be null. Returns false when writing failed.
-bool write_treemap_page(FILE *out, const char *tree_doc, const char *top_doc, const char *ext_doc);
+#include "quorvel_disk.h"
+
+// What a page shows; any member may be null.
+struct treemap_docs {
+    const char *tree = nullptr;      // disk_scan_result()
+    const char *top = nullptr;       // disk_get_top()
+    const char *ext = nullptr;       // disk_get_extensions()
+    const char *problems = nullptr;  // disk_get_problems()
+    const disk_problems *counts = nullptr;  // disk_scan_problems()
+};
+
+// Writes the page with the documents embedded as JSON data. Returns false
+// when writing failed.
+bool write_treemap_page(FILE *out, const treemap_docs &docs);

@@ -1,5 +1,6 @@
 // The treemap page in a real headless browser: areas follow sizes, hover
-// and zoom work, hostile names stay text.
+// and zoom work, hostile names stay text, directories left unread or not
+// entered are marked.
 //   QVDISK=path/to/qvdisk WORK=scratch-dir node --test treemap.test.mjs
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
@@ -19,10 +20,12 @@ function mkfile(p, size) {
   fs.truncateSync(p, size);
 }
 
-// Scans dir with qvdisk --html and returns the page's file name.
-function page_of(dir, name) {
+// Scans dir with qvdisk --html (and more arguments) and returns the page's
+// file name. runner, when given, is a command that runs qvdisk.
+function page_of(dir, name, args = [], runner = []) {
   const out = path.join(work, name + '.html');
-  execFileSync(qvdisk, [dir, '--html', out, '--top', '20'], { env: { ...process.env, NO_COLOR: '1' } });
+  const argv = [...runner, qvdisk, dir, '--html', out, '--top', '20', ...args];
+  execFileSync(argv[0], argv.slice(1), { env: { ...process.env, NO_COLOR: '1' }, stdio: ['ignore', 'ignore', 'pipe'] });
   return out;
 }
 
@@ -41,7 +44,28 @@ function rects(page) {
   return page.evaluate(() => window.qvTreemap.rects().map(r => ({
     name: r.node.name, level: r.level, x: r.x, y: r.y, w: r.w, h: r.h, size: r.node.size,
     is_dir: !!r.node.is_dir, inner: r.inner || null, small: !!r.small,
-    parent: r.parent ? r.parent.node.name : null })));
+    parent: r.parent ? r.parent.node.name : null, problem: r.node.problem ? r.node.problem.problem : null })));
+}
+
+// The hover tip's lines over the middle of a laid-out rectangle.
+async function tip_at(page, r) {
+  const box = await page.locator('#canvas').boundingBox();
+  await page.mouse.move(box.x + r.x + r.w / 2, box.y + r.y + r.h / 2);
+  return (await page.locator('#tip').innerText()).split('\n').filter(l => l);
+}
+
+// Canvas pixels inside a rectangle (CSS pixels) near an rgb colour.
+function pixels_near(page, r, rgb) {
+  return page.evaluate(([r, rgb]) => {
+    const c = document.getElementById('canvas'), k = window.devicePixelRatio || 1;
+    const x = Math.ceil(r.x * k), y = Math.ceil(r.y * k);
+    const w = Math.floor((r.x + r.w) * k) - x, h = Math.floor((r.y + r.h) * k) - y;
+    const d = c.getContext('2d').getImageData(x, y, w, h).data;
+    let n = 0;
+    for (let i = 0; i < d.length; i += 4)
+      if (Math.abs(d[i] - rgb[0]) + Math.abs(d[i + 1] - rgb[1]) + Math.abs(d[i + 2] - rgb[2]) < 40) n++;
+    return n;
+  }, [r, rgb]);
 }
 
 before(async () => {
@@ -90,6 +114,16 @@ test('rectangle areas follow the sizes', async () => {
   }
   assert.deepEqual(events.errors, []);
   await page.screenshot({ path: path.join(work, 'sizes.png') });
+});
+
+test('the map fills the window below the header, none of it cut off', async () => {
+  const { page, events } = await open(page_of(path.join(work, 'sizes'), 'fit'));
+  const box = await page.locator('#canvas').boundingBox();
+  const top = (await rects(page)).find(r => r.level === 0);
+  const header = await page.locator('header').boundingBox();
+  assert.ok(Math.abs(box.y - (header.y + header.height)) < 2, 'the map starts below the header');
+  assert.ok(Math.abs(box.y + top.h - 700) < 1, `the map ends at the window's bottom (${box.y + top.h})`);
+  assert.deepEqual(events.errors, []);
 });
 
 test('hover shows path, size and share; click zooms, breadcrumb returns', async () => {
@@ -168,4 +202,110 @@ test('many small files fold into "(smaller items)"', async () => {
   assert.ok(!all.some(r => /^[tz]\d+\.txt$/.test(r.name)));
   assert.ok(all.length < 20, `only what is visible is laid out (${all.length})`);
   assert.deepEqual(events.errors, []);
+});
+
+// A loop and a pseudo file system, met through links that --follow-links
+// follows; without it the same tree has nothing to mark. The loop's name is
+// markup, which must stay text.
+const LOOP = '<img src=x onerror=window.pwned=1>';
+function marked_fixture() {
+  const dir = path.join(work, 'marked');
+  mkfile(path.join(dir, 'big.bin'), 400000);
+  mkfile(path.join(dir, 'docs/a.txt'), 200000);
+  fs.symlinkSync('..', path.join(dir, 'docs', LOOP));
+  fs.symlinkSync('/proc', path.join(dir, 'kernel'));
+  return dir;
+}
+const NOT_ENTERED_RGB = [0x8f, 0xa8, 0xd8];
+
+test('directories not entered are hatched and say why on hover', async () => {
+  const dir = marked_fixture();
+  const { page, events } = await open(page_of(dir, 'marked', ['--follow-links']));
+  const all = await rects(page);
+  const loop = all.find(r => r.name === LOOP && r.parent === 'docs');
+  const kernel = all.find(r => r.name === 'kernel' && r.level === 1);
+  assert.ok(loop && kernel, 'the marked directories are laid out although empty');
+  assert.equal(loop.problem, 'loop');
+  assert.equal(kernel.problem, 'pseudo_fs');
+  assert.deepEqual(all.filter(r => r.problem).map(r => r.name).sort(), ['kernel', LOOP].sort());
+
+  assert.deepEqual(await tip_at(page, loop), [path.join(dir, 'docs', LOOP), '0 B \u00b7 0 files \u00b7 0.0% of view',
+                                               'not entered: loop']);
+  assert.equal((await tip_at(page, kernel))[2], 'not entered: pseudo file system');
+  const big = all.find(r => r.name === 'big.bin');
+  assert.equal((await tip_at(page, big)).length, 2, 'an unmarked entry has no third line');
+
+  // Drawn apart: hatching in the marked box, none in a plain one.
+  assert.ok(await pixels_near(page, kernel, NOT_ENTERED_RGB) > 0, 'kernel/ is hatched');
+  assert.equal(await pixels_near(page, big, NOT_ENTERED_RGB), 0);
+  // The boxes of marked directories leave the others in proportion.
+  const docs = all.find(r => r.name === 'docs' && r.level === 1);
+  assert.ok(Math.abs(big.w * big.h / (docs.w * docs.h) - 2) < 0.01, 'big.bin stays twice docs/');
+
+  assert.equal(await page.locator('#problems').innerText(),
+               'Warning: 1 directory loop and 1 pseudo file system not entered; hatched in the map');
+  assert.equal(await page.evaluate(() => window.pwned), undefined);
+  assert.equal(await page.locator('img').count(), 0);
+  assert.deepEqual(events.errors, []);
+  await page.screenshot({ path: path.join(work, 'marked.png') });
+});
+
+test('an unreadable directory gives its error on hover', async (t) => {
+  // Permissions do not bind root; a user namespace of its own makes root's
+  // files no longer root's to override.
+  const runner = process.getuid() === 0 ? ['unshare', '-U'] : [];
+  const dir = path.join(work, 'unreadable');
+  mkfile(path.join(dir, 'data.bin'), 100000);
+  fs.mkdirSync(path.join(dir, 'locked'));
+  fs.chmodSync(path.join(dir, 'locked'), 0);
+  // Whether the runner works, and then whether it can no longer list locked/.
+  const fails = argv => {
+    try { execFileSync(argv[0], argv.slice(1), { stdio: 'ignore' }); } catch { return true; }
+    return false;
+  };
+  const denied = !fails([...runner, 'true']) && fails([...runner, 'ls', path.join(dir, 'locked')]);
+  let file;
+  try {
+    if (denied) file = page_of(dir, 'unreadable', [], runner);
+  } finally {
+    fs.chmodSync(path.join(dir, 'locked'), 0o755);
+  }
+  if (!file) {
+    t.skip('permissions do not hold here (running as root, no user namespace to be had)');
+    return;
+  }
+  const { page, events } = await open(file);
+  const locked = (await rects(page)).find(r => r.name === 'locked');
+  assert.equal(locked.problem, 'unreadable');
+  assert.equal((await tip_at(page, locked))[2], 'could not be read (error 13)');
+  assert.ok(await pixels_near(page, locked, [0xf0, 0xa0, 0x30]) > 0, 'locked/ is hatched');
+  assert.equal(await page.locator('#problems').innerText(),
+               'Warning: 1 directory unreadable; hatched in the map');
+  assert.deepEqual(events.errors, []);
+});
+
+test('a page with nothing left out is unchanged', async () => {
+  const dir = path.join(work, 'marked');
+  const file = page_of(dir, 'unmarked');
+  const html = fs.readFileSync(file, 'utf8');
+  assert.ok(html.includes('class="qv-problems">{"unreadable_dirs":0,"skipped_entries":0,"loop_dirs":0,' +
+                          '"pseudo_fs_dirs":0,"dirs":[]}'), 'the page holds the problems, none');
+  // The same page without the problems, as pages were written before them.
+  const bare = path.join(work, 'bare.html');
+  fs.writeFileSync(bare, html.replace(/<script type="application\/json" class="qv-problems">[^<]*<\/script>\n/, ''));
+  const shots = [];
+  for (const f of [file, bare]) {
+    const { page, events } = await open(f);
+    const all = await rects(page);
+    assert.ok(all.every(r => !r.problem));
+    assert.equal(await page.locator('#problems').isVisible(), false);
+    const txt = all.find(r => r.name === 'a.txt');
+    assert.deepEqual(await tip_at(page, txt),
+                     [path.join(dir, 'docs/a.txt'), '195.3 KiB \u00b7 1 file \u00b7 33.3% of view']);
+    await page.mouse.move(0, 0);
+    shots.push({ rects: all, pixels: await page.evaluate(() => document.getElementById('canvas').toDataURL()) });
+    assert.deepEqual(events.errors, []);
+  }
+  assert.deepEqual(shots[0].rects, shots[1].rects);
+  assert.ok(shots[0].pixels === shots[1].pixels, 'the same picture');
 });

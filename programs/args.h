@@ -1,0 +1,20 @@
+// qvdisk's command line: the options it takes and the statuses it ends with.
+#pragma once
+
+enum exit_code { EXIT_OK = 0, EXIT_SCAN_FAILED = 1, EXIT_USAGE = 2, EXIT_INTERRUPTED = 130 };
+
+struct options {
+    const char *path = nullptr;
+    const char *json = nullptr;  // tree, top, ext
+    const char *html = nullptr;  // file for the treemap page
+    int max_depth = 0;
+    bool follow_links = false;
+    int top = 10;
+    int levels = 2;
+    int exts = 10;
+};
+
+// Reads the arguments into *o. EXIT_OK to go on; EXIT_USAGE once the reason
+// has been printed on stderr; -1 when --help or --version has been answered
+// and the program should end with status 0.
+int parse_args(int argc, char **argv, options *o);

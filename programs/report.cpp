@@ -1,0 +1,135 @@
+#include "report.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "format.h"
+#include "jsonread.h"
+
+namespace {
+
+const int WIDTH = 80;
+const int BAR = 16;
+const size_t MAX_CHILDREN = 10;
+
+std::string bar(const style &st, double share, int width)
+{
+    int full = (int)(share * width + 0.5);
+    if (full > width)
+        full = width;
+    std::string out = st.green();
+    for (int i = 0; i < width; i++) {
+        if (i == full)
+            out += st.dim();
+        out += i < full ? (st.unicode ? "\u2588" : "#") : (st.unicode ? "\u2591" : ".");
+    }
+    return out + st.reset();
+}
+
+double share_of(uint64_t part, uint64_t whole)
+{
+    return whole ? (double)part / (double)whole : 0.0;
+}
+
+void print_dir_rows(const style &st, const jr_node &dir, int level, int levels)
+{
+    // Directories only, largest first (the document is ordered by size).
+    size_t shown = 0;
+    for (const jr_node &c : dir.children) {
+        if (!c.is_dir)
+            continue;
+        if (shown++ == MAX_CHILDREN)
+            break;
+        std::string indent((size_t)level * 2, ' ');
+        char pct[16];
+        snprintf(pct, sizeof pct, "%5.1f%%", 100.0 * share_of(c.size, dir.size));
+        size_t room = WIDTH - 2 - 10 - 2 - 6 - 2 - BAR - 2 - indent.size();
+        printf("  %s%s%s  %s  %s  %s%s\n", st.cyan(), pad_left(human(c.size), 10).c_str(), st.reset(), pct,
+               bar(st, share_of(c.size, dir.size), BAR).c_str(), indent.c_str(),
+               fit_right(printable(c.name) + "/", room).c_str());
+        if (level + 1 < levels)
+            print_dir_rows(st, c, level + 1, levels);
+    }
+}
+
+std::string counted(unsigned long long n, const char *one, const char *many)
+{
+    return grouped(n) + " " + (n == 1 ? one : many);
+}
+
+}  // namespace
+
+int print_report(const options &o, int id, const style &st)
+{
+    jr_node root;
+    const char *doc = disk_scan_result(id);
+    if (!jr_read_tree(doc, o.levels, &root)) {
+        fprintf(stderr, "qvdisk: the library gave no scan result%s%s\n", doc ? ": " : "", doc ? doc : "");
+        return EXIT_SCAN_FAILED;
+    }
+    std::vector<jr_node> top, exts;
+    if (o.top > 0 && !jr_read_list(disk_get_top(id, o.top), &top))
+        top.clear();
+    if (o.exts > 0 && !jr_read_list(disk_get_extensions(id), &exts))
+        exts.clear();
+
+    printf("%s%s%s\n", st.bold(), fit_left(printable(root.name), WIDTH).c_str(), st.reset());
+    printf("  total  %s%s%s (%s bytes)\n", st.cyan(), human(root.size).c_str(), st.reset(),
+           grouped(root.size).c_str());
+    printf("  files  %s   directories  %s   scanned in %.1f s\n", grouped(root.files).c_str(),
+           grouped(root.dirs).c_str(), root.scan_time_ms / 1000.0);
+
+    if (o.levels > 0) {
+        printf("\n%sLargest directories%s\n", st.bold(), st.reset());
+        bool any = false;
+        for (const jr_node &c : root.children)
+            any = any || c.is_dir;
+        if (any)
+            print_dir_rows(st, root, 0, o.levels);
+        else
+            printf("  (none)\n");
+    }
+    if (o.top > 0) {
+        printf("\n%sLargest files%s\n", st.bold(), st.reset());
+        if (top.empty())
+            printf("  (none)\n");
+        for (const jr_node &f : top)
+            printf("  %s%s%s  %s\n", st.cyan(), pad_left(human(f.size), 10).c_str(), st.reset(),
+                   fit_left(printable(f.name), WIDTH - 14).c_str());
+    }
+    if (o.exts > 0) {
+        printf("\n%sExtensions%s\n", st.bold(), st.reset());
+        if (exts.empty())
+            printf("  (none)\n");
+        for (size_t i = 0; i < exts.size() && i < (size_t)o.exts; i++) {
+            const jr_node &e = exts[i];
+            printf("  %-12s %s%s%s  %12s %-5s  %5.1f%%\n", fit_right(printable(e.name), 12).c_str(), st.cyan(),
+                   pad_left(human(e.size), 10).c_str(), st.reset(), grouped(e.files).c_str(),
+                   e.files == 1 ? "file" : "files", 100.0 * share_of(e.size, root.size));
+        }
+        if (exts.size() > (size_t)o.exts)
+            printf("  %s... and %zu more%s\n", st.dim(), exts.size() - (size_t)o.exts, st.reset());
+    }
+    return EXIT_OK;
+}
+
+std::string problems_phrase(const disk_problems &p)
+{
+    std::string out;
+    auto add = [&out](const std::string &part) { out += (out.empty() ? "" : ", ") + part; };
+    if (p.unreadable_dirs)
+        add(counted(p.unreadable_dirs, "directory", "directories") + " unreadable");
+    if (p.skipped_entries)
+        add(counted(p.skipped_entries, "entry", "entries") + " left out");
+    std::string not_entered;
+    if (p.loop_dirs)
+        not_entered = counted(p.loop_dirs, "directory loop", "directory loops");
+    if (p.pseudo_fs_dirs)
+        not_entered += (not_entered.empty() ? "" : " and ") +
+                       counted(p.pseudo_fs_dirs, "pseudo file system", "pseudo file systems");
+    if (!not_entered.empty())
+        add(not_entered + " not entered");
+    return out;
+}
