@@ -1,10 +1,14 @@
-// The Win32 listing and platform layer, on trees made through the Win32 API.
-// Built on Windows only; under Wine where noted, since Wine maps drive Z: to
-// the Linux root and keeps links as Unix symbolic links.
+// The Win32 listing and platform layer, and scans through the exports, on
+// trees made through the Win32 API. Built on Windows only; under Wine where
+// noted, since Wine maps drive Z: to the Linux root and keeps links as Unix
+// symbolic links.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <windows.h>
 #include <winioctl.h>
+
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -16,8 +20,10 @@
 #include "dirlist_win32.h"
 #include "fixture.h"
 #include "platform.h"
+#include "quorvel_disk.h"
 
 using namespace qvtest;
+using json = nlohmann::json;
 
 namespace {
 
@@ -150,6 +156,75 @@ struct CwdGuard {
     ~CwdGuard() { SetCurrentDirectoryW(saved.c_str()); }
 };
 
+// One scan through the exports, polled to its end; freed by the destructor.
+struct PublicScan {
+    int id;
+    int state = SCAN_IDLE;
+    PublicScan(const std::string &path, int max_depth, int follow_links)
+        : id(disk_scan(path.c_str(), max_depth, follow_links))
+    {
+    }
+    ~PublicScan() { disk_free(id); }
+    void wait()
+    {
+        for (int i = 0; i < 60000 && (state == SCAN_IDLE || state == SCAN_RUNNING); i++) {
+            Sleep(1);
+            state = disk_scan_status(id);
+        }
+    }
+    disk_problems problems() const
+    {
+        disk_problems p{};
+        p.struct_size = sizeof p;
+        EXPECT_EQ(disk_scan_problems(id, &p), SCAN_DONE);
+        return p;
+    }
+    json doc(const char *text) const
+    {
+        EXPECT_NE(text, nullptr);
+        return text ? json::parse(text) : json();
+    }
+    json tree() const { return doc(disk_scan_result(id)); }
+    json problem_list() const { return doc(disk_get_problems(id)); }
+};
+
+// Every entry of a tree document below its root: path ("/"-joined), whether
+// a directory, size, and whether it lists children.
+struct DocEntry {
+    std::string path;
+    bool is_dir;
+    uint64_t size;
+    bool has_children;
+    bool operator==(const DocEntry &o) const
+    {
+        return std::tie(path, is_dir, size, has_children) == std::tie(o.path, o.is_dir, o.size, o.has_children);
+    }
+    bool operator<(const DocEntry &o) const { return path < o.path; }
+    friend std::ostream &operator<<(std::ostream &os, const DocEntry &e)
+    {
+        return os << e.path << (e.is_dir ? " dir " : " file ") << e.size << (e.has_children ? " +children" : "");
+    }
+};
+
+void doc_entries(const json &node, const std::string &prefix, std::vector<DocEntry> *out)
+{
+    if (!node.contains("children"))
+        return;
+    for (const json &c : node["children"]) {
+        std::string p = prefix + c["name"].get<std::string>();
+        out->push_back({p, c["is_dir"].get<bool>(), c["size"].get<uint64_t>(), c.contains("children")});
+        doc_entries(c, p + "/", out);
+    }
+}
+
+std::vector<DocEntry> doc_entries(const json &tree)
+{
+    std::vector<DocEntry> out;
+    doc_entries(tree, "", &out);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
 }  // namespace
 
 TEST(SearchPattern, LongPathPrefixOnlyForDriveLetterPaths)
@@ -205,6 +280,37 @@ TEST(SearchPattern, LimitIs32767BytesWithoutTerminator)
             }
         }
     }
+}
+
+TEST(SearchPattern, DirectoryItselfKeepsOnlyAVolumeRootsSeparator)
+{
+    // "\\?\C:" is the volume device (Wine refuses it, error 87): the root
+    // directory of a drive is "\\?\C:\".
+    struct {
+        const char *path, *dir;
+    } cases[] = {
+        {"C:\\data", "\\\\?\\C:\\data"},
+        {"C:\\data\\", "\\\\?\\C:\\data"},
+        {"C:/data/sub/", "\\\\?\\C:\\data\\sub"},
+        {"C:\\", "\\\\?\\C:\\"},
+        {"C:/", "\\\\?\\C:\\"},
+        {"Z:", "\\\\?\\Z:\\"},
+        {"\\\\?\\C:\\", "\\\\?\\C:\\"},
+        {"\\\\?\\C:\\data\\", "\\\\?\\C:\\data"},
+        {"\\\\?\\Volume{0d1e}\\", "\\\\?\\Volume{0d1e}\\"},
+        {"\\\\server\\share\\", "\\\\server\\share"},
+        {"\\\\server\\share", "\\\\server\\share"},
+        {"rel\\dir", "rel\\dir"},
+        {"\\", "\\"},
+    };
+    for (auto c : cases) {
+        std::string buf(SCAN_PATH_MAX, '#');
+        int n = qv_win32_dir_path(buf.data(), c.path);
+        EXPECT_EQ(n, (int)strlen(c.dir)) << c.path;
+        EXPECT_STREQ(buf.c_str(), c.dir) << c.path;
+    }
+    std::string buf(SCAN_PATH_MAX, '#');
+    EXPECT_EQ(qv_win32_dir_path(buf.data(), ("C:\\" + std::string(32760, 'a')).c_str()), -1);
 }
 
 TEST(Win32Listing, DriveLetterPathGetsPrefixRelativePathDoesNot)
@@ -264,6 +370,21 @@ TEST(Win32Listing, BareDriveLetterRootIsTheDriveRootToTheListing)
     bool ok = true;
     EXPECT_TRUE(list("", 1, &ok).empty());
     EXPECT_FALSE(ok);
+}
+
+TEST(Win32Listing, OpenErrorsBelowTheRoot)
+{
+    TempDir t;
+    make_dir(t.path + "\\empty");
+    Listing empty = list_at(t.path, "empty", 0);
+    EXPECT_EQ(empty.rc, 0);
+    EXPECT_TRUE(empty.children.empty());
+    // A directory that is gone is an error, not an empty listing.
+    int gone = list_at(t.path, "gone", 1).rc;
+    EXPECT_TRUE(gone == ERROR_PATH_NOT_FOUND || gone == ERROR_FILE_NOT_FOUND) << gone;
+    // Root, separator and rel together one byte past 32767.
+    std::string rel(SCAN_PATH_MAX - 1 - t.path.size(), 'a');
+    EXPECT_EQ(list_at(t.path, rel, 0).rc, ERROR_FILENAME_EXCED_RANGE);
 }
 
 TEST(Win32Listing, SizesFromHighAndLowWordsAbove4GiB)
@@ -336,6 +457,15 @@ TEST(Win32Listing, DirectoryLinkLeftOutOrWalked)
 
     EXPECT_EQ(list(t.path, 0), (std::vector<Child>{{"real", 0, true}}));
     EXPECT_EQ(list(t.path, 1), (std::vector<Child>{{"link", 0, true}, {"real", 0, true}}));
+    // Followed, the link is the same directory as its target, and another
+    // than the root; without links followed nothing asks.
+    Listing via = list_at(t.path, "link", 1), real = list_at(t.path, "real", 1), top = list_at(t.path, "", 1);
+    ASSERT_EQ(via.rc, 0);
+    ASSERT_TRUE(via.info.has_id && real.info.has_id && top.info.has_id);
+    EXPECT_EQ(via.info.id.dev, real.info.id.dev);
+    EXPECT_EQ(via.info.id.ino, real.info.id.ino);
+    EXPECT_NE(top.info.id.ino, real.info.id.ino);
+    EXPECT_FALSE(list_at(t.path, "real", 0).info.has_id);
     for (bool pool : {true, false}) {
         ResultPtr plain(scan_sync(t.path, 0, false, pool));
         EXPECT_EQ(flatten(plain.r), (std::vector<FlatEntry>{{"real", true, 0}, {"real/inner.bin", false, 7}}));
@@ -348,6 +478,111 @@ TEST(Win32Listing, DirectoryLinkLeftOutOrWalked)
         EXPECT_EQ(followed->total_size, 14u);
         EXPECT_EQ(followed->total_dirs, 2u);
     }
+}
+
+// Through the exports: a link back to the root and one to its own parent are
+// recorded as directories without children and listed as loops; a link to
+// a directory that is no ancestor (side -> a\\b) is walked, and so is the
+// loop below it found. max_depth only bounds the walk should that fail.
+TEST(Win32Scan, LinksBackUpAreLoopsNotWalked)
+{
+    TempDir t;
+    make_dir(t.path + "\\a");
+    make_dir(t.path + "\\a\\b");
+    make_file(t.path + "\\a\\b\\f", 5);
+    ASSERT_TRUE(symlink_to(t.path, t.path + "\\a\\b\\toroot"));
+    ASSERT_TRUE(symlink_to(t.path + "\\a", t.path + "\\a\\up"));
+    ASSERT_TRUE(symlink_to(t.path + "\\a\\b", t.path + "\\a\\side"));
+    struct {
+        int follow;
+        std::vector<DocEntry> entries;
+        std::vector<std::string> loops;
+    } cases[] = {
+        {0, {{"a", true, 5, true}, {"a/b", true, 5, true}, {"a/b/f", false, 5, false}}, {}},
+        {1,
+         {{"a", true, 10, true},
+          {"a/b", true, 5, true},
+          {"a/b/f", false, 5, false},
+          {"a/b/toroot", true, 0, false},
+          {"a/side", true, 5, true},
+          {"a/side/f", false, 5, false},
+          {"a/side/toroot", true, 0, false},
+          {"a/up", true, 0, false}},
+         {"a/b/toroot", "a/side/toroot", "a/up"}},
+    };
+    for (const auto &c : cases) {
+        PublicScan s(t.path, 12, c.follow);
+        ASSERT_GE(s.id, 0);
+        s.wait();
+        ASSERT_EQ(s.state, SCAN_DONE) << c.follow;
+        EXPECT_EQ(doc_entries(s.tree()), c.entries) << c.follow;
+        disk_problems p = s.problems();
+        EXPECT_EQ(p.root_error, 0);
+        EXPECT_EQ(p.loop_dirs, c.loops.size()) << c.follow;
+        EXPECT_EQ(p.unreadable_dirs + p.skipped_entries + p.pseudo_fs_dirs, 0u) << c.follow;
+        json want = json::array();
+        for (const std::string &l : c.loops)
+            want.push_back({{"path", t.path + "/" + l}, {"problem", "loop"}});
+        EXPECT_EQ(s.problem_list(), want) << c.follow;
+    }
+}
+
+// A root that is not a directory: the scan still ends done, with the root
+// alone and the system's reason.
+TEST(Win32Scan, RootThatCannotBeOpened)
+{
+    TempDir t;
+    make_file(t.path + "\\file", 4);
+    struct {
+        std::string path;
+        std::vector<int> errors;  // any of these
+    } cases[] = {
+        {t.path + "\\missing", {ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND}},
+        {t.path + "\\no\\missing", {ERROR_PATH_NOT_FOUND}},
+        {t.path + "\\file", {ERROR_DIRECTORY}},
+        {"", {ERROR_PATH_NOT_FOUND}},
+    };
+    for (const auto &c : cases) {
+        PublicScan s(c.path, 0, 1);
+        ASSERT_GE(s.id, 0);
+        s.wait();
+        ASSERT_EQ(s.state, SCAN_DONE) << c.path;
+        disk_problems p = s.problems();
+        EXPECT_THAT(p.root_error, testing::AnyOfArray(c.errors)) << c.path;
+        EXPECT_EQ(p.unreadable_dirs + p.skipped_entries + p.loop_dirs + p.pseudo_fs_dirs, 0u);
+        json tree = s.tree();
+        EXPECT_EQ(tree["path"], c.path);
+        EXPECT_FALSE(tree.contains("children")) << c.path;
+        EXPECT_EQ(tree["total_size"], 0u);
+        EXPECT_EQ(tree["total_dirs"], 0u);
+        EXPECT_EQ(s.problem_list(), json::array());
+    }
+}
+
+// A relative root is the directory it named when the scan was started, even
+// when the host changes its current directory at once; the documents keep
+// the text as given.
+TEST(Win32Scan, RelativeRootResolvedWhenStarted)
+{
+    TempDir t;
+    make_dir(t.path + "\\one");
+    make_dir(t.path + "\\one\\sub");
+    make_file(t.path + "\\one\\sub\\first", 3);
+    make_dir(t.path + "\\two");
+    make_dir(t.path + "\\two\\sub");
+    make_file(t.path + "\\two\\sub\\second", 7);
+    CwdGuard cwd;
+    ASSERT_TRUE(SetCurrentDirectoryW(wide(t.path + "\\one").c_str()));
+    PublicScan s("sub", 0, 0);
+    ASSERT_TRUE(SetCurrentDirectoryW(wide(t.path + "\\two").c_str()));
+    ASSERT_GE(s.id, 0);
+    s.wait();
+    ASSERT_EQ(s.state, SCAN_DONE);
+    json tree = s.tree();
+    EXPECT_EQ(tree["path"], "sub");
+    EXPECT_EQ(doc_entries(tree), (std::vector<DocEntry>{{"first", false, 3, false}}));
+    EXPECT_EQ(s.problems().root_error, 0);
+    EXPECT_EQ(json::parse(disk_get_top(s.id, 5)), json::parse(R"([{"path":"sub/first","size":3}])"));
 }
 
 // With the prefix a doubled separator is taken literally, and Wine rejects
