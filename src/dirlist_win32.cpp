@@ -1,5 +1,11 @@
 // Win32 listing of one directory: FindFirstFileExW / FindNextFileW over a
 // UTF-16 search pattern, names converted back to UTF-8.
+//
+// A directory is named by the scan's root path joined with its path below
+// the root. Nothing below the root is reached through a reparse point unless
+// links are followed: without that, reparse points are not even reported.
+// When links are followed, each directory is also opened once for its
+// volume serial number and file index, which tell a loop.
 #include "dirlist_win32.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -12,22 +18,34 @@
 #include <cstring>
 #include <new>
 
+struct qv_dirroot {
+    size_t len;
+    char path[1];  // absolute, UTF-8
+};
+
 // Heap-held so that deep recursion costs no stack: one per walking thread.
 struct qv_dirlist {
+    const qv_dirroot *root;
+    const std::atomic<int32_t> *cancel;
     HANDLE find;          // INVALID_HANDLE_VALUE when nothing is open
     int follow_links;
     int have_record;      // data holds a record not yet reported
+    int error;            // what cut the current listing short
+    uint64_t skipped;     // children of the current listing left out
     WIN32_FIND_DATAW data;
+    char path[SCAN_PATH_MAX];      // root and rel joined
     char pattern[SCAN_PATH_MAX];
     wchar_t wpattern[SCAN_PATH_MAX];
-    char name[SCAN_PATH_MAX];
+    char name[SCAN_PATH_MAX];      // the child last reported
 };
+
+static bool drive_letter_path(const char *path) { return path[0] != '\0' && path[1] == ':'; }
 
 int qv_win32_search_pattern(char *buf, const char *path)
 {
     // Drive-letter paths take the long-path prefix; UNC, relative and
     // already prefixed paths are used as they are.
-    bool prefixed = path[0] != '\0' && path[1] == ':';
+    bool prefixed = drive_letter_path(path);
     const char *prefix = prefixed ? "\\\\?\\" : "";
     // A path that already ends in a separator (C:\data\) gets none more:
     // after the prefix a doubled separator is taken literally and fails.
@@ -46,15 +64,107 @@ int qv_win32_search_pattern(char *buf, const char *path)
     return n;
 }
 
-qv_dirlist *qv_dirlist_new(void)
+// Length of the directory's own name within its search pattern p (n units,
+// ending in '*'): the pattern without "\*", but the separator stays where
+// the name would otherwise be a volume ("\\?\C:", "\\?\Volume{...}"), a
+// drive ("C:") or nothing at all.
+template <typename C> static size_t dir_len_in_pattern(const C *p, size_t n)
+{
+    size_t end = n - 1;
+    if (end == 0 || p[end - 1] != '\\')
+        return end;
+    size_t cut = end - 1;
+    if (cut == 0 || p[cut - 1] == ':')
+        return end;
+    bool device = p[0] == '\\' && p[1] == '\\' && (p[2] == '?' || p[2] == '.') && p[3] == '\\';
+    if (device) {
+        bool inner_sep = false;
+        for (size_t i = 4; i < cut && !inner_sep; i++)
+            inner_sep = p[i] == '\\';
+        if (!inner_sep)
+            return end;
+    }
+    return cut;
+}
+
+int qv_win32_dir_path(char *buf, const char *path)
+{
+    int n = qv_win32_search_pattern(buf, path);
+    if (n < 0)
+        return -1;
+    size_t len = dir_len_in_pattern(buf, (size_t)n);
+    buf[len] = '\0';
+    return (int)len;
+}
+
+// UTF-8 to UTF-16 into a buffer of SCAN_PATH_MAX units; its length, or -1.
+static int to_wide(const char *s, wchar_t *out)
+{
+    int n = MultiByteToWideChar(CP_UTF8, 0, s, -1, out, SCAN_PATH_MAX);
+    return n > 0 ? n - 1 : -1;
+}
+
+static bool is_cancelled(const std::atomic<int32_t> *cancel)
+{
+    return cancel && cancel->load(std::memory_order_relaxed) != 0;
+}
+
+// --- Root ----------------------------------------------------------------------
+
+// Nothing stays open for the root: its path is checked once and kept.
+qv_dirroot *qv_dirroot_open(const char *path, const std::atomic<int32_t> *cancel, int *err)
+{
+    (void)cancel;
+    *err = 0;
+    size_t len = strlen(path);
+    if (len == 0) {
+        *err = ERROR_PATH_NOT_FOUND;  // an empty path names no directory
+        return nullptr;
+    }
+    auto *buf = static_cast<char *>(malloc(SCAN_PATH_MAX));
+    auto *wbuf = static_cast<wchar_t *>(malloc(SCAN_PATH_MAX * sizeof(wchar_t)));
+    auto *root = static_cast<qv_dirroot *>(malloc(sizeof(qv_dirroot) + len));
+    if (!buf || !wbuf || !root) {
+        *err = ERROR_NOT_ENOUGH_MEMORY;
+    } else if (len > SCAN_PATH_MAX - 1 || qv_win32_dir_path(buf, path) < 0 || to_wide(buf, wbuf) < 0) {
+        *err = ERROR_FILENAME_EXCED_RANGE;
+    } else {
+        DWORD attrs = GetFileAttributesW(wbuf);
+        if (attrs == INVALID_FILE_ATTRIBUTES)
+            *err = (int)GetLastError();
+        else if (!(attrs & FILE_ATTRIBUTE_DIRECTORY))
+            *err = ERROR_DIRECTORY;
+        if (*err == 0) {
+            root->len = len;
+            memcpy(root->path, path, len + 1);
+        }
+    }
+    free(buf);
+    free(wbuf);
+    if (*err != 0) {
+        free(root);
+        return nullptr;
+    }
+    return root;
+}
+
+void qv_dirroot_close(qv_dirroot *root) { free(root); }
+
+// --- Directories ------------------------------------------------------------------
+
+qv_dirlist *qv_dirlist_new(qv_dirroot *root, int follow_links, const std::atomic<int32_t> *cancel)
 {
     void *mem = malloc(sizeof(qv_dirlist));
     if (!mem)
         return nullptr;
     auto *dl = new (mem) qv_dirlist;
+    dl->root = root;
+    dl->cancel = cancel;
     dl->find = INVALID_HANDLE_VALUE;
-    dl->follow_links = 0;
+    dl->follow_links = follow_links;
     dl->have_record = 0;
+    dl->error = 0;
+    dl->skipped = 0;
     return dl;
 }
 
@@ -66,23 +176,79 @@ void qv_dirlist_delete(qv_dirlist *dl)
     free(dl);
 }
 
-// The root needs no special case here: the search pattern lists what a
-// linked root points to.
-int qv_dirlist_open(qv_dirlist *dl, const char *path, int is_root, int follow_links)
+// Volume serial number and file index of the directory dir (reparse
+// points followed); false when it cannot be opened or asked.
+static bool read_identity(const wchar_t *dir, qv_dir_id *id)
 {
-    (void)is_root;
+    HANDLE h = CreateFileW(dir, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION fi;
+    bool ok = GetFileInformationByHandle(h, &fi) != 0;
+    CloseHandle(h);
+    if (ok) {
+        id->dev = fi.dwVolumeSerialNumber;
+        id->ino = ((uint64_t)fi.nFileIndexHigh << 32) | fi.nFileIndexLow;
+    }
+    return ok;
+}
+
+int qv_dirlist_open(qv_dirlist *dl, const char *rel, size_t rel_len, const qv_dir_info *parent, qv_dir_info *info)
+{
+    (void)parent;
     qv_dirlist_close(dl);
-    // An empty path names no directory ("\*" would list the current drive).
-    if (path[0] == '\0' || qv_win32_search_pattern(dl->pattern, path) < 0)
+    dl->error = 0;
+    dl->skipped = 0;
+    info->has_id = 0;
+    info->pseudo_fs = 0;
+    if (is_cancelled(dl->cancel))
         return -1;
-    if (MultiByteToWideChar(CP_UTF8, 0, dl->pattern, -1, dl->wpattern, SCAN_PATH_MAX) == 0)
-        return -1;
+
+    // root, a separator unless the root ends in one, rel.
+    const qv_dirroot *root = dl->root;
+    char last = root->path[root->len - 1];
+    size_t sep = rel_len > 0 && last != '\\' && last != '/' ? 1 : 0;
+    if (root->len + sep + rel_len > SCAN_PATH_MAX - 1)
+        return ERROR_FILENAME_EXCED_RANGE;
+    memcpy(dl->path, root->path, root->len);
+    if (sep)
+        dl->path[root->len] = QV_PATH_SEP;
+    memcpy(dl->path + root->len + sep, rel, rel_len);
+    dl->path[root->len + sep + rel_len] = '\0';
+    if (qv_win32_search_pattern(dl->pattern, dl->path) < 0)
+        return ERROR_FILENAME_EXCED_RANGE;
+    int wlen = to_wide(dl->pattern, dl->wpattern);
+    if (wlen < 0)
+        return ERROR_FILENAME_EXCED_RANGE;
+
+    // The pattern cut short names the directory itself.
+    size_t dir_len = dir_len_in_pattern(dl->wpattern, (size_t)wlen);
+    wchar_t saved = dl->wpattern[dir_len];
+    if (dl->follow_links) {
+        // Only a reparse point can lead back up: without links followed no
+        // loop can arise and the extra open is saved.
+        dl->wpattern[dir_len] = L'\0';
+        info->has_id = read_identity(dl->wpattern, &info->id) ? 1 : 0;
+        dl->wpattern[dir_len] = saved;
+    }
+
     HANDLE h = FindFirstFileExW(dl->wpattern, FindExInfoBasic, &dl->data, FindExSearchNameMatch, nullptr,
                                 FIND_FIRST_EX_LARGE_FETCH);
-    if (h == INVALID_HANDLE_VALUE)
-        return -1;
+    if (h == INVALID_HANDLE_VALUE) {
+        DWORD err = GetLastError();
+        if (err != ERROR_FILE_NOT_FOUND)
+            return err != 0 ? (int)err : ERROR_PATH_NOT_FOUND;
+        // Nothing matched "*": a volume root lists no "." or "..", so an
+        // empty one ends here. A directory that is gone is not empty.
+        dl->wpattern[dir_len] = L'\0';
+        DWORD attrs = GetFileAttributesW(dl->wpattern);
+        dl->wpattern[dir_len] = saved;
+        if (attrs == INVALID_FILE_ATTRIBUTES || !(attrs & FILE_ATTRIBUTE_DIRECTORY))
+            return ERROR_FILE_NOT_FOUND;
+        return 0;
+    }
     dl->find = h;
-    dl->follow_links = follow_links;
     dl->have_record = 1;
     return 0;
 }
@@ -98,19 +264,28 @@ int qv_dirlist_next(qv_dirlist *dl, qv_dir_child *out)
         return 0;
     for (;;) {
         // The first record came with FindFirstFileExW; the others are asked
-        // for here. The end and an error are not told apart.
-        if (dl->have_record)
+        // for here.
+        if (dl->have_record) {
             dl->have_record = 0;
-        else if (!FindNextFileW(dl->find, &dl->data))
+        } else if (!FindNextFileW(dl->find, &dl->data)) {
+            DWORD err = GetLastError();
+            if (err != ERROR_NO_MORE_FILES)
+                dl->error = err != 0 ? (int)err : ERROR_READ_FAULT;
             return 0;
+        }
         const WIN32_FIND_DATAW &d = dl->data;
         if (is_dot_or_dotdot(d.cFileName))
             continue;
         if ((d.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && !dl->follow_links)
             continue;
-        int n = WideCharToMultiByte(CP_UTF8, 0, d.cFileName, -1, dl->name, SCAN_PATH_MAX, nullptr, nullptr);
-        if (n <= 0)
+        // A name with a lone surrogate has no UTF-8 form: under a replaced
+        // name it could be taken for another child, so it is left out.
+        int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, d.cFileName, -1, dl->name, SCAN_PATH_MAX,
+                                    nullptr, nullptr);
+        if (n <= 1) {
+            dl->skipped++;
             continue;
+        }
         bool dir = (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         out->name = dl->name;
         out->name_len = (uint32_t)(n - 1);
@@ -119,6 +294,10 @@ int qv_dirlist_next(qv_dirlist *dl, qv_dir_child *out)
         return 1;
     }
 }
+
+int qv_dirlist_error(const qv_dirlist *dl) { return dl->error; }
+
+uint64_t qv_dirlist_skipped(const qv_dirlist *dl) { return dl->skipped; }
 
 void qv_dirlist_close(qv_dirlist *dl)
 {

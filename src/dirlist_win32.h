@@ -1,4 +1,4 @@
-// Search pattern of the Win32 listing, kept apart so it can be tested alone.
+// Path forms of the Win32 listing, kept apart so they can be tested alone.
 #pragma once
 
 #include "dirlist.h"
@@ -10,3 +10,10 @@
 // without terminator, or -1 when it is longer than 32767 bytes (buf is then
 // not a usable pattern).
 int qv_win32_search_pattern(char *buf, const char *path);
+
+// Writes the name of the directory itself, as attribute queries and
+// CreateFileW take it, into buf (SCAN_PATH_MAX bytes): the search pattern
+// without its "\*", except that a volume's root keeps its separator
+// ("\\?\C:\", since "\\?\C:" is the volume device). Returns its length, or
+// -1 as qv_win32_search_pattern does. path must not be empty.
+int qv_win32_dir_path(char *buf, const char *path);

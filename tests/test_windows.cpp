@@ -1,10 +1,14 @@
-// The Win32 listing and platform layer, on trees made through the Win32 API.
-// Built on Windows only; under Wine where noted, since Wine maps drive Z: to
-// the Linux root and keeps links as Unix symbolic links.
+// The Win32 listing and platform layer, and scans through the exports, on
+// trees made through the Win32 API. Built on Windows only; under Wine where
+// noted, since Wine maps drive Z: to the Linux root and keeps links as Unix
+// symbolic links.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <windows.h>
 #include <winioctl.h>
+
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -16,8 +20,10 @@
 #include "dirlist_win32.h"
 #include "fixture.h"
 #include "platform.h"
+#include "quorvel_disk.h"
 
 using namespace qvtest;
+using json = nlohmann::json;
 
 namespace {
 
@@ -60,22 +66,47 @@ struct Child {
     bool operator==(const Child &o) const { return name == o.name && size == o.size && is_dir == o.is_dir; }
 };
 
-// One directory through the listing; ok false when it cannot be opened.
-std::vector<Child> list(const std::string &path, int follow_links, bool *ok = nullptr)
+// One directory through the listing: the root opened at root, then the
+// directory rel below it. rc is the root's error or qv_dirlist_open's result.
+struct Listing {
+    int rc = 0;
+    qv_dir_info info{};
+    std::vector<Child> children;
+};
+
+Listing list_at(const std::string &root, const std::string &rel, int follow_links)
 {
-    std::vector<Child> out;
-    qv_dirlist *dl = qv_dirlist_new();
-    bool opened = qv_dirlist_open(dl, path.c_str(), 0, follow_links) == 0;
+    Listing out;
+    qv_dirroot *dr = qv_dirroot_open(root.c_str(), nullptr, &out.rc);
+    if (!dr) {
+        EXPECT_NE(out.rc, 0) << root;
+        return out;
+    }
+    EXPECT_EQ(out.rc, 0);
+    qv_dirlist *dl = qv_dirlist_new(dr, follow_links, nullptr);
+    out.rc = qv_dirlist_open(dl, rel.c_str(), rel.size(), nullptr, &out.info);
     qv_dir_child c;
-    while (opened && qv_dirlist_next(dl, &c)) {
+    while (out.rc == 0 && qv_dirlist_next(dl, &c)) {
         EXPECT_EQ(strlen(c.name), c.name_len);
-        out.push_back({std::string(c.name, c.name_len), c.size, c.is_dir != 0});
+        out.children.push_back({std::string(c.name, c.name_len), c.size, c.is_dir != 0});
+    }
+    if (out.rc == 0) {
+        EXPECT_EQ(qv_dirlist_error(dl), 0) << root << " " << rel;
+        EXPECT_EQ(qv_dirlist_skipped(dl), 0u) << root << " " << rel;
     }
     qv_dirlist_delete(dl);
-    if (ok)
-        *ok = opened;
-    std::sort(out.begin(), out.end());
+    qv_dirroot_close(dr);
+    std::sort(out.children.begin(), out.children.end());
     return out;
+}
+
+// The directory at path as the root; ok false when it cannot be opened.
+std::vector<Child> list(const std::string &path, int follow_links, bool *ok = nullptr)
+{
+    Listing l = list_at(path, "", follow_links);
+    if (ok)
+        *ok = l.rc == 0;
+    return l.children;
 }
 
 std::vector<std::string> names_of(const std::vector<Child> &v)
@@ -124,6 +155,75 @@ struct CwdGuard {
     }
     ~CwdGuard() { SetCurrentDirectoryW(saved.c_str()); }
 };
+
+// One scan through the exports, polled to its end; freed by the destructor.
+struct PublicScan {
+    int id;
+    int state = SCAN_IDLE;
+    PublicScan(const std::string &path, int max_depth, int follow_links)
+        : id(disk_scan(path.c_str(), max_depth, follow_links))
+    {
+    }
+    ~PublicScan() { disk_free(id); }
+    void wait()
+    {
+        for (int i = 0; i < 60000 && (state == SCAN_IDLE || state == SCAN_RUNNING); i++) {
+            Sleep(1);
+            state = disk_scan_status(id);
+        }
+    }
+    disk_problems problems() const
+    {
+        disk_problems p{};
+        p.struct_size = sizeof p;
+        EXPECT_EQ(disk_scan_problems(id, &p), SCAN_DONE);
+        return p;
+    }
+    json doc(const char *text) const
+    {
+        EXPECT_NE(text, nullptr);
+        return text ? json::parse(text) : json();
+    }
+    json tree() const { return doc(disk_scan_result(id)); }
+    json problem_list() const { return doc(disk_get_problems(id)); }
+};
+
+// Every entry of a tree document below its root: path ("/"-joined), whether
+// a directory, size, and whether it lists children.
+struct DocEntry {
+    std::string path;
+    bool is_dir;
+    uint64_t size;
+    bool has_children;
+    bool operator==(const DocEntry &o) const
+    {
+        return std::tie(path, is_dir, size, has_children) == std::tie(o.path, o.is_dir, o.size, o.has_children);
+    }
+    bool operator<(const DocEntry &o) const { return path < o.path; }
+    friend std::ostream &operator<<(std::ostream &os, const DocEntry &e)
+    {
+        return os << e.path << (e.is_dir ? " dir " : " file ") << e.size << (e.has_children ? " +children" : "");
+    }
+};
+
+void doc_entries(const json &node, const std::string &prefix, std::vector<DocEntry> *out)
+{
+    if (!node.contains("children"))
+        return;
+    for (const json &c : node["children"]) {
+        std::string p = prefix + c["name"].get<std::string>();
+        out->push_back({p, c["is_dir"].get<bool>(), c["size"].get<uint64_t>(), c.contains("children")});
+        doc_entries(c, p + "/", out);
+    }
+}
+
+std::vector<DocEntry> doc_entries(const json &tree)
+{
+    std::vector<DocEntry> out;
+    doc_entries(tree, "", &out);
+    std::sort(out.begin(), out.end());
+    return out;
+}
 
 }  // namespace
 
@@ -182,6 +282,37 @@ TEST(SearchPattern, LimitIs32767BytesWithoutTerminator)
     }
 }
 
+TEST(SearchPattern, DirectoryItselfKeepsOnlyAVolumeRootsSeparator)
+{
+    // "\\?\C:" is the volume device (Wine refuses it, error 87): the root
+    // directory of a drive is "\\?\C:\".
+    struct {
+        const char *path, *dir;
+    } cases[] = {
+        {"C:\\data", "\\\\?\\C:\\data"},
+        {"C:\\data\\", "\\\\?\\C:\\data"},
+        {"C:/data/sub/", "\\\\?\\C:\\data\\sub"},
+        {"C:\\", "\\\\?\\C:\\"},
+        {"C:/", "\\\\?\\C:\\"},
+        {"Z:", "\\\\?\\Z:\\"},
+        {"\\\\?\\C:\\", "\\\\?\\C:\\"},
+        {"\\\\?\\C:\\data\\", "\\\\?\\C:\\data"},
+        {"\\\\?\\Volume{0d1e}\\", "\\\\?\\Volume{0d1e}\\"},
+        {"\\\\server\\share\\", "\\\\server\\share"},
+        {"\\\\server\\share", "\\\\server\\share"},
+        {"rel\\dir", "rel\\dir"},
+        {"\\", "\\"},
+    };
+    for (auto c : cases) {
+        std::string buf(SCAN_PATH_MAX, '#');
+        int n = qv_win32_dir_path(buf.data(), c.path);
+        EXPECT_EQ(n, (int)strlen(c.dir)) << c.path;
+        EXPECT_STREQ(buf.c_str(), c.dir) << c.path;
+    }
+    std::string buf(SCAN_PATH_MAX, '#');
+    EXPECT_EQ(qv_win32_dir_path(buf.data(), ("C:\\" + std::string(32760, 'a')).c_str()), -1);
+}
+
 TEST(Win32Listing, DriveLetterPathGetsPrefixRelativePathDoesNot)
 {
     // Without the long-path prefix Windows drops a trailing dot from a path
@@ -194,6 +325,8 @@ TEST(Win32Listing, DriveLetterPathGetsPrefixRelativePathDoesNot)
 
     std::vector<Child> want = {{"inner", 3, false}};
     EXPECT_EQ(list(t.path + "\\kept.", 0), want);
+    EXPECT_EQ(list_at(t.path, "kept.", 0).children, want);
+    EXPECT_EQ(list_at(t.path + "\\", "kept.", 0).children, want);
     ResultPtr r(scan_sync(t.path, 0, false, false));
     EXPECT_EQ(flatten(r.r), (std::vector<FlatEntry>{{"kept.", true, 0}, {"kept./inner", false, 3}, {"top", false, 1}}));
 
@@ -207,7 +340,7 @@ TEST(Win32Listing, DriveLetterPathGetsPrefixRelativePathDoesNot)
     EXPECT_FALSE(ok) << "a relative path must be used without the prefix";
 }
 
-TEST(Win32Listing, BareDriveLetterListsTheDriveRoot)
+TEST(Win32Listing, BareDriveLetterRootIsTheDriveRootToTheListing)
 {
     TempDir t;
     make_file(t.path + "\\qv-marker", 1);
@@ -228,14 +361,30 @@ TEST(Win32Listing, BareDriveLetterListsTheDriveRoot)
         EXPECT_EQ(names_of(got), root) << d;
         for (const Child &c : got)
             EXPECT_NE(c.name, "qv-marker") << d;
-        // The whole scan with the bare drive as its root, one level deep.
-        ResultPtr r(scan_sync(d, 1, true, false));
-        EXPECT_EQ(r->total_files + r->total_dirs, root.size()) << d;
     }
+    // A scan resolves its root first, as GetFullPathNameW does: there a bare
+    // drive letter is that drive's current directory, here the fixture.
+    ResultPtr here(scan_sync(drives[0], 0, false, false));
+    EXPECT_EQ(flatten(here.r), (std::vector<FlatEntry>{{"qv-marker", false, 1}}));
     // "\*" alone would be the current drive's root: an empty path lists nothing.
     bool ok = true;
     EXPECT_TRUE(list("", 1, &ok).empty());
     EXPECT_FALSE(ok);
+}
+
+TEST(Win32Listing, OpenErrorsBelowTheRoot)
+{
+    TempDir t;
+    make_dir(t.path + "\\empty");
+    Listing empty = list_at(t.path, "empty", 0);
+    EXPECT_EQ(empty.rc, 0);
+    EXPECT_TRUE(empty.children.empty());
+    // A directory that is gone is an error, not an empty listing.
+    int gone = list_at(t.path, "gone", 1).rc;
+    EXPECT_TRUE(gone == ERROR_PATH_NOT_FOUND || gone == ERROR_FILE_NOT_FOUND) << gone;
+    // Root, separator and rel together one byte past 32767.
+    std::string rel(SCAN_PATH_MAX - 1 - t.path.size(), 'a');
+    EXPECT_EQ(list_at(t.path, rel, 0).rc, ERROR_FILENAME_EXCED_RANGE);
 }
 
 TEST(Win32Listing, SizesFromHighAndLowWordsAbove4GiB)
@@ -308,6 +457,15 @@ TEST(Win32Listing, DirectoryLinkLeftOutOrWalked)
 
     EXPECT_EQ(list(t.path, 0), (std::vector<Child>{{"real", 0, true}}));
     EXPECT_EQ(list(t.path, 1), (std::vector<Child>{{"link", 0, true}, {"real", 0, true}}));
+    // Followed, the link is the same directory as its target, and another
+    // than the root; without links followed nothing asks.
+    Listing via = list_at(t.path, "link", 1), real = list_at(t.path, "real", 1), top = list_at(t.path, "", 1);
+    ASSERT_EQ(via.rc, 0);
+    ASSERT_TRUE(via.info.has_id && real.info.has_id && top.info.has_id);
+    EXPECT_EQ(via.info.id.dev, real.info.id.dev);
+    EXPECT_EQ(via.info.id.ino, real.info.id.ino);
+    EXPECT_NE(top.info.id.ino, real.info.id.ino);
+    EXPECT_FALSE(list_at(t.path, "real", 0).info.has_id);
     for (bool pool : {true, false}) {
         ResultPtr plain(scan_sync(t.path, 0, false, pool));
         EXPECT_EQ(flatten(plain.r), (std::vector<FlatEntry>{{"real", true, 0}, {"real/inner.bin", false, 7}}));
@@ -322,16 +480,109 @@ TEST(Win32Listing, DirectoryLinkLeftOutOrWalked)
     }
 }
 
-TEST(Win32Listing, LinkBackToAncestorEndsAtMaxDepth)
+// Through the exports: a link back to the root and one to its own parent are
+// recorded as directories without children and listed as loops; a link to
+// a directory that is no ancestor (side -> a\\b) is walked, and so is the
+// loop below it found. max_depth only bounds the walk should that fail.
+TEST(Win32Scan, LinksBackUpAreLoopsNotWalked)
 {
     TempDir t;
-    make_dir(t.path + "\\loop");
-    ASSERT_TRUE(symlink_to(t.path, t.path + "\\loop\\back"));
-    // loop, loop\back, loop\back\loop, ... down to depth 6.
-    ResultPtr r(scan_sync(t.path, 6, true, true));
-    EXPECT_EQ(r->total_dirs, 6u);
-    ResultPtr plain(scan_sync(t.path, 0, false, true));
-    EXPECT_EQ(plain->total_dirs, 1u);
+    make_dir(t.path + "\\a");
+    make_dir(t.path + "\\a\\b");
+    make_file(t.path + "\\a\\b\\f", 5);
+    ASSERT_TRUE(symlink_to(t.path, t.path + "\\a\\b\\toroot"));
+    ASSERT_TRUE(symlink_to(t.path + "\\a", t.path + "\\a\\up"));
+    ASSERT_TRUE(symlink_to(t.path + "\\a\\b", t.path + "\\a\\side"));
+    struct {
+        int follow;
+        std::vector<DocEntry> entries;
+        std::vector<std::string> loops;
+    } cases[] = {
+        {0, {{"a", true, 5, true}, {"a/b", true, 5, true}, {"a/b/f", false, 5, false}}, {}},
+        {1,
+         {{"a", true, 10, true},
+          {"a/b", true, 5, true},
+          {"a/b/f", false, 5, false},
+          {"a/b/toroot", true, 0, false},
+          {"a/side", true, 5, true},
+          {"a/side/f", false, 5, false},
+          {"a/side/toroot", true, 0, false},
+          {"a/up", true, 0, false}},
+         {"a/b/toroot", "a/side/toroot", "a/up"}},
+    };
+    for (const auto &c : cases) {
+        PublicScan s(t.path, 12, c.follow);
+        ASSERT_GE(s.id, 0);
+        s.wait();
+        ASSERT_EQ(s.state, SCAN_DONE) << c.follow;
+        EXPECT_EQ(doc_entries(s.tree()), c.entries) << c.follow;
+        disk_problems p = s.problems();
+        EXPECT_EQ(p.root_error, 0);
+        EXPECT_EQ(p.loop_dirs, c.loops.size()) << c.follow;
+        EXPECT_EQ(p.unreadable_dirs + p.skipped_entries + p.pseudo_fs_dirs, 0u) << c.follow;
+        json want = json::array();
+        for (const std::string &l : c.loops)
+            want.push_back({{"path", t.path + "/" + l}, {"problem", "loop"}});
+        EXPECT_EQ(s.problem_list(), want) << c.follow;
+    }
+}
+
+// A root that is not a directory: the scan still ends done, with the root
+// alone and the system's reason.
+TEST(Win32Scan, RootThatCannotBeOpened)
+{
+    TempDir t;
+    make_file(t.path + "\\file", 4);
+    struct {
+        std::string path;
+        std::vector<int> errors;  // any of these
+    } cases[] = {
+        {t.path + "\\missing", {ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND}},
+        {t.path + "\\no\\missing", {ERROR_PATH_NOT_FOUND}},
+        {t.path + "\\file", {ERROR_DIRECTORY}},
+        {"", {ERROR_PATH_NOT_FOUND}},
+    };
+    for (const auto &c : cases) {
+        PublicScan s(c.path, 0, 1);
+        ASSERT_GE(s.id, 0);
+        s.wait();
+        ASSERT_EQ(s.state, SCAN_DONE) << c.path;
+        disk_problems p = s.problems();
+        EXPECT_THAT(p.root_error, testing::AnyOfArray(c.errors)) << c.path;
+        EXPECT_EQ(p.unreadable_dirs + p.skipped_entries + p.loop_dirs + p.pseudo_fs_dirs, 0u);
+        json tree = s.tree();
+        EXPECT_EQ(tree["path"], c.path);
+        EXPECT_FALSE(tree.contains("children")) << c.path;
+        EXPECT_EQ(tree["total_size"], 0u);
+        EXPECT_EQ(tree["total_dirs"], 0u);
+        EXPECT_EQ(s.problem_list(), json::array());
+    }
+}
+
+// A relative root is the directory it named when the scan was started, even
+// when the host changes its current directory at once; the documents keep
+// the text as given.
+TEST(Win32Scan, RelativeRootResolvedWhenStarted)
+{
+    TempDir t;
+    make_dir(t.path + "\\one");
+    make_dir(t.path + "\\one\\sub");
+    make_file(t.path + "\\one\\sub\\first", 3);
+    make_dir(t.path + "\\two");
+    make_dir(t.path + "\\two\\sub");
+    make_file(t.path + "\\two\\sub\\second", 7);
+    CwdGuard cwd;
+    ASSERT_TRUE(SetCurrentDirectoryW(wide(t.path + "\\one").c_str()));
+    PublicScan s("sub", 0, 0);
+    ASSERT_TRUE(SetCurrentDirectoryW(wide(t.path + "\\two").c_str()));
+    ASSERT_GE(s.id, 0);
+    s.wait();
+    ASSERT_EQ(s.state, SCAN_DONE);
+    json tree = s.tree();
+    EXPECT_EQ(tree["path"], "sub");
+    EXPECT_EQ(doc_entries(tree), (std::vector<DocEntry>{{"first", false, 3, false}}));
+    EXPECT_EQ(s.problems().root_error, 0);
+    EXPECT_EQ(json::parse(disk_get_top(s.id, 5)), json::parse(R"([{"path":"sub/first","size":3}])"));
 }
 
 // With the prefix a doubled separator is taken literally, and Wine rejects

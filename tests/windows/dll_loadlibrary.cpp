@@ -1,5 +1,5 @@
 // A Windows host that knows only the DLL's file name: LoadLibraryW finds it
-// beside the program, GetProcAddress finds the seven exports by their plain
+// beside the program, GetProcAddress finds the ten exports by their plain
 // names, and a scan runs through them.
 #include <gtest/gtest.h>
 
@@ -15,6 +15,9 @@ namespace {
 struct Exports {
     decltype(&disk_scan) scan;
     decltype(&disk_scan_status) status;
+    decltype(&disk_scan_progress) progress;
+    decltype(&disk_scan_problems) problems;
+    decltype(&disk_get_problems) problem_list;
     decltype(&disk_scan_cancel) cancel;
     decltype(&disk_free) free;
     decltype(&disk_scan_result) result;
@@ -75,15 +78,16 @@ struct Tree {
 
 }  // namespace
 
-TEST(DllLoad, FindsTheSevenExportsByPlainName)
+TEST(DllLoad, FindsTheTenExportsByPlainName)
 {
     HMODULE m = LoadLibraryW(L"quorvel-disk.dll");
     ASSERT_NE(m, nullptr) << "error " << GetLastError();
     // The copy beside the program was loaded.
     EXPECT_EQ(folder_of(module_file(m)), folder_of(module_file(nullptr)));
 
-    const char *names[] = {"disk_scan", "disk_scan_status", "disk_scan_cancel", "disk_free",
-                           "disk_scan_result", "disk_get_top", "disk_get_extensions"};
+    const char *names[] = {"disk_scan",        "disk_scan_status", "disk_scan_progress", "disk_scan_cancel",
+                           "disk_free",        "disk_scan_result", "disk_get_top",       "disk_get_extensions",
+                           "disk_scan_problems", "disk_get_problems"};
     for (const char *name : names)
         EXPECT_NE(GetProcAddress(m, name), nullptr) << name;
     // Internal functions stay inside.
@@ -99,12 +103,16 @@ TEST(DllLoad, ScanRunsThroughLoadedFunctions)
     Exports f{};
     find(m, "disk_scan", f.scan);
     find(m, "disk_scan_status", f.status);
+    find(m, "disk_scan_progress", f.progress);
+    find(m, "disk_scan_problems", f.problems);
+    find(m, "disk_get_problems", f.problem_list);
     find(m, "disk_scan_cancel", f.cancel);
     find(m, "disk_free", f.free);
     find(m, "disk_scan_result", f.result);
     find(m, "disk_get_top", f.top);
     find(m, "disk_get_extensions", f.extensions);
-    ASSERT_TRUE(f.scan && f.status && f.cancel && f.free && f.result && f.top && f.extensions);
+    ASSERT_TRUE(f.scan && f.status && f.progress && f.problems && f.problem_list && f.cancel && f.free && f.result &&
+                f.top && f.extensions);
 
     Tree t;
     std::string root = t.utf8();
@@ -116,6 +124,17 @@ TEST(DllLoad, ScanRunsThroughLoadedFunctions)
         state = f.status(id);
     }
     ASSERT_EQ(state, SCAN_DONE);
+    unsigned long long files = 0, dirs = 0, bytes = 0;
+    EXPECT_EQ(f.progress(id, &files, &dirs, &bytes), SCAN_DONE);
+    EXPECT_EQ(files, 2u);
+    EXPECT_EQ(dirs, 1u);
+    EXPECT_EQ(bytes, 15u);
+    disk_problems p{};
+    p.struct_size = sizeof p;
+    p.root_error = -1;
+    EXPECT_EQ(f.problems(id, &p), SCAN_DONE);
+    EXPECT_EQ(p.root_error, 0);
+    EXPECT_STREQ(f.problem_list(id), "[]");
     const char *doc = f.result(id);
     ASSERT_NE(doc, nullptr);
     EXPECT_NE(strstr(doc, "\"total_size\":15,\"total_files\":2,\"total_dirs\":1,"), nullptr) << doc;
