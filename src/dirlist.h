@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 
 // Size of every path and name buffer of the walk, terminator included.
@@ -14,8 +15,13 @@
 
 #ifdef _WIN32
 #define QV_PATH_SEP '\\'
+// The system's codes, for problems the walk itself runs into.
+#define QV_ERR_NOMEM 8          // ERROR_NOT_ENOUGH_MEMORY
+#define QV_ERR_NAMETOOLONG 206  // ERROR_FILENAME_EXCED_RANGE
 #else
 #define QV_PATH_SEP '/'
+#define QV_ERR_NOMEM ENOMEM
+#define QV_ERR_NAMETOOLONG ENAMETOOLONG
 #endif
 
 // One child as the listing reports it. name stays valid until the next call

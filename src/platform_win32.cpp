@@ -144,6 +144,12 @@ char *qv_absolute_path(const char *path)
 {
     if (path[0] == '\0')
         return copy_text(path);
+    // A bare drive letter names the drive's root, as it always has here,
+    // not the current directory of that drive.
+    if (path[1] == ':' && path[2] == '\0') {
+        char root[4] = {path[0], ':', '\\', '\0'};
+        return copy_text(root);
+    }
     int wn = MultiByteToWideChar(CP_UTF8, 0, path, -1, nullptr, 0);
     if (wn <= 0)
         return copy_text(path);

@@ -14,7 +14,6 @@
 // kept valid by the same depth-first order that keeps the path buffer valid.
 #include "walker.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -191,7 +190,7 @@ static bool set_child_path(walker *w, const walk_item &it)
 static void note_unwalkable(scan_slot *slot, qv_entry *e)
 {
     bool unnamed = qv_tree_get_name(e, slot->result->name_arena)[0] == '\0';
-    note_problem(slot, e, QV_PROBLEM_UNREADABLE, unnamed ? ENOMEM : ENAMETOOLONG);
+    note_problem(slot, e, QV_PROBLEM_UNREADABLE, unnamed ? QV_ERR_NOMEM : QV_ERR_NAMETOOLONG);
 }
 
 static void parallel_scan_work(void *arg)
@@ -215,7 +214,7 @@ static void submit_item(walker *w, const walk_item &it)
     size_t head = (sizeof(scan_work) + len + alignof(qv_dir_info) - 1) / alignof(qv_dir_info) * alignof(qv_dir_info);
     auto *work = static_cast<scan_work *>(malloc(head + chain_bytes));
     if (!work) {
-        note_problem(w->slot, it.entry, QV_PROBLEM_UNREADABLE, ENOMEM);
+        note_problem(w->slot, it.entry, QV_PROBLEM_UNREADABLE, QV_ERR_NOMEM);
         return;
     }
     work->slot = w->slot;
@@ -228,7 +227,7 @@ static void submit_item(walker *w, const walk_item &it)
     put_child(work->path, w->path_len, name, name_len);
     if (qv_threadpool_submit(w->slot->pool, parallel_scan_work, work) != 0) {
         free(work);
-        note_problem(w->slot, it.entry, QV_PROBLEM_UNREADABLE, ENOMEM);
+        note_problem(w->slot, it.entry, QV_PROBLEM_UNREADABLE, QV_ERR_NOMEM);
     }
 }
 
@@ -273,7 +272,7 @@ static void record_batch(walker *w, qv_entry *dir, int32_t depth, listed_counts 
             n->dirs++;
             // A subdirectory that cannot be stacked stays recorded, unwalked.
             if (!push_item(w, e, depth + 1))
-                note_problem(slot, e, QV_PROBLEM_UNREADABLE, ENOMEM);
+                note_problem(slot, e, QV_PROBLEM_UNREADABLE, QV_ERR_NOMEM);
         } else {
             n->files++;
             n->bytes = qv_sat_add(n->bytes, e->size);
@@ -319,7 +318,7 @@ static bool enter_directory(walker *w, qv_entry *dir, int32_t depth)
         return false;
     }
     if (!ensure_chain(w, (size_t)depth + 1)) {
-        note_problem(slot, dir, QV_PROBLEM_UNREADABLE, ENOMEM);
+        note_problem(slot, dir, QV_PROBLEM_UNREADABLE, QV_ERR_NOMEM);
         return false;
     }
     qv_dir_info info{};
@@ -420,7 +419,7 @@ static void scan_directory(scan_slot *slot, qv_entry *dir, const char *path, siz
                 note_unwalkable(slot, it.entry);
         }
     } else {
-        note_problem(slot, dir, QV_PROBLEM_UNREADABLE, ENOMEM);
+        note_problem(slot, dir, QV_PROBLEM_UNREADABLE, QV_ERR_NOMEM);
     }
     free(w.items);
     free(w.chain);
