@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <thread>
+#include <chrono>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -366,6 +368,70 @@ void run_with_stack(size_t stack_size, const std::function<void()> &fn)
     pthread_join(t, nullptr);
     pthread_attr_destroy(&attr);
 #endif
+}
+
+int wait_scan(int id)
+{
+    int state;
+    while ((state = disk_scan_status(id)) == SCAN_IDLE || state == SCAN_RUNNING)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return state;
+}
+
+HeldPool::HeldPool() : pool(qv_threadpool_create(1))
+{
+    qv_threadpool_submit(pool, [](void *arg) {
+        auto *self = static_cast<HeldPool *>(arg);
+        while (!self->release.load())
+            std::this_thread::yield();
+    }, this);
+    // Until the worker has taken the blocking task.
+    while (pending() != 0)
+        std::this_thread::yield();
+}
+
+HeldPool::~HeldPool()
+{
+    release.store(true);
+    qv_threadpool_wait(pool);
+    qv_threadpool_destroy(pool);
+}
+
+int32_t HeldPool::pending()
+{
+    qv_mutex_lock(&pool->mutex);
+    int32_t n = pool->pending;
+    qv_mutex_unlock(&pool->mutex);
+    return n;
+}
+
+// A queued walk's argument begins with its slot and its directory entry.
+static const qv_entry *queued_entry(const qv_task *task)
+{
+    return *reinterpret_cast<qv_entry *const *>(static_cast<const char *>(task->arg) + sizeof(void *));
+}
+
+bool HeldPool::run_queued(const qv_entry *e)
+{
+    qv_mutex_lock(&pool->mutex);
+    qv_task **at = &pool->queue_head, *prev = nullptr;
+    while (*at && queued_entry(*at) != e) {
+        prev = *at;
+        at = &(*at)->next;
+    }
+    qv_task *task = *at;
+    if (task) {
+        *at = task->next;
+        if (pool->queue_tail == task)
+            pool->queue_tail = prev;
+        pool->pending--;
+    }
+    qv_mutex_unlock(&pool->mutex);
+    if (!task)
+        return false;
+    task->fn(task->arg);
+    free(task);
+    return true;
 }
 
 }  // namespace qvtest

@@ -25,14 +25,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-int wait_scan(int id)
-{
-    int state;
-    while ((state = disk_scan_status(id)) == SCAN_IDLE || state == SCAN_RUNNING)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    return state;
-}
-
 // Names of every entry of a tree document, at any depth.
 std::vector<std::string> doc_names(const char *doc)
 {

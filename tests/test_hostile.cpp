@@ -39,15 +39,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Polls a scan to its end; the final state.
-int wait_scan(int id)
-{
-    int state;
-    while ((state = disk_scan_status(id)) == SCAN_IDLE || state == SCAN_RUNNING)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    return state;
-}
-
 disk_problems problems_of(int id)
 {
     disk_problems p{};
@@ -284,57 +275,6 @@ TEST(Sums, StopAtTheLargestValue)
 // --- A link swapped in while the walk runs ----------------------------------
 
 namespace {
-
-// A pool of one worker held up by a blocking task, so that what the walk
-// queues waits until the test lets it run.
-struct HeldPool {
-    qv_threadpool *pool = qv_threadpool_create(1);
-    std::atomic<bool> release{false};
-    HeldPool()
-    {
-        qv_threadpool_submit(pool, [](void *arg) {
-            auto *self = static_cast<HeldPool *>(arg);
-            while (!self->release.load())
-                std::this_thread::yield();
-        }, this);
-        for (;;) {
-            qv_mutex_lock(&pool->mutex);
-            bool taken = pool->pending == 0;
-            qv_mutex_unlock(&pool->mutex);
-            if (taken)
-                break;
-        }
-    }
-    ~HeldPool()
-    {
-        release.store(true);
-        qv_threadpool_wait(pool);
-        qv_threadpool_destroy(pool);
-    }
-    // Takes the queued walk of entry e out of the queue and runs it here.
-    bool run_queued(const qv_entry *e)
-    {
-        qv_mutex_lock(&pool->mutex);
-        qv_task **at = &pool->queue_head, *prev = nullptr;
-        while (*at && *reinterpret_cast<qv_entry **>(static_cast<char *>((*at)->arg) + sizeof(void *)) != e) {
-            prev = *at;
-            at = &(*at)->next;
-        }
-        qv_task *task = *at;
-        if (task) {
-            *at = task->next;
-            if (pool->queue_tail == task)
-                pool->queue_tail = prev;
-            pool->pending--;
-        }
-        qv_mutex_unlock(&pool->mutex);
-        if (!task)
-            return false;
-        task->fn(task->arg);
-        free(task);
-        return true;
-    }
-};
 
 struct ManualSlot {
     scan_slot slot{};

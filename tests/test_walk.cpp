@@ -344,48 +344,6 @@ TEST(PseudoFs, JudgedOnTheRealPathOfTheRoot)
 
 #endif  // !_WIN32
 
-namespace {
-
-// A slot whose pool has one worker held up by a blocking task, so that what
-// the walk queues stays visible in the queue.
-struct HeldPool {
-    qv_threadpool *pool = qv_threadpool_create(1);
-    qv_mutex gate;
-    std::atomic<bool> release{false};
-    HeldPool()
-    {
-        qv_mutex_init(&gate);
-        qv_threadpool_submit(pool, [](void *arg) {
-            auto *self = static_cast<HeldPool *>(arg);
-            while (!self->release.load())
-                ;
-        }, this);
-        // Wait until the worker has taken the blocking task.
-        for (;;) {
-            qv_mutex_lock(&pool->mutex);
-            bool taken = pool->pending == 0;
-            qv_mutex_unlock(&pool->mutex);
-            if (taken)
-                break;
-        }
-    }
-    int32_t pending()
-    {
-        qv_mutex_lock(&pool->mutex);
-        int32_t n = pool->pending;
-        qv_mutex_unlock(&pool->mutex);
-        return n;
-    }
-    ~HeldPool()
-    {
-        release.store(true);
-        qv_threadpool_wait(pool);
-        qv_threadpool_destroy(pool);
-        qv_mutex_destroy(&gate);
-    }
-};
-
-}  // namespace
 
 TEST(Dispatch, ThreeSubdirectoriesWalkedInSequenceFourQueued)
 {
@@ -417,7 +375,7 @@ TEST(Dispatch, ThreeSubdirectoriesWalkedInSequenceFourQueued)
             // Queued in list order: the last one listed first.
             std::vector<const qv_entry *> queued;
             for (qv_task *task = held.pool->queue_head; task; task = task->next)
-                queued.push_back(*static_cast<qv_entry **>(static_cast<void *>(static_cast<char *>(task->arg) + sizeof(void *))));
+                queued.push_back(*reinterpret_cast<qv_entry **>(static_cast<char *>(task->arg) + sizeof(void *)));
             std::vector<const qv_entry *> listed;
             for (const qv_entry *c = root->first_child; c; c = c->next_sibling)
                 listed.push_back(c);
