@@ -33,12 +33,14 @@ endif()
 # qvdisk.exe under Wine, on a folder of this source tree (Linux's / is Z:).
 if(TARGET qvdisk AND CMAKE_CROSSCOMPILING)
   string(REPLACE "/" "\\" qv_fixture "Z:${PROJECT_SOURCE_DIR}/tests/cli/golden")
+  file(GLOB qv_fixture_txt CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/cli/golden/*.txt)
+  list(LENGTH qv_fixture_txt qv_txt_count)
   add_test(NAME qvdisk_exe_report COMMAND qvdisk ${qv_fixture} --top 3)
   set_tests_properties(qvdisk_exe_report PROPERTIES
-    PASS_REGULAR_EXPRESSION "Largest files.*report\\.txt.*Extensions.*\\.txt +[0-9.]+ KiB +5 files")
+    PASS_REGULAR_EXPRESSION "Largest files.*report\\.txt.*Extensions.*\\.txt +[0-9.]+ KiB +${qv_txt_count} files")
   add_test(NAME qvdisk_exe_json_ext COMMAND qvdisk ${qv_fixture} --json ext)
   set_tests_properties(qvdisk_exe_json_ext PROPERTIES
-    PASS_REGULAR_EXPRESSION "^\\[{\"ext\":\"\\.txt\",\"total_size\":[0-9]+,\"count\":5}\\]")
+    PASS_REGULAR_EXPRESSION "^\\[{\"ext\":\"\\.txt\",\"total_size\":[0-9]+,\"count\":${qv_txt_count}}\\]")
   add_test(NAME qvdisk_exe_missing_path COMMAND qvdisk "${qv_fixture}\\missing")
   set_tests_properties(qvdisk_exe_missing_path PROPERTIES WILL_FAIL TRUE)
 endif()
