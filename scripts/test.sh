@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
 # Installs what the build needs when it is missing, then builds and runs every
 # test configuration: release, AddressSanitizer with UndefinedBehaviorSanitizer,
-# ThreadSanitizer, and the Windows DLL under Wine.
-# Usage: scripts/test.sh [release|asan|tsan|windows]...   (default: all)
+# ThreadSanitizer, the libFuzzer targets (clang) for a short while each, and
+# the Windows DLL under Wine.
+# Usage: scripts/test.sh [release|asan|tsan|fuzz|windows]...   (default: all)
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
+configs=("$@")
+[ ${#configs[@]} -eq 0 ] && configs=(release asan tsan fuzz windows)
+
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev nlohmann-json3-dev pkg-config python3 chromium
           fuse3 libfuse3-dev)
+[[ " ${configs[*]} " == *" fuzz "* ]] && packages+=(clang)
 # Node.js comes with the machine; Debian's own only when there is none.
 command -v node >/dev/null 2>&1 || packages+=(nodejs npm)
 missing=()
@@ -21,14 +26,23 @@ if [ ${#missing[@]} -gt 0 ]; then
     $sudo apt-get update -q >/dev/null
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null || exit 1
 fi
+# libFuzzer's runtime comes with clang only as a recommended package.
+if [[ " ${configs[*]} " == *" fuzz "* ]]; then
+    rt=libclang-rt-$(clang++ -dumpversion | cut -d. -f1)-dev
+    if ! dpkg-query -W -f='${Status}' "$rt" 2>/dev/null | grep -q "ok installed"; then
+        sudo=""
+        [ "$(id -u)" -ne 0 ] && sudo=sudo
+        echo "installing: $rt"
+        $sudo apt-get update -q >/dev/null
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "$rt" >/dev/null || exit 1
+    fi
+fi
 
 # playwright-core drives Debian's Chromium in the treemap page tests.
 if [ ! -d tests/html/node_modules/playwright-core ]; then
     (cd tests/html && npm ci --no-audit --no-fund --loglevel=error) || exit 1
 fi
 
-configs=("$@")
-[ ${#configs[@]} -eq 0 ] && configs=(release asan tsan windows)
 jobs=$(nproc)
 failed=()
 passed_total=0
@@ -70,6 +84,9 @@ for c in "${configs[@]}"; do
         run_linux asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_SANITIZE=address ;;
     tsan) TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:allocator_may_return_null=1 \
         run_linux tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_SANITIZE=thread ;;
+    # Each fuzz target for 20 s on a copy of its corpus in build/fuzz: one test each.
+    fuzz) run_linux fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+        -DCMAKE_CXX_COMPILER=clang++ -DQV_FUZZ=ON -DQV_FUZZ_SECONDS=20 -DQV_BUILD_PROGRAMS=OFF ;;
     windows)
         if [ -x scripts/test-windows.sh ]; then
             echo "=== windows"
