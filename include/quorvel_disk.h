@@ -101,6 +101,62 @@ extern "C" {
  */
 QV_API int disk_scan(const char *path, int max_depth, int follow_links);
 
+/* What a size counts (disk_scan_options.size_kind). */
+#define DISK_SIZE_APPARENT 0 /* a file's length (st_size), as disk_scan() counts */
+#define DISK_SIZE_ON_DISK 1  /* the space allocated to it: st_blocks * 512 on Linux,
+                                the allocation size on Windows (smaller than the
+                                length for sparse and compressed files, 0 for cloud
+                                placeholders not on the disk) */
+
+/*
+ * Options of disk_scan_ex(). struct_size is set by the caller to
+ * sizeof(disk_scan_options); members past it are taken as 0, so hosts built
+ * against this header keep working when members are added. All members 0
+ * (or a NULL options pointer) scan exactly as disk_scan(path, 0, 0).
+ */
+typedef struct disk_scan_options {
+    unsigned int struct_size;
+    int max_depth;          /* as disk_scan() */
+    int follow_links;       /* as disk_scan() */
+    int size_kind;          /* DISK_SIZE_APPARENT or DISK_SIZE_ON_DISK */
+    /* Non-zero: a file met under several names (more than one hard link)
+     * counts its size once, under the name whose path sorts first (byte
+     * order), and 0 under the others; it still appears, and counts as a
+     * file, under every name. */
+    int hard_links_once;
+    /* Non-zero: directories on another file system (device) than the root
+     * are recorded without children and not entered, as du -x does. */
+    int one_file_system;
+    /* Non-zero: a directory holding a valid CACHEDIR.TAG is recorded
+     * without children. */
+    int exclude_caches;
+    /* Shell patterns (*, ?, [...], \ quotes the next character); an entry
+     * is left out entirely, with everything below it, when a pattern
+     * matches its path (the scan's path as given, "/", the names below the
+     * root joined by "/") or any part of that path after a "/", as du
+     * --exclude matches: "*.o" and "node_modules" match at any depth, and
+     * "*" also matches "/". exclude_count patterns at excludes; copied. */
+    const char *const *excludes;
+    int exclude_count;
+} disk_scan_options;
+
+/*
+ * Starts a background scan of path with options; as disk_scan() otherwise.
+ * opts may be NULL. Returns -1 also when opts->struct_size is smaller than
+ * its first member, size_kind is unknown, exclude_count is negative or a
+ * pattern is NULL.
+ */
+QV_API int disk_scan_ex(const char *path, const disk_scan_options *opts);
+
+/*
+ * Fills *out (up to out->struct_size bytes, as disk_scan_problems() does)
+ * with the options the scan id runs with; a scan started by disk_scan() has
+ * max_depth and follow_links set and all else 0. The pattern texts belong to
+ * the library and stay valid until disk_free(id). Returns 0, or -1 when id
+ * names no scan or out is NULL or too small.
+ */
+QV_API int disk_scan_get_options(int id, disk_scan_options *out);
+
 /*
  * The scan's state code (SCAN_IDLE .. SCAN_CANCELLED), or -1 when id names no
  * scan. One atomic load: cheap enough to poll.

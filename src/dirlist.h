@@ -24,21 +24,27 @@
 #define QV_ERR_NAMETOOLONG ENAMETOOLONG
 #endif
 
-// One child as the listing reports it. name stays valid until the next call
-// of qv_dirlist_next or qv_dirlist_close.
-struct qv_dir_child {
-    const char *name;  // UTF-8 (on Linux: the entry's raw bytes), NUL-terminated
-    uint32_t name_len;
-    uint64_t size;     // 0 for a directory
-    uint8_t is_dir;
-};
-
-// Identity of a directory: device and inode on Linux, volume serial number
+// Identity of a file or directory: device and inode on Linux, volume serial number
 // and file index on Windows.
 struct qv_dir_id {
     uint64_t dev;
     uint64_t ino;
 };
+
+// One child as the listing reports it. name stays valid until the next call
+// of qv_dirlist_next or qv_dirlist_close.
+struct qv_dir_child {
+    const char *name;  // UTF-8 (on Linux: the entry's raw bytes), NUL-terminated
+    uint32_t name_len;
+    uint64_t size;     // 0 for a directory; else as the listing's size kind says
+    uint8_t is_dir;
+    uint8_t linked;    // a file with more than one hard link: link_id names it
+    qv_dir_id link_id;
+};
+
+// What a listed file's size counts.
+#define QV_SIZE_APPARENT 0  // its length
+#define QV_SIZE_ON_DISK 1   // the space allocated to it
 
 // What opening a directory tells the walker.
 struct qv_dir_info {
@@ -62,7 +68,8 @@ struct qv_dirlist;
 
 // follow_links: links / reparse points are reported as what they point to,
 // and followed; otherwise they are not reported at all, and never followed.
-qv_dirlist *qv_dirlist_new(qv_dirroot *root, int follow_links, const std::atomic<int32_t> *cancel);
+// size_kind: QV_SIZE_APPARENT or QV_SIZE_ON_DISK.
+qv_dirlist *qv_dirlist_new(qv_dirroot *root, int follow_links, int size_kind, const std::atomic<int32_t> *cancel);
 void qv_dirlist_delete(qv_dirlist *dl);
 
 // Opens the directory at rel (rel_len bytes, "" for the root itself), names
@@ -79,6 +86,9 @@ int qv_dirlist_error(const qv_dirlist *dl);
 // Children left out of the current listing so far because their attributes
 // could not be read (one that vanished meanwhile is not counted).
 uint64_t qv_dirlist_skipped(const qv_dirlist *dl);
+// Whether the directory just opened holds a valid CACHEDIR.TAG (one that
+// begins with the signature of the cache directory tagging convention).
+int qv_dirlist_is_cache(qv_dirlist *dl);
 void qv_dirlist_close(qv_dirlist *dl);
 
 #ifndef _WIN32

@@ -247,6 +247,7 @@ struct qv_dirlist {
     const std::atomic<int32_t> *cancel;
     int fd;
     int follow_links;
+    int size_kind;
     int error;          // what cut the current listing short
     uint64_t skipped;   // children of the current listing left out
     long len;  // bytes of records in buf
@@ -282,7 +283,7 @@ static const ancestor *nearest_kept(qv_dirlist *dl, const char *path, size_t len
     return dl->nkept > 0 ? &dl->kept[dl->nkept - 1] : nullptr;
 }
 
-qv_dirlist *qv_dirlist_new(qv_dirroot *root, int follow_links, const std::atomic<int32_t> *cancel)
+qv_dirlist *qv_dirlist_new(qv_dirroot *root, int follow_links, int size_kind, const std::atomic<int32_t> *cancel)
 {
     auto *dl = static_cast<qv_dirlist *>(calloc(1, sizeof(qv_dirlist)));
     if (!dl)
@@ -290,6 +291,7 @@ qv_dirlist *qv_dirlist_new(qv_dirroot *root, int follow_links, const std::atomic
     dl->root = root;
     dl->cancel = cancel;
     dl->follow_links = follow_links;
+    dl->size_kind = size_kind;
     dl->fd = -1;
     dl->buf = static_cast<char *>(malloc(DIRLIST_BUF));
     dl->last_path = static_cast<char *>(malloc(SCAN_PATH_MAX));
@@ -619,6 +621,32 @@ void qv_dirlist_close(qv_dirlist *dl)
 
 int qv_dirlist_error(const qv_dirlist *dl) { return dl->error; }
 
+#define CACHEDIR_SIGNATURE "Signature: 8a477f597d28d172789f06886806bc55"
+
+int qv_dirlist_is_cache(qv_dirlist *dl)
+{
+    if (dl->fd < 0 || !fd_take(1, dl->cancel))
+        return 0;
+    int fd = r_openat(dl->fd, "CACHEDIR.TAG", O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+    bool tagged = false;
+    if (fd >= 0) {
+        char head[sizeof CACHEDIR_SIGNATURE - 1];
+        size_t got = 0;
+        while (got < sizeof head) {
+            ssize_t n = read(fd, head + got, sizeof head - got);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            got += (size_t)n;
+        }
+        tagged = got == sizeof head && memcmp(head, CACHEDIR_SIGNATURE, sizeof head) == 0;
+        close_fd(fd);
+    }
+    fd_give(1);
+    return tagged ? 1 : 0;
+}
+
 uint64_t qv_dirlist_skipped(const qv_dirlist *dl) { return dl->skipped; }
 
 static bool is_dot_or_dotdot(const char *n)
@@ -633,6 +661,7 @@ static bool describe(qv_dirlist *dl, const char *name, unsigned char type, qv_di
     if (type == DT_DIR) {
         out->is_dir = 1;
         out->size = 0;
+        out->linked = 0;
         return true;
     }
     if (type == DT_LNK && !dl->follow_links)
@@ -650,15 +679,24 @@ static bool describe(qv_dirlist *dl, const char *name, unsigned char type, qv_di
         if (r_fstatat(dl->fd, name, &st, AT_NO_AUTOMOUNT) != 0) {
             out->is_dir = 0;
             out->size = 0;
+            out->linked = 0;
             return true;
         }
     }
+    out->linked = 0;
     if (S_ISDIR(st.st_mode)) {
         out->is_dir = 1;
         out->size = 0;
-    } else {
-        out->is_dir = 0;
+        return true;
+    }
+    out->is_dir = 0;
+    if (dl->size_kind == QV_SIZE_ON_DISK)
+        out->size = st.st_blocks > 0 ? (uint64_t)st.st_blocks * 512u : 0;
+    else
         out->size = st.st_size > 0 ? (uint64_t)st.st_size : 0;
+    if (st.st_nlink > 1) {
+        out->linked = 1;
+        out->link_id = {(uint64_t)st.st_dev, (uint64_t)st.st_ino};
     }
     return true;
 }

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <new>
 
 struct qv_dirroot {
@@ -29,6 +30,7 @@ struct qv_dirlist {
     const std::atomic<int32_t> *cancel;
     HANDLE find;          // INVALID_HANDLE_VALUE when nothing is open
     int follow_links;
+    int size_kind;
     int have_record;      // data holds a record not yet reported
     int error;            // what cut the current listing short
     uint64_t skipped;     // children of the current listing left out
@@ -152,7 +154,7 @@ void qv_dirroot_close(qv_dirroot *root) { free(root); }
 
 // --- Directories ------------------------------------------------------------------
 
-qv_dirlist *qv_dirlist_new(qv_dirroot *root, int follow_links, const std::atomic<int32_t> *cancel)
+qv_dirlist *qv_dirlist_new(qv_dirroot *root, int follow_links, int size_kind, const std::atomic<int32_t> *cancel)
 {
     void *mem = malloc(sizeof(qv_dirlist));
     if (!mem)
@@ -162,6 +164,7 @@ qv_dirlist *qv_dirlist_new(qv_dirroot *root, int follow_links, const std::atomic
     dl->cancel = cancel;
     dl->find = INVALID_HANDLE_VALUE;
     dl->follow_links = follow_links;
+    dl->size_kind = size_kind;
     dl->have_record = 0;
     dl->error = 0;
     dl->skipped = 0;
@@ -291,6 +294,7 @@ int qv_dirlist_next(qv_dirlist *dl, qv_dir_child *out)
         out->name_len = (uint32_t)(n - 1);
         out->size = dir ? 0 : ((uint64_t)d.nFileSizeHigh << 32) | d.nFileSizeLow;
         out->is_dir = dir ? 1 : 0;
+        out->linked = 0;
         return 1;
     }
 }
@@ -298,6 +302,30 @@ int qv_dirlist_next(qv_dirlist *dl, qv_dir_child *out)
 int qv_dirlist_error(const qv_dirlist *dl) { return dl->error; }
 
 uint64_t qv_dirlist_skipped(const qv_dirlist *dl) { return dl->skipped; }
+
+#define CACHEDIR_SIGNATURE "Signature: 8a477f597d28d172789f06886806bc55"
+
+// The directory's own path is the pattern without its "*".
+int qv_dirlist_is_cache(qv_dirlist *dl)
+{
+    size_t n = wcslen(dl->wpattern);
+    if (dl->find == INVALID_HANDLE_VALUE || n == 0 || n + 12 >= SCAN_PATH_MAX)
+        return 0;
+    wchar_t saved[13];
+    wmemcpy(saved, dl->wpattern + n - 1, 2);
+    wmemcpy(dl->wpattern + n - 1, L"CACHEDIR.TAG", 13);
+    HANDLE h = CreateFileW(dl->wpattern, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    wmemcpy(dl->wpattern + n - 1, saved, 2);
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    char head[sizeof CACHEDIR_SIGNATURE - 1];
+    DWORD got = 0;
+    bool tagged = ReadFile(h, head, sizeof head, &got, nullptr) && got == sizeof head &&
+                  memcmp(head, CACHEDIR_SIGNATURE, sizeof head) == 0;
+    CloseHandle(h);
+    return tagged ? 1 : 0;
+}
 
 void qv_dirlist_close(qv_dirlist *dl)
 {

@@ -21,6 +21,12 @@ static void clear_slot(scan_slot *s)
     s->max_depth = 0;
     s->follow_links = 0;
     s->no_pool = 0;
+    s->size_kind = QV_SIZE_APPARENT;
+    s->hard_links_once = s->one_file_system = s->exclude_caches = 0;
+    s->excludes = nullptr;
+    s->exclude_count = 0;
+    s->links = nullptr;
+    s->nlinks = s->links_cap = 0;
     s->thread.h = 0;
     s->has_thread = 0;
     s->result_json = s->top_json = s->ext_json = nullptr;
@@ -102,6 +108,14 @@ static void release_slot(scan_slot *s)
     free(s->problems);
     s->problems = nullptr;
     s->nproblems = s->problems_cap = 0;
+    free(s->links);
+    s->links = nullptr;
+    s->nlinks = s->links_cap = 0;
+    for (int32_t i = 0; i < s->exclude_count; i++)
+        free(s->excludes[i]);
+    free(s->excludes);
+    s->excludes = nullptr;
+    s->exclude_count = 0;
     qv_mutex_destroy(&s->tree_mutex);
     qv_mutex_destroy(&s->problems_mutex);
     s->in_use.store(0);
@@ -127,6 +141,23 @@ static bool fill_slot(scan_slot *s, const qv_scan_options *opts)
     s->max_depth = opts->max_depth;
     s->follow_links = opts->follow_links ? 1 : 0;
     s->no_pool = opts->no_pool;
+    s->size_kind = opts->size_kind;
+    s->hard_links_once = opts->hard_links_once ? 1 : 0;
+    s->one_file_system = opts->one_file_system ? 1 : 0;
+    s->exclude_caches = opts->exclude_caches ? 1 : 0;
+    if (opts->exclude_count > 0) {
+        s->excludes = static_cast<char **>(calloc((size_t)opts->exclude_count, sizeof(char *)));
+        if (!s->excludes)
+            return false;
+        for (int32_t i = 0; i < opts->exclude_count; i++) {
+            size_t n = strlen(opts->excludes[i]) + 1;
+            s->excludes[i] = static_cast<char *>(malloc(n));
+            if (!s->excludes[i])
+                return false;
+            s->exclude_count = i + 1;  // what release_slot frees
+            memcpy(s->excludes[i], opts->excludes[i], n);
+        }
+    }
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "platform.h"
+#include "dirlist.h"
 #include "threadpool.h"
 #include "tree.h"
 
@@ -34,6 +35,19 @@ struct qv_scan_options {
     int32_t max_depth;    // 0 or less: no limit
     uint8_t follow_links; // take in symbolic links / reparse points
     uint8_t no_pool;      // walk on the scan thread alone (tests, benchmarks)
+    uint8_t size_kind;    // QV_SIZE_APPARENT or QV_SIZE_ON_DISK
+    uint8_t hard_links_once;
+    uint8_t one_file_system;
+    uint8_t exclude_caches;
+    const char *const *excludes;  // exclude_count shell patterns
+    int32_t exclude_count;
+};
+
+// A file met under several names, kept until the walk is over to count its
+// size once.
+struct qv_link {
+    qv_entry *file;
+    qv_dir_id id;
 };
 
 struct scan_slot {
@@ -42,6 +56,12 @@ struct scan_slot {
     int32_t max_depth;
     uint8_t follow_links;
     uint8_t no_pool;
+    uint8_t size_kind;
+    uint8_t hard_links_once;
+    uint8_t one_file_system;
+    uint8_t exclude_caches;
+    char **excludes;  // heap copies
+    int32_t exclude_count;
     std::atomic<int32_t> state;
     std::atomic<int32_t> cancel_requested;
     qv_thread thread;
@@ -76,6 +96,11 @@ struct scan_slot {
     size_t nproblems;
     size_t problems_cap;
     char *problems_json;
+    // Files with several hard links, when they count once; guarded by
+    // problems_mutex while the walk runs.
+    qv_link *links;
+    size_t nlinks;
+    size_t links_cap;
 };
 
 extern scan_slot g_scans[MAX_SCANS];

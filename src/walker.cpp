@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "match.h"
 #include "scanner.h"
 
 namespace {
@@ -38,6 +39,8 @@ struct pending_child {
     uint32_t name_at;  // in batch_names
     uint32_t name_len;
     uint8_t is_dir;
+    uint8_t linked;
+    qv_dir_id link_id;
 };
 
 struct walker {
@@ -54,6 +57,10 @@ struct walker {
     char *batch_names;     // BATCH_NAMES bytes
     uint32_t nbatch;
     uint32_t names_used;
+    qv_link *links;  // files with several hard links met by this walker
+    size_t nlinks;
+    size_t links_cap;
+    char *match;  // 2 * SCAN_PATH_MAX bytes: a child's path to match, when excluding
 };
 
 // Counts of one listed directory, for progress polls and problem counts.
@@ -239,6 +246,83 @@ static bool in_pseudo_path(const walker *w)
     return qv_is_pseudo_fs_below(slot->real_root ? slot->real_root : slot->root_text, w->path) != 0;
 }
 
+// Keeps a file with several hard links for the count once the walk is over.
+// Without memory it keeps its full size under this name.
+static void keep_link(walker *w, qv_entry *file, const qv_dir_id &id)
+{
+    if (w->nlinks == w->links_cap) {
+        size_t cap = w->links_cap ? w->links_cap * 2 : 64;
+        void *p = realloc(w->links, cap * sizeof(qv_link));
+        if (!p)
+            return;
+        w->links = static_cast<qv_link *>(p);
+        w->links_cap = cap;
+    }
+    w->links[w->nlinks++] = {file, id};
+}
+
+// Hands this walker's linked files to the scan.
+static void merge_links(walker *w)
+{
+    if (w->nlinks == 0)
+        return;
+    scan_slot *slot = w->slot;
+    qv_mutex_lock(&slot->problems_mutex);
+    size_t need = slot->nlinks + w->nlinks;
+    if (need > slot->links_cap) {
+        size_t cap = slot->links_cap ? slot->links_cap : 64;
+        while (cap < need)
+            cap *= 2;
+        void *p = realloc(slot->links, cap * sizeof(qv_link));
+        if (p) {
+            slot->links = static_cast<qv_link *>(p);
+            slot->links_cap = cap;
+        }
+    }
+    if (need <= slot->links_cap) {
+        memcpy(slot->links + slot->nlinks, w->links, w->nlinks * sizeof(qv_link));
+        slot->nlinks = need;
+    }
+    qv_mutex_unlock(&slot->problems_mutex);
+    w->nlinks = 0;
+}
+
+// Whether a child of the directory in the path buffer is to be left out: a
+// pattern matches its path as the host would spell it (the root as given,
+// then the names, joined by '/') or any part of it after a '/'.
+static bool excluded(walker *w, const char *name, size_t name_len)
+{
+    const scan_slot *slot = w->slot;
+    size_t root_len = strlen(slot->path);
+    if (root_len + 1 + w->path_len + 1 + name_len + 1 > 2 * SCAN_PATH_MAX)
+        return false;
+    char *m = w->match, *at = m;
+    memcpy(at, slot->path, root_len);
+    at += root_len;
+    if (root_len == 0 || (at[-1] != '/' && at[-1] != QV_PATH_SEP))
+        *at++ = '/';
+    memcpy(at, w->path, w->path_len);
+    at += w->path_len;
+    if (w->path_len > 0)
+        *at++ = '/';
+    memcpy(at, name, name_len);
+    at[name_len] = '\0';
+    if (QV_PATH_SEP != '/') {
+        for (char *p = m; *p; p++)
+            if (*p == QV_PATH_SEP)
+                *p = '/';
+    }
+    for (int32_t i = 0; i < slot->exclude_count; i++) {
+        const char *pattern = slot->excludes[i];
+        if (qv_pattern_match(pattern, m))
+            return true;
+        for (const char *p = m; *p; p++)
+            if (*p == '/' && p[1] != '/' && p[1] != '\0' && qv_pattern_match(pattern, p + 1))
+                return true;
+    }
+    return false;
+}
+
 // Records the pending children under dir, in listing order, under one hold
 // of tree_mutex; then stacks the subdirectories among them.
 static void record_batch(walker *w, qv_entry *dir, int32_t depth, listed_counts *n)
@@ -276,6 +360,8 @@ static void record_batch(walker *w, qv_entry *dir, int32_t depth, listed_counts 
         } else {
             n->files++;
             n->bytes = qv_sat_add(n->bytes, e->size);
+            if (w->batch[i].linked && slot->hard_links_once)
+                keep_link(w, e, w->batch[i].link_id);
         }
     }
     w->nbatch = 0;
@@ -285,6 +371,8 @@ static void record_batch(walker *w, qv_entry *dir, int32_t depth, listed_counts 
 // Adds a listed child to the batch, recording the batch first when full.
 static void add_child(walker *w, qv_entry *dir, int32_t depth, const qv_dir_child &c, listed_counts *n)
 {
+    if (w->slot->exclude_count > 0 && excluded(w, c.name, c.name_len))
+        return;
     if (w->nbatch == BATCH_MAX || c.name_len + 1 > BATCH_NAMES - w->names_used)
         record_batch(w, dir, depth, n);
     if (c.name_len + 1 > BATCH_NAMES) {
@@ -296,6 +384,8 @@ static void add_child(walker *w, qv_entry *dir, int32_t depth, const qv_dir_chil
     p.name_at = w->names_used;
     p.name_len = c.name_len;
     p.is_dir = c.is_dir ? 1 : 0;
+    p.linked = c.linked;
+    p.link_id = c.link_id;
     memcpy(w->batch_names + w->names_used, c.name, c.name_len);
     w->names_used += c.name_len + 1;
 }
@@ -348,6 +438,16 @@ static bool enter_directory(walker *w, qv_entry *dir, int32_t depth)
             return false;
         }
     }
+    // Another file system, when the host asked to stay on the root's: du -x.
+    if (slot->one_file_system && !is_root && info.has_id && w->chain[0].has_id &&
+        info.id.dev != w->chain[0].id.dev) {
+        qv_dirlist_close(w->list);
+        return false;
+    }
+    if (slot->exclude_caches && qv_dirlist_is_cache(w->list)) {
+        qv_dirlist_close(w->list);
+        return false;
+    }
     w->chain[depth] = info;
     return true;
 }
@@ -397,11 +497,14 @@ static void scan_directory(scan_slot *slot, qv_entry *dir, const char *path, siz
         return;
     walker w{};
     w.slot = slot;
-    w.list = qv_dirlist_new(slot->dirroot, slot->follow_links, &slot->cancel_requested);
+    w.list = qv_dirlist_new(slot->dirroot, slot->follow_links, slot->size_kind, &slot->cancel_requested);
+    if (slot->exclude_count > 0)
+        w.match = static_cast<char *>(malloc(2 * SCAN_PATH_MAX));
     w.path = static_cast<char *>(malloc(SCAN_PATH_MAX));
     w.batch = static_cast<pending_child *>(malloc(BATCH_MAX * sizeof(pending_child)));
     w.batch_names = static_cast<char *>(malloc(BATCH_NAMES));
-    if (w.list && w.path && w.batch && w.batch_names && ensure_chain(&w, (size_t)depth + 1)) {
+    if (w.list && w.path && w.batch && w.batch_names && (slot->exclude_count == 0 || w.match) &&
+        ensure_chain(&w, (size_t)depth + 1)) {
         if (depth > 0)
             memcpy(w.chain, chain, (size_t)depth * sizeof(qv_dir_info));
         memcpy(w.path, path, path_len);
@@ -421,6 +524,9 @@ static void scan_directory(scan_slot *slot, qv_entry *dir, const char *path, siz
     } else {
         note_problem(slot, dir, QV_PROBLEM_UNREADABLE, QV_ERR_NOMEM);
     }
+    merge_links(&w);
+    free(w.links);
+    free(w.match);
     free(w.items);
     free(w.chain);
     free(w.path);
@@ -447,8 +553,60 @@ void qv_walk_root(scan_slot *slot, qv_entry *root, const char *path)
     scan_directory(slot, root, "", 0, 0, nullptr);
 }
 
+static int cmp_links(const void *a, const void *b)
+{
+    const qv_dir_id &x = static_cast<const qv_link *>(a)->id, &y = static_cast<const qv_link *>(b)->id;
+    if (x.dev != y.dev)
+        return x.dev < y.dev ? -1 : 1;
+    if (x.ino != y.ino)
+        return x.ino < y.ino ? -1 : 1;
+    return 0;
+}
+
+#define LINK_PATH_MAX (2 * SCAN_PATH_MAX)
+
+// A file met under several names keeps its size under the name whose path
+// sorts first and counts 0 under the others: the same answer whatever order
+// the walkers met them in.
+static void count_links_once(scan_slot *slot)
+{
+    if (slot->nlinks < 2)
+        return;
+    char *best = static_cast<char *>(malloc(LINK_PATH_MAX));
+    char *path = static_cast<char *>(malloc(LINK_PATH_MAX));
+    if (best && path) {
+        qsort(slot->links, slot->nlinks, sizeof(qv_link), cmp_links);
+        const qv_arena *names = slot->result->name_arena;
+        for (size_t i = 0, j; i < slot->nlinks; i = j) {
+            j = i + 1;
+            while (j < slot->nlinks && cmp_links(&slot->links[i], &slot->links[j]) == 0)
+                j++;
+            if (j - i < 2)
+                continue;
+            size_t keep = i;
+            qv_tree_get_path(slot->links[i].file, names, best, LINK_PATH_MAX);
+            for (size_t k = i + 1; k < j; k++) {
+                qv_tree_get_path(slot->links[k].file, names, path, LINK_PATH_MAX);
+                if (strcmp(path, best) < 0) {
+                    keep = k;
+                    char *t = best;
+                    best = path;
+                    path = t;
+                }
+            }
+            for (size_t k = i; k < j; k++)
+                if (k != keep)
+                    slot->links[k].file->size = 0;
+        }
+    }
+    free(best);
+    free(path);
+}
+
 void qv_walk_end(scan_slot *slot)
 {
     qv_dirroot_close(slot->dirroot);
     slot->dirroot = nullptr;
+    if (slot->hard_links_once && slot->result)
+        count_links_once(slot);
 }

@@ -17,6 +17,7 @@ struct qv_entry;
 // its error code in the slot's root_error. Returns when this thread's share
 // is done; directories handed to the pool may still be walked by workers.
 void qv_walk_root(scan_slot *slot, qv_entry *root, const char *path);
-// Releases what the walk keeps for the workers (the root's descriptor);
-// called once no worker runs any more.
+// Releases what the walk keeps for the workers (the root's descriptor) and,
+// when the scan counts hard links once, settles which name of each linked
+// file keeps its size; called once no worker runs any more.
 void qv_walk_end(scan_slot *slot);
