@@ -33,9 +33,17 @@ struct Run {
 };
 
 // One scan in this process; prints entries and the library's own time.
-int scan_once(const char *dir)
+// du_like: space on disk, hard links once, one file system (as du counts).
+int scan_once(const char *dir, bool du_like)
 {
-    int id = disk_scan(dir, 0, 0);
+    disk_scan_options o{};
+    o.struct_size = sizeof o;
+    if (du_like) {
+        o.size_kind = DISK_SIZE_ON_DISK;
+        o.hard_links_once = 1;
+        o.one_file_system = 1;
+    }
+    int id = disk_scan_ex(dir, &o);
     if (id < 0)
         return 1;
     int st;
@@ -98,7 +106,9 @@ double median(std::vector<double> v)
 int main(int argc, char **argv)
 {
     if (argc >= 3 && strcmp(argv[1], "--one") == 0)
-        return scan_once(argv[2]);
+        return scan_once(argv[2], false);
+    if (argc >= 3 && strcmp(argv[1], "--one-du") == 0)
+        return scan_once(argv[2], true);
     if (argc < 2) {
         fprintf(stderr, "usage: %s DIR [--runs N] [--floor PATH]\n", argv[0]);
         return 2;
@@ -123,12 +133,16 @@ int main(int argc, char **argv)
         std::string name;
         std::vector<std::string> argv;
     };
-    std::vector<Tool> tools = {{"quorvel-disk", {self, "--one", dir}}};
+    std::vector<Tool> tools = {{"quorvel-disk", {self, "--one", dir}},
+                               {"quorvel-disk on disk -x", {self, "--one-du", dir}}};
     if (!floor_bin.empty())
         tools.push_back({"floor -t 2", {floor_bin, "-t", "2", dir}});
     tools.push_back({"du -s --apparent-size -B1", {"du", "-s", "--apparent-size", "-B1", dir}});
+    tools.push_back({"du -sxB1", {"du", "-sxB1", dir}});
     if (system("command -v gdu >/dev/null 2>&1") == 0)
         tools.push_back({"gdu -n -p -s -a", {"gdu", "-n", "-p", "-s", "-a", dir}});
+    if (system("command -v ncdu >/dev/null 2>&1") == 0)
+        tools.push_back({"ncdu -0 -x -o /dev/null", {"ncdu", "-0", "-x", "-o", "/dev/null", dir}});
 
     // What a process of this program holds with an empty tree: the rest of
     // its peak is what the tree costs.
@@ -139,7 +153,7 @@ int main(int argc, char **argv)
         rmdir(empty_dir);
     }
 
-    double ours = 0, floor_ms = 0;
+    double ours = 0, ours_du = 0, floor_ms = 0;
     for (const Tool &t : tools) {
         spawn_and_time(t.argv, nullptr);
         std::vector<double> times;
@@ -157,10 +171,14 @@ int main(int argc, char **argv)
         }
         if (t.name.rfind("floor", 0) == 0)
             floor_ms = ms;
+        if (t.name == "quorvel-disk on disk -x")
+            ours_du = ms;
         printf("%-28s %9.1f ms  %12.0f entries/s  peak RSS %8.1f MiB  %6.1f B/entry\n", t.name.c_str(), ms,
                entries / (ms / 1000.0), rss / 1024.0, rss * 1024.0 / (double)entries);
     }
     if (floor_ms > 0)
         printf("quorvel-disk / floor: %.2f\n", ours / floor_ms);
+    if (ours > 0)
+        printf("on disk + hard links once + one file system / default: %.3f\n", ours_du / ours);
     return 0;
 }
