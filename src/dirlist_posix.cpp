@@ -623,28 +623,33 @@ int qv_dirlist_error(const qv_dirlist *dl) { return dl->error; }
 
 #define CACHEDIR_SIGNATURE "Signature: 8a477f597d28d172789f06886806bc55"
 
+// The tag is open for a moment only, without a share of the budget: a
+// walker that waited for one while holding its listing could wait for ever.
 int qv_dirlist_is_cache(qv_dirlist *dl)
 {
-    if (dl->fd < 0 || !fd_take(1, dl->cancel))
+    if (dl->fd < 0)
         return 0;
-    int fd = r_openat(dl->fd, "CACHEDIR.TAG", O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
-    bool tagged = false;
-    if (fd >= 0) {
-        char head[sizeof CACHEDIR_SIGNATURE - 1];
-        size_t got = 0;
-        while (got < sizeof head) {
-            ssize_t n = read(fd, head + got, sizeof head - got);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            got += (size_t)n;
-        }
-        tagged = got == sizeof head && memcmp(head, CACHEDIR_SIGNATURE, sizeof head) == 0;
-        close_fd(fd);
+    int fd;
+    while ((fd = r_openat(dl->fd, "CACHEDIR.TAG", O_RDONLY | O_NOFOLLOW | O_NONBLOCK)) < 0 &&
+           out_of_descriptors(errno)) {
+        drop_kept(dl, 0);
+        if (!wait_for_descriptor(dl->cancel))
+            return 0;
     }
-    fd_give(1);
-    return tagged ? 1 : 0;
+    if (fd < 0)
+        return 0;
+    char head[sizeof CACHEDIR_SIGNATURE - 1];
+    size_t got = 0;
+    while (got < sizeof head) {
+        ssize_t n = read(fd, head + got, sizeof head - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += (size_t)n;
+    }
+    close_fd(fd);
+    return got == sizeof head && memcmp(head, CACHEDIR_SIGNATURE, sizeof head) == 0 ? 1 : 0;
 }
 
 uint64_t qv_dirlist_skipped(const qv_dirlist *dl) { return dl->skipped; }
