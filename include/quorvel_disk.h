@@ -89,8 +89,9 @@ extern "C" {
  *    unless the scan's own root lies on such a file system or path, which
  *    is then walked whole.
  * Descriptors: on Linux all running scans of the process together keep at
- * most half of RLIMIT_NOFILE (as it was at the first scan; at least 40)
- * open. When the
+ * most half of RLIMIT_NOFILE (as it was at the first scan) open; a scan
+ * starts walking once it can hold three of them, so that under a low limit
+ * fewer scans walk at once and the others wait their turn. When the
  * process has none left, a scan waits for one to come free, or for
  * disk_scan_cancel(), rather than leave a directory out. Library threads
  * block asynchronous signals, so the host's handlers never run on them;

@@ -28,6 +28,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <new>
 
 #define DIRLIST_BUF 65536
 
@@ -45,11 +46,13 @@ struct linux_dirent64 {
 //
 // All scans of the process share one budget of descriptors, half the soft
 // RLIMIT_NOFILE, so that many scans at once never take the host's last
-// descriptors. A walker that must wait for one holds none: it gives its kept
-// ancestors back first. With the roots' descriptors at most MAX_SCANS, the
-// floor of FD_BUDGET_MIN leaves every waiter a way forward.
+// descriptors. A scan starts only once it can hold its root and ROOT_SPARE
+// more, which stay its own while it runs: whatever the other scans hold,
+// one of its walkers can always go on. A walker that must wait for a
+// descriptor holds none: it gives its kept ancestors back first.
 
-#define FD_BUDGET_MIN 40
+#define ROOT_SPARE 2
+#define FD_BUDGET_MIN (1 + ROOT_SPARE)
 #define FD_BUDGET_MAX (1 << 19)
 #define FD_WAIT_MS 10
 
@@ -116,16 +119,22 @@ static bool fd_take(int n, const std::atomic<int32_t> *cancel)
     return true;
 }
 
-static void fd_give(int n)
+// Wakes the walkers waiting for a descriptor.
+static void fd_wake()
 {
-    if (n <= 0)
-        return;
     fd_budget &b = budget();
-    b.left.fetch_add(n, std::memory_order_release);
     if (b.waiters.load() > 0) {
         std::lock_guard<std::mutex> lock(b.m);
         b.cv.notify_all();
     }
+}
+
+static void fd_give(int n)
+{
+    if (n <= 0)
+        return;
+    budget().left.fetch_add(n, std::memory_order_release);
+    fd_wake();
 }
 
 // Waits a moment for the process to get a descriptor back (another scan or
@@ -239,7 +248,8 @@ struct ancestor {
 };
 
 struct qv_dirroot {
-    int fd;  // O_PATH, the root as the host named it
+    int fd;                  // O_PATH, the root as the host named it
+    std::atomic<int> spare;  // descriptors of the budget kept for this scan alone
 };
 
 struct qv_dirlist {
@@ -259,12 +269,53 @@ struct qv_dirlist {
     char *last_path;  // SCAN_PATH_MAX bytes: the directory listed last
 };
 
+// Descriptors for a walker: from the shared budget, else from its scan's
+// spares. What comes back refills the spares first.
+static bool dl_try_take(qv_dirlist *dl, int n)
+{
+    if (fd_try_take(n))
+        return true;
+    std::atomic<int> &spare = dl->root->spare;
+    int have = spare.load();
+    while (have >= n) {
+        if (spare.compare_exchange_weak(have, have - n))
+            return true;
+    }
+    return false;
+}
+
+static bool dl_take(qv_dirlist *dl, int n)
+{
+    while (!dl_try_take(dl, n)) {
+        if (is_cancelled(dl->cancel))
+            return false;
+        fd_nap();
+    }
+    return true;
+}
+
+static void dl_give(qv_dirlist *dl, int n)
+{
+    std::atomic<int> &spare = dl->root->spare;
+    int have = spare.load();
+    while (n > 0 && have < ROOT_SPARE) {
+        if (spare.compare_exchange_weak(have, have + 1)) {
+            have++;
+            n--;
+        }
+    }
+    if (n > 0)
+        fd_give(n);
+    else
+        fd_wake();
+}
+
 static void drop_kept(qv_dirlist *dl, int keep)
 {
     int n = dl->nkept - keep;
     while (dl->nkept > keep)
         close_fd(dl->kept[--dl->nkept].fd);
-    fd_give(n);
+    dl_give(dl, n);
 }
 
 // Whether the kept directory k is an ancestor of path (its path a prefix
@@ -397,7 +448,15 @@ static int open_below(int dirfd, const char *rel, size_t len, int flags, bool fo
             break;
         cur = fd;
         fd = -1;
+        // A run of separators at the cut: the next piece starts after it,
+        // relative to the piece before, never from the top.
         rest = cut + 1;
+        while (*rest == '/')
+            rest++;
+        if (!*rest) {
+            static char here[] = ".";
+            rest = here;
+        }
     }
     int saved = errno;
     if (cur != dirfd)
@@ -487,11 +546,12 @@ qv_dirroot *qv_dirroot_open(const char *path, const std::atomic<int32_t> *cancel
         *err = ENOMEM;
         return nullptr;
     }
-    if (!fd_take(1, cancel)) {
+    if (!fd_take(1 + ROOT_SPARE, cancel)) {
         free(root);
         *err = -1;
         return nullptr;
     }
+    new (&root->spare) std::atomic<int>(ROOT_SPARE);
     for (;;) {
         // The root is followed when it is a link: the host named it.
         int fd = path[0] ? open_below(AT_FDCWD, path, strlen(path), O_PATH | O_DIRECTORY, true) : -1;
@@ -504,7 +564,7 @@ qv_dirroot *qv_dirroot_open(const char *path, const std::atomic<int32_t> *cancel
         if (out_of_descriptors(errno) && wait_for_descriptor(cancel))
             continue;
         *err = out_of_descriptors(errno) ? -1 : errno;
-        fd_give(1);
+        fd_give(1 + ROOT_SPARE);
         free(root);
         return nullptr;
     }
@@ -515,8 +575,19 @@ void qv_dirroot_close(qv_dirroot *root)
     if (!root)
         return;
     close_fd(root->fd);
-    fd_give(1);
+    fd_give(1 + root->spare.load());
     free(root);
+}
+
+// Descriptors open at once while rest is opened: the result, and the
+// directories in between where a path is opened in pieces or one name at a
+// time.
+static int descriptors_needed(size_t rest_len, bool follow)
+{
+    int need = rest_len < PATH_MAX ? 1 : 2;
+    if (!follow && !s_have_openat2.load(std::memory_order_relaxed))
+        need++;
+    return need;
 }
 
 // Opens rel for listing, below its nearest kept ancestor or the root, once a
@@ -538,20 +609,20 @@ static int open_dir(qv_dirlist *dl, const char *rel, size_t len)
             rest = rel + a->len + 1;
             rest_len = len - a->len - 1;
         }
-        int need = rest_len < PATH_MAX ? 1 : 2;
-        if (!fd_try_take(need)) {
+        int need = descriptors_needed(rest_len, follow);
+        if (!dl_try_take(dl, need)) {
             // Wait holding nothing: the kept ancestors go back first.
             drop_kept(dl, 0);
             anchor = dl->root->fd;
             rest = len ? rel : ".";
             rest_len = len ? len : 1;
-            need = rest_len < PATH_MAX ? 1 : 2;
-            if (!fd_take(need, dl->cancel))
+            need = descriptors_needed(rest_len, follow);
+            if (!dl_take(dl, need))
                 return -2;
         }
         int fd = open_below(anchor, rest, rest_len, flags, follow);
         int err = errno;
-        fd_give(fd >= 0 ? need - 1 : need);
+        dl_give(dl, fd >= 0 ? need - 1 : need);
         if (fd >= 0)
             return fd;
         if (!out_of_descriptors(err)) {
@@ -581,7 +652,7 @@ int qv_dirlist_open(qv_dirlist *dl, const char *rel, size_t rel_len, const qv_di
     if (r_fstat(fd, &st) != 0) {
         int err = errno;
         close_fd(fd);
-        fd_give(1);
+        dl_give(dl, 1);
         return err;
     }
     info->id = {(uint64_t)st.st_dev, (uint64_t)st.st_ino};
@@ -605,13 +676,13 @@ void qv_dirlist_close(qv_dirlist *dl)
         return;
     if (dl->last_len == 0) {
         close_fd(dl->fd);
-        fd_give(1);
+        dl_give(dl, 1);
         dl->fd = -1;
         return;
     }
     if (dl->nkept == ANCESTOR_FDS) {
         close_fd(dl->kept[0].fd);
-        fd_give(1);
+        dl_give(dl, 1);
         memmove(dl->kept, dl->kept + 1, (ANCESTOR_FDS - 1) * sizeof(ancestor));
         dl->nkept--;
     }

@@ -2,6 +2,46 @@
 // suffices, since a later '*' can always absorb what an earlier one would.
 #include "match.h"
 
+#include <cstring>
+
+// Whether c belongs to the named class ("[:digit:]" and the like, C locale).
+static bool in_class(const char *name, size_t len, unsigned char c)
+{
+    struct named {
+        const char *name;
+        bool (*test)(unsigned char);
+    };
+    static const named classes[] = {
+        {"alnum", [](unsigned char x) { return (x | 32) - 'a' < 26u || x - '0' < 10u; }},
+        {"alpha", [](unsigned char x) { return (x | 32) - 'a' < 26u; }},
+        {"blank", [](unsigned char x) { return x == ' ' || x == '\t'; }},
+        {"cntrl", [](unsigned char x) { return x < 32 || x == 127; }},
+        {"digit", [](unsigned char x) { return x - '0' < 10u; }},
+        {"graph", [](unsigned char x) { return x > 32 && x < 127; }},
+        {"lower", [](unsigned char x) { return x - 'a' < 26u; }},
+        {"print", [](unsigned char x) { return x >= 32 && x < 127; }},
+        {"punct", [](unsigned char x) { return x > 32 && x < 127 && (x | 32) - 'a' >= 26u && x - '0' >= 10u; }},
+        {"space", [](unsigned char x) { return x == ' ' || (x >= '\t' && x <= '\r'); }},
+        {"upper", [](unsigned char x) { return x - 'A' < 26u; }},
+        {"xdigit", [](unsigned char x) { return x - '0' < 10u || (x | 32) - 'a' < 6u; }},
+    };
+    for (const named &n : classes)
+        if (strlen(n.name) == len && memcmp(n.name, name, len) == 0)
+            return n.test(c);
+    return false;
+}
+
+// One member of a set at q (a byte, maybe quoted by '\'): its value, and q
+// moved past it.
+static unsigned char set_byte(const char **q)
+{
+    const char *p = *q;
+    if (*p == '\\' && p[1])
+        p++;
+    *q = p + 1;
+    return (unsigned char)*p;
+}
+
 // Matches the set starting at p ('[') against c. Returns the byte after the
 // set's ']' and stores the verdict, or null when the set is not closed.
 static const char *match_set(const char *p, unsigned char c, bool *hit)
@@ -14,16 +54,19 @@ static const char *match_set(const char *p, unsigned char c, bool *hit)
     bool first = true;
     while (*q && (*q != ']' || first)) {
         first = false;
-        unsigned char lo = (unsigned char)*q;
-        if (lo == '\\' && q[1])
-            lo = (unsigned char)*++q;
-        q++;
+        if (q[0] == '[' && q[1] == ':') {
+            const char *end = strstr(q + 2, ":]");
+            if (end) {
+                found = found || in_class(q + 2, (size_t)(end - q - 2), c);
+                q = end + 2;
+                continue;
+            }
+        }
+        unsigned char lo = set_byte(&q);
         unsigned char hi = lo;
         if (q[0] == '-' && q[1] && q[1] != ']') {
-            hi = (unsigned char)q[1];
-            if (hi == '\\' && q[2])
-                hi = (unsigned char)*++q;
-            q += 2;
+            q++;
+            hi = set_byte(&q);
         }
         if (lo <= c && c <= hi)
             found = true;

@@ -196,8 +196,10 @@ static bool set_child_path(walker *w, const walk_item &it)
 // or the path would pass SCAN_PATH_MAX bytes.
 static void note_unwalkable(scan_slot *slot, qv_entry *e)
 {
-    bool unnamed = qv_tree_get_name(e, slot->result->name_arena)[0] == '\0';
-    note_problem(slot, e, QV_PROBLEM_UNREADABLE, unnamed ? QV_ERR_NOMEM : QV_ERR_NAMETOOLONG);
+    // One whose name could not be stored is counted among the entries left
+    // out already.
+    if (qv_tree_get_name(e, slot->result->name_arena)[0] != '\0')
+        note_problem(slot, e, QV_PROBLEM_UNREADABLE, QV_ERR_NAMETOOLONG);
 }
 
 static void parallel_scan_work(void *arg)
@@ -287,9 +289,24 @@ static void merge_links(walker *w)
     w->nlinks = 0;
 }
 
+// Whether an exclude pattern matches the path text m (with '/' as its
+// separator) or any part of it after a '/', as du --exclude matches.
+static bool matches_exclude(const scan_slot *slot, const char *m)
+{
+    for (int32_t i = 0; i < slot->exclude_count; i++) {
+        const char *pattern = slot->excludes[i];
+        if (qv_pattern_match(pattern, m))
+            return true;
+        for (const char *p = m; *p; p++)
+            if (*p == '/' && p[1] != '/' && p[1] != '\0' && qv_pattern_match(pattern, p + 1))
+                return true;
+    }
+    return false;
+}
+
 // Whether a child of the directory in the path buffer is to be left out: a
 // pattern matches its path as the host would spell it (the root as given,
-// then the names, joined by '/') or any part of it after a '/'.
+// then the names, joined by '/').
 static bool excluded(walker *w, const char *name, size_t name_len)
 {
     const scan_slot *slot = w->slot;
@@ -312,15 +329,26 @@ static bool excluded(walker *w, const char *name, size_t name_len)
             if (*p == QV_PATH_SEP)
                 *p = '/';
     }
-    for (int32_t i = 0; i < slot->exclude_count; i++) {
-        const char *pattern = slot->excludes[i];
-        if (qv_pattern_match(pattern, m))
-            return true;
-        for (const char *p = m; *p; p++)
-            if (*p == '/' && p[1] != '/' && p[1] != '\0' && qv_pattern_match(pattern, p + 1))
-                return true;
-    }
-    return false;
+    return matches_exclude(slot, m);
+}
+
+// The root too is left out (kept in the tree without children) when a
+// pattern matches its own spelling, as du then counts nothing.
+static bool root_excluded(const scan_slot *slot)
+{
+    if (slot->exclude_count == 0 || !slot->path)
+        return false;
+    size_t n = strlen(slot->path);
+    char *m = static_cast<char *>(malloc(n + 1));
+    if (!m)
+        return false;
+    memcpy(m, slot->path, n + 1);
+    for (char *p = m; *p; p++)
+        if (*p == QV_PATH_SEP)
+            *p = '/';
+    bool hit = matches_exclude(slot, m);
+    free(m);
+    return hit;
 }
 
 // Records the pending children under dir, in listing order, under one hold
@@ -550,7 +578,8 @@ void qv_walk_root(scan_slot *slot, qv_entry *root, const char *path)
             slot->root_error.store(err);
         return;
     }
-    scan_directory(slot, root, "", 0, 0, nullptr);
+    if (!root_excluded(slot))
+        scan_directory(slot, root, "", 0, 0, nullptr);
 }
 
 static int cmp_links(const void *a, const void *b)

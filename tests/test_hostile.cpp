@@ -116,6 +116,40 @@ TEST(RootSpelling, EveryLengthAndTrailingSlashWalksTheSameTree)
     }
 }
 
+// Roots longer than one open() takes are opened in pieces; a run of
+// separators where a piece is cut, or at the end, changes nothing.
+TEST(RootSpelling, LongRootsWithSeparatorRuns)
+{
+    TempDir t;
+    const std::string name(254, 'p');
+    std::string deep = t.path;
+    int fd = open(t.path.c_str(), O_RDONLY | O_DIRECTORY);
+    while (deep.size() < 5000) {
+        ASSERT_EQ(mkdirat(fd, name.c_str(), 0755), 0);
+        int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+        close(fd);
+        fd = next;
+        deep += "/" + name;
+    }
+    int f = openat(fd, "f", O_CREAT | O_WRONLY, 0644);
+    ASSERT_EQ(write(f, "123456789", 9), 9);
+    close(f);
+    close(fd);
+    // Slashes doubled around byte 4095, or added at the end up to 4096 bytes
+    // and beyond.
+    size_t cut = deep.rfind('/', 4095);
+    std::string doubled = deep.substr(0, cut) + std::string(4097 - cut, '/') + deep.substr(cut + 1);
+    for (const std::string &root : {deep, doubled, deep + std::string(4096 - deep.size() % 4096, '/'), deep + "/"}) {
+        SCOPED_TRACE(root.size());
+        int id = disk_scan(root.c_str(), 0, 0);
+        ASSERT_EQ(wait_scan(id), SCAN_DONE);
+        EXPECT_EQ(problems_of(id).root_error, 0);
+        EXPECT_EQ(read_tree(disk_scan_result(id)).paths, (std::set<std::string>{"f"}));
+        disk_free(id);
+    }
+    ASSERT_EQ(system(("rm -rf '" + t.path + "/" + name + "'").c_str()), 0);
+}
+
 // Links leading back up, followed: each is recorded once, as a directory
 // without children, counted and listed; the scan ends.
 TEST(Loops, LinksToAncestorsAreNotEnteredAndAreCounted)
@@ -417,27 +451,31 @@ TEST(Descriptors, ExhaustionIsWaitedOutNotLost)
     disk_free(id);
 }
 
-// 32 scans at once under a low limit share the budget: all complete.
+// 32 scans at once under a low limit share the budget and take turns: all
+// complete, even where the limit leaves room for a few scans only.
 TEST(Descriptors, ThirtyTwoScansShareALowLimit)
 {
     TempDir t;
     make_nested(t.path, 3, 5);
     std::set<std::string> want = fs_paths(t.path);
-    lower_descriptor_limit(128);
-    std::vector<int> ids;
-    for (int i = 0; i < MAX_SCANS; i++)
-        ids.push_back(disk_scan(t.path.c_str(), 0, 0));
-    for (int id : ids) {
-        ASSERT_GE(id, 0);
-        ASSERT_EQ(wait_scan(id), SCAN_DONE);
-        EXPECT_EQ(read_tree(disk_scan_result(id)).paths, want);
-        EXPECT_EQ(problems_of(id).unreadable_dirs, 0u);
-        disk_free(id);
+    for (rlim_t limit : {128, 34, 20}) {
+        SCOPED_TRACE(limit);
+        lower_descriptor_limit(limit);
+        std::vector<int> ids;
+        for (int i = 0; i < MAX_SCANS; i++)
+            ids.push_back(disk_scan(t.path.c_str(), 0, 0));
+        for (int id : ids) {
+            ASSERT_GE(id, 0);
+            ASSERT_EQ(wait_scan(id), SCAN_DONE);
+            EXPECT_EQ(read_tree(disk_scan_result(id)).paths, want);
+            EXPECT_EQ(problems_of(id).unreadable_dirs, 0u);
+            disk_free(id);
+        }
+        // Every descriptor came back.
+        int fd = open("/dev/null", O_RDONLY);
+        EXPECT_LT(fd, 20);
+        close(fd);
     }
-    // Every descriptor came back.
-    int fd = open("/dev/null", O_RDONLY);
-    EXPECT_LT(fd, 20);
-    close(fd);
 }
 
 // --- Signals ------------------------------------------------------------------

@@ -169,6 +169,23 @@ TEST(Options, ExcludePatternsLeaveEntriesOutAsDuDoes)
     }
 }
 
+TEST(Options, ARootThatMatchesKeepsNoChildren)
+{
+    TempDir t;
+    mkdirp(t / "skipme/sub");
+    wfile(t / "skipme/sub/f", 5);
+    for (const char *pattern : {"skipme", "*", "*/skip*"}) {
+        SCOPED_TRACE(pattern);
+        const char *p[] = {pattern};
+        disk_scan_options o = options();
+        o.excludes = p;
+        o.exclude_count = 1;
+        Scan s(t / "skipme", &o);
+        EXPECT_TRUE(s.sizes().empty());
+        EXPECT_EQ(s.tree["total_size"], 0u);
+    }
+}
+
 TEST(Options, PatternMatcherTable)
 {
     struct Case {
@@ -180,6 +197,8 @@ TEST(Options, PatternMatcherTable)
         {"[]]", "]", true},        {"[", "[", true},          {"[a", "[a", true},      {"\\*", "*", true},
         {"\\*", "a", false},       {"*.o", "x.o.c", false},  {"**.c", "a.c", true},   {"a*b*c", "aXbYbZc", true},
         {"a*b*c", "aXbYbZ", false}, {"", "", true},           {"", "a", false},        {"\\", "\\", true},
+        {"*[[:digit:]]", "x5", true}, {"*[[:digit:]]", "x:]", false}, {"[[:alpha:]_]x", "_x", true},
+        {"[![:space:]]", " ", false}, {"[a-\\z]z", "az", true}, {"[\\]]", "]", true},
     };
     for (const Case &c : cases)
         EXPECT_EQ(qv_pattern_match(c.pattern, c.text), c.match) << c.pattern << " ~ " << c.text;
