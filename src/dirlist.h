@@ -49,7 +49,7 @@ struct qv_dir_child {
 // What opening a directory tells the walker.
 struct qv_dir_info {
     qv_dir_id id;
-    uint8_t has_id;     // id is known (Windows asks only when links are followed or QV_WANT_DIR_IDS)
+    uint8_t has_id;     // id is known (Windows reads it only when links are followed or it is wanted)
     uint8_t pseudo_fs;  // it lies on a file system the kernel makes up (proc, sysfs, ...)
 };
 

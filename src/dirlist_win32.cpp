@@ -387,7 +387,9 @@ static int next_by_handle(qv_dirlist *dl, qv_dir_child *out)
         LARGE_INTEGER size = dl->size_kind == QV_SIZE_ON_DISK ? d->AllocationSize : d->EndOfFile;
         out->size = size.QuadPart > 0 ? (uint64_t)size.QuadPart : 0;
         // No link count comes with the records: every file is named by its
-        // volume and ID, and the walk tells which of them repeat.
+        // volume and ID, and the walk tells which of them repeat. That costs
+        // the walk 24 bytes a file; opening each file for its link count
+        // instead made a scan some 30 times slower.
         if ((dl->wants & QV_WANT_LINK_IDS) && dl->have_serial && d->FileId.QuadPart != 0) {
             out->linked = 1;
             out->link_id = {dl->serial, (uint64_t)d->FileId.QuadPart};
