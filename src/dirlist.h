@@ -49,7 +49,7 @@ struct qv_dir_child {
 // What opening a directory tells the walker.
 struct qv_dir_info {
     qv_dir_id id;
-    uint8_t has_id;     // id is known (Windows asks only when links are followed)
+    uint8_t has_id;     // id is known (Windows reads it only when links are followed or it is wanted)
     uint8_t pseudo_fs;  // it lies on a file system the kernel makes up (proc, sysfs, ...)
 };
 
@@ -69,7 +69,12 @@ struct qv_dirlist;
 // follow_links: links / reparse points are reported as what they point to,
 // and followed; otherwise they are not reported at all, and never followed.
 // size_kind: QV_SIZE_APPARENT or QV_SIZE_ON_DISK.
-qv_dirlist *qv_dirlist_new(qv_dirroot *root, int follow_links, int size_kind, const std::atomic<int32_t> *cancel);
+// wants: what the walk needs beyond names and sizes, QV_WANT_* bits; Linux
+// reads both anyway, Windows only when asked (each costs it time).
+#define QV_WANT_DIR_IDS 1   // every directory's identity (qv_dir_info.has_id)
+#define QV_WANT_LINK_IDS 2  // linked and link_id of files with several names
+qv_dirlist *qv_dirlist_new(qv_dirroot *root, int follow_links, int size_kind, int wants,
+                           const std::atomic<int32_t> *cancel);
 void qv_dirlist_delete(qv_dirlist *dl);
 
 // Opens the directory at rel (rel_len bytes, "" for the root itself), names

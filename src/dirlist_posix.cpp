@@ -334,8 +334,10 @@ static const ancestor *nearest_kept(qv_dirlist *dl, const char *path, size_t len
     return dl->nkept > 0 ? &dl->kept[dl->nkept - 1] : nullptr;
 }
 
-qv_dirlist *qv_dirlist_new(qv_dirroot *root, int follow_links, int size_kind, const std::atomic<int32_t> *cancel)
+qv_dirlist *qv_dirlist_new(qv_dirroot *root, int follow_links, int size_kind, int wants,
+                           const std::atomic<int32_t> *cancel)
 {
+    (void)wants;  // identities come with every open and stat
     auto *dl = static_cast<qv_dirlist *>(calloc(1, sizeof(qv_dirlist)));
     if (!dl)
         return nullptr;

@@ -525,7 +525,8 @@ static void scan_directory(scan_slot *slot, qv_entry *dir, const char *path, siz
         return;
     walker w{};
     w.slot = slot;
-    w.list = qv_dirlist_new(slot->dirroot, slot->follow_links, slot->size_kind, &slot->cancel_requested);
+    int wants = (slot->one_file_system ? QV_WANT_DIR_IDS : 0) | (slot->hard_links_once ? QV_WANT_LINK_IDS : 0);
+    w.list = qv_dirlist_new(slot->dirroot, slot->follow_links, slot->size_kind, wants, &slot->cancel_requested);
     if (slot->exclude_count > 0)
         w.match = static_cast<char *>(malloc(2 * SCAN_PATH_MAX));
     w.path = static_cast<char *>(malloc(SCAN_PATH_MAX));

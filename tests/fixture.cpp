@@ -56,13 +56,13 @@ static fs::path fs_path(const std::string &s)
 
 // Under Wine, links are Unix symbolic links that Win32 can neither make nor
 // remove (DeleteFileW on a link to a file deletes the file it points to).
-static bool under_wine()
+bool under_wine()
 {
     return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
 }
 
 // The Unix path of a Windows path, under Wine.
-static std::string unix_path(const std::string &path)
+std::string unix_path(const std::string &path)
 {
     typedef char *(CDECL * unix_name_fn)(LPCWSTR);
     auto fn = reinterpret_cast<unix_name_fn>(
@@ -78,7 +78,7 @@ static std::string unix_path(const std::string &path)
 // Runs a Unix program from a Windows program (Wine only); true on exit 0.
 // Wine starts it without a process handle to wait on, so a shell writes the
 // exit status into a marker file that is waited for.
-static bool run_unix(const std::vector<std::string> &argv)
+bool run_unix(const std::vector<std::string> &argv)
 {
     static int s_runs;
     wchar_t tmp[MAX_PATH];

@@ -30,6 +30,14 @@ void wfile(const std::string &path, uint64_t size);
 // Windows builds create a junction / Linux builds a symbolic link.
 bool symlink_to(const std::string &target, const std::string &link);
 
+#ifdef _WIN32
+// Under Wine: whether the process runs under it, the Unix path of a Windows
+// path, and a Unix program run to its end (true on exit 0).
+bool under_wine();
+std::string unix_path(const std::string &path);
+bool run_unix(const std::vector<std::string> &argv);
+#endif
+
 struct FlatEntry {
     std::string path;  // relative to the root, "/"-joined
     bool is_dir;

@@ -74,7 +74,10 @@ struct Listing {
     std::vector<Child> children;
 };
 
-Listing list_at(const std::string &root, const std::string &rel, int follow_links)
+// wants and size_kind as qv_dirlist_new takes them: QV_WANT_LINK_IDS or
+// QV_SIZE_ON_DISK lists by directory handle, else by search pattern.
+Listing list_at(const std::string &root, const std::string &rel, int follow_links, int wants = 0,
+                int size_kind = QV_SIZE_APPARENT)
 {
     Listing out;
     qv_dirroot *dr = qv_dirroot_open(root.c_str(), nullptr, &out.rc);
@@ -83,7 +86,7 @@ Listing list_at(const std::string &root, const std::string &rel, int follow_link
         return out;
     }
     EXPECT_EQ(out.rc, 0);
-    qv_dirlist *dl = qv_dirlist_new(dr, follow_links, nullptr);
+    qv_dirlist *dl = qv_dirlist_new(dr, follow_links, size_kind, wants, nullptr);
     out.rc = qv_dirlist_open(dl, rel.c_str(), rel.size(), nullptr, &out.info);
     qv_dir_child c;
     while (out.rc == 0 && qv_dirlist_next(dl, &c)) {
@@ -101,9 +104,9 @@ Listing list_at(const std::string &root, const std::string &rel, int follow_link
 }
 
 // The directory at path as the root; ok false when it cannot be opened.
-std::vector<Child> list(const std::string &path, int follow_links, bool *ok = nullptr)
+std::vector<Child> list(const std::string &path, int follow_links, bool *ok = nullptr, int wants = 0)
 {
-    Listing l = list_at(path, "", follow_links);
+    Listing l = list_at(path, "", follow_links, wants);
     if (ok)
         *ok = l.rc == 0;
     return l.children;
@@ -164,6 +167,7 @@ struct PublicScan {
         : id(disk_scan(path.c_str(), max_depth, follow_links))
     {
     }
+    PublicScan(const std::string &path, const disk_scan_options &opts) : id(disk_scan_ex(path.c_str(), &opts)) {}
     ~PublicScan() { disk_free(id); }
     void wait()
     {
@@ -410,7 +414,9 @@ TEST(Win32Listing, SizesFromHighAndLowWordsAbove4GiB)
     make_dir(t.path + "\\dir");
     want.push_back({"dir", 0, true});
     std::sort(want.begin(), want.end());
-    EXPECT_EQ(list(t.path, 0), want);
+    // By search pattern (lengths only) and by handle (file IDs asked for).
+    for (int wants : {0, QV_WANT_LINK_IDS})
+        EXPECT_EQ(list(t.path, 0, nullptr, wants), want) << wants;
     ResultPtr r(scan_sync(t.path, 0, false, true));
     EXPECT_EQ(r->total_size, sum);
     EXPECT_EQ(r->total_files, std::size(sizes));
@@ -461,16 +467,26 @@ TEST(Win32Listing, DirectoryLinkLeftOutOrWalked)
     ASSERT_EQ(attrs & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT),
               (DWORD)(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
 
-    EXPECT_EQ(list(t.path, 0), (std::vector<Child>{{"real", 0, true}}));
-    EXPECT_EQ(list(t.path, 1), (std::vector<Child>{{"link", 0, true}, {"real", 0, true}}));
+    for (int wants : {0, QV_WANT_LINK_IDS}) {
+        EXPECT_EQ(list(t.path, 0, nullptr, wants), (std::vector<Child>{{"real", 0, true}})) << wants;
+        EXPECT_EQ(list(t.path, 1, nullptr, wants), (std::vector<Child>{{"link", 0, true}, {"real", 0, true}}))
+            << wants;
+    }
     // Followed, the link is the same directory as its target, and another
-    // than the root; without links followed nothing asks.
-    Listing via = list_at(t.path, "link", 1), real = list_at(t.path, "real", 1), top = list_at(t.path, "", 1);
-    ASSERT_EQ(via.rc, 0);
-    ASSERT_TRUE(via.info.has_id && real.info.has_id && top.info.has_id);
-    EXPECT_EQ(via.info.id.dev, real.info.id.dev);
-    EXPECT_EQ(via.info.id.ino, real.info.id.ino);
-    EXPECT_NE(top.info.id.ino, real.info.id.ino);
+    // than the root; without links followed only a walk that asks for
+    // identities (another volume, hard links) reads them, by either listing.
+    struct {
+        int follow, wants;
+    } ways[] = {{1, 0}, {1, QV_WANT_LINK_IDS}, {0, QV_WANT_DIR_IDS}, {0, QV_WANT_LINK_IDS}};
+    for (auto w : ways) {
+        Listing via = list_at(t.path, "link", w.follow, w.wants), real = list_at(t.path, "real", w.follow, w.wants),
+                top = list_at(t.path, "", w.follow, w.wants);
+        ASSERT_EQ(via.rc, 0);
+        ASSERT_TRUE(via.info.has_id && real.info.has_id && top.info.has_id) << w.follow << " " << w.wants;
+        EXPECT_EQ(via.info.id.dev, real.info.id.dev);
+        EXPECT_EQ(via.info.id.ino, real.info.id.ino);
+        EXPECT_NE(top.info.id.ino, real.info.id.ino);
+    }
     EXPECT_FALSE(list_at(t.path, "real", 0).info.has_id);
     for (bool pool : {true, false}) {
         ResultPtr plain(scan_sync(t.path, 0, false, pool));
@@ -622,6 +638,220 @@ TEST(Win32Listing, PathsPastMaxPath)
     EXPECT_EQ(r->total_dirs, 12u);
     EXPECT_EQ(r->total_files, 1u);
     EXPECT_EQ(r->total_size, 9u);
+}
+
+namespace {
+
+// A file of size bytes of data, written: what is allocated to it follows.
+void write_file(const std::string &path, size_t size)
+{
+    HANDLE h = CreateFileW(long_form(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << path << " error " << GetLastError();
+    std::string data(size, 'q');
+    DWORD done = 0;
+    bool ok = WriteFile(h, data.data(), (DWORD)size, &done, nullptr) && done == size;
+    CloseHandle(h);
+    ASSERT_TRUE(ok) << path;
+}
+
+// What the file or directory at path says of itself, through its own handle.
+struct FileFacts {
+    bool ok = false;
+    uint64_t length = 0, allocation = 0;
+    DWORD links = 0, serial = 0;
+};
+
+FileFacts facts_of(const std::wstring &path)
+{
+    FileFacts f;
+    HANDLE h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return f;
+    FILE_STANDARD_INFO st{};
+    BY_HANDLE_FILE_INFORMATION fi{};
+    f.ok = GetFileInformationByHandleEx(h, FileStandardInfo, &st, sizeof st) && GetFileInformationByHandle(h, &fi);
+    CloseHandle(h);
+    f.length = (uint64_t)st.EndOfFile.QuadPart;
+    f.allocation = (uint64_t)st.AllocationSize.QuadPart;
+    f.links = fi.nNumberOfLinks;
+    f.serial = fi.dwVolumeSerialNumber;
+    return f;
+}
+
+disk_scan_options scan_options(int size_kind, int hard_links_once, int one_file_system = 0, int max_depth = 0)
+{
+    disk_scan_options o{};
+    o.struct_size = sizeof o;
+    o.size_kind = size_kind;
+    o.hard_links_once = hard_links_once;
+    o.one_file_system = one_file_system;
+    o.max_depth = max_depth;
+    return o;
+}
+
+// The tree document of a finished scan of path with opts.
+json tree_with(const std::string &path, const disk_scan_options &opts)
+{
+    PublicScan s(path, opts);
+    EXPECT_GE(s.id, 0);
+    s.wait();
+    EXPECT_EQ(s.state, SCAN_DONE) << path;
+    return s.state == SCAN_DONE ? s.tree() : json();
+}
+
+}  // namespace
+
+// Sizes on disk are what the file system allocated, which each file also
+// tells through its own handle: a whole cluster for a few bytes, the length
+// rounded up for more, nothing for a sparse file never written. Lengths, and
+// the default scan's document, stay as they were.
+TEST(Win32ScanOptions, SizeOnDiskIsTheAllocation)
+{
+    TempDir t;
+    make_dir(t.path + "\\sub");
+    write_file(t.path + "\\small", 3);
+    write_file(t.path + "\\sub\\large", 100000);
+    make_file(t.path + "\\sparse", 50ull << 20);
+    DWORD sectors = 0, bytes = 0, free_clusters = 0, clusters = 0;
+    ASSERT_TRUE(GetDiskFreeSpaceW(wide(t.path.substr(0, 3)).c_str(), &sectors, &bytes, &free_clusters, &clusters));
+    uint64_t cluster = (uint64_t)sectors * bytes;
+    struct {
+        const char *path;
+        FileFacts f;
+    } files[] = {{"small", {}}, {"sparse", {}}, {"sub/large", {}}};
+    for (auto &file : files) {
+        std::string native = file.path;
+        std::replace(native.begin(), native.end(), '/', '\\');
+        file.f = facts_of(long_form(t.path + "\\" + native));
+        ASSERT_TRUE(file.f.ok) << file.path;
+    }
+    EXPECT_EQ(files[0].f.allocation, cluster) << "3 bytes take one cluster";
+    EXPECT_EQ(files[2].f.allocation, (100000 + cluster - 1) / cluster * cluster);
+    bool sparse = files[1].f.allocation < files[1].f.length;
+    for (int kind : {DISK_SIZE_APPARENT, DISK_SIZE_ON_DISK}) {
+        std::vector<DocEntry> want = {{"sub", true, 0, true}};
+        uint64_t total = 0;
+        for (const auto &file : files) {
+            uint64_t size = kind == DISK_SIZE_ON_DISK ? file.f.allocation : file.f.length;
+            want.push_back({file.path, false, size, false});
+            total += size;
+            if (file.path[0] == 's' && file.path[1] == 'u')
+                want[0].size += size;
+        }
+        std::sort(want.begin(), want.end());
+        json tree = tree_with(t.path, scan_options(kind, 0));
+        EXPECT_EQ(doc_entries(tree), want) << kind;
+        EXPECT_EQ(tree["total_size"], total) << kind;
+        if (kind == DISK_SIZE_APPARENT) {
+            PublicScan plain(t.path, 0, 0);
+            plain.wait();
+            ASSERT_EQ(plain.state, SCAN_DONE);
+            json doc = plain.tree();
+            EXPECT_EQ(doc_entries(doc), want);
+            EXPECT_EQ(doc["total_size"], total);
+        }
+    }
+    if (!sparse)
+        GTEST_SKIP() << "the sparse file has all its " << files[1].f.length
+                     << " bytes allocated here: a size on disk below the length is not shown";
+}
+
+// Three names of one file: with hard links counted once, the name whose
+// path sorts first in byte order ("B/third", though "a" sorts first
+// ignoring case and the file was made as "c/orig") keeps its size and the
+// others count 0; every name still counts as a file.
+TEST(Win32ScanOptions, HardLinksCountedOnceUnderTheFirstPath)
+{
+    TempDir t;
+    for (const char *d : {"a", "B", "c"})
+        make_dir(t.path + "\\" + d);
+    write_file(t.path + "\\c\\orig", 5000);
+    write_file(t.path + "\\c\\single", 700);
+    for (const char *name : {"a\\second", "B\\third"})
+        if (!CreateHardLinkW(long_form(t.path + "\\" + name).c_str(), long_form(t.path + "\\c\\orig").c_str(),
+                             nullptr))
+            GTEST_SKIP() << "CreateHardLinkW failed here, error " << GetLastError();
+    FileFacts orig = facts_of(long_form(t.path + "\\c\\orig")), single = facts_of(long_form(t.path + "\\c\\single"));
+    ASSERT_TRUE(orig.ok && single.ok);
+    ASSERT_EQ(orig.links, 3u);
+    for (int kind : {DISK_SIZE_APPARENT, DISK_SIZE_ON_DISK}) {
+        uint64_t size = kind == DISK_SIZE_ON_DISK ? orig.allocation : orig.length;
+        uint64_t lone = kind == DISK_SIZE_ON_DISK ? single.allocation : single.length;
+        for (int once : {0, 1}) {
+            uint64_t other = once ? 0 : size;
+            std::vector<DocEntry> want = {{"B", true, size, true},       {"B/third", false, size, false},
+                                          {"a", true, other, true},      {"a/second", false, other, false},
+                                          {"c", true, other + lone, true}, {"c/orig", false, other, false},
+                                          {"c/single", false, lone, false}};
+            PublicScan s(t.path, scan_options(kind, once));
+            ASSERT_GE(s.id, 0);
+            s.wait();
+            ASSERT_EQ(s.state, SCAN_DONE);
+            json tree = s.tree();
+            EXPECT_EQ(doc_entries(tree), want) << kind << " " << once;
+            EXPECT_EQ(tree["total_size"], size + 2 * other + lone) << kind << " " << once;
+            EXPECT_EQ(tree["total_files"], 4u);
+            if (once) {
+                json top = json::parse(disk_get_top(s.id, 2));
+                json want_top = {{{"path", t.path + "/B/third"}, {"size", size}},
+                                 {{"path", t.path + "/c/single"}, {"size", lone}}};
+                EXPECT_EQ(top, want_top) << kind;
+            }
+        }
+    }
+}
+
+// Wine shows a file system mounted below the tree as a reparse point
+// (attributes 0x410) with a volume serial number of its own, as Windows
+// shows a mounted volume: without links followed it is left out anyway;
+// followed, it is recorded without children when the scan stays on the
+// root's volume. The mount needs Wine and a user allowed to mount.
+TEST(Win32ScanOptions, OneFileSystemStopsAtAMountedVolume)
+{
+    if (!under_wine())
+        GTEST_SKIP() << "mounts a Linux file system: Wine only";
+    TempDir t;
+    make_dir(t.path + "\\here");
+    write_file(t.path + "\\here\\f", 10);
+    make_dir(t.path + "\\mnt");
+    std::string mount_point = unix_path(t.path + "\\mnt");
+    if (!run_unix({"/bin/mount", "-t", "tmpfs", "-o", "size=1m", "qv-other", mount_point}))
+        GTEST_SKIP() << "cannot mount a tmpfs at " << mount_point << " (not root?)";
+    struct Unmount {
+        std::string at;
+        ~Unmount() { run_unix({"/bin/umount", at}); }
+    } unmount{mount_point};
+    write_file(t.path + "\\mnt\\g", 20);
+    FileFacts root = facts_of(long_form(t.path)), mnt = facts_of(long_form(t.path + "\\mnt"));
+    ASSERT_TRUE(root.ok && mnt.ok);
+    ASSERT_NE(root.serial, mnt.serial) << "Wine gave the mounted file system the drive's volume serial number";
+    DWORD attrs = GetFileAttributesW(long_form(t.path + "\\mnt").c_str());
+    ASSERT_TRUE(attrs & FILE_ATTRIBUTE_REPARSE_POINT) << std::hex << attrs;
+    std::vector<DocEntry> here = {{"here", true, 10, true}, {"here/f", false, 10, false}};
+    struct {
+        int follow, one_fs;
+        std::vector<DocEntry> mnt;
+    } cases[] = {
+        {0, 0, {}},
+        {0, 1, {}},
+        {1, 0, {{"mnt", true, 20, true}, {"mnt/g", false, 20, false}}},
+        {1, 1, {{"mnt", true, 0, false}}},
+    };
+    for (const auto &c : cases) {
+        disk_scan_options o = scan_options(DISK_SIZE_APPARENT, 0, c.one_fs);
+        o.follow_links = c.follow;
+        std::vector<DocEntry> want = here;
+        want.insert(want.end(), c.mnt.begin(), c.mnt.end());
+        std::sort(want.begin(), want.end());
+        PublicScan s(t.path, o);
+        ASSERT_GE(s.id, 0);
+        s.wait();
+        ASSERT_EQ(s.state, SCAN_DONE);
+        EXPECT_EQ(doc_entries(s.tree()), want) << c.follow << " " << c.one_fs;
+        disk_problems p = s.problems();
+        EXPECT_EQ(p.unreadable_dirs + p.skipped_entries + p.loop_dirs + p.pseudo_fs_dirs, 0u);
+    }
 }
 
 TEST(Win32Platform, NameProcessorsAndClock)
