@@ -135,14 +135,14 @@ void print_diff_report(const options &o, const diff_input &in, const cmp_result 
     printf("%s%s%s\n", st.bold(), fit_left(printable(b.path), WIDTH).c_str(), st.reset());
     if (a.path != b.path)
         printf("  compared with %s\n", fit_left(printable(a.path), WIDTH - 16).c_str());
-    printf("  %-6s %14s %14s %14s\n", "", "then", "now", "change");
-    printf("  %-6s %14s %14s %s%14s%s\n", "total", human(ra.size).c_str(), human(rb.size).c_str(), st.cyan(),
+    printf("  %-6s %16s %16s %16s\n", "", "then", "now", "change");
+    printf("  %-6s %16s %16s %s%16s%s\n", "total", human(ra.size).c_str(), human(rb.size).c_str(), st.cyan(),
            signed_human(ra.size, rb.size).c_str(), st.reset());
-    printf("  %-6s %14s %14s %14s\n", "bytes", grouped(ra.size).c_str(), grouped(rb.size).c_str(),
+    printf("  %-6s %16s %16s %16s\n", "bytes", grouped(ra.size).c_str(), grouped(rb.size).c_str(),
            signed_count(ra.size, rb.size).c_str());
-    printf("  %-6s %14s %14s %14s\n", "files", grouped(ra.files).c_str(), grouped(rb.files).c_str(),
+    printf("  %-6s %16s %16s %16s\n", "files", grouped(ra.files).c_str(), grouped(rb.files).c_str(),
            signed_count(ra.files, rb.files).c_str());
-    printf("  %-6s %14s %14s %14s\n", "dirs", grouped(a.total_dirs).c_str(), grouped(b.total_dirs).c_str(),
+    printf("  %-6s %16s %16s %16s\n", "dirs", grouped(a.total_dirs).c_str(), grouped(b.total_dirs).c_str(),
            signed_count(a.total_dirs, b.total_dirs).c_str());
     if (in.seconds >= 0)
         printf("  %s apart (%s)\n", duration(in.seconds).c_str(), in.time_from);

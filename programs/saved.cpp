@@ -262,8 +262,13 @@ struct parser {
             return fail("a directory whose size or file count is not the sum of its entries");
         std::sort(names.begin(), names.end());
         for (size_t i = 1; i < names.size(); i++)
-            if (names[i] == names[i - 1] && names[i].find(REPLACEMENT) == std::string_view::npos)
-                return fail("the name \"" + std::string(names[i]) + "\" twice in one directory");
+            if (names[i] == names[i - 1] && names[i].find(REPLACEMENT) == std::string_view::npos) {
+                std::string shown(names[i].substr(0, 200));
+                for (char &ch : shown)
+                    if ((unsigned char)ch < 0x20 || ch == 0x7F)
+                        ch = '?';
+                return fail("the name \"" + shown + "\" twice in one directory");
+            }
         return true;
     }
 

@@ -32,9 +32,10 @@ struct sv_tree {
     std::string_view name(const sv_entry &e) const { return {names.data() + e.name_at, e.name_len}; }
 };
 
-// Deeper nesting than this is refused (a real tree this deep would have
-// paths far past any system's limit).
-const int SV_MAX_DEPTH = 4096;
+// Deeper nesting than this is refused. Real trees can be deep (the walk
+// goes on past PATH_MAX), and the reader keeps its place on the heap, so the
+// bound is only there to keep a hostile file's cost in proportion.
+const int SV_MAX_DEPTH = 1 << 20;
 
 // Reads a document from text[0..len). False with *error set (one phrase,
 // "at byte N" where it helps) when it is not a scan result.
