@@ -359,7 +359,7 @@ struct parser {
         unsigned need = fr.entry == 0 ? M_NAME | M_SIZE | M_FILES | M_DIRS : M_NAME | M_SIZE | M_FILES | M_DIR;
         if ((fr.seen & need) != need)
             return fail(fr.entry == 0 ? "a document that is not a scan result" : "an entry without its name, size, files or is_dir");
-        if (!e.is_dir && e.first_child)
+        if (!e.is_dir && (fr.seen & M_CHILDREN))
             return fail("a file with entries");
         if (!check_children(fr.entry))
             return false;
