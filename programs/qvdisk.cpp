@@ -130,8 +130,9 @@ int wait_for_scan(int id, bool live)
 }
 
 // Writes what the options ask for from a finished scan: the page, then a
-// JSON document or the text report on stdout.
-int write_outputs(const options &o, int id, const disk_problems &problems, const style &st, const sv_tree *older)
+// JSON document or the text report on stdout. Sets id to -1 when it has
+// freed the scan already.
+int write_outputs(const options &o, int &id, const disk_problems &problems, const style &st, const sv_tree *older)
 {
     if (o.save) {
         int rc = save_scan(o.save, disk_scan_result(id));
@@ -148,11 +149,18 @@ int write_outputs(const options &o, int id, const disk_problems &problems, const
             return EXIT_SCAN_FAILED;
         }
         treemap_docs page;
-        page.tree = doc;
-        page.top = disk_get_top(id, o.top > 0 ? o.top : 10);
-        page.ext = disk_get_extensions(id);
-        page.problems = disk_get_problems(id);
-        page.counts = &problems;
+        if (o.html) {
+            page.tree = doc;
+            page.top = disk_get_top(id, o.top > 0 ? o.top : 10);
+            page.ext = disk_get_extensions(id);
+            page.problems = disk_get_problems(id);
+            page.counts = &problems;
+        } else {
+            // Only the trees are needed from here: the scan's memory goes
+            // before the comparison takes its own.
+            disk_free(id);
+            id = -1;
+        }
         return write_comparison(o, *older, newer, o.since, nullptr, page, st);
     }
     if (o.html) {
@@ -275,6 +283,7 @@ int main(int argc, char **argv)
     std::string left_out = problems_phrase(problems);
     if (!left_out.empty())
         fprintf(stderr, "qvdisk: warning: %s\n", left_out.c_str());
-    disk_free(id);
+    if (id >= 0)
+        disk_free(id);
     return rc;
 }

@@ -419,15 +419,23 @@ struct parser {
     }
 };
 
-bool read_with(parser &ps)
+// len: the document's length when known, 0 when not.
+bool read_with(parser &ps, uint64_t len)
 {
     ps.error->clear();
     *ps.t = sv_tree{};
+    // The library writes about 64 bytes an entry: room for all of them at
+    // once, rather than growing by doubling past what is needed.
+    if (len / 56 < UINT32_MAX)
+        ps.t->entries.reserve((size_t)(len / 56) + 1);
     bool ok = ps.run();
     if (!ok) {
         *ps.t = sv_tree{};
         if (ps.error->empty())
             *ps.error = "cannot read it";
+    } else {
+        ps.t->entries.shrink_to_fit();
+        ps.t->names.shrink_to_fit();
     }
     return ok;
 }
@@ -439,7 +447,7 @@ bool sv_read(const char *text, size_t len, sv_tree *tree, std::string *error)
     parser ps{{}, tree, error};
     ps.in.base = ps.in.p = reinterpret_cast<const unsigned char *>(text);
     ps.in.end = ps.in.p + len;
-    return read_with(ps);
+    return read_with(ps, len);
 }
 
 bool sv_read_file(FILE *f, sv_tree *tree, std::string *error)
@@ -448,7 +456,10 @@ bool sv_read_file(FILE *f, sv_tree *tree, std::string *error)
     ps.in.f = f;
     ps.in.buf.resize(1 << 20);
     ps.in.base = ps.in.p = ps.in.end = ps.in.buf.data();
-    bool ok = read_with(ps);
+    long len = fseek(f, 0, SEEK_END) == 0 ? ftell(f) : -1;
+    if (fseek(f, 0, SEEK_SET) != 0)
+        len = -1;
+    bool ok = read_with(ps, len > 0 ? (uint64_t)len : 0);
     if (ok && ferror(f)) {
         *error = "a read error";
         return false;
