@@ -204,19 +204,45 @@ struct parser {
         return true;
     }
 
+    // A JSON number from 0 up to a scan time that could be (1e15 ms is
+    // some 30,000 years).
+    static bool json_number(const std::string &t)
+    {
+        size_t i = 0;
+        auto digits = [&] {
+            size_t from = i;
+            while (i < t.size() && t[i] >= '0' && t[i] <= '9')
+                i++;
+            return i > from;
+        };
+        if (i < t.size() && t[i] == '0')
+            i++;
+        else if (!digits())
+            return false;
+        if (i < t.size() && t[i] == '.' && (++i, !digits()))
+            return false;
+        if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
+            i++;
+            if (i < t.size() && (t[i] == '+' || t[i] == '-'))
+                i++;
+            if (!digits())
+                return false;
+        }
+        return i == t.size();
+    }
+
     bool real_number(const std::string &key, double *out)
     {
         int c = ws();
         std::string text;
-        while (c >= 0 && text.size() < 40 && (strchr("0123456789.eE+-", c) != nullptr)) {
+        while (c >= 0 && text.size() <= 64 && (strchr("0123456789.eE+-", c) != nullptr)) {
             text += (char)c;
             in.p++;
             c = in.peek();
         }
-        char *end = nullptr;
-        double v = text.empty() ? 0 : strtod(text.c_str(), &end);
-        if (text.empty() || *end || !(v >= 0 && v < 1e300))
-            return fail("\"" + key + "\" is not a number");
+        double v = json_number(text) ? strtod(text.c_str(), nullptr) : -1;
+        if (!(v >= 0 && v < 1e15))
+            return fail("\"" + key + "\" is not a number of milliseconds");
         *out = v;
         return true;
     }
