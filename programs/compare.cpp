@@ -178,10 +178,9 @@ cmp_result compare_scans(const sv_tree &ot, const sv_tree &nt, int levels, int t
     r.vanished = gone.sorted();
     r.grown_files = grown.sorted();
 
-    walker w{ot, nt, r};
-    w.levels = levels;
-    w.grow_floor = std::max<uint64_t>(1, (uint64_t)((double)r.added * CMP_NOTABLE));
-    w.shrink_floor = std::max<uint64_t>(1, (uint64_t)((double)r.removed * CMP_NOTABLE));
+    uint64_t grow_floor = std::max<uint64_t>(1, (uint64_t)((double)r.added * CMP_NOTABLE));
+    uint64_t shrink_floor = std::max<uint64_t>(1, (uint64_t)((double)r.removed * CMP_NOTABLE));
+    walker w{ot, nt, r, grow_floor, shrink_floor, levels};
     r.grew = w.notable(0, 0, 0, true);
     r.shrank = w.notable(0, 0, 0, false);
     return r;
