@@ -15,16 +15,23 @@ void usage(FILE *out)
 {
     fprintf(out,
             "usage: qvdisk PATH [options]\n"
+            "       qvdisk --compare OLD NEW [options]\n"
             "Scans the directory PATH and reports its size, its largest directories and\n"
-            "files, and the space taken by each file extension.\n"
+            "files, and the space taken by each file extension; or compares the scan with\n"
+            "a saved one, or two saved scans, and reports what grew.\n"
             "\n"
             "options:\n"
             "  --json tree|top|ext  print that JSON document as the library returns it\n"
-            "  --html FILE          also write an interactive treemap page to FILE\n"
+            "  --json diff          with --since or --compare: the comparison as JSON\n"
+            "  --html FILE          also write an interactive treemap page to FILE (with\n"
+            "                       --since or --compare: coloured by growth)\n"
+            "  --save FILE          also write the scan (as --json tree prints it) to FILE\n"
+            "  --since FILE         compare the scan with the scan saved in FILE\n"
+            "  --compare OLD NEW    compare two saved scans; no scan\n"
             "  --max-depth N        list at most N levels below PATH (default: no limit)\n"
             "  --follow-links       count symbolic links as what they point to\n"
             "  --top N              largest files to show (default 10)\n"
-            "  --levels N           levels of the directory tree to show (default 2, at most 10)\n"
+            "  --levels N           levels of the directory trees to show (default 2, at most 10)\n"
             "  --exts N             extensions to show (default 10)\n"
             "  --help               this text\n"
             "  --version            the version\n"
@@ -35,7 +42,8 @@ void usage(FILE *out)
             "  0    the report was written; what the scan could not read or did not enter\n"
             "       is counted in one warning line on stderr\n"
             "  1    the scan failed or gave no document, or FILE could not be written\n"
-            "  2    bad usage, or PATH is missing, unreadable or not a directory\n"
+            "  2    bad usage, PATH is missing, unreadable or not a directory, or a saved\n"
+            "       scan cannot be read\n"
             "  130  interrupted (Ctrl-C)\n");
 }
 
@@ -74,8 +82,8 @@ int parse_args(int argc, char **argv, options *o)
             printf("qvdisk %s\n", QVDISK_VERSION);
             return -1;
         } else if (!strcmp(a, "--json")) {
-            if (!v || (strcmp(v, "tree") && strcmp(v, "top") && strcmp(v, "ext"))) {
-                fprintf(stderr, "qvdisk: --json needs tree, top or ext\n");
+            if (!v || (strcmp(v, "tree") && strcmp(v, "top") && strcmp(v, "ext") && strcmp(v, "diff"))) {
+                fprintf(stderr, "qvdisk: --json needs tree, top, ext or diff\n");
                 return EXIT_USAGE;
             }
             o->json = v;
@@ -87,6 +95,21 @@ int parse_args(int argc, char **argv, options *o)
             }
             o->html = v;
             i++;
+        } else if (!strcmp(a, "--save") || !strcmp(a, "--since")) {
+            if (!v) {
+                fprintf(stderr, "qvdisk: %s needs a file name\n", a);
+                return EXIT_USAGE;
+            }
+            (a[3] == 'a' ? o->save : o->since) = v;
+            i++;
+        } else if (!strcmp(a, "--compare")) {
+            if (!v || i + 2 >= argc) {
+                fprintf(stderr, "qvdisk: --compare needs two file names\n");
+                return EXIT_USAGE;
+            }
+            o->compare_old = v;
+            o->compare_new = argv[i + 2];
+            i += 2;
         } else if (!strcmp(a, "--max-depth")) {
             if (!need_int(0, 1000000, &o->max_depth))
                 return EXIT_USAGE;
@@ -111,7 +134,18 @@ int parse_args(int argc, char **argv, options *o)
             return EXIT_USAGE;
         }
     }
-    if (!o->path) {
+    bool comparing = o->since || o->compare_old;
+    const char *clash = o->compare_old && o->path    ? "--compare takes no PATH"
+                        : o->compare_old && o->since ? "--compare and --since do not go together"
+                        : o->compare_old && o->save  ? "--save needs a scan, which --compare does not make"
+                        : o->json && comparing && strcmp(o->json, "diff") ? "--json with --since or --compare is --json diff"
+                        : o->json && !comparing && !strcmp(o->json, "diff") ? "--json diff needs --since or --compare"
+                                                                            : nullptr;
+    if (clash) {
+        fprintf(stderr, "qvdisk: %s (see --help)\n", clash);
+        return EXIT_USAGE;
+    }
+    if (!o->path && !o->compare_old) {
         usage(stderr);
         return EXIT_USAGE;
     }

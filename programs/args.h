@@ -5,7 +5,10 @@ enum exit_code { EXIT_OK = 0, EXIT_SCAN_FAILED = 1, EXIT_USAGE = 2, EXIT_INTERRU
 
 struct options {
     const char *path = nullptr;
-    const char *json = nullptr;  // tree, top, ext
+    const char *json = nullptr;  // tree, top, ext, diff
+    const char *save = nullptr;  // file for the scan result document
+    const char *since = nullptr;  // a saved scan to compare the new one with
+    const char *compare_old = nullptr, *compare_new = nullptr;  // two saved scans, no scan
     const char *html = nullptr;  // file for the treemap page
     int max_depth = 0;
     bool follow_links = false;

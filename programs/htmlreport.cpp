@@ -74,7 +74,8 @@ bool write_treemap_page(FILE *out, const treemap_docs &docs)
     std::string problems = problems_doc(docs);
     if (!write_data(out, "qv-tree", docs.tree) || !write_data(out, "qv-top", docs.top) ||
         !write_data(out, "qv-ext", docs.ext) ||
-        !write_data(out, "qv-problems", problems.empty() ? nullptr : problems.c_str()))
+        !write_data(out, "qv-problems", problems.empty() ? nullptr : problems.c_str()) ||
+        !write_data(out, "qv-growth", docs.growth))
         return false;
     const char *tail = at + sizeof marker - 1;
     return fputs(tail, out) >= 0;

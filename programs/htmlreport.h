@@ -12,6 +12,7 @@ struct treemap_docs {
     const char *ext = nullptr;       // disk_get_extensions()
     const char *problems = nullptr;  // disk_get_problems()
     const disk_problems *counts = nullptr;  // disk_scan_problems()
+    const char *growth = nullptr;    // growth_doc(): colour by growth since an older scan
 };
 
 // Writes the page with the documents embedded as JSON data. Returns false

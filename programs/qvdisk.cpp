@@ -4,7 +4,9 @@
 // This file runs the scan and hands its documents on: args.cpp reads the
 // command line, report.cpp prints the text report (format.cpp shapes sizes,
 // counts and names for a terminal), htmlreport.cpp writes the treemap page,
-// jsonread.cpp reads the library's documents.
+// jsonread.cpp reads the library's documents; diffrun.cpp saves scans and
+// compares them (saved.cpp reads saved scans, compare.cpp matches two,
+// diffreport.cpp prints the comparison).
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -23,6 +25,7 @@
 #endif
 
 #include "args.h"
+#include "diffrun.h"
 #include "format.h"
 #include "htmlreport.h"
 #include "quorvel_disk.h"
@@ -127,9 +130,39 @@ int wait_for_scan(int id, bool live)
 }
 
 // Writes what the options ask for from a finished scan: the page, then a
-// JSON document or the text report on stdout.
-int write_outputs(const options &o, int id, const disk_problems &problems, const style &st)
+// JSON document or the text report on stdout. Sets id to -1 when it has
+// freed the scan already.
+int write_outputs(const options &o, int &id, const disk_problems &problems, const style &st, const sv_tree *older)
 {
+    if (o.save) {
+        int rc = save_scan(o.save, disk_scan_result(id));
+        if (rc != EXIT_OK)
+            return rc;
+    }
+    if (older) {
+        sv_tree newer;
+        std::string why;
+        const char *doc = disk_scan_result(id);
+        if (!doc || !sv_read(doc, strlen(doc), &newer, &why)) {
+            fprintf(stderr, "qvdisk: the library gave no scan result to compare%s%s\n", doc ? ": " : "",
+                    doc ? why.c_str() : "");
+            return EXIT_SCAN_FAILED;
+        }
+        treemap_docs page;
+        if (o.html) {
+            page.tree = doc;
+            page.top = disk_get_top(id, o.top > 0 ? o.top : 10);
+            page.ext = disk_get_extensions(id);
+            page.problems = disk_get_problems(id);
+            page.counts = &problems;
+        } else {
+            // Only the trees are needed from here: the scan's memory goes
+            // before the comparison takes its own.
+            disk_free(id);
+            id = -1;
+        }
+        return write_comparison(o, *older, newer, o.since, nullptr, page, st);
+    }
     if (o.html) {
         FILE *f = fopen(o.html, "wb");
         treemap_docs docs;
@@ -165,6 +198,28 @@ int write_outputs(const options &o, int id, const disk_problems &problems, const
     return EXIT_OK;
 }
 
+// --compare OLD NEW: two saved scans, no scan.
+int compare_saved(const options &o, const style &st)
+{
+    sv_tree older, newer;
+    int rc = load_saved(o.compare_old, &older);
+    if (rc == EXIT_OK)
+        rc = load_saved(o.compare_new, &newer);
+    if (rc != EXIT_OK)
+        return rc;
+    // The page shows the newer scan as it was saved: written from the tree
+    // read, the same document.
+    std::string text;
+    if (o.html)
+        text = sv_text(newer);
+    treemap_docs page;
+    page.tree = text.c_str();
+    rc = write_comparison(o, older, newer, o.compare_old, o.compare_new, page, st);
+    if (fflush(stdout) != 0)
+        rc = EXIT_SCAN_FAILED;
+    return rc;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -182,6 +237,13 @@ int main(int argc, char **argv)
     st.color = isatty(fileno(stdout)) && !(no_color && *no_color);
     st.unicode = st.color;
     bool live = isatty(fileno(stderr)) != 0;
+
+    if (o.compare_old)
+        return compare_saved(o, st);
+    // A saved scan that cannot be read stops qvdisk before the scan.
+    sv_tree older;
+    if (o.since && (rc = load_saved(o.since, &older)) != EXIT_OK)
+        return rc;
 
     install_interrupt_handler();
     int id = disk_scan(o.path, o.max_depth, o.follow_links ? 1 : 0);
@@ -213,7 +275,7 @@ int main(int argc, char **argv)
         disk_free(id);
         return EXIT_USAGE;
     }
-    rc = write_outputs(o, id, problems, st);
+    rc = write_outputs(o, id, problems, st, o.since ? &older : nullptr);
     if (fflush(stdout) != 0)
         rc = EXIT_SCAN_FAILED;
     // Once, after the output, as the last line on a terminal; stdout stays a
@@ -221,6 +283,7 @@ int main(int argc, char **argv)
     std::string left_out = problems_phrase(problems);
     if (!left_out.empty())
         fprintf(stderr, "qvdisk: warning: %s\n", left_out.c_str());
-    disk_free(id);
+    if (id >= 0)
+        disk_free(id);
     return rc;
 }

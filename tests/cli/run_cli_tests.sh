@@ -139,6 +139,109 @@ ROWS
 fi
 chmod 755 perm/locked perm/shut
 
+# What grew: a tree saved, changed (a file grown, one shrunk, one added, one
+# removed, a directory moved and one removed) and compared, live (--since)
+# and saved (--compare). The time between comes from the files' times.
+rm -rf grow
+mkfile grow/docs/a.txt 1500
+mkfile grow/docs/b.md 700
+mkfile grow/src/main.c 5000
+mkfile grow/src/lib/x.c 2000
+mkfile grow/src/lib/y.o 40000
+mkfile grow/media/photo.jpg 65432
+mkfile grow/old/log.txt 9000
+mkfile grow/old/deeper/log.1 3000
+mkfile 'grow/say "hi".txt' 77
+"$qvdisk" grow --save "$work/grow1.json" >"$work/out.txt" 2>&1
+expect "--save prints the normal report" $(cmp -s "$work/out.txt" <("$qvdisk" grow 2>&1) && echo 0 || echo 1)
+expect "--save writes what --json tree prints" \
+    $(diff <(normalise <"$work/grow1.json") <("$qvdisk" grow --json tree | normalise) >/dev/null && echo 0 || echo 1)
+truncate -s 90000 grow/src/lib/y.o
+truncate -s 8000 grow/src/main.c
+truncate -s 100 grow/docs/a.txt
+rm grow/docs/b.md
+mkfile grow/media/clip.mp4 300000
+mkfile grow/docs/new.txt 5
+mv grow/src/lib grow/lib
+rm -r grow/old
+"$qvdisk" grow --save "$work/grow2.json" >/dev/null
+touch -d @1700000000 "$work/grow1.json"
+touch -d @1700093784 "$work/grow2.json"
+"$qvdisk" --compare "$work/grow1.json" "$work/grow2.json" 2>&1 | check compare
+"$qvdisk" --compare "$work/grow1.json" "$work/grow2.json" --levels 1 --top 1 2>&1 | check compare_short
+"$qvdisk" --compare "$work/grow1.json" "$work/grow2.json" --json diff 2>&1 | check compare_json
+"$qvdisk" --compare "$work/grow2.json" "$work/grow1.json" --json diff 2>&1 | check compare_json_reversed
+# A live scan compares the same, but for the time, which runs to now.
+"$qvdisk" grow --since "$work/grow1.json" >"$work/since.txt" 2>&1
+expect "--since reports as --compare does" $(diff <(grep -v ' apart (' "$work/since.txt") \
+    <("$qvdisk" --compare "$work/grow1.json" "$work/grow2.json" | grep -v ' apart (') >/dev/null && echo 0 || echo 1)
+grep -q '^  [0-9].* apart (from the saved file.s modification time to this scan)$' "$work/since.txt"
+expect "--since tells the time since the file was saved" $?
+"$qvdisk" grow --since "$work/grow1.json" --json diff >"$work/since.json"
+"$qvdisk" --compare "$work/grow1.json" "$work/grow2.json" --json diff | python3 -c '
+import json, sys
+live, saved = json.load(open(sys.argv[1])), json.load(sys.stdin)
+for d in live, saved:
+    del d["seconds_between"], d["time_from"]
+sys.exit(0 if live == saved else 1)' "$work/since.json"
+expect "--since --json diff is the --compare document but for the time" $?
+
+# Saved scans that are not what a scan saves: one line on stderr, status 2,
+# nothing on stdout, before any scan.
+python3 - "$work/hostile" <<'PY'
+import os, sys
+d = sys.argv[1]
+os.makedirs(d, exist_ok=True)
+ok = ('{"path":"r","total_size":3,"total_files":1,"total_dirs":1,"scan_time_ms":0.1,'
+      '"children":[{"name":"a","size":3,"files":1,"is_dir":false}]}')
+deep = '{"path":"r","total_size":0,"total_files":0,"total_dirs":1,"children":['
+rows = {
+    "truncated": ok[:70].encode(),
+    "nested_100k": (deep + '{"name":"d","size":0,"files":0,"is_dir":true,"children":[' * 100000).encode(),
+    "nested_arrays": b"[" * 100000,
+    "over_2_64": ok.replace('"total_size":3', '"total_size":18446744073709551616').encode(),
+    "not_utf8": ok.replace('"name":"a"', '"name":"a\udcff"').encode("utf-8", "surrogateescape"),
+    "lone_surrogate": ok.replace('"name":"a"', '"name":"a\\ud800"').encode(),
+    "duplicate_names": ok.replace('"total_size":3,"total_files":1', '"total_size":6,"total_files":2')
+                         .replace('false}]', 'false},{"name":"a","size":3,"files":1,"is_dir":false}]').encode(),
+    "not_an_object": b'"r"',
+    "size_a_string": ok.replace('"size":3', '"size":"3"').encode(),
+    "size_negative": ok.replace('"size":3', '"size":-3').encode(),
+    "sum_edited": ok.replace('"size":3', '"size":4').encode(),
+    "file_with_entries": ok.replace('"is_dir":false}', '"is_dir":false,"children":[]}').encode(),
+    "name_with_slash": ok.replace('"name":"a"', '"name":"a/b"').encode(),
+    "error_document": b'{"error":"out of memory"}',
+    "empty": b"",
+    "two_documents": (ok + ok).encode(),
+}
+for name, data in rows.items():
+    open(os.path.join(d, name + ".json"), "wb").write(data)
+PY
+rm -f "$work/hostile.txt"
+for f in "$work"/hostile/*.json; do
+    name=$(basename "$f" .json)
+    out=$("$qvdisk" --compare "$f" "$work/grow2.json" 2>"$work/err.txt"); rc=$?
+    { echo "== $name: status $rc"; sed "s|$work/||" "$work/err.txt"; } >>"$work/hostile.txt"
+    expect "one line, nothing on stdout for $name" \
+        $([ -z "$out" ] && [ "$(wc -l <"$work/err.txt")" -eq 1 ] && echo 0 || echo 1)
+done
+out=$("$qvdisk" grow --since "$work/hostile/truncated.json" --save "$work/not-saved.json" 2>"$work/err.txt"); rc=$?
+{ echo "== --since truncated: status $rc"; sed "s|$work/||" "$work/err.txt"; } >>"$work/hostile.txt"
+expect "no scan saved when --since cannot be read" $([ ! -e "$work/not-saved.json" ] && echo 0 || echo 1)
+rm -f "$work/usage.txt"
+while read -r args; do
+    "$qvdisk" $args >/dev/null 2>"$work/err.txt"; rc=$?
+    { echo "== $args: status $rc"; cat "$work/err.txt"; } | sed "s|$work/||g" >>"$work/usage.txt"
+done <<ROWS
+grow --json diff
+grow --since $work/grow1.json --json tree
+--compare $work/grow1.json
+--compare $work/grow1.json $work/grow2.json grow
+--compare $work/grow1.json $work/missing.json
+grow --save $work/no-such-dir/x.json
+ROWS
+cat "$work/hostile.txt" "$work/usage.txt" | check saved_errors
+
 "$qvdisk" --bogus fixture >/dev/null 2>&1
 expect "status 2 for an unknown option" $([ $? -eq 2 ] && echo 0 || echo 1)
 "$qvdisk" --help | grep -q "exit status"

@@ -309,3 +309,69 @@ test('a page with nothing left out is unchanged', async () => {
   assert.deepEqual(shots[0].rects, shots[1].rects);
   assert.ok(shots[0].pixels === shots[1].pixels, 'the same picture');
 });
+
+// The colour most pixels of a rectangle have, as [r, g, b].
+function main_rgb(page, r) {
+  return page.evaluate((r) => {
+    const c = document.getElementById('canvas'), k = window.devicePixelRatio || 1;
+    const x = Math.ceil(r.x * k), y = Math.ceil(r.y * k);
+    const d = c.getContext('2d').getImageData(x, y, Math.floor((r.x + r.w) * k) - x, Math.floor((r.y + r.h) * k) - y).data;
+    const seen = new Map();
+    let best = null, most = 0;
+    for (let i = 0; i < d.length; i += 4) {
+      const key = d[i] + ',' + d[i + 1] + ',' + d[i + 2], n = (seen.get(key) || 0) + 1;
+      seen.set(key, n);
+      if (n > most) { most = n; best = key; }
+    }
+    return best.split(',').map(Number);
+  }, r);
+}
+
+test('with an older scan the map is coloured by growth, new entries hatched', async () => {
+  const dir = path.join(work, 'growth');
+  const old = path.join(work, 'growth-old.json'), now = path.join(work, 'growth-new.json');
+  for (const name of ['a.bin', 'b.bin', 'c.bin']) mkfile(path.join(dir, name), 100000);
+  mkfile(path.join(dir, 'd/e.log'), 150000);
+  execFileSync(qvdisk, [dir, '--save', old], { stdio: 'ignore' });
+  mkfile(path.join(dir, 'a.bin'), 300000);
+  mkfile(path.join(dir, 'b.bin'), 20000);
+  mkfile(path.join(dir, 'n.bin'), 80000);
+  execFileSync(qvdisk, [dir, '--save', now], { stdio: 'ignore' });
+  const since = page_of(dir, 'since', ['--since', old]);
+  const compared = path.join(work, 'compared.html');
+  execFileSync(qvdisk, ['--compare', old, now, '--html', compared], { stdio: 'ignore' });
+
+  const layouts = [];
+  for (const file of [since, compared]) {
+    const { page, events } = await open(file);
+    assert.equal(await page.evaluate(() => window.qvTreemap.growth), true);
+    const all = await rects(page);
+    const at = name => all.find(r => r.name === name);
+    const [a, b, c, n] = ['a.bin', 'b.bin', 'c.bin', 'n.bin'].map(at);
+    const grew = await main_rgb(page, a), shrank = await main_rgb(page, b), same = await main_rgb(page, c);
+    assert.ok(grew[0] - grew[2] > 100, `a.bin grew: red, not ${grew}`);
+    assert.ok(shrank[2] - shrank[0] > 50, `b.bin shrank: blue, not ${shrank}`);
+    assert.ok(Math.max(...same) - Math.min(...same) < 20, `c.bin is the same: grey, not ${same}`);
+    // New: red under white hatching, which nothing old has.
+    const hatched = [239, 172, 169];
+    assert.ok(await pixels_near(page, n, hatched) > 20, 'n.bin is hatched');
+    assert.equal(await pixels_near(page, a, hatched), 0);
+    assert.equal((await tip_at(page, a))[2], '+195.3 KiB since the older scan (was 97.7 KiB)');
+    assert.equal((await tip_at(page, b))[2], '\u221278.1 KiB since the older scan (was 97.7 KiB)');
+    assert.equal((await tip_at(page, c))[2], 'unchanged since the older scan');
+    assert.equal((await tip_at(page, n))[2], 'new since the older scan');
+    assert.match(await page.locator('#summary').innerText(), /\+195\.3 KiB since the older scan \(439\.5 KiB\)$/);
+    assert.equal(await page.locator('#legend-title').innerText(), 'Growth');
+    // Navigation as ever: into d/ and back.
+    const d = at('d');
+    assert.equal(await page.evaluate(d => window.qvTreemap.zoomAt(d.x + d.w / 2, d.y + d.h / 2), d), true);
+    assert.deepEqual(await page.evaluate(() => window.qvTreemap.chain()), [dir, 'd']);
+    assert.equal((await tip_at(page, (await rects(page)).find(r => r.name === 'e.log')))[2],
+                 'unchanged since the older scan');
+    await page.evaluate(() => window.qvTreemap.zoomTo(1));
+    layouts.push(all.map(r => [r.name, r.x, r.y, r.w, r.h]));
+    assert.deepEqual(events.errors, []);
+    await page.screenshot({ path: file.replace(/\.html$/, '.png') });
+  }
+  assert.deepEqual(layouts[0], layouts[1], '--since and --compare draw the same map');
+});

@@ -1,0 +1,214 @@
+#include "compare.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <string_view>
+#include <utility>
+
+namespace {
+
+const uint32_t NONE = UINT32_MAX;  // no entry on that side
+
+uint64_t gap(uint64_t a, uint64_t b) { return a > b ? a - b : b - a; }
+
+// Calls pair(o, n) for each child of old directory oi and new directory ni
+// (either may be absent: NONE), matched by name. Names the library mended to
+// the same text meet in document order.
+template <typename F>
+void match_children(const sv_tree &ot, uint32_t oi, const sv_tree &nt, uint32_t ni, F pair)
+{
+    auto listed = [](const sv_tree &t, uint32_t dir) {
+        std::vector<std::pair<std::string_view, uint32_t>> v;
+        if (dir == NONE)
+            return v;
+        v.reserve(t.entries[dir].child_count);
+        for (uint32_t c = t.entries[dir].first_child; c; c = t.entries[c].next_sibling)
+            v.emplace_back(t.name(t.entries[c]), c);
+        std::sort(v.begin(), v.end());
+        return v;
+    };
+    auto ol = listed(ot, oi), nl = listed(nt, ni);
+    size_t i = 0, j = 0;
+    while (i < ol.size() || j < nl.size()) {
+        int order = i == ol.size() ? 1 : j == nl.size() ? -1 : ol[i].first.compare(nl[j].first);
+        if (order < 0) {
+            pair(ol[i++].second, NONE);
+        } else if (order > 0) {
+            pair(NONE, nl[j++].second);
+        } else if (ot.entries[ol[i].second].is_dir != nt.entries[nl[j].second].is_dir) {
+            pair(ol[i++].second, NONE);
+            pair(NONE, nl[j++].second);
+        } else {
+            pair(ol[i++].second, nl[j++].second);
+        }
+    }
+}
+
+// The top entries by a key, largest first (ties by path), holding paths
+// only for those kept.
+struct ranking {
+    size_t keep;
+    std::vector<std::pair<uint64_t, cmp_item>> items;
+
+    static bool before(const std::pair<uint64_t, cmp_item> &a, const std::pair<uint64_t, cmp_item> &b)
+    {
+        return a.first != b.first ? a.first > b.first : a.second.path < b.second.path;
+    }
+    bool wants(uint64_t key) const { return keep && (items.size() < keep || key >= items.front().first); }
+    void add(uint64_t key, cmp_item item)
+    {
+        items.emplace_back(key, std::move(item));
+        std::push_heap(items.begin(), items.end(), before);
+        if (items.size() > keep) {
+            std::pop_heap(items.begin(), items.end(), before);
+            items.pop_back();
+        }
+    }
+    std::vector<cmp_item> sorted()
+    {
+        std::sort_heap(items.begin(), items.end(), before);
+        std::vector<cmp_item> out;
+        for (auto &it : items)
+            out.push_back(std::move(it.second));
+        return out;
+    }
+};
+
+std::string join(const std::string &dir, std::string_view name)
+{
+    std::string p = dir;
+    if (p.empty() || p.back() != '/')
+        p += '/';
+    return p.append(name);
+}
+
+struct walker {
+    const sv_tree &ot, &nt;
+    cmp_result &r;
+    uint64_t grow_floor = 1, shrink_floor = 1;
+    int levels;
+
+    // Directories below the pair (oi, ni) whose growth (grow) or shrinking
+    // reaches the floor, or that hold one that does.
+    std::vector<cmp_dir> notable(uint32_t oi, uint32_t ni, int depth, bool grow)
+    {
+        std::vector<cmp_dir> out;
+        if (depth >= levels)
+            return out;
+        match_children(ot, oi, nt, ni, [&](uint32_t o, uint32_t n) {
+            const sv_entry *oe = o != NONE ? &ot.entries[o] : nullptr, *ne = n != NONE ? &nt.entries[n] : nullptr;
+            if ((oe && !oe->is_dir) || (ne && !ne->is_dir))
+                return;
+            uint64_t before = oe ? oe->size : 0, after = ne ? ne->size : 0;
+            if (grow ? after <= before : after >= before)
+                return;
+            cmp_dir d;
+            d.name = std::string(oe ? ot.name(*oe) : nt.name(*ne));
+            d.old_size = before;
+            d.new_size = after;
+            d.is_new = !oe;
+            d.is_gone = !ne;
+            d.children = notable(o, n, depth + 1, grow);
+            if (gap(before, after) >= (grow ? grow_floor : shrink_floor) || !d.children.empty())
+                out.push_back(std::move(d));
+        });
+        std::sort(out.begin(), out.end(), [](const cmp_dir &a, const cmp_dir &b) {
+            uint64_t ga = gap(a.old_size, a.new_size), gb = gap(b.old_size, b.new_size);
+            return ga != gb ? ga > gb : a.name < b.name;
+        });
+        if (out.size() > CMP_MAX_CHILDREN)
+            out.resize(CMP_MAX_CHILDREN);
+        return out;
+    }
+};
+
+}  // namespace
+
+std::string signed_diff(uint64_t old_size, uint64_t new_size)
+{
+    if (new_size == old_size)
+        return "0";
+    std::string out = new_size > old_size ? "" : "-";
+    return out + std::to_string(gap(old_size, new_size));
+}
+
+cmp_result compare_scans(const sv_tree &ot, const sv_tree &nt, int levels, int top)
+{
+    cmp_result r;
+    ranking fresh{(size_t)std::max(top, 0), {}}, gone{fresh.keep, {}}, grown{fresh.keep, {}};
+    // Matched directory pairs still to visit, with their paths.
+    struct pending {
+        uint32_t o, n;
+        std::string path;
+    };
+    std::vector<pending> work{{0, 0, nt.path}};
+    while (!work.empty()) {
+        pending at = std::move(work.back());
+        work.pop_back();
+        match_children(ot, at.o, nt, at.n, [&](uint32_t o, uint32_t n) {
+            if (o != NONE && n != NONE) {
+                const sv_entry &oe = ot.entries[o], &ne = nt.entries[n];
+                if (oe.is_dir) {
+                    work.push_back({o, n, join(at.path, nt.name(ne))});
+                } else if (ne.size > oe.size) {
+                    r.added += ne.size - oe.size;
+                    r.grown_count++;
+                    if (grown.wants(ne.size - oe.size))
+                        grown.add(ne.size - oe.size, {join(at.path, nt.name(ne)), oe.size, ne.size, false});
+                } else {
+                    r.removed += oe.size - ne.size;
+                }
+            } else if (n != NONE) {
+                const sv_entry &ne = nt.entries[n];
+                r.added += ne.size;
+                r.new_count++;
+                if (fresh.wants(ne.size))
+                    fresh.add(ne.size, {join(at.path, nt.name(ne)), 0, ne.size, ne.is_dir});
+            } else {
+                const sv_entry &oe = ot.entries[o];
+                r.removed += oe.size;
+                r.vanished_count++;
+                if (gone.wants(oe.size))
+                    gone.add(oe.size, {join(at.path, ot.name(oe)), oe.size, 0, oe.is_dir});
+            }
+        });
+    }
+    r.new_entries = fresh.sorted();
+    r.vanished = gone.sorted();
+    r.grown_files = grown.sorted();
+
+    uint64_t grow_floor = std::max<uint64_t>(1, (uint64_t)((double)r.added * CMP_NOTABLE));
+    uint64_t shrink_floor = std::max<uint64_t>(1, (uint64_t)((double)r.removed * CMP_NOTABLE));
+    walker w{ot, nt, r, grow_floor, shrink_floor, levels};
+    r.grew = w.notable(0, 0, 0, true);
+    r.shrank = w.notable(0, 0, 0, false);
+    return r;
+}
+
+std::string growth_doc(const sv_tree &ot, const sv_tree &nt)
+{
+    std::vector<int64_t> old_size(nt.entries.size(), -1);
+    std::vector<std::pair<uint32_t, uint32_t>> work{{0, 0}};
+    while (!work.empty()) {
+        auto [oi, ni] = work.back();
+        work.pop_back();
+        match_children(ot, oi, nt, ni, [&](uint32_t o, uint32_t n) {
+            if (o == NONE || n == NONE)
+                return;
+            // Sizes past 2^63 are beyond what the page's numbers hold exactly anyway.
+            old_size[n] = (int64_t)std::min<uint64_t>(ot.entries[o].size, INT64_MAX);
+            if (ot.entries[o].is_dir)
+                work.emplace_back(o, n);
+        });
+    }
+    std::string out = "{\"old_path\":" + sv_quote(ot.path) + ",\"old_total_size\":" +
+                      std::to_string(ot.entries[0].size) + ",\"old_total_files\":" +
+                      std::to_string(ot.entries[0].files) + ",\"old\":[";
+    for (size_t i = 1; i < old_size.size(); i++) {
+        if (i > 1)
+            out += ',';
+        out += std::to_string(old_size[i]);
+    }
+    return out + "]}";
+}

@@ -1,0 +1,102 @@
+#include "diffrun.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "compare.h"
+#include "diffreport.h"
+
+namespace {
+
+// Seconds from older_file's modification time to newer_file's (or to now).
+// The documents hold no time of their own. -1 when it cannot be told.
+double seconds_between(const char *older_file, const char *newer_file)
+{
+    namespace fs = std::filesystem;
+    std::error_code e1, e2;
+    auto then = fs::last_write_time(fs::u8path(older_file), e1);
+    auto now = newer_file ? fs::last_write_time(fs::u8path(newer_file), e2) : fs::file_time_type::clock::now();
+    if (e1 || e2 || now < then)
+        return -1;
+    return std::chrono::duration<double>(now - then).count();
+}
+
+FILE *open_file(const char *name, const char *mode)
+{
+#ifdef _WIN32
+    // Names on the command line are UTF-8 as everywhere else in qvdisk.
+    std::filesystem::path p = std::filesystem::u8path(name);
+    return _wfopen(p.c_str(), mode[0] == 'r' ? L"rb" : L"wb");
+#else
+    return fopen(name, mode);
+#endif
+}
+
+}  // namespace
+
+int load_saved(const char *file, sv_tree *tree)
+{
+    FILE *f = open_file(file, "rb");
+    if (!f) {
+        fprintf(stderr, "qvdisk: cannot open '%s': %s\n", file, strerror(errno));
+        return EXIT_USAGE;
+    }
+    std::string why;
+    bool ok = sv_read_file(f, tree, &why);
+    fclose(f);
+    if (!ok) {
+        fprintf(stderr, "qvdisk: '%s' is not a saved scan: %s\n", file, why.c_str());
+        return EXIT_USAGE;
+    }
+    return EXIT_OK;
+}
+
+int save_scan(const char *file, const char *doc)
+{
+    if (!doc || strncmp(doc, "{\"path\":", 8) != 0) {
+        fprintf(stderr, "qvdisk: the library gave no scan result to save\n");
+        return EXIT_SCAN_FAILED;
+    }
+    FILE *f = open_file(file, "wb");
+    size_t len = strlen(doc);
+    bool ok = f && fwrite(doc, 1, len, f) == len && fputc('\n', f) != EOF;
+    if (f && fclose(f) != 0)
+        ok = false;
+    if (!ok) {
+        fprintf(stderr, "qvdisk: cannot write '%s'\n", file);
+        return EXIT_SCAN_FAILED;
+    }
+    return EXIT_OK;
+}
+
+int write_comparison(const options &o, const sv_tree &older, const sv_tree &newer, const char *older_file,
+                     const char *newer_file, treemap_docs page, const style &st)
+{
+    if (o.html) {
+        std::string growth = growth_doc(older, newer);
+        page.growth = growth.c_str();
+        FILE *f = open_file(o.html, "wb");
+        bool ok = f && write_treemap_page(f, page);
+        if (f && fclose(f) != 0)
+            ok = false;
+        if (!ok) {
+            fprintf(stderr, "qvdisk: cannot write '%s'\n", o.html);
+            return EXIT_SCAN_FAILED;
+        }
+    }
+    cmp_result r = compare_scans(older, newer, o.levels, o.top);
+    diff_input in;
+    in.older = &older;
+    in.newer = &newer;
+    in.seconds = seconds_between(older_file, newer_file);
+    in.time_from = newer_file ? "by the saved files' modification times"
+                              : "from the saved file's modification time to this scan";
+    if (o.json)
+        print_diff_json(in, r);
+    else
+        print_diff_report(o, in, r, st);
+    return EXIT_OK;
+}

@@ -1,0 +1,22 @@
+// --save, --since and --compare: saved scans read, compared and written out.
+#pragma once
+
+#include "args.h"
+#include "htmlreport.h"
+#include "report.h"
+#include "saved.h"
+
+// Reads the saved scan in file into *tree; EXIT_OK, or EXIT_USAGE once one
+// line on stderr has said why not.
+int load_saved(const char *file, sv_tree *tree);
+
+// Writes doc (the scan result text) and a newline to file; EXIT_OK or
+// EXIT_SCAN_FAILED with a line on stderr.
+int save_scan(const char *file, const char *doc);
+
+// Compares older with newer and writes what the options ask for: the page
+// (page.tree the newer scan's text; page.top and the rest when there are
+// any), then the text report or --json diff. older_file is where older was
+// read from; newer_file too, or null for a scan just made.
+int write_comparison(const options &o, const sv_tree &older, const sv_tree &newer, const char *older_file,
+                     const char *newer_file, treemap_docs page, const style &st);
