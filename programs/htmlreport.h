@@ -12,6 +12,7 @@ struct treemap_docs {
     const char *ext = nullptr;       // disk_get_extensions()
     const char *problems = nullptr;  // disk_get_problems()
     const disk_problems *counts = nullptr;  // disk_scan_problems()
+    const disk_scan_options *options = nullptr;  // disk_scan_get_options()
 };
 
 // Writes the page with the documents embedded as JSON data. Returns false
