@@ -35,7 +35,7 @@ void usage(FILE *out)
             "  --max-depth N        list at most N levels below PATH (default: no limit)\n"
             "  --follow-links, -L   count symbolic links as what they point to\n"
             "  --top N              largest files to show (default 10)\n"
-            "  --levels N           levels of the directory tree to show (default 2, at most 10)\n"
+            "  --levels N           levels of the tree to show (default 2, at most 10)\n"
             "  --exts N             extensions to show (default 10)\n"
             "  --help               this text\n"
             "  --version            the version\n"
