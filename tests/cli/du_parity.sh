@@ -111,6 +111,7 @@ qv_total() {
 # Each row: qvdisk's options | du's unit | du's options. A row's label is
 # its qvdisk options.
 declare -A du_of
+set -f  # the rows' patterns are no file names here
 while IFS='|' read -r qv unit du_opts; do
     qv=$(echo $qv) unit=$(echo $unit) du_opts=$(echo $du_opts)
     eval "qv_args=($qv)" "du_args=($du_opts)"
@@ -132,6 +133,7 @@ done <<'ROWS'
 --exclude-caches                           | blocks | -B1 --exclude 'cache/*'
 -x -b --exclude-caches --exclude '*.o' --exclude node_modules --exclude a/b | bytes | -x -b --exclude 'cache/*' --exclude '*.o' --exclude node_modules --exclude a/b
 ROWS
+set +f
 
 # The fixture has to make each option matter, or the rows above prove little.
 matters() {  # what, row, baseline row
