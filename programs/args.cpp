@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #ifndef QVDISK_VERSION
 #define QVDISK_VERSION "0.0.0"
@@ -20,6 +21,9 @@ void usage(FILE *out)
             "files, and the space taken by each file extension; or compares the scan with\n"
             "a saved one, or two saved scans, and reports what grew.\n"
             "\n"
+            "Sizes are the space files take on disk, a hard-linked file counted once, as\n"
+            "du shows them; directories themselves count 0.\n"
+            "\n"
             "options:\n"
             "  --json tree|top|ext  print that JSON document as the library returns it\n"
             "  --json diff          with --since or --compare: the comparison as JSON\n"
@@ -28,8 +32,15 @@ void usage(FILE *out)
             "  --save FILE          also write the scan (as --json tree prints it) to FILE\n"
             "  --since FILE         compare the scan with the scan saved in FILE\n"
             "  --compare OLD NEW    compare two saved scans; no scan\n"
+            "  --apparent-size, -b  count file lengths (sparse files in full) instead\n"
+            "  --count-links, -l    count a hard-linked file under each of its names\n"
+            "  --one-file-system, -x  do not enter directories on other file systems\n"
+            "  --exclude PATTERN    leave out what PATTERN matches (shell pattern, as du;\n"
+            "                       repeatable)\n"
+            "  --exclude-from FILE  --exclude each line of FILE ('-': standard input)\n"
+            "  --exclude-caches     do not enter directories holding a CACHEDIR.TAG\n"
             "  --max-depth N        list at most N levels below PATH (default: no limit)\n"
-            "  --follow-links       count symbolic links as what they point to\n"
+            "  --follow-links, -L   count symbolic links as what they point to\n"
             "  --top N              largest files to show (default 10)\n"
             "  --levels N           levels of the directory trees to show (default 2, at most 10)\n"
             "  --exts N             extensions to show (default 10)\n"
@@ -60,21 +71,115 @@ bool parse_int(const char *s, int lo, int hi, int *out)
     return true;
 }
 
+// Adds the patterns of file (one a line, "-" for standard input) as du
+// --exclude-from does: trailing white space is dropped, and lines left empty
+// are skipped.
+bool read_patterns(const char *file, std::vector<std::string> *out)
+{
+    bool use_stdin = !strcmp(file, "-");
+    FILE *f = use_stdin ? stdin : fopen(file, "r");
+    if (!f) {
+        fprintf(stderr, "qvdisk: cannot read '%s': %s\n", file, strerror(errno));
+        return false;
+    }
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        text.append(buf, n);
+    bool ok = !ferror(f);
+    int err = errno;
+    if (!use_stdin)
+        fclose(f);
+    if (!ok) {
+        fprintf(stderr, "qvdisk: cannot read '%s': %s\n", file, strerror(err));
+        return false;
+    }
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size();
+        size_t cut = end;
+        while (cut > at && strchr(" \t\r\v\f", text[cut - 1]))
+            cut--;
+        if (cut > at)
+            out->push_back(text.substr(at, cut - at));
+        at = end + 1;
+    }
+    return true;
+}
+
+// The options without a value, also as single letters that may be bundled
+// ("-xb").
+bool set_flag(options *o, const char *name)
+{
+    bool *flag = nullptr;
+    if (!strcmp(name, "--follow-links") || !strcmp(name, "-L"))
+        flag = &o->follow_links;
+    else if (!strcmp(name, "--apparent-size") || !strcmp(name, "--bytes") || !strcmp(name, "-b"))
+        flag = &o->apparent_size;
+    else if (!strcmp(name, "--count-links") || !strcmp(name, "-l"))
+        flag = &o->count_links;
+    else if (!strcmp(name, "--one-file-system") || !strcmp(name, "-x"))
+        flag = &o->one_file_system;
+    else if (!strcmp(name, "--exclude-caches"))
+        flag = &o->exclude_caches;
+    if (flag)
+        *flag = true;
+    return flag != nullptr;
+}
+
+bool set_short_flags(options *o, const char *arg)
+{
+    for (const char *c = arg + 1; *c; c++) {
+        char one[3] = {'-', *c, '\0'};
+        if (!set_flag(o, one))
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int parse_args(int argc, char **argv, options *o)
 {
     for (int i = 1; i < argc; i++) {
-        const char *a = argv[i];
+        // "--name=value" stands for "--name value".
+        std::string name = argv[i];
         const char *v = i + 1 < argc ? argv[i + 1] : nullptr;
+        bool joined = false;
+        size_t eq = name.find('=');
+        if (name.compare(0, 2, "--") == 0 && eq != std::string::npos) {
+            v = argv[i] + eq + 1;
+            name.resize(eq);
+            joined = true;
+        }
+        const char *a = name.c_str();
+        auto took_value = [&]() {
+            if (!joined)
+                i++;
+        };
         auto need_int = [&](int lo, int hi, int *out) {
             if (!parse_int(v, lo, hi, out)) {
                 fprintf(stderr, "qvdisk: %s needs a number from %d to %d\n", a, lo, hi);
                 return false;
             }
-            i++;
+            took_value();
             return true;
         };
+        auto need_text = [&](const char *what) {
+            if (!v || !*v) {
+                fprintf(stderr, "qvdisk: %s needs %s\n", a, what);
+                return false;
+            }
+            took_value();
+            return true;
+        };
+        if (joined && (set_flag(o, a) || !strcmp(a, "--help") || !strcmp(a, "--version"))) {
+            fprintf(stderr, "qvdisk: %s takes no value\n", a);
+            return EXIT_USAGE;
+        }
         if (!strcmp(a, "--help") || !strcmp(a, "-h")) {
             usage(stdout);
             return -1;
@@ -87,34 +192,34 @@ int parse_args(int argc, char **argv, options *o)
                 return EXIT_USAGE;
             }
             o->json = v;
-            i++;
+            took_value();
         } else if (!strcmp(a, "--html")) {
-            if (!v) {
-                fprintf(stderr, "qvdisk: --html needs a file name\n");
+            if (!need_text("a file name"))
                 return EXIT_USAGE;
-            }
             o->html = v;
-            i++;
         } else if (!strcmp(a, "--save") || !strcmp(a, "--since")) {
-            if (!v) {
-                fprintf(stderr, "qvdisk: %s needs a file name\n", a);
+            if (!need_text("a file name"))
                 return EXIT_USAGE;
-            }
             (a[3] == 'a' ? o->save : o->since) = v;
-            i++;
         } else if (!strcmp(a, "--compare")) {
-            if (!v || i + 2 >= argc) {
+            if (!v || joined || i + 2 >= argc) {
                 fprintf(stderr, "qvdisk: --compare needs two file names\n");
                 return EXIT_USAGE;
             }
             o->compare_old = v;
             o->compare_new = argv[i + 2];
             i += 2;
+        } else if (!strcmp(a, "--exclude")) {
+            if (!need_text("a pattern"))
+                return EXIT_USAGE;
+            o->excludes.push_back(v);
+        } else if (!strcmp(a, "--exclude-from")) {
+            if (!need_text("a file name") || !read_patterns(v, &o->excludes))
+                return EXIT_USAGE;
         } else if (!strcmp(a, "--max-depth")) {
             if (!need_int(0, 1000000, &o->max_depth))
                 return EXIT_USAGE;
-        } else if (!strcmp(a, "--follow-links")) {
-            o->follow_links = true;
+        } else if (set_flag(o, a)) {
         } else if (!strcmp(a, "--top")) {
             if (!need_int(0, 1000000, &o->top))
                 return EXIT_USAGE;
@@ -124,11 +229,12 @@ int parse_args(int argc, char **argv, options *o)
         } else if (!strcmp(a, "--exts")) {
             if (!need_int(0, 1000000, &o->exts))
                 return EXIT_USAGE;
+        } else if (a[0] == '-' && a[1] != '-' && a[1] != '\0' && set_short_flags(o, a)) {
         } else if (a[0] == '-' && a[1] != '\0') {
             fprintf(stderr, "qvdisk: unknown option %s (see --help)\n", a);
             return EXIT_USAGE;
         } else if (!o->path) {
-            o->path = a;
+            o->path = argv[i];
         } else {
             fprintf(stderr, "qvdisk: one PATH only (see --help)\n");
             return EXIT_USAGE;

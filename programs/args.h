@@ -1,6 +1,9 @@
 // qvdisk's command line: the options it takes and the statuses it ends with.
 #pragma once
 
+#include <string>
+#include <vector>
+
 enum exit_code { EXIT_OK = 0, EXIT_SCAN_FAILED = 1, EXIT_USAGE = 2, EXIT_INTERRUPTED = 130 };
 
 struct options {
@@ -12,6 +15,11 @@ struct options {
     const char *html = nullptr;  // file for the treemap page
     int max_depth = 0;
     bool follow_links = false;
+    bool apparent_size = false;    // file lengths instead of the space on disk
+    bool count_links = false;      // a hard-linked file counts under every name
+    bool one_file_system = false;
+    bool exclude_caches = false;
+    std::vector<std::string> excludes;  // shell patterns, as du --exclude
     int top = 10;
     int levels = 2;
     int exts = 10;

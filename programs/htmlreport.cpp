@@ -60,6 +60,20 @@ std::string problems_doc(const treemap_docs &docs)
            ",\"dirs\":" + (docs.problems ? docs.problems : "[]") + "}";
 }
 
+// What the sizes count, for the summary line. The patterns stay out: the
+// page needs only their number.
+std::string options_doc(const treemap_docs &docs)
+{
+    if (!docs.options)
+        return {};
+    const disk_scan_options &o = *docs.options;
+    return std::string("{\"size_kind\":\"") + (o.size_kind == DISK_SIZE_ON_DISK ? "on_disk" : "apparent") +
+           "\",\"hard_links_once\":" + (o.hard_links_once ? "true" : "false") +
+           ",\"one_file_system\":" + (o.one_file_system ? "true" : "false") +
+           ",\"exclude_caches\":" + (o.exclude_caches ? "true" : "false") +
+           ",\"exclude_count\":" + std::to_string(o.exclude_count) + "}";
+}
+
 }  // namespace
 
 bool write_treemap_page(FILE *out, const treemap_docs &docs)
@@ -71,11 +85,12 @@ bool write_treemap_page(FILE *out, const treemap_docs &docs)
     size_t head = (size_t)(at - k_treemap_html);
     if (fwrite(k_treemap_html, 1, head, out) != head)
         return false;
-    std::string problems = problems_doc(docs);
+    std::string problems = problems_doc(docs), options = options_doc(docs);
     if (!write_data(out, "qv-tree", docs.tree) || !write_data(out, "qv-top", docs.top) ||
         !write_data(out, "qv-ext", docs.ext) ||
         !write_data(out, "qv-problems", problems.empty() ? nullptr : problems.c_str()) ||
-        !write_data(out, "qv-growth", docs.growth))
+        !write_data(out, "qv-growth", docs.growth) ||
+        !write_data(out, "qv-options", options.empty() ? nullptr : options.c_str()))
         return false;
     const char *tail = at + sizeof marker - 1;
     return fputs(tail, out) >= 0;

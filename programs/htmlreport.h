@@ -13,6 +13,7 @@ struct treemap_docs {
     const char *problems = nullptr;  // disk_get_problems()
     const disk_problems *counts = nullptr;  // disk_scan_problems()
     const char *growth = nullptr;    // growth_doc(): colour by growth since an older scan
+    const disk_scan_options *options = nullptr;  // disk_scan_get_options()
 };
 
 // Writes the page with the documents embedded as JSON data. Returns false

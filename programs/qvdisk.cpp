@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #ifdef _WIN32
 #include <io.h>
@@ -100,6 +101,25 @@ void install_interrupt_handler()
 #endif
 }
 
+// Starts the scan the options ask for; its id, or -1.
+int start_scan(const options &o)
+{
+    std::vector<const char *> patterns;
+    for (const std::string &p : o.excludes)
+        patterns.push_back(p.c_str());
+    disk_scan_options so{};
+    so.struct_size = sizeof so;
+    so.max_depth = o.max_depth;
+    so.follow_links = o.follow_links ? 1 : 0;
+    so.size_kind = o.apparent_size ? DISK_SIZE_APPARENT : DISK_SIZE_ON_DISK;
+    so.hard_links_once = o.count_links ? 0 : 1;
+    so.one_file_system = o.one_file_system ? 1 : 0;
+    so.exclude_caches = o.exclude_caches ? 1 : 0;
+    so.excludes = patterns.empty() ? nullptr : patterns.data();
+    so.exclude_count = (int)patterns.size();
+    return disk_scan_ex(o.path, &so);
+}
+
 void draw_progress(int id, double started)
 {
     unsigned long long files = 0, dirs = 0, bytes = 0;
@@ -171,6 +191,10 @@ int write_outputs(const options &o, int &id, const disk_problems &problems, cons
         docs.ext = disk_get_extensions(id);
         docs.problems = disk_get_problems(id);
         docs.counts = &problems;
+        disk_scan_options used{};
+        used.struct_size = sizeof used;
+        if (disk_scan_get_options(id, &used) == 0)
+            docs.options = &used;
         bool ok = f && write_treemap_page(f, docs);
         if (f && fclose(f) != 0)
             ok = false;
@@ -246,7 +270,7 @@ int main(int argc, char **argv)
         return rc;
 
     install_interrupt_handler();
-    int id = disk_scan(o.path, o.max_depth, o.follow_links ? 1 : 0);
+    int id = start_scan(o);
     if (id < 0) {
         fprintf(stderr, "qvdisk: cannot start a scan\n");
         return EXIT_SCAN_FAILED;

@@ -76,8 +76,12 @@ int print_report(const options &o, int id, const style &st)
         exts.clear();
 
     printf("%s%s%s\n", st.bold(), fit_left(printable(root.name), WIDTH).c_str(), st.reset());
-    printf("  total  %s%s%s (%s bytes)\n", st.cyan(), human(root.size).c_str(), st.reset(),
-           grouped(root.size).c_str());
+    disk_scan_options used{};
+    used.struct_size = sizeof used;
+    if (disk_scan_get_options(id, &used) != 0)
+        used.size_kind = o.apparent_size ? DISK_SIZE_APPARENT : DISK_SIZE_ON_DISK;
+    printf("  total  %s%s%s %s (%s bytes)\n", st.cyan(), human(root.size).c_str(), st.reset(),
+           size_kind_name(used.size_kind), grouped(root.size).c_str());
     printf("  files  %s   directories  %s   scanned in %.1f s\n", grouped(root.files).c_str(),
            grouped(root.dirs).c_str(), root.scan_time_ms / 1000.0);
 
@@ -113,6 +117,11 @@ int print_report(const options &o, int id, const style &st)
             printf("  %s... and %zu more%s\n", st.dim(), exts.size() - (size_t)o.exts, st.reset());
     }
     return EXIT_OK;
+}
+
+const char *size_kind_name(int size_kind)
+{
+    return size_kind == DISK_SIZE_ON_DISK ? "on disk" : "apparent size";
 }
 
 std::string problems_phrase(const disk_problems &p)

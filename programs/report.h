@@ -21,6 +21,10 @@ struct style {
 // EXIT_SCAN_FAILED when the library gave no tree.
 int print_report(const options &o, int id, const style &st);
 
+// What the sizes of a scan are, for its totals line: "on disk" or
+// "apparent size" (DISK_SIZE_ON_DISK, DISK_SIZE_APPARENT).
+const char *size_kind_name(int size_kind);
+
 // What a finished scan left out, in one phrase for a warning line:
 // "2 directories unreadable, 1 entry left out, 1 directory loop and 3 pseudo
 // file systems not entered", naming only the counts that are not 0; short

@@ -4,6 +4,8 @@
 # tree.
 #   run_cli_tests.sh QVDISK GOLDEN_DIR WORK_DIR [update]
 set -u
+# "... | check NAME" must count in this shell, not in a pipeline's subshell.
+shopt -s lastpipe
 qvdisk=$1 golden=$2 work=$3 update=${4:-}
 export NO_COLOR=1
 fail=0
@@ -51,16 +53,19 @@ mkfile fixture/README 250
 mkfile 'fixture/docs/say "hi".txt' 77
 mkfile fixture/deep/er/still/a-file-name-long-enough-to-need-cutting-in-any-eighty-column-report.dat 30000
 
-"$qvdisk" fixture 2>&1 | normalise | check report
+# The fixture's files are sparse (truncate), so that their lengths, not the
+# space they take on the file system at hand, give fixed reports; du_parity.sh
+# checks the space on disk.
+"$qvdisk" fixture --apparent-size 2>&1 | normalise | check report
 # The human report fits an 80-column terminal (columns counted per code point).
-"$qvdisk" fixture --levels 3 2>&1 | python3 -c '
+"$qvdisk" fixture --levels 3 -b 2>&1 | python3 -c '
 import sys
 wide = [l for l in sys.stdin.read().splitlines() if len(l) > 80]
 print("\n".join(wide)); sys.exit(1 if wide else 0)'
 expect "report lines fit 80 columns" $?
-"$qvdisk" fixture --levels 1 --top 3 --exts 2 2>&1 | normalise | check report_short
+"$qvdisk" fixture --levels 1 --top 3 --exts 2 --bytes 2>&1 | normalise | check report_short
 for mode in tree top ext; do
-    "$qvdisk" fixture --json $mode 2>&1 | normalise | check json_$mode
+    "$qvdisk" fixture --json $mode --apparent-size 2>&1 | normalise | check json_$mode
 done
 
 # A root that cannot be scanned: one line on stderr, status 2, nothing on
@@ -152,10 +157,10 @@ mkfile grow/media/photo.jpg 65432
 mkfile grow/old/log.txt 9000
 mkfile grow/old/deeper/log.1 3000
 mkfile 'grow/say "hi".txt' 77
-"$qvdisk" grow --save "$work/grow1.json" >"$work/out.txt" 2>&1
-expect "--save prints the normal report" $(cmp -s "$work/out.txt" <("$qvdisk" grow 2>&1) && echo 0 || echo 1)
+"$qvdisk" grow --apparent-size --save "$work/grow1.json" >"$work/out.txt" 2>&1
+expect "--save prints the normal report" $(cmp -s "$work/out.txt" <("$qvdisk" grow --apparent-size 2>&1) && echo 0 || echo 1)
 expect "--save writes what --json tree prints" \
-    $(diff <(normalise <"$work/grow1.json") <("$qvdisk" grow --json tree | normalise) >/dev/null && echo 0 || echo 1)
+    $(diff <(normalise <"$work/grow1.json") <("$qvdisk" grow --apparent-size --json tree | normalise) >/dev/null && echo 0 || echo 1)
 truncate -s 90000 grow/src/lib/y.o
 truncate -s 8000 grow/src/main.c
 truncate -s 100 grow/docs/a.txt
@@ -164,7 +169,7 @@ mkfile grow/media/clip.mp4 300000
 mkfile grow/docs/new.txt 5
 mv grow/src/lib grow/lib
 rm -r grow/old
-"$qvdisk" grow --save "$work/grow2.json" >/dev/null
+"$qvdisk" grow --apparent-size --save "$work/grow2.json" >/dev/null
 touch -d @1700000000 "$work/grow1.json"
 touch -d @1700093784 "$work/grow2.json"
 "$qvdisk" --compare "$work/grow1.json" "$work/grow2.json" 2>&1 | check compare
@@ -172,12 +177,12 @@ touch -d @1700093784 "$work/grow2.json"
 "$qvdisk" --compare "$work/grow1.json" "$work/grow2.json" --json diff 2>&1 | check compare_json
 "$qvdisk" --compare "$work/grow2.json" "$work/grow1.json" --json diff 2>&1 | check compare_json_reversed
 # A live scan compares the same, but for the time, which runs to now.
-"$qvdisk" grow --since "$work/grow1.json" >"$work/since.txt" 2>&1
+"$qvdisk" grow --apparent-size --since "$work/grow1.json" >"$work/since.txt" 2>&1
 expect "--since reports as --compare does" $(diff <(grep -v ' apart (' "$work/since.txt") \
     <("$qvdisk" --compare "$work/grow1.json" "$work/grow2.json" | grep -v ' apart (') >/dev/null && echo 0 || echo 1)
 grep -q '^  [0-9].* apart (from the saved file.s modification time to this scan)$' "$work/since.txt"
 expect "--since tells the time since the file was saved" $?
-"$qvdisk" grow --since "$work/grow1.json" --json diff >"$work/since.json"
+"$qvdisk" grow --apparent-size --since "$work/grow1.json" --json diff >"$work/since.json"
 "$qvdisk" --compare "$work/grow1.json" "$work/grow2.json" --json diff | python3 -c '
 import json, sys
 live, saved = json.load(open(sys.argv[1])), json.load(sys.stdin)
@@ -225,7 +230,7 @@ for f in "$work"/hostile/*.json; do
     expect "one line, nothing on stdout for $name" \
         $([ -z "$out" ] && [ "$(wc -l <"$work/err.txt")" -eq 1 ] && echo 0 || echo 1)
 done
-out=$("$qvdisk" grow --since "$work/hostile/truncated.json" --save "$work/not-saved.json" 2>"$work/err.txt"); rc=$?
+out=$("$qvdisk" grow --apparent-size --since "$work/hostile/truncated.json" --save "$work/not-saved.json" 2>"$work/err.txt"); rc=$?
 { echo "== --since truncated: status $rc"; sed "s|$work/||" "$work/err.txt"; } >>"$work/hostile.txt"
 expect "no scan saved when --since cannot be read" $([ ! -e "$work/not-saved.json" ] && echo 0 || echo 1)
 rm -f "$work/usage.txt"
@@ -244,6 +249,40 @@ cat "$work/hostile.txt" "$work/usage.txt" | check saved_errors
 
 "$qvdisk" --bogus fixture >/dev/null 2>&1
 expect "status 2 for an unknown option" $([ $? -eq 2 ] && echo 0 || echo 1)
+
+# Options given wrong: one line on stderr, status 2, nothing on stdout.
+rm -f "$work/usage.txt"
+set -f
+while read -r args; do
+    out=$("$qvdisk" $args 2>"$work/err.txt"); rc=$?
+    { echo "== $args: status $rc"; cat "$work/err.txt"; } >>"$work/usage.txt"
+    expect "nothing on stdout for $args" $([ -z "$out" ] && echo 0 || echo 1)
+done <<'ROWS'
+fixture --exclude
+fixture --exclude=
+fixture --exclude-from no-such-file
+fixture --apparent-size=yes
+fixture -xq
+fixture --max-depth=deep
+ROWS
+check usage <"$work/usage.txt"
+
+# Short, bundled and joined forms do what the long ones do, and the long ones
+# do something on these trees (the fixture's files are sparse: nothing on
+# disk, so any size option shows).
+while IFS='|' read -r short long; do
+    a=$("$qvdisk" $short --json tree 2>&1 | normalise)
+    b=$("$qvdisk" $long --json tree 2>&1 | normalise)
+    base=$("$qvdisk" ${long%% *} --json tree 2>&1 | normalise)
+    expect "'$short' is '$long'" $([ "$a" = "$b" ] && [ "$b" != "$base" ] && echo 0 || echo 1)
+done <<'ROWS'
+fixture -b|fixture --apparent-size
+fixture --bytes|fixture --apparent-size
+problems/mixed -L|problems/mixed --follow-links
+fixture -xbl|fixture --one-file-system --apparent-size --count-links
+fixture --exclude=*.o --exclude=docs -b|fixture --exclude *.o --exclude docs -b
+ROWS
+set +f
 "$qvdisk" --help | grep -q "exit status"
 expect "--help lists exit codes" $?
 

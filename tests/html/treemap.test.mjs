@@ -21,10 +21,12 @@ function mkfile(p, size) {
 }
 
 // Scans dir with qvdisk --html (and more arguments) and returns the page's
-// file name. runner, when given, is a command that runs qvdisk.
-function page_of(dir, name, args = [], runner = []) {
+// file name. runner, when given, is a command that runs qvdisk. The files
+// made by mkfile are sparse, so pages show their lengths (--apparent-size)
+// unless size_args says otherwise.
+function page_of(dir, name, args = [], runner = [], size_args = ['--apparent-size']) {
   const out = path.join(work, name + '.html');
-  const argv = [...runner, qvdisk, dir, '--html', out, '--top', '20', ...args];
+  const argv = [...runner, qvdisk, dir, '--html', out, '--top', '20', ...size_args, ...args];
   execFileSync(argv[0], argv.slice(1), { env: { ...process.env, NO_COLOR: '1' }, stdio: ['ignore', 'ignore', 'pipe'] });
   return out;
 }
@@ -124,6 +126,34 @@ test('the map fills the window below the header, none of it cut off', async () =
   assert.ok(Math.abs(box.y - (header.y + header.height)) < 2, 'the map starts below the header');
   assert.ok(Math.abs(box.y + top.h - 700) < 1, `the map ends at the window's bottom (${box.y + top.h})`);
   assert.deepEqual(events.errors, []);
+});
+
+test('the summary says which size the page shows', async () => {
+  const dir = path.join(work, 'kinds');
+  mkfile(path.join(dir, 'hole.img'), 4 * 1048576);
+  fs.mkdirSync(path.join(dir, 'sub'));
+  fs.writeFileSync(path.join(dir, 'sub/data.bin'), Buffer.alloc(100000, 7));
+  const files = ['hole.img', 'sub/data.bin'].map(f => fs.statSync(path.join(dir, f)));
+  const onDisk = files.reduce((a, st) => a + st.blocks * 512, 0);
+  const length = files.reduce((a, st) => a + st.size, 0);
+  assert.ok(onDisk < length, `the sparse file is sparse here (${onDisk} < ${length})`);
+  const grouped = n => n.toLocaleString('en-US');
+  for (const [args, total, words] of [[[], onDisk, 'on disk'], [['--apparent-size'], length, 'apparent size'],
+                                      [['-b'], length, 'apparent size']]) {
+    const { page, events } = await open(page_of(dir, 'kinds', [], [], args));
+    const top = (await rects(page)).find(r => r.level === 0);
+    assert.equal(top.size, total, `${args}: the map's total`);
+    const summary = await page.locator('#summary').innerText();
+    assert.match(summary, new RegExp(`^[0-9.]+ [KMG]?i?B ${words} \\(${grouped(total)} bytes\\) \u00b7 2 files`));
+    assert.deepEqual(events.errors, []);
+    await page.close();
+  }
+  // A page written before sizes were told apart says nothing of them.
+  const html = fs.readFileSync(page_of(dir, 'kinds', [], [], []), 'utf8');
+  const old = path.join(work, 'kinds-old.html');
+  fs.writeFileSync(old, html.replace(/<script type="application\/json" class="qv-options">[^<]*<\/script>\n/, ''));
+  const { page } = await open(old);
+  assert.match(await page.locator('#summary').innerText(), new RegExp(`^[0-9.]+ KiB \\(${grouped(onDisk)} bytes\\)`));
 });
 
 test('hover shows path, size and share; click zooms, breadcrumb returns', async () => {
@@ -332,11 +362,11 @@ test('with an older scan the map is coloured by growth, new entries hatched', as
   const old = path.join(work, 'growth-old.json'), now = path.join(work, 'growth-new.json');
   for (const name of ['a.bin', 'b.bin', 'c.bin']) mkfile(path.join(dir, name), 100000);
   mkfile(path.join(dir, 'd/e.log'), 150000);
-  execFileSync(qvdisk, [dir, '--save', old], { stdio: 'ignore' });
+  execFileSync(qvdisk, [dir, '--apparent-size', '--save', old], { stdio: 'ignore' });
   mkfile(path.join(dir, 'a.bin'), 300000);
   mkfile(path.join(dir, 'b.bin'), 20000);
   mkfile(path.join(dir, 'n.bin'), 80000);
-  execFileSync(qvdisk, [dir, '--save', now], { stdio: 'ignore' });
+  execFileSync(qvdisk, [dir, '--apparent-size', '--save', now], { stdio: 'ignore' });
   const since = page_of(dir, 'since', ['--since', old]);
   const compared = path.join(work, 'compared.html');
   execFileSync(qvdisk, ['--compare', old, now, '--html', compared], { stdio: 'ignore' });
