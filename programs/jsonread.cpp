@@ -1,4 +1,5 @@
 #include "jsonread.h"
+#include "utf8.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -23,25 +24,6 @@ bool eat(cursor &c, char ch)
         return false;
     c.p++;
     return true;
-}
-
-void put_utf8(std::string &out, uint32_t cp)
-{
-    if (cp < 0x80) {
-        out += (char)cp;
-    } else if (cp < 0x800) {
-        out += (char)(0xC0 | (cp >> 6));
-        out += (char)(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += (char)(0xE0 | (cp >> 12));
-        out += (char)(0x80 | ((cp >> 6) & 0x3F));
-        out += (char)(0x80 | (cp & 0x3F));
-    } else {
-        out += (char)(0xF0 | (cp >> 18));
-        out += (char)(0x80 | ((cp >> 12) & 0x3F));
-        out += (char)(0x80 | ((cp >> 6) & 0x3F));
-        out += (char)(0x80 | (cp & 0x3F));
-    }
 }
 
 uint32_t hex4(cursor &c)

@@ -4,6 +4,7 @@
 // a second into about 60 MB, where a general JSON DOM would take several
 // times the document's size.
 #include "saved.h"
+#include "utf8.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -85,25 +86,6 @@ struct parser {
             v = v * 16 + d;
         }
         return v;
-    }
-
-    static void put_utf8(std::string &out, uint32_t cp)
-    {
-        if (cp < 0x80) {
-            out += (char)cp;
-        } else if (cp < 0x800) {
-            out += (char)(0xC0 | (cp >> 6));
-            out += (char)(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += (char)(0xE0 | (cp >> 12));
-            out += (char)(0x80 | ((cp >> 6) & 0x3F));
-            out += (char)(0x80 | (cp & 0x3F));
-        } else {
-            out += (char)(0xF0 | (cp >> 18));
-            out += (char)(0x80 | ((cp >> 12) & 0x3F));
-            out += (char)(0x80 | ((cp >> 6) & 0x3F));
-            out += (char)(0x80 | (cp & 0x3F));
-        }
     }
 
     // One well-formed UTF-8 sequence that starts with lead (already read).
