@@ -35,9 +35,9 @@ if(TARGET qvdisk AND CMAKE_CROSSCOMPILING)
   string(REPLACE "/" "\\" qv_fixture "Z:${PROJECT_SOURCE_DIR}/tests/cli/golden")
   file(GLOB qv_fixture_txt CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/cli/golden/*.txt)
   list(LENGTH qv_fixture_txt qv_txt_count)
-  add_test(NAME qvdisk_exe_report COMMAND qvdisk ${qv_fixture} --top 3)
+  add_test(NAME qvdisk_exe_report COMMAND qvdisk ${qv_fixture} --apparent-size --top 3)
   set_tests_properties(qvdisk_exe_report PROPERTIES
-    PASS_REGULAR_EXPRESSION "Largest files.*report\\.txt.*Extensions.*\\.txt +[0-9.]+ KiB +${qv_txt_count} files")
+    PASS_REGULAR_EXPRESSION "apparent size.*Largest files.*golden/[a-z_]+\\.txt.*Extensions.*\\.txt +[0-9.]+ KiB +${qv_txt_count} files")
   add_test(NAME qvdisk_exe_json_ext COMMAND qvdisk ${qv_fixture} --json ext)
   set_tests_properties(qvdisk_exe_json_ext PROPERTIES
     PASS_REGULAR_EXPRESSION "^\\[{\"ext\":\"\\.txt\",\"total_size\":[0-9]+,\"count\":${qv_txt_count}}\\]")
