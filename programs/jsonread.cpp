@@ -59,15 +59,9 @@ bool string(cursor &c, std::string *out)
         }
         char e = *c.p++;
         uint32_t cp = 0;
-        switch (e) {
-        case '"': cp = '"'; break;
-        case '\\': cp = '\\'; break;
-        case '/': cp = '/'; break;
-        case 'b': cp = 8; break;
-        case 'f': cp = 12; break;
-        case 'n': cp = '\n'; break;
-        case 'r': cp = '\r'; break;
-        case 't': cp = '\t'; break;
+        int simple = json_simple_escape(e);
+        switch (simple >= 0 ? 256 : (int)(unsigned char)e) {
+        case 256: cp = (uint32_t)simple; break;
         case 'u':
             cp = hex4(c);
             if (cp >= 0xD800 && cp < 0xDC00 && c.p[0] == '\\' && c.p[1] == 'u') {

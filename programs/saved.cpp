@@ -132,15 +132,9 @@ struct parser {
             }
             int e = in.get();
             uint32_t cp;
-            switch (e) {
-            case '"': cp = '"'; break;
-            case '\\': cp = '\\'; break;
-            case '/': cp = '/'; break;
-            case 'b': cp = 8; break;
-            case 'f': cp = 12; break;
-            case 'n': cp = '\n'; break;
-            case 'r': cp = '\r'; break;
-            case 't': cp = '\t'; break;
+            int simple = json_simple_escape(e);
+            switch (simple >= 0 ? 256 : e) {
+            case 256: cp = (uint32_t)simple; break;
             case 'u': {
                 int v = hex4();
                 if (v < 0)

@@ -1,4 +1,5 @@
-// Writing a code point as UTF-8, for the readers of JSON documents.
+// Writing a code point as UTF-8, and the one-letter escapes of JSON
+// strings, for the readers of JSON documents.
 #pragma once
 
 #include <cstdint>
@@ -20,5 +21,22 @@ inline void put_utf8(std::string &out, uint32_t cp)
         out += (char)(0x80 | ((cp >> 12) & 0x3F));
         out += (char)(0x80 | ((cp >> 6) & 0x3F));
         out += (char)(0x80 | (cp & 0x3F));
+    }
+}
+
+// The character a one-letter escape ("\\n" and the like) stands for, or -1
+// (also for "\\u", which is followed by four hex digits).
+inline int json_simple_escape(int e)
+{
+    switch (e) {
+    case '"': return '"';
+    case '\\': return '\\';
+    case '/': return '/';
+    case 'b': return 8;
+    case 'f': return 12;
+    case 'n': return '\n';
+    case 'r': return '\r';
+    case 't': return '\t';
+    default: return -1;
     }
 }
