@@ -88,10 +88,10 @@ bool one_run(const char *dir, Figures *f)
     f->entries = r->total_files + r->total_dirs + 1;
 
     Span s;
-    qv_sort_tree(r->root, r->name_arena, SORT_SIZE_DESC);
+    qv_sort_tree(r->root, SORT_SIZE_DESC);
     f->order[0] = s.wall(), f->order[1] = s.cpu();
     s = Span();
-    qv_sort_tree(r->root, r->name_arena, SORT_SIZE_DESC);
+    qv_sort_tree(r->root, SORT_SIZE_DESC);
     f->reorder[0] = s.wall(), f->reorder[1] = s.cpu();
 
     s = Span();

@@ -1,25 +1,18 @@
-// Bump allocator over a chain of blocks.
+// Bump allocator over a chain of growing blocks.
 #include "arena.h"
 
 #include <cstdlib>
-#include <cstring>
-#include <new>
-
-// Largest logical offset a stored string may end at: offsets are 32-bit and
-// 0xFFFFFFFF marks a failed store.
-static const uint64_t NAME_SPACE_LIMIT = 0xFFFFFFFFull;
 
 static qv_arena_block *new_block(uint64_t capacity)
 {
     if (capacity > SIZE_MAX - sizeof(qv_arena_block))
         return nullptr;
-    void *mem = malloc(sizeof(qv_arena_block) + capacity);
-    if (!mem)
+    auto *b = static_cast<qv_arena_block *>(malloc(sizeof(qv_arena_block) + capacity));
+    if (!b)
         return nullptr;
-    auto *b = new (mem) qv_arena_block;
     b->next = nullptr;
     b->capacity = capacity;
-    b->used.store(0, std::memory_order_relaxed);
+    b->used = 0;
     return b;
 }
 
@@ -30,20 +23,22 @@ static char *block_data(const qv_arena_block *b)
 
 static_assert(sizeof(qv_arena_block) % 8 == 0, "block data must stay 8-byte aligned");
 
-qv_arena *qv_arena_create(uint64_t block_size)
+qv_arena *qv_arena_create(uint64_t first_block, uint64_t max_block)
 {
     auto *a = static_cast<qv_arena *>(malloc(sizeof(qv_arena)));
     if (!a)
         return nullptr;
-    qv_arena_block *b = new_block(block_size);
+    qv_arena_block *b = new_block(first_block);
     if (!b) {
         free(a);
         return nullptr;
     }
     a->head = a->current = b;
-    a->block_size = block_size;
-    a->capacity = block_size;
+    a->max_block = max_block < first_block ? first_block : max_block;
+    a->next_block = first_block * 2 < a->max_block ? first_block * 2 : a->max_block;
+    a->capacity = first_block;
     a->used = 0;
+    a->next = nullptr;
     return a;
 }
 
@@ -53,28 +48,28 @@ void *qv_arena_alloc(qv_arena *a, uint64_t size)
         return nullptr;
     uint64_t r = (size + 7) & ~7ull;
     qv_arena_block *cur = a->current;
-    uint64_t used = cur->used.load(std::memory_order_relaxed);
-    if (r <= cur->capacity - used) {
-        cur->used.store(used + r, std::memory_order_release);
+    if (r <= cur->capacity - cur->used) {
+        char *p = block_data(cur) + cur->used;
+        cur->used += r;
         a->used += r;
-        return block_data(cur) + used;
+        return p;
     }
-    // After a reset, later blocks of the chain are reused before new ones.
+    // After a reset, later blocks of the chain are served again first.
     qv_arena_block *next = cur->next;
-    while (next && next->capacity < r) {
+    while (next && next->capacity < r)
         next = next->next;
-    }
     if (next) {
         a->current = next;
-        next->used.store(r, std::memory_order_release);
+        next->used = r;
         a->used += r;
         return block_data(next);
     }
-    qv_arena_block *b = new_block(r > a->block_size ? r : a->block_size);
+    qv_arena_block *b = new_block(r > a->next_block ? r : a->next_block);
     if (!b)
         return nullptr;
-    b->used.store(r, std::memory_order_relaxed);
-    // Append at the end of the chain (after any blocks skipped above).
+    if (a->next_block < a->max_block)
+        a->next_block = a->next_block * 2 < a->max_block ? a->next_block * 2 : a->max_block;
+    b->used = r;
     qv_arena_block *tail = cur;
     while (tail->next)
         tail = tail->next;
@@ -85,35 +80,6 @@ void *qv_arena_alloc(qv_arena *a, uint64_t size)
     return block_data(b);
 }
 
-int32_t qv_arena_store_string(qv_arena *a, const char *text, uint32_t len)
-{
-    uint32_t n = len & 0xFFFFu;
-    uint64_t need = (n + 1 + 7) & ~7ull;
-    // The string lands at the current end of the offset space unless the
-    // current block is full, in which case it starts the next block.
-    uint64_t offset = a->used;
-    if (offset + need > NAME_SPACE_LIMIT)
-        return -1;
-    char *p = static_cast<char *>(qv_arena_alloc(a, n + 1));
-    if (!p)
-        return -1;
-    memcpy(p, text, n);
-    p[n] = '\0';
-    return (int32_t)(uint32_t)offset;
-}
-
-const char *qv_arena_get_string(const qv_arena *a, uint32_t offset)
-{
-    uint64_t base = 0;
-    for (const qv_arena_block *b = a->head; b; b = b->next) {
-        uint64_t used = b->used.load(std::memory_order_acquire);
-        if (offset < base + used)
-            return block_data(b) + (offset - base);
-        base += used;
-    }
-    return nullptr;
-}
-
 void qv_arena_destroy(qv_arena *a)
 {
     if (!a)
@@ -121,7 +87,6 @@ void qv_arena_destroy(qv_arena *a)
     qv_arena_block *b = a->head;
     while (b) {
         qv_arena_block *next = b->next;
-        b->~qv_arena_block();
         free(b);
         b = next;
     }
@@ -133,7 +98,7 @@ void qv_arena_reset(qv_arena *a)
     if (!a)
         return;
     for (qv_arena_block *b = a->head; b; b = b->next)
-        b->used.store(0, std::memory_order_relaxed);
+        b->used = 0;
     a->current = a->head;
     a->used = 0;
 }

@@ -1,35 +1,33 @@
-// Bump allocator over a chain of large blocks, released only with the arena.
-// Strings stored in it are found again by a 32-bit offset.
+// Bump allocator over a chain of blocks, released only with the arena.
+// Blocks start small and double up to a ceiling, so a small scan takes (and
+// on Windows commits) little memory while a large one takes few blocks.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
 struct qv_arena_block {
     qv_arena_block *next;
     uint64_t capacity;
-    // Grows while other threads may read it (unlocked name lookups).
-    std::atomic<uint64_t> used;
+    uint64_t used;
 };
 
 struct qv_arena {
     qv_arena_block *head;
     qv_arena_block *current;
-    uint64_t block_size;
-    uint64_t capacity;  // bookkeeping: data capacity of all blocks
-    uint64_t used;      // bookkeeping: rounded sizes served, also the next string offset
+    uint64_t next_block;  // data capacity of the next new block
+    uint64_t max_block;   // ceiling of next_block
+    uint64_t capacity;    // bookkeeping: data capacity of all blocks
+    uint64_t used;        // bookkeeping: rounded sizes served
+    qv_arena *next;       // arenas of one owner (the scan result) are chained
 };
 
-// New arena whose blocks hold block_size bytes; null when out of memory.
-qv_arena *qv_arena_create(uint64_t block_size);
+// New arena whose first block holds first_block bytes, each later one twice
+// the one before, up to max_block (a larger request gets a block of its own
+// size); null when out of memory.
+qv_arena *qv_arena_create(uint64_t first_block, uint64_t max_block);
 // size rounded up to 8; null when no block can be obtained or rounding overflows.
 void *qv_arena_alloc(qv_arena *a, uint64_t size);
-// Stores the low 16 bits of len bytes plus a NUL; the offset, or -1 on failure
-// (also when the offset space of 4 GiB would be exceeded).
-int32_t qv_arena_store_string(qv_arena *a, const char *text, uint32_t len);
-// Address of the text stored at offset, or null when no block holds it.
-// Safe while another thread stores (under its own lock) into the same arena.
-const char *qv_arena_get_string(const qv_arena *a, uint32_t offset);
 void qv_arena_destroy(qv_arena *a);
-// Empties every block; all earlier addresses and offsets become void.
+// Empties every block; all earlier addresses become void. The blocks are
+// kept and served again.
 void qv_arena_reset(qv_arena *a);

@@ -73,9 +73,17 @@ struct qv_dirlist;
 // reads both anyway, Windows only when asked (each costs it time).
 #define QV_WANT_DIR_IDS 1   // every directory's identity (qv_dir_info.has_id)
 #define QV_WANT_LINK_IDS 2  // linked and link_id of files with several names
+// 1 while descriptors run short for the scans of the process (a walker
+// waits for one, or little of the budget is left): no time to let more
+// workers list at once. Always 0 where listing needs no descriptor budget.
+int qv_fd_scarce(void);
+
 qv_dirlist *qv_dirlist_new(qv_dirroot *root, int follow_links, int size_kind, int wants,
                            const std::atomic<int32_t> *cancel);
 void qv_dirlist_delete(qv_dirlist *dl);
+// Gives back every descriptor the listing keeps between listings (the open
+// ancestors): for a walker that is about to wait for work.
+void qv_dirlist_let_go(qv_dirlist *dl);
 
 // Opens the directory at rel (rel_len bytes, "" for the root itself), names
 // joined by QV_PATH_SEP. parent: what opening its parent told (null for the

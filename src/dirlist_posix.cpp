@@ -152,6 +152,13 @@ static bool out_of_descriptors(int err)
     return err == EMFILE || err == ENFILE;
 }
 
+int qv_fd_scarce(void)
+{
+    fd_budget &b = budget();
+    return b.waiters.load(std::memory_order_relaxed) > 0 ||
+           b.left.load(std::memory_order_relaxed) < fd_budget_size() / 4;
+}
+
 void qv_fd_budget_reset(void)
 {
     budget().left.store(fd_budget_size());
@@ -355,6 +362,12 @@ qv_dirlist *qv_dirlist_new(qv_dirroot *root, int follow_links, int size_kind, in
         return nullptr;
     }
     return dl;
+}
+
+void qv_dirlist_let_go(qv_dirlist *dl)
+{
+    qv_dirlist_close(dl);
+    drop_kept(dl, 0);
 }
 
 void qv_dirlist_delete(qv_dirlist *dl)

@@ -173,6 +173,11 @@ void qv_dirroot_close(qv_dirroot *root) { free(root); }
 
 // --- Directories ------------------------------------------------------------------
 
+int qv_fd_scarce(void)
+{
+    return 0;  // handles have no per-process budget here
+}
+
 qv_dirlist *qv_dirlist_new(qv_dirroot *root, int follow_links, int size_kind, int wants,
                            const std::atomic<int32_t> *cancel)
 {
@@ -197,6 +202,11 @@ qv_dirlist *qv_dirlist_new(qv_dirroot *root, int follow_links, int size_kind, in
     dl->error = 0;
     dl->skipped = 0;
     return dl;
+}
+
+void qv_dirlist_let_go(qv_dirlist *dl)
+{
+    qv_dirlist_close(dl);  // nothing else is kept between listings
 }
 
 void qv_dirlist_delete(qv_dirlist *dl)

@@ -39,21 +39,15 @@ static void entry_head(json_builder *b, const qv_entry *e, const char *name)
 
 // Appends the object of top with all its descendants. Walks by the parent
 // links instead of recursing, so the depth of the tree costs no stack.
-static void entry_to_json(json_builder *b, const qv_entry *top, const qv_arena *names)
+static void entry_to_json(json_builder *b, const qv_entry *top)
 {
     const qv_entry *e = top;
-    const qv_entry *ahead = nullptr;  // the entry whose name was looked up early
-    const char *ahead_name = nullptr;
     for (;;) {
-        const char *name = e == ahead ? ahead_name : qv_tree_get_name(e, names);
-        // The next sibling was requested one step ago: look up its name and
-        // request it and the sibling after it while this entry is written.
-        if (const qv_entry *next = e->next_sibling) {
+        const char *name = qv_tree_get_name(e);
+        // The next sibling was requested one step ago: request the sibling
+        // after it (its name comes with it) while this entry is written.
+        if (const qv_entry *next = e->next_sibling)
             qv_prefetch_entry(next->next_sibling);
-            ahead = next;
-            ahead_name = qv_tree_get_name(next, names);
-            QV_PREFETCH(ahead_name);
-        }
         if (e->is_dir)
             qv_prefetch_entry(e->first_child);
         entry_head(b, e, name);
@@ -81,13 +75,13 @@ static void entry_to_json(json_builder *b, const qv_entry *top, const qv_arena *
 static char *scan_result_to_json(qv_scan_result *r)
 {
     qv_entry *root = r->root;
-    qv_sort_tree(root, r->name_arena, SORT_SIZE_DESC);
+    qv_sort_tree(root, SORT_SIZE_DESC);
     json_builder b;
     if (jb_init(&b) != 0)
         return jb_copy_text(OUT_OF_MEMORY);
     char num[32];
     FRAG(&b, "{\"path\":");
-    jb_append_escaped(&b, qv_tree_get_name(root, r->name_arena));
+    jb_append_escaped(&b, qv_tree_get_name(root));
     FRAG(&b, ",\"total_size\":");
     jb_append_u64(&b, r->total_size);
     FRAG(&b, ",\"total_files\":");
@@ -101,7 +95,7 @@ static char *scan_result_to_json(qv_scan_result *r)
         for (const qv_entry *c = root->first_child; c; c = c->next_sibling) {
             if (c != root->first_child)
                 jb_append_char(&b, ',');
-            entry_to_json(&b, c, r->name_arena);
+            entry_to_json(&b, c);
         }
         jb_append_char(&b, ']');
     }
@@ -139,7 +133,7 @@ static char *top_files_to_json(qv_scan_result *r, int32_t n)
         if (i > 0)
             jb_append_char(&b, ',');
         FRAG(&b, "{\"path\":");
-        jb_append_escaped(&b, qv_tree_get_path(files[i], r->name_arena, path, (int32_t)sizeof(path)));
+        jb_append_escaped(&b, qv_tree_get_path(files[i], path, (int32_t)sizeof(path)));
         FRAG(&b, ",\"size\":");
         jb_append_u64(&b, files[i]->size);
         jb_append_char(&b, '}');
@@ -161,7 +155,7 @@ const char *qv_doc_top(scan_slot *slot, int32_t n)
 static char *extensions_to_json(qv_scan_result *r)
 {
     int32_t count = 0;
-    qv_ext_info *exts = qv_extension_breakdown(r->root, r->name_arena, &count);
+    qv_ext_info *exts = qv_extension_breakdown(r->root, &count);
     json_builder b;
     if (jb_init(&b) != 0) {
         qv_extension_breakdown_free(exts, count);
@@ -226,15 +220,15 @@ static const char *problem_name(int32_t kind)
 static char *problems_to_json(const scan_slot *slot)
 {
     const qv_scan_result *r = slot->result;
-    size_t n = r && r->root ? slot->nproblems : 0;
+    size_t n = r && r->root ? slot->walk.nproblems : 0;
     auto *rows = static_cast<problem_row *>(calloc(n ? n : 1, sizeof(problem_row)));
     if (!rows)
         return jb_copy_text(OUT_OF_MEMORY);
     char path[4096];
     bool ok = true;
     for (size_t i = 0; i < n && ok; i++) {
-        const qv_problem &p = slot->problems[i];
-        rows[i] = {jb_copy_text(qv_tree_get_path(p.dir, r->name_arena, path, (int32_t)sizeof(path))), p.kind, p.err};
+        const qv_problem &p = slot->walk.problems[i];
+        rows[i] = {jb_copy_text(qv_tree_get_path(p.dir, path, (int32_t)sizeof(path))), p.kind, p.err};
         ok = rows[i].path != nullptr;
     }
     char *text = nullptr;

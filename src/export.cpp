@@ -74,14 +74,14 @@ QV_API int disk_scan_get_options(int id, disk_scan_options *out)
         return -1;
     disk_scan_options full{};
     full.struct_size = out->struct_size;
-    full.max_depth = slot->max_depth;
-    full.follow_links = slot->follow_links;
-    full.size_kind = slot->size_kind == QV_SIZE_ON_DISK ? DISK_SIZE_ON_DISK : DISK_SIZE_APPARENT;
-    full.hard_links_once = slot->hard_links_once;
-    full.one_file_system = slot->one_file_system;
-    full.exclude_caches = slot->exclude_caches;
+    full.max_depth = slot->walk.max_depth;
+    full.follow_links = slot->walk.follow_links;
+    full.size_kind = slot->walk.size_kind == QV_SIZE_ON_DISK ? DISK_SIZE_ON_DISK : DISK_SIZE_APPARENT;
+    full.hard_links_once = slot->walk.hard_links_once;
+    full.one_file_system = slot->walk.one_file_system;
+    full.exclude_caches = slot->walk.exclude_caches;
     full.excludes = slot->excludes;
-    full.exclude_count = slot->exclude_count;
+    full.exclude_count = slot->walk.exclude_count;
     memcpy(out, &full, out->struct_size < sizeof full ? out->struct_size : sizeof full);
     return 0;
 }

@@ -29,6 +29,8 @@ void qv_mutex_destroy(qv_mutex *m);
 int qv_cond_init(qv_cond *cv);
 // Releases m, waits, holds m again on return. Callers re-test in a loop.
 void qv_cond_wait(qv_cond *cv, qv_mutex *m);
+// The same, giving up after about ms milliseconds.
+void qv_cond_wait_ms(qv_cond *cv, qv_mutex *m, uint32_t ms);
 void qv_cond_signal(qv_cond *cv);
 void qv_cond_broadcast(qv_cond *cv);
 void qv_cond_destroy(qv_cond *cv);
@@ -39,6 +41,10 @@ int qv_thread_create(qv_thread *t, qv_thread_body body, void *arg);
 // Waits for the thread to end and closes its handle; stores null into *out
 // when out is non-null. Returns 0.
 int qv_thread_join(qv_thread *t, void **out);
+
+// CPU time the thread has used so far, in nanoseconds (to the precision the
+// system keeps: about 16 ms on Windows); 0 when it cannot be read.
+uint64_t qv_thread_cpu_ns(const qv_thread *t);
 
 int qv_cpu_count(void);
 // Milliseconds since an arbitrary fixed point, monotonic.

@@ -53,6 +53,19 @@ void qv_cond_wait(qv_cond *cv, qv_mutex *m)
 {
     pthread_cond_wait(static_cast<pthread_cond_t *>(cv->h), static_cast<pthread_mutex_t *>(m->h));
 }
+void qv_cond_wait_ms(qv_cond *cv, qv_mutex *m, uint32_t ms)
+{
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    ts.tv_sec += ms / 1000;
+    ts.tv_nsec += (long)(ms % 1000) * 1000000L;
+    if (ts.tv_nsec >= 1000000000L) {
+        ts.tv_sec++;
+        ts.tv_nsec -= 1000000000L;
+    }
+    pthread_cond_timedwait(static_cast<pthread_cond_t *>(cv->h), static_cast<pthread_mutex_t *>(m->h), &ts);
+}
+
 void qv_cond_signal(qv_cond *cv) { pthread_cond_signal(static_cast<pthread_cond_t *>(cv->h)); }
 void qv_cond_broadcast(qv_cond *cv) { pthread_cond_broadcast(static_cast<pthread_cond_t *>(cv->h)); }
 
@@ -119,6 +132,15 @@ int qv_cpu_count(void)
 {
     long n = sysconf(_SC_NPROCESSORS_ONLN);
     return n > 0 ? (int)n : 1;
+}
+
+uint64_t qv_thread_cpu_ns(const qv_thread *t)
+{
+    clockid_t id;
+    timespec ts;
+    if (pthread_getcpuclockid((pthread_t)t->h, &id) != 0 || clock_gettime(id, &ts) != 0)
+        return 0;
+    return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
 }
 
 uint64_t qv_time_ms(void)

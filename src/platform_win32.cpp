@@ -57,6 +57,11 @@ void qv_cond_wait(qv_cond *cv, qv_mutex *m)
                              INFINITE);
 }
 
+void qv_cond_wait_ms(qv_cond *cv, qv_mutex *m, uint32_t ms)
+{
+    SleepConditionVariableCS(static_cast<CONDITION_VARIABLE *>(cv->h), static_cast<CRITICAL_SECTION *>(m->h), ms);
+}
+
 void qv_cond_signal(qv_cond *cv) { WakeConditionVariable(static_cast<CONDITION_VARIABLE *>(cv->h)); }
 void qv_cond_broadcast(qv_cond *cv) { WakeAllConditionVariable(static_cast<CONDITION_VARIABLE *>(cv->h)); }
 
@@ -118,6 +123,16 @@ int qv_cpu_count(void)
     SYSTEM_INFO si;
     GetSystemInfo(&si);
     return si.dwNumberOfProcessors > 0 ? (int)si.dwNumberOfProcessors : 1;
+}
+
+uint64_t qv_thread_cpu_ns(const qv_thread *t)
+{
+    FILETIME created, exited, kernel, user;
+    if (!GetThreadTimes((HANDLE)t->h, &created, &exited, &kernel, &user))
+        return 0;
+    uint64_t k = ((uint64_t)kernel.dwHighDateTime << 32) | kernel.dwLowDateTime;
+    uint64_t u = ((uint64_t)user.dwHighDateTime << 32) | user.dwLowDateTime;
+    return (k + u) * 100u;  // 100 ns units
 }
 
 uint64_t qv_time_ms(void) { return (uint64_t)GetTickCount64(); }

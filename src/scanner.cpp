@@ -6,49 +6,21 @@
 
 #include "walker.h"
 
-#define MIN_WORKERS 2
-#define MAX_WORKERS 16
-#define ROOT_NAME_MAX 65535
 
 scan_slot g_scans[MAX_SCANS];
 static qv_mutex g_scans_mutex;
 
-// Every field of a slot as a fresh claim finds it (in_use aside).
+// Every field of a slot as a fresh claim finds it (in_use and the walk
+// context aside: a claim sets the context up anew).
 static void clear_slot(scan_slot *s)
 {
     s->result = nullptr;
     s->path = nullptr;
-    s->max_depth = 0;
-    s->follow_links = 0;
-    s->no_pool = 0;
-    s->size_kind = QV_SIZE_APPARENT;
-    s->hard_links_once = s->one_file_system = s->exclude_caches = 0;
+    s->abs_path = nullptr;
     s->excludes = nullptr;
-    s->exclude_count = 0;
-    s->links = nullptr;
-    s->nlinks = s->links_cap = 0;
     s->thread.h = 0;
     s->has_thread = 0;
-    s->result_json = s->top_json = s->ext_json = nullptr;
-    s->pool = nullptr;
-    s->tree_mutex.h = nullptr;
-    s->abs_path = nullptr;
-    s->real_root = nullptr;
-    s->root_text = nullptr;
-    s->root_pseudo = 0;
-    s->dirroot = nullptr;
-    s->root_error.store(0);
-    s->unreadable_dirs.store(0);
-    s->skipped_entries.store(0);
-    s->loop_dirs.store(0);
-    s->pseudo_fs_dirs.store(0);
-    s->problems_mutex.h = nullptr;
-    s->problems = nullptr;
-    s->nproblems = s->problems_cap = 0;
-    s->problems_json = nullptr;
-    s->seen_files.store(0);
-    s->seen_dirs.store(0);
-    s->seen_bytes.store(0);
+    s->result_json = s->top_json = s->ext_json = s->problems_json = nullptr;
     s->state.store(SCAN_IDLE);
     s->cancel_requested.store(0);
 }
@@ -81,12 +53,9 @@ static int alloc_scan_slot(void)
         if (s->in_use.load())
             continue;
         clear_slot(s);
-        if (qv_mutex_init(&s->tree_mutex) != 0)
+        if (qv_walk_init(&s->walk) != 0)
             break;
-        if (qv_mutex_init(&s->problems_mutex) != 0) {
-            qv_mutex_destroy(&s->tree_mutex);
-            break;
-        }
+        s->walk.cancel = &s->cancel_requested;
         s->in_use.store(1);
         qv_mutex_unlock(&g_scans_mutex);
         return i;
@@ -103,21 +72,15 @@ static void release_slot(scan_slot *s)
     s->path = nullptr;
     free(s->abs_path);
     s->abs_path = nullptr;
-    free(s->real_root);
-    s->real_root = nullptr;
-    free(s->problems);
-    s->problems = nullptr;
-    s->nproblems = s->problems_cap = 0;
-    free(s->links);
-    s->links = nullptr;
-    s->nlinks = s->links_cap = 0;
-    for (int32_t i = 0; i < s->exclude_count; i++)
-        free(s->excludes[i]);
+    if (s->excludes) {
+        for (int32_t i = 0; i < s->walk.exclude_count; i++)
+            free(s->excludes[i]);
+    }
     free(s->excludes);
     s->excludes = nullptr;
-    s->exclude_count = 0;
-    qv_mutex_destroy(&s->tree_mutex);
-    qv_mutex_destroy(&s->problems_mutex);
+    s->walk.excludes = nullptr;
+    s->walk.exclude_count = 0;
+    qv_walk_release(&s->walk);
     s->in_use.store(0);
 }
 
@@ -138,13 +101,18 @@ static bool fill_slot(scan_slot *s, const qv_scan_options *opts)
             return false;
         memcpy(s->abs_path, opts->path, len + 1);
     }
-    s->max_depth = opts->max_depth;
-    s->follow_links = opts->follow_links ? 1 : 0;
-    s->no_pool = opts->no_pool;
-    s->size_kind = opts->size_kind;
-    s->hard_links_once = opts->hard_links_once ? 1 : 0;
-    s->one_file_system = opts->one_file_system ? 1 : 0;
-    s->exclude_caches = opts->exclude_caches ? 1 : 0;
+    qv_walk_ctx *w = &s->walk;
+    w->host_root = s->path;
+    w->max_depth = opts->max_depth;
+    w->follow_links = opts->follow_links ? 1 : 0;
+    w->size_kind = opts->size_kind;
+    w->hard_links_once = opts->hard_links_once ? 1 : 0;
+    w->one_file_system = opts->one_file_system ? 1 : 0;
+    w->exclude_caches = opts->exclude_caches ? 1 : 0;
+    w->workers = opts->no_pool ? 1 : opts->workers;
+    w->max_workers = opts->no_pool ? 1 : opts->max_workers;
+    w->listed = opts->listed;
+    w->listed_arg = opts->listed_arg;
     if (opts->exclude_count > 0) {
         s->excludes = static_cast<char **>(calloc((size_t)opts->exclude_count, sizeof(char *)));
         if (!s->excludes)
@@ -154,9 +122,10 @@ static bool fill_slot(scan_slot *s, const qv_scan_options *opts)
             s->excludes[i] = static_cast<char *>(malloc(n));
             if (!s->excludes[i])
                 return false;
-            s->exclude_count = i + 1;  // what release_slot frees
+            w->exclude_count = i + 1;  // what release_slot frees
             memcpy(s->excludes[i], opts->excludes[i], n);
         }
+        w->excludes = s->excludes;
     }
     return true;
 }
@@ -170,28 +139,19 @@ static void do_scan(scan_slot *s)
         s->state.store(SCAN_FAILED);
         return;
     }
-    int workers = qv_cpu_count();
-    if (workers < MIN_WORKERS)
-        workers = MIN_WORKERS;
-    if (workers > MAX_WORKERS)
-        workers = MAX_WORKERS;
-    s->pool = s->no_pool ? nullptr : qv_threadpool_create(workers);
-
-    qv_entry *root = qv_tree_new_entry(r->entry_arena);
+    s->walk.result = r;
+    size_t len = strlen(s->path);
+    qv_entry *root = qv_tree_new_entry(qv_scan_result_first_arena(r), s->path,
+                                       (uint32_t)(len > QV_NAME_MAX ? QV_NAME_MAX : len));
     if (!root) {
         s->state.store(SCAN_FAILED);
     } else {
         root->is_dir = 1;
         root->depth = 0;
-        size_t len = strlen(s->path);
-        qv_tree_set_name(root, r->name_arena, s->path, (int32_t)(len > ROOT_NAME_MAX ? ROOT_NAME_MAX : len));
         r->root = root;
 
         uint64_t start = qv_time_ms();
-        qv_walk_root(s, root, s->abs_path);
-        if (s->pool)
-            qv_threadpool_wait(s->pool);
-        qv_walk_end(s);
+        qv_walk(&s->walk, root, s->abs_path);
         if (s->cancel_requested.load() != 0) {
             s->state.store(SCAN_CANCELLED);
         } else {
@@ -200,15 +160,11 @@ static void do_scan(scan_slot *s)
             r->total_files = root->file_count;
             r->total_dirs = root->dir_count;
             r->scan_time_ms = (double)(qv_time_ms() - start);
-            s->seen_files.store(r->total_files);
-            s->seen_dirs.store(r->total_dirs);
-            s->seen_bytes.store(r->total_size);
+            s->walk.seen_files.store(r->total_files);
+            s->walk.seen_dirs.store(r->total_dirs);
+            s->walk.seen_bytes.store(r->total_size);
             s->state.store(SCAN_DONE);
         }
-    }
-    if (s->pool) {
-        qv_threadpool_destroy(s->pool);
-        s->pool = nullptr;
     }
 }
 
@@ -265,11 +221,11 @@ int32_t qv_scanner_get_progress(int id, uint64_t *files, uint64_t *dirs, uint64_
     // State first: a done state guarantees the final counts below.
     int32_t state = s->state.load();
     if (files)
-        *files = s->seen_files.load(std::memory_order_relaxed);
+        *files = s->walk.seen_files.load(std::memory_order_relaxed);
     if (dirs)
-        *dirs = s->seen_dirs.load(std::memory_order_relaxed);
+        *dirs = s->walk.seen_dirs.load(std::memory_order_relaxed);
     if (bytes)
-        *bytes = s->seen_bytes.load(std::memory_order_relaxed);
+        *bytes = s->walk.seen_bytes.load(std::memory_order_relaxed);
     return state;
 }
 
@@ -279,11 +235,11 @@ int32_t qv_scanner_get_problems(int id, qv_scan_problems *out)
     if (!s)
         return -1;
     int32_t state = s->state.load();
-    out->root_error = s->root_error.load();
-    out->unreadable_dirs = s->unreadable_dirs.load();
-    out->skipped_entries = s->skipped_entries.load();
-    out->loop_dirs = s->loop_dirs.load();
-    out->pseudo_fs_dirs = s->pseudo_fs_dirs.load();
+    out->root_error = s->walk.root_error.load();
+    out->unreadable_dirs = s->walk.unreadable_dirs.load();
+    out->skipped_entries = s->walk.skipped_entries.load();
+    out->loop_dirs = s->walk.loop_dirs.load();
+    out->pseudo_fs_dirs = s->walk.pseudo_fs_dirs.load();
     return state;
 }
 

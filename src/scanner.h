@@ -5,9 +5,8 @@
 #include <cstdint>
 
 #include "platform.h"
-#include "dirlist.h"
-#include "threadpool.h"
 #include "tree.h"
+#include "walker.h"
 
 #define MAX_SCANS 32
 
@@ -17,24 +16,15 @@
 #define SCAN_FAILED (-1)
 #define SCAN_CANCELLED (-2)
 
-// A directory that stays in the tree without all of its children.
-#define QV_PROBLEM_UNREADABLE 0  // could not be listed, or only in part
-#define QV_PROBLEM_LOOP 1        // the same directory as one of its ancestors
-#define QV_PROBLEM_PSEUDO_FS 2   // on a pseudo file system
-
-struct qv_problem {
-    qv_entry *dir;
-    int32_t kind;
-    int32_t err;  // the system's error code, for QV_PROBLEM_UNREADABLE
-};
-
-struct qv_dirroot;
-
 struct qv_scan_options {
     const char *path;
     int32_t max_depth;    // 0 or less: no limit
     uint8_t follow_links; // take in symbolic links / reparse points
     uint8_t no_pool;      // walk on the scan thread alone (tests, benchmarks)
+    int32_t workers;      // 0: as many as the walk chooses; else the workers it starts with
+    int32_t max_workers;  // with workers: how many may work at once (0: workers)
+    void (*listed)(void *arg, const qv_entry *dir);  // see qv_walk_ctx; for tests
+    void *listed_arg;
     uint8_t size_kind;    // QV_SIZE_APPARENT or QV_SIZE_ON_DISK
     uint8_t hard_links_once;
     uint8_t one_file_system;
@@ -43,25 +33,11 @@ struct qv_scan_options {
     int32_t exclude_count;
 };
 
-// A file met under several names, kept until the walk is over to count its
-// size once.
-struct qv_link {
-    qv_entry *file;
-    qv_dir_id id;
-};
-
 struct scan_slot {
     qv_scan_result *result;
-    char *path;
-    int32_t max_depth;
-    uint8_t follow_links;
-    uint8_t no_pool;
-    uint8_t size_kind;
-    uint8_t hard_links_once;
-    uint8_t one_file_system;
-    uint8_t exclude_caches;
-    char **excludes;  // heap copies
-    int32_t exclude_count;
+    char *path;       // the root as the host gave it
+    char *abs_path;   // the root made absolute when the scan was started
+    char **excludes;  // heap copies; the walk context points at them
     std::atomic<int32_t> state;
     std::atomic<int32_t> cancel_requested;
     qv_thread thread;
@@ -69,38 +45,11 @@ struct scan_slot {
     char *result_json;
     char *top_json;
     char *ext_json;
-    qv_threadpool *pool;
-    qv_mutex tree_mutex;
-    std::atomic<uint8_t> in_use;
-    // Live counts for progress polls: what the walk has recorded so far,
-    // added once per listed directory; the totals once the scan is done.
-    std::atomic<uint64_t> seen_files;
-    std::atomic<uint64_t> seen_dirs;
-    std::atomic<uint64_t> seen_bytes;
-    // The root as an absolute path, resolved when the scan was started; its
-    // real path (or null); whether the root itself lies on a pseudo file
-    // system (then all of it is walked); its descriptor while the walk runs.
-    char *abs_path;
-    const char *root_text;  // the path the walk was started with
-    char *real_root;
-    uint8_t root_pseudo;
-    qv_dirroot *dirroot;
-    // What the walk could not take in.
-    std::atomic<int32_t> root_error;
-    std::atomic<uint64_t> unreadable_dirs;
-    std::atomic<uint64_t> skipped_entries;
-    std::atomic<uint64_t> loop_dirs;
-    std::atomic<uint64_t> pseudo_fs_dirs;
-    qv_mutex problems_mutex;  // guards the list below; no other lock is held with it
-    qv_problem *problems;
-    size_t nproblems;
-    size_t problems_cap;
     char *problems_json;
-    // Files with several hard links, when they count once; guarded by
-    // problems_mutex while the walk runs.
-    qv_link *links;
-    size_t nlinks;
-    size_t links_cap;
+    std::atomic<uint8_t> in_use;
+    // Options, live counts for progress polls (the totals once the scan is
+    // done), what the walk could not take in.
+    qv_walk_ctx walk;
 };
 
 extern scan_slot g_scans[MAX_SCANS];

@@ -6,9 +6,8 @@
 
 // --- Tree ordering ---------------------------------------------------------
 
-// The comparator sees only two elements: mode and arena reach it from here.
+// The comparator sees only two elements: the mode reaches it from here.
 static thread_local int32_t s_sort_mode = 0;
-static thread_local qv_arena *s_sort_arena = nullptr;
 
 static inline int cmp_u64_desc(uint64_t l, uint64_t r) { return l > r ? -1 : l < r ? 1 : 0; }
 
@@ -20,8 +19,8 @@ int cmp_entries(const void *a, const void *b)
     case SORT_SIZE_DESC:
         return cmp_u64_desc(l->size, r->size);
     case SORT_NAME: {
-        const auto *ln = reinterpret_cast<const unsigned char *>(qv_tree_get_name(l, s_sort_arena));
-        const auto *rn = reinterpret_cast<const unsigned char *>(qv_tree_get_name(r, s_sort_arena));
+        const auto *ln = reinterpret_cast<const unsigned char *>(qv_tree_get_name(l));
+        const auto *rn = reinterpret_cast<const unsigned char *>(qv_tree_get_name(r));
         return strcmp(reinterpret_cast<const char *>(ln), reinterpret_cast<const char *>(rn));
     }
     case SORT_FILES_DESC:
@@ -56,7 +55,7 @@ static bool scratch_reserve(sort_scratch *s, int32_t n)
 
 // Orders e's list using s for the pointers; an unchanged list when s cannot
 // hold them.
-static void sort_list(qv_entry *e, qv_arena *arena, int32_t mode, sort_scratch *s)
+static void sort_list(qv_entry *e, int32_t mode, sort_scratch *s)
 {
     if (!e || !e->first_child || !e->first_child->next_sibling)
         return;
@@ -66,7 +65,6 @@ static void sort_list(qv_entry *e, qv_arena *arena, int32_t mode, sort_scratch *
     int32_t i = 0;
     for (qv_entry *c = e->first_child; c; c = c->next_sibling)
         s->items[i++] = c;
-    s_sort_arena = arena;
     s_sort_mode = mode;
     // A list already in order (the usual case when a tree is ordered again)
     // costs one comparison per child instead of a sort and a relink.
@@ -82,24 +80,24 @@ static void sort_list(qv_entry *e, qv_arena *arena, int32_t mode, sort_scratch *
     s->items[n - 1]->next_sibling = nullptr;
 }
 
-void qv_sort_children(qv_entry *e, qv_arena *name_arena, int32_t mode)
+void qv_sort_children(qv_entry *e, int32_t mode)
 {
     sort_scratch s{nullptr, 0};
-    sort_list(e, name_arena, mode, &s);
+    sort_list(e, mode, &s);
     free(s.items);
 }
 
-void qv_sort_tree(qv_entry *e, qv_arena *name_arena, int32_t mode)
+void qv_sort_tree(qv_entry *e, int32_t mode)
 {
     if (!e)
         return;
     sort_scratch s{nullptr, 0};
-    sort_list(e, name_arena, mode, &s);
+    sort_list(e, mode, &s);
     // Pre-order: every directory's list is ordered before its children are
     // visited, so they are taken in the new order.
     for (qv_entry *c = qv_tree_next_preorder(e, e, true); c; c = qv_tree_next_preorder(e, c, c->is_dir != 0)) {
         if (c->is_dir)
-            sort_list(c, name_arena, mode, &s);
+            sort_list(c, mode, &s);
     }
     free(s.items);
 }
@@ -274,7 +272,7 @@ static const char *extension_of(const char *name, size_t len)
 }
 
 // Adds every named file of the subtree under the text from its last dot.
-static void collect_extensions(qv_entry *top, qv_arena *arena, ext_node **table)
+static void collect_extensions(qv_entry *top, ext_node **table)
 {
     for (qv_entry *e = top; e; e = qv_tree_next_preorder(top, e, true)) {
         // Request the sibling after next and the next one's name while this
@@ -282,12 +280,12 @@ static void collect_extensions(qv_entry *top, qv_arena *arena, ext_node **table)
         if (const qv_entry *next = e->next_sibling) {
             qv_prefetch_entry(next->next_sibling);
             if (!next->is_dir && next->name_len)
-                QV_PREFETCH(qv_tree_get_name(next, arena));
+                QV_PREFETCH(qv_tree_get_name(next));
         }
         qv_prefetch_entry(e->first_child);
         if (e->is_dir || e->name_len == 0)
             continue;
-        const char *name = qv_tree_get_name(e, arena);
+        const char *name = qv_tree_get_name(e);
         size_t len = strlen(name);
         const char *dot = extension_of(name, len);
         if (dot)
@@ -314,7 +312,7 @@ int cmp_ext_info(const void *a, const void *b)
     return cmp_u64_desc(l->total_size, r->total_size);
 }
 
-qv_ext_info *qv_extension_breakdown(qv_entry *root, qv_arena *name_arena, int32_t *out_count)
+qv_ext_info *qv_extension_breakdown(qv_entry *root, int32_t *out_count)
 {
     *out_count = 0;
     if (!root)
@@ -322,7 +320,7 @@ qv_ext_info *qv_extension_breakdown(qv_entry *root, qv_arena *name_arena, int32_
     auto **table = static_cast<ext_node **>(calloc(EXT_BUCKETS, sizeof(ext_node *)));
     if (!table)
         return nullptr;
-    collect_extensions(root, name_arena, table);
+    collect_extensions(root, table);
     int64_t n = 0;
     for (int i = 0; i < EXT_BUCKETS; i++)
         for (ext_node *x = table[i]; x; x = x->next)

@@ -31,10 +31,10 @@ inline void qv_prefetch_entry(const qv_entry *e)
 // Orders e's child list in place by mode (any other mode: every pair equal).
 // Lists of fewer than two children are left alone; out of memory leaves the
 // list as it was. Null e does nothing.
-void qv_sort_children(qv_entry *e, qv_arena *name_arena, int32_t mode);
+void qv_sort_children(qv_entry *e, int32_t mode);
 // Orders e's list, then the lists of every directory below it, top-down.
 // Iterative: any depth.
-void qv_sort_tree(qv_entry *e, qv_arena *name_arena, int32_t mode);
+void qv_sort_tree(qv_entry *e, int32_t mode);
 
 // The min(n, files in the tree) largest files below root, largest first,
 // equal sizes kept in visiting order at the cut-off. The array (heap, caller
@@ -53,7 +53,7 @@ struct qv_ext_info {
 // Bytes and file count per extension (text from the last dot of a file name
 // that does not start with its only dot), largest total first. Null with
 // count 0 when nothing counts or memory is short; *out_count set on every path.
-qv_ext_info *qv_extension_breakdown(qv_entry *root, qv_arena *name_arena, int32_t *out_count);
+qv_ext_info *qv_extension_breakdown(qv_entry *root, int32_t *out_count);
 // Releases the ext of the first count records, then the array. Accepts null.
 void qv_extension_breakdown_free(qv_ext_info *arr, int32_t count);
 

@@ -1,126 +1,253 @@
-// Worker pool: a FIFO task queue served by a fixed set of threads.
+// Worker threads sharing items on demand, and the watch that lets more of
+// them work while those at work wait on storage.
 #include "threadpool.h"
 
 #include <cstdlib>
 #include <new>
 
-static int worker_func(void *arg)
+// How often the running thread looks at the workers' processor time.
+#ifdef _WIN32
+#define WATCH_MS 32  // thread times advance in clock ticks of about 16 ms
+#else
+#define WATCH_MS 10
+#endif
+// The workers holding work used less than this share of the processors
+// they could have used: they mostly wait, so more may work at once.
+#define WAITING_SHARE 0.5
+// They used more than this: the processors are busy, extra workers park.
+#define BUSY_SHARE 0.9
+
+struct worker_start {
+    qv_pool *pool;
+    int32_t index;
+};
+
+static int worker_main(void *arg)
 {
-    auto *pool = static_cast<qv_threadpool *>(arg);
+    auto *start = static_cast<worker_start *>(arg);
+    qv_pool *pool = start->pool;
+    int32_t index = start->index;
+    free(start);
+    pool->fn(pool, index, pool->ctx);
+    return 0;
+}
+
+static bool cancelled(const qv_pool *pool)
+{
+    return pool->cancel && pool->cancel->load(std::memory_order_relaxed) != 0;
+}
+
+qv_pool *qv_pool_create(int32_t base, int32_t max, qv_pool_worker fn, qv_pool_room room, void *ctx,
+                        std::atomic<int32_t> *cancel)
+{
+    if (max < 1)
+        max = 1;
+    if (base < 1)
+        base = 1;
+    if (base > max)
+        base = max;
+    auto *pool = static_cast<qv_pool *>(calloc(1, sizeof(qv_pool)));
+    if (!pool)
+        return nullptr;
+    new (pool) qv_pool{};
+    pool->threads = static_cast<qv_thread *>(calloc((size_t)max, sizeof(qv_thread)));
+    pool->cpu_seen = static_cast<uint64_t *>(calloc((size_t)max, sizeof(uint64_t)));
+    bool ok = pool->threads && pool->cpu_seen;
+    if (ok && qv_mutex_init(&pool->mutex) != 0)
+        ok = false;
+    if (ok && qv_cond_init(&pool->work_cond) != 0)
+        ok = false;
+    if (ok && qv_cond_init(&pool->done_cond) != 0)
+        ok = false;
+    if (!ok) {
+        qv_pool_destroy(pool);
+        return nullptr;
+    }
+    pool->base = base;
+    pool->max = max;
+    pool->allowed = base;
+    pool->peak_allowed = base;
+    pool->fn = fn;
+    pool->room = room;
+    pool->ctx = ctx;
+    pool->cancel = cancel;
+    return pool;
+}
+
+void qv_pool_put(qv_pool *pool, qv_pool_item *item)
+{
+    item->next = nullptr;
+    qv_mutex_lock(&pool->mutex);
+    if (pool->tail)
+        pool->tail->next = item;
+    else
+        pool->head = item;
+    pool->tail = item;
+    pool->queued.store(pool->queued.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    qv_cond_signal(&pool->work_cond);
+    qv_mutex_unlock(&pool->mutex);
+}
+
+// Ends the run: wakes every waiting worker and the running thread.
+static void finish(qv_pool *pool)
+{
+    pool->done = 1;
+    qv_cond_broadcast(&pool->work_cond);
+    qv_cond_signal(&pool->done_cond);
+}
+
+qv_pool_item *qv_pool_take(qv_pool *pool, int32_t index, bool finished)
+{
+    qv_mutex_lock(&pool->mutex);
+    if (finished)
+        pool->busy--;
+    qv_pool_item *item = nullptr;
     for (;;) {
-        qv_mutex_lock(&pool->mutex);
-        // The queue is tested before the flag: shutting down drains the queue.
-        while (!pool->queue_head) {
-            if (pool->shutdown) {
-                qv_mutex_unlock(&pool->mutex);
-                return 0;
-            }
-            qv_cond_wait(&pool->work_cond, &pool->mutex);
+        if (pool->done)
+            break;
+        if (cancelled(pool)) {
+            finish(pool);
+            break;
         }
-        qv_task *task = pool->queue_head;
-        pool->queue_head = task->next;
-        if (!pool->queue_head)
-            pool->queue_tail = nullptr;
-        pool->pending--;
-        pool->active.fetch_add(1);
-        qv_mutex_unlock(&pool->mutex);
+        if (index < pool->allowed && pool->head) {
+            item = pool->head;
+            pool->head = item->next;
+            if (!pool->head)
+                pool->tail = nullptr;
+            pool->queued.store(pool->queued.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+            pool->busy++;
+            break;
+        }
+        if (pool->busy == 0 && !pool->head) {
+            finish(pool);
+            break;
+        }
+        // A parked worker (beyond those allowed) is not counted as waiting:
+        // nobody should share work with it.
+        bool counts = index < pool->allowed;
+        if (counts)
+            pool->waiting.store(pool->waiting.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+        qv_cond_wait(&pool->work_cond, &pool->mutex);
+        if (counts)
+            pool->waiting.store(pool->waiting.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+    }
+    qv_mutex_unlock(&pool->mutex);
+    return item;
+}
 
-        task->fn(task->arg);
-        free(task);
-
-        qv_mutex_lock(&pool->mutex);
-        pool->active.fetch_sub(1);
-        if (pool->pending == 0 && pool->active.load() == 0)
-            qv_cond_signal(&pool->done_cond);
-        qv_mutex_unlock(&pool->mutex);
+static void start_workers(qv_pool *pool, int32_t upto)
+{
+    while (pool->started < upto) {
+        auto *start = static_cast<worker_start *>(malloc(sizeof(worker_start)));
+        if (!start)
+            return;
+        start->pool = pool;
+        start->index = pool->started;
+        if (qv_thread_create(&pool->threads[pool->started], worker_main, start) != 0) {
+            free(start);
+            return;
+        }
+        pool->cpu_seen[pool->started] = 0;
+        pool->started++;
     }
 }
 
-static void release_pool(qv_threadpool *pool)
+// Looks at the processor time the workers used since the last look and
+// lets more of them work, or fewer, by the rule in the header.
+static void watch(qv_pool *pool, uint64_t elapsed_ns, int32_t cores)
 {
+    uint64_t used = 0;
+    for (int32_t i = 0; i < pool->started; i++) {
+        uint64_t now = qv_thread_cpu_ns(&pool->threads[i]);
+        if (now > pool->cpu_seen[i])
+            used += now - pool->cpu_seen[i];
+        pool->cpu_seen[i] = now;
+    }
+    bool room = !pool->room || pool->room(pool->ctx);
+    qv_mutex_lock(&pool->mutex);
+    int32_t busy = pool->busy;
+    int32_t could = busy < cores ? busy : cores;
+    if (!room) {
+        pool->allowed = pool->base;
+    } else if (busy > 0 && elapsed_ns > 0 && !pool->done) {
+        double share = (double)used / ((double)elapsed_ns * could);
+        if (share < WAITING_SHARE && pool->allowed < pool->max) {
+            int32_t grown = pool->allowed * 2;
+            pool->allowed = grown < pool->max ? grown : pool->max;
+            if (pool->allowed > pool->peak_allowed)
+                pool->peak_allowed = pool->allowed;
+            qv_cond_broadcast(&pool->work_cond);
+        } else if (share > BUSY_SHARE && pool->allowed > pool->base) {
+            int32_t fewer = pool->allowed - pool->allowed / 4;
+            pool->allowed = fewer > pool->base ? fewer : pool->base;
+        }
+    }
+    int32_t want = pool->allowed;
+    qv_mutex_unlock(&pool->mutex);
+    if (want > pool->started)
+        start_workers(pool, want);
+}
+
+int32_t qv_pool_run(qv_pool *pool)
+{
+    if (pool->max == 1) {
+        pool->fn(pool, 0, pool->ctx);
+        return 1;
+    }
+    start_workers(pool, pool->base);
+    if (pool->started == 0) {
+        // No thread could be started: the work is still done, here.
+        pool->fn(pool, 0, pool->ctx);
+        return 1;
+    }
+    int32_t cores = qv_cpu_count();
+    if (cores < 1)
+        cores = 1;
+    uint64_t last = qv_time_ms();
+    qv_mutex_lock(&pool->mutex);
+    while (!pool->done) {
+        qv_cond_wait_ms(&pool->done_cond, &pool->mutex, WATCH_MS);
+        if (pool->done)
+            break;
+        if (cancelled(pool)) {
+            finish(pool);
+            break;
+        }
+        uint64_t now = qv_time_ms();
+        if (now - last < WATCH_MS)
+            continue;
+        qv_mutex_unlock(&pool->mutex);
+        watch(pool, (now - last) * 1000000u, cores);
+        last = now;
+        qv_mutex_lock(&pool->mutex);
+    }
+    qv_mutex_unlock(&pool->mutex);
+    for (int32_t i = 0; i < pool->started; i++)
+        qv_thread_join(&pool->threads[i], nullptr);
+    return pool->started;
+}
+
+qv_pool_item *qv_pool_drain(qv_pool *pool)
+{
+    qv_pool_item *item = pool->head;
+    if (item) {
+        pool->head = item->next;
+        if (!pool->head)
+            pool->tail = nullptr;
+        pool->queued.store(pool->queued.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+    }
+    return item;
+}
+
+void qv_pool_destroy(qv_pool *pool)
+{
+    if (!pool)
+        return;
     qv_cond_destroy(&pool->done_cond);
     qv_cond_destroy(&pool->work_cond);
     qv_mutex_destroy(&pool->mutex);
     free(pool->threads);
-    pool->~qv_threadpool();
+    free(pool->cpu_seen);
+    pool->~qv_pool();
     free(pool);
-}
-
-qv_threadpool *qv_threadpool_create(int32_t n)
-{
-    void *mem = calloc(1, sizeof(qv_threadpool));
-    if (!mem)
-        return nullptr;
-    auto *pool = new (mem) qv_threadpool{};
-    int32_t want = n > 0 ? n : 1;
-    pool->active.exchange(0);
-    if (qv_mutex_init(&pool->mutex) != 0 || qv_cond_init(&pool->work_cond) != 0 ||
-        qv_cond_init(&pool->done_cond) != 0) {
-        release_pool(pool);
-        return nullptr;
-    }
-    pool->threads = static_cast<qv_thread *>(calloc((size_t)want, sizeof(qv_thread)));
-    if (!pool->threads) {
-        release_pool(pool);
-        return nullptr;
-    }
-    // Runs with the workers that did start; only a pool without any fails.
-    int32_t started = 0;
-    for (int32_t i = 0; i < want; i++) {
-        if (qv_thread_create(&pool->threads[started], worker_func, pool) == 0)
-            started++;
-    }
-    pool->thread_count = started;
-    if (started == 0) {
-        release_pool(pool);
-        return nullptr;
-    }
-    return pool;
-}
-
-int qv_threadpool_submit(qv_threadpool *pool, qv_task_fn fn, void *arg)
-{
-    auto *task = static_cast<qv_task *>(malloc(sizeof(qv_task)));
-    if (!task)
-        return -1;
-    task->fn = fn;
-    task->arg = arg;
-    task->next = nullptr;
-    qv_mutex_lock(&pool->mutex);
-    if (pool->queue_tail)
-        pool->queue_tail->next = task;
-    else
-        pool->queue_head = task;
-    pool->queue_tail = task;
-    pool->pending++;
-    qv_cond_signal(&pool->work_cond);
-    qv_mutex_unlock(&pool->mutex);
-    return 0;
-}
-
-void qv_threadpool_wait(qv_threadpool *pool)
-{
-    qv_mutex_lock(&pool->mutex);
-    while (pool->pending > 0 || pool->active.load() > 0)
-        qv_cond_wait(&pool->done_cond, &pool->mutex);
-    qv_mutex_unlock(&pool->mutex);
-}
-
-void qv_threadpool_destroy(qv_threadpool *pool)
-{
-    if (!pool)
-        return;
-    qv_mutex_lock(&pool->mutex);
-    pool->shutdown = 1;
-    qv_cond_broadcast(&pool->work_cond);
-    qv_mutex_unlock(&pool->mutex);
-    for (int32_t i = 0; i < pool->thread_count; i++)
-        qv_thread_join(&pool->threads[i], nullptr);
-    qv_task *t = pool->queue_head;
-    while (t) {
-        qv_task *next = t->next;
-        free(t);
-        t = next;
-    }
-    release_pool(pool);
 }

@@ -1,4 +1,12 @@
-// Fixed set of worker threads serving a first-in, first-out task queue.
+// Worker threads that share work on demand. Each worker keeps its own work
+// and walks it alone; it hands items to the pool only while another worker
+// waits for some, so sharing costs nothing on the path that does the work.
+//
+// The pool starts with one worker per core. While the workers that hold
+// work spend most of their time waiting (on storage: a network share, a
+// cold disk) rather than on a processor, it lets more work at once, up to
+// its ceiling, so that more requests are in flight; once the processors are
+// busy again, workers beyond the first ones park when their work is done.
 #pragma once
 
 #include <atomic>
@@ -6,33 +14,64 @@
 
 #include "platform.h"
 
-typedef void (*qv_task_fn)(void *arg);
-
-struct qv_task {
-    qv_task_fn fn;
-    void *arg;
-    qv_task *next;
+// Header of a work item; the owner embeds it first in its own record.
+struct qv_pool_item {
+    qv_pool_item *next;
 };
 
-struct qv_threadpool {
-    qv_thread *threads;
-    int32_t thread_count;  // workers actually started, at least 1
-    qv_task *queue_head;
-    qv_task *queue_tail;
-    int32_t pending;       // queued, not yet taken; under mutex
+struct qv_pool;
+// Body of every worker: takes items with qv_pool_take until it gives null.
+// index numbers the worker from 0.
+typedef void (*qv_pool_worker)(qv_pool *pool, int32_t index, void *ctx);
+// Whether resources allow more workers at once (non-zero: yes).
+typedef int (*qv_pool_room)(void *ctx);
+
+struct qv_pool {
     qv_mutex mutex;
-    qv_cond work_cond;
-    qv_cond done_cond;
-    std::atomic<int32_t> active;  // taken and still running; changed under mutex
-    uint8_t shutdown;
+    qv_cond work_cond;  // workers waiting for an item or for leave to work
+    qv_cond done_cond;  // the thread running the pool
+    qv_pool_item *head;
+    qv_pool_item *tail;
+    std::atomic<int32_t> queued;   // items in the queue; changed under mutex
+    std::atomic<int32_t> waiting;  // workers waiting for an item; changed under mutex
+    int32_t busy;                  // workers holding an item; under mutex
+    int32_t allowed;               // workers with leave to take items; under mutex
+    int32_t started;               // threads started
+    int32_t base;
+    int32_t max;
+    uint8_t done;                  // under mutex
+    qv_thread *threads;            // max, those started
+    uint64_t *cpu_seen;            // per thread: CPU time at the last look
+    qv_pool_worker fn;
+    qv_pool_room room;  // null: no limit but max
+    void *ctx;
+    std::atomic<int32_t> *cancel;
+    int32_t peak_allowed;  // most workers allowed at once, for reports
 };
 
-// Starts n workers (1 when n <= 0). Runs with those that did start; null when
-// none starts or memory is short.
-qv_threadpool *qv_threadpool_create(int32_t n);
-// Appends a task; returns 0, or -1 when nothing was queued (no memory).
-int qv_threadpool_submit(qv_threadpool *pool, qv_task_fn fn, void *arg);
-// Blocks until no task is queued or running.
-void qv_threadpool_wait(qv_threadpool *pool);
-// Runs what is still queued, joins the workers, releases the pool. Null is fine.
-void qv_threadpool_destroy(qv_threadpool *pool);
+// A pool of base workers that may grow to max (base <= max; with max 1 the
+// one worker runs on the thread that calls qv_pool_run), and only while
+// room (if given) says so; while it does not, extra workers park. cancel,
+// when it turns non-zero, ends the run early. Null when memory is short.
+qv_pool *qv_pool_create(int32_t base, int32_t max, qv_pool_worker fn, qv_pool_room room, void *ctx,
+                        std::atomic<int32_t> *cancel);
+// Queues an item for any worker to take.
+void qv_pool_put(qv_pool *pool, qv_pool_item *item);
+// How many workers wait for items beyond those already queued; read
+// without a lock, so only a hint for when to share.
+inline int32_t qv_pool_hungry(const qv_pool *pool)
+{
+    return pool->waiting.load(std::memory_order_relaxed) - pool->queued.load(std::memory_order_relaxed);
+}
+// The next item for worker index, waiting while other workers still hold
+// work; null once no worker holds work and none is queued (or the run was
+// cancelled). finished says the worker is done with the item it last took.
+// Items left in the queue by a cancel are handed out no more: the caller
+// of qv_pool_run frees them (qv_pool_drain).
+qv_pool_item *qv_pool_take(qv_pool *pool, int32_t index, bool finished);
+// Starts the workers and returns once the work is done (or cancelled) and
+// every worker has returned. Returns the number of workers that ran.
+int32_t qv_pool_run(qv_pool *pool);
+// Takes out what a cancelled run left queued; null when nothing is left.
+qv_pool_item *qv_pool_drain(qv_pool *pool);
+void qv_pool_destroy(qv_pool *pool);

@@ -2,13 +2,24 @@
 #include "tree.h"
 
 #include <cstdlib>
+#include <cstddef>
 #include <cstring>
+#include <new>
 
-qv_entry *qv_tree_new_entry(qv_arena *entry_arena)
+qv_entry *qv_tree_new_entry(qv_arena *arena, const char *name, uint32_t len)
 {
-    auto *e = static_cast<qv_entry *>(qv_arena_alloc(entry_arena, sizeof(qv_entry)));
-    if (e)
-        memset(e, 0, sizeof(*e));
+    uint32_t n = len > QV_NAME_MAX ? QV_NAME_MAX : len;
+    size_t at = offsetof(qv_entry, name_start);
+    uint64_t bytes = at + n + 1 < sizeof(qv_entry) ? sizeof(qv_entry) : at + n + 1;
+    auto *e = static_cast<qv_entry *>(qv_arena_alloc(arena, bytes));
+    if (!e)
+        return nullptr;
+    memset(e, 0, sizeof(*e));
+    e->name_len = (uint16_t)n;
+    char *text = reinterpret_cast<char *>(e) + at;
+    if (n > 0)
+        memcpy(text, name, n);
+    text[n] = '\0';
     return e;
 }
 
@@ -17,21 +28,6 @@ void qv_tree_add_child(qv_entry *parent, qv_entry *child)
     child->parent = parent;
     child->next_sibling = parent->first_child;
     parent->first_child = child;
-}
-
-void qv_tree_set_name(qv_entry *e, qv_arena *name_arena, const char *text, int32_t len)
-{
-    uint32_t n = (uint32_t)len & 0xFFFFu;
-    e->name_len = (uint16_t)n;
-    e->name_offset = (uint32_t)qv_arena_store_string(name_arena, text, n);
-}
-
-const char *qv_tree_get_name(const qv_entry *e, const qv_arena *name_arena)
-{
-    if (e->name_len == 0 || e->name_offset == QV_NAME_NONE)
-        return "";
-    const char *s = qv_arena_get_string(name_arena, e->name_offset);
-    return s ? s : "";
 }
 
 // Totals of one entry from its children, which are already final.
@@ -87,7 +83,7 @@ int32_t qv_tree_child_count(const qv_entry *e)
     return n;
 }
 
-char *qv_tree_get_path(const qv_entry *e, const qv_arena *name_arena, char *buf, int32_t cap)
+char *qv_tree_get_path(const qv_entry *e, char *buf, int32_t cap)
 {
     if (cap <= 0)
         return buf;
@@ -105,8 +101,8 @@ char *qv_tree_get_path(const qv_entry *e, const qv_arena *name_arena, char *buf,
         chain[--i] = p;
     int32_t pos = 0;
     for (i = 0; i < n && pos < cap - 1; i++) {
-        const char *name = qv_tree_get_name(chain[i], name_arena);
-        int32_t len = (int32_t)strlen(name);
+        const char *name = qv_tree_get_name(chain[i]);
+        int32_t len = chain[i]->name_len;
         if (i > 0 && pos > 0 && buf[pos - 1] != '/') {
             buf[pos++] = '/';
             if (pos >= cap - 1)
@@ -130,25 +126,44 @@ qv_scan_result *qv_scan_result_create(void)
     auto *r = static_cast<qv_scan_result *>(malloc(sizeof(qv_scan_result)));
     if (!r)
         return nullptr;
-    r->entry_arena = qv_arena_create(QV_ENTRY_BLOCK_SIZE);
-    r->name_arena = qv_arena_create(QV_NAME_BLOCK_SIZE);
-    if (!r->entry_arena || !r->name_arena) {
-        qv_arena_destroy(r->entry_arena);
-        qv_arena_destroy(r->name_arena);
+    new (r) qv_scan_result{};
+    if (!qv_scan_result_new_arena(r)) {
+        r->~qv_scan_result();
         free(r);
         return nullptr;
     }
-    r->root = nullptr;
-    r->total_size = r->total_files = r->total_dirs = 0;
-    r->scan_time_ms = 0.0;
     return r;
+}
+
+qv_arena *qv_scan_result_new_arena(qv_scan_result *r)
+{
+    qv_arena *a = qv_arena_create(QV_ENTRY_FIRST_BLOCK, QV_ENTRY_MAX_BLOCK);
+    if (!a)
+        return nullptr;
+    a->next = r->arenas.load(std::memory_order_relaxed);
+    while (!r->arenas.compare_exchange_weak(a->next, a, std::memory_order_release, std::memory_order_relaxed)) {
+    }
+    return a;
+}
+
+qv_arena *qv_scan_result_first_arena(qv_scan_result *r)
+{
+    qv_arena *a = r->arenas.load(std::memory_order_acquire);
+    while (a && a->next)
+        a = a->next;
+    return a;
 }
 
 void qv_scan_result_free(qv_scan_result *r)
 {
     if (!r)
         return;
-    qv_arena_destroy(r->entry_arena);
-    qv_arena_destroy(r->name_arena);
+    qv_arena *a = r->arenas.load(std::memory_order_acquire);
+    while (a) {
+        qv_arena *next = a->next;
+        qv_arena_destroy(a);
+        a = next;
+    }
+    r->~qv_scan_result();
     free(r);
 }

@@ -1,11 +1,11 @@
-// The entry tree of one scan: entries and names in two arenas, bottom-up totals.
+// The entry tree of one scan: entries with their names, carved from arenas
+// (one per walking thread, so recording takes no lock), bottom-up totals.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "arena.h"
-
-#define QV_NAME_NONE 0xFFFFFFFFu
 
 struct qv_entry {
     qv_entry *parent;
@@ -14,10 +14,12 @@ struct qv_entry {
     uint64_t size;        // file: its length; directory: subtree total after accumulation
     uint64_t file_count;  // after accumulation: 1 for a file, files below for a directory
     uint64_t dir_count;   // after accumulation: directories below (itself not counted)
-    uint32_t name_offset; // into the name arena; QV_NAME_NONE when the store failed
     uint16_t name_len;
     uint8_t is_dir;
     uint8_t depth;        // modulo 256
+    // The name and its NUL start here and run on past the record: entry and
+    // name are one allocation. Read it with qv_tree_get_name.
+    char name_start[4];
 };
 
 struct qv_scan_result {
@@ -26,12 +28,16 @@ struct qv_scan_result {
     uint64_t total_files;
     uint64_t total_dirs;
     double scan_time_ms;
-    qv_arena *entry_arena;
-    qv_arena *name_arena;
+    // Every arena holding entries of this result, chained through next;
+    // grown while walkers run (qv_scan_result_new_arena), read once they end.
+    std::atomic<qv_arena *> arenas;
 };
 
-#define QV_ENTRY_BLOCK_SIZE 0x4000000ull  // 64 MiB
-#define QV_NAME_BLOCK_SIZE 0x2000000ull   // 32 MiB
+// Blocks of an entry arena: 64 KiB first, doubling up to 8 MiB.
+#define QV_ENTRY_FIRST_BLOCK 0x10000ull
+#define QV_ENTRY_MAX_BLOCK 0x800000ull
+// Longest name an entry keeps; longer ones are cut (only a root's text can be).
+#define QV_NAME_MAX 65535u
 
 // a + b, or the largest value when the sum would not fit: sizes of sparse
 // files can reach 2^63 each, and a total must never wrap to a small number.
@@ -41,18 +47,28 @@ inline uint64_t qv_sat_add(uint64_t a, uint64_t b)
     return s < a ? UINT64_MAX : s;
 }
 
-qv_entry *qv_tree_new_entry(qv_arena *entry_arena);
+// New entry named by the first len bytes of name (cut to QV_NAME_MAX), every
+// other field zero; null when out of memory.
+qv_entry *qv_tree_new_entry(qv_arena *arena, const char *name, uint32_t len);
 void qv_tree_add_child(qv_entry *parent, qv_entry *child);
-void qv_tree_set_name(qv_entry *e, qv_arena *name_arena, const char *text, int32_t len);
-// Never null: the empty string when the entry has no readable name.
-const char *qv_tree_get_name(const qv_entry *e, const qv_arena *name_arena);
+// Never null; NUL-terminated, name_len bytes.
+inline const char *qv_tree_get_name(const qv_entry *e)
+{
+    return e->name_start;
+}
 // Post-order totals of the subtree; iterative, any depth.
 void qv_tree_accumulate_sizes(qv_entry *e);
 int32_t qv_tree_child_count(const qv_entry *e);
 // Names from the root down to e joined by "/", cut to cap-1 bytes. Returns buf.
-char *qv_tree_get_path(const qv_entry *e, const qv_arena *name_arena, char *buf, int32_t cap);
+char *qv_tree_get_path(const qv_entry *e, char *buf, int32_t cap);
 
+// The result with its first arena; null when out of memory.
 qv_scan_result *qv_scan_result_create(void);
+// One more arena owned by r, for one walking thread; safe while other
+// threads add theirs. Null when out of memory.
+qv_arena *qv_scan_result_new_arena(qv_scan_result *r);
+// The arena the result was created with (the root entry's).
+qv_arena *qv_scan_result_first_arena(qv_scan_result *r);
 void qv_scan_result_free(qv_scan_result *r);
 
 // Pre-order step within the subtree of top: the next entry after e, descending

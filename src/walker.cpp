@@ -1,12 +1,18 @@
-// The walk shared by every platform: entry tests, recording under
-// tree_mutex, the subdirectory list and its dispatch. Only the listing of one
-// directory (dirlist_*.cpp) differs per platform.
+// The walk shared by every platform: entry tests, recording, the stack of
+// subdirectories still to walk and the sharing of it with idle workers.
+// Only the listing of one directory (dirlist_*.cpp) differs per platform.
 //
-// Directories walked in sequence are kept on an explicit stack instead of
-// recursing, so a tree thousands of levels deep needs no deep thread stack;
-// one path buffer serves the whole walk, since a directory's path is always a
-// prefix of the paths below it. Paths are relative to the scan's root, which
-// the listing opened once.
+// Each worker walks depth first from a stack of its own, without a lock:
+// every directory is listed by exactly one worker, which records its
+// children into an arena of its own. When another worker waits for work, a
+// busy one hands it the oldest directories of its stack (the shallowest,
+// most likely the largest), with their paths and ancestors; that check is
+// one relaxed load per directory.
+//
+// Nothing recurses: a tree thousands of levels deep needs no deep thread
+// stack. One path buffer serves a worker's whole walk, since the parent of
+// every stacked directory lies on the path being walked; paths are relative
+// to the scan's root, which the listing opened once.
 //
 // A directory is entered only when it is not the same directory as one of
 // its ancestors and does not lie on a pseudo file system; the identities of
@@ -18,7 +24,6 @@
 #include <cstring>
 
 #include "match.h"
-#include "scanner.h"
 
 namespace {
 
@@ -29,49 +34,10 @@ struct walk_item {
     int32_t depth;
 };
 
-// Children listed and not yet recorded: they are recorded in batches, one
-// hold of tree_mutex per batch, so walkers rarely wait for each other.
-#define BATCH_MAX 128
-#define BATCH_NAMES 32768
-
-struct pending_child {
-    uint64_t size;
-    uint32_t name_at;  // in batch_names
-    uint32_t name_len;
-    uint8_t is_dir;
-    uint8_t linked;
-    qv_dir_id link_id;
-};
-
-struct walker {
-    scan_slot *slot;
-    qv_dirlist *list;
-    char *path;  // SCAN_PATH_MAX bytes, relative to the root
-    uint32_t path_len;
-    walk_item *items;
-    size_t count;
-    size_t cap;
-    qv_dir_info *chain;  // chain[d]: the directory at depth d on the path walked
-    size_t chain_cap;
-    pending_child *batch;  // BATCH_MAX
-    char *batch_names;     // BATCH_NAMES bytes
-    uint32_t nbatch;
-    uint32_t names_used;
-    qv_link *links;  // files with several hard links met by this walker
-    size_t nlinks;
-    size_t links_cap;
-    char *match;  // 2 * SCAN_PATH_MAX bytes: a child's path to match, when excluding
-};
-
-// Counts of one listed directory, for progress polls and problem counts.
-struct listed_counts {
-    uint64_t files, dirs, bytes, skipped;
-};
-
-// One subdirectory handed to the pool: its path below the root and the
-// identities of its ancestors, depth of them.
-struct scan_work {
-    scan_slot *slot;
+// A subdirectory handed to the pool: its path below the root and the
+// identities of its depth ancestors.
+struct shared_dir {
+    qv_pool_item item;  // first: the pool hands back this address
     qv_entry *entry;
     int32_t depth;
     uint32_t path_len;
@@ -79,14 +45,39 @@ struct scan_work {
     char path[1];
 };
 
+struct walker {
+    qv_walk_ctx *ctx;
+    qv_arena *arena;
+    qv_dirlist *list;
+    char *path;  // SCAN_PATH_MAX bytes, relative to the root
+    uint32_t path_len;
+    walk_item *items;  // the stack: items[bottom, count) are still to walk
+    size_t bottom;
+    size_t count;
+    size_t cap;
+    qv_dir_info *chain;  // chain[d]: the directory at depth d on the path walked
+    size_t chain_cap;
+    qv_link *links;  // files with several hard links met by this worker
+    size_t nlinks;
+    size_t links_cap;
+    char *match;  // 2 * SCAN_PATH_MAX bytes: a child's path to match, when excluding
+    size_t host_root_len;
+};
+
+// Counts of one listed directory, for progress polls and problem counts.
+struct listed_counts {
+    uint64_t files, dirs, bytes, skipped;
+};
+
 }  // namespace
 
-static void scan_directory(scan_slot *slot, qv_entry *dir, const char *path, size_t path_len, int32_t depth,
-                           const qv_dir_info *chain);
+// Children listed between two looks for idle workers while a large
+// directory is listed.
+#define SHARE_EVERY 64
 
-static bool cancelled(const scan_slot *slot)
+static bool cancelled(const qv_walk_ctx *ctx)
 {
-    return slot->cancel_requested.load(std::memory_order_relaxed) != 0;
+    return ctx->cancel && ctx->cancel->load(std::memory_order_relaxed) != 0;
 }
 
 static void add_count(std::atomic<uint64_t> &counter, uint64_t n)
@@ -99,33 +90,33 @@ static void add_count(std::atomic<uint64_t> &counter, uint64_t n)
 }
 
 // Keeps a directory that stays in the tree without all of its children in
-// the scan's list of problems, and counts it.
-static void note_problem(scan_slot *slot, qv_entry *dir, int32_t kind, int32_t err)
+// the list of problems, and counts it.
+static void note_problem(qv_walk_ctx *ctx, qv_entry *dir, int32_t kind, int32_t err)
 {
     switch (kind) {
     case QV_PROBLEM_LOOP:
-        add_count(slot->loop_dirs, 1);
+        add_count(ctx->loop_dirs, 1);
         break;
     case QV_PROBLEM_PSEUDO_FS:
-        add_count(slot->pseudo_fs_dirs, 1);
+        add_count(ctx->pseudo_fs_dirs, 1);
         break;
     default:
-        add_count(slot->unreadable_dirs, 1);
+        add_count(ctx->unreadable_dirs, 1);
         break;
     }
-    qv_mutex_lock(&slot->problems_mutex);
-    if (slot->nproblems == slot->problems_cap) {
-        size_t cap = slot->problems_cap ? slot->problems_cap * 2 : 16;
-        void *p = realloc(slot->problems, cap * sizeof(qv_problem));
+    qv_mutex_lock(&ctx->problems_mutex);
+    if (ctx->nproblems == ctx->problems_cap) {
+        size_t cap = ctx->problems_cap ? ctx->problems_cap * 2 : 16;
+        void *p = realloc(ctx->problems, cap * sizeof(qv_problem));
         if (p) {
-            slot->problems = static_cast<qv_problem *>(p);
-            slot->problems_cap = cap;
+            ctx->problems = static_cast<qv_problem *>(p);
+            ctx->problems_cap = cap;
         }
     }
     // Without memory the directory is still counted, only not listed.
-    if (slot->nproblems < slot->problems_cap)
-        slot->problems[slot->nproblems++] = {dir, kind, err};
-    qv_mutex_unlock(&slot->problems_mutex);
+    if (ctx->nproblems < ctx->problems_cap)
+        ctx->problems[ctx->nproblems++] = {dir, kind, err};
+    qv_mutex_unlock(&ctx->problems_mutex);
 }
 
 static bool ensure_chain(walker *w, size_t n)
@@ -146,106 +137,94 @@ static bool ensure_chain(walker *w, size_t n)
 static bool push_item(walker *w, qv_entry *e, int32_t depth)
 {
     if (w->count == w->cap) {
-        size_t cap = w->cap ? w->cap * 2 : 256;
-        auto *items = static_cast<walk_item *>(realloc(w->items, cap * sizeof(walk_item)));
-        if (!items)
-            return false;
-        w->items = items;
-        w->cap = cap;
+        // Items shared away from the bottom leave room to reclaim first.
+        if (w->bottom > 0) {
+            memmove(w->items, w->items + w->bottom, (w->count - w->bottom) * sizeof(walk_item));
+            w->count -= w->bottom;
+            w->bottom = 0;
+        } else {
+            size_t cap = w->cap ? w->cap * 2 : 256;
+            auto *items = static_cast<walk_item *>(realloc(w->items, cap * sizeof(walk_item)));
+            if (!items)
+                return false;
+            w->items = items;
+            w->cap = cap;
+        }
     }
     w->items[w->count++] = {e, w->path_len, depth};
     return true;
 }
 
-// The path of subdirectory e below the base_len bytes of the path buffer:
-// its name and the joined length. False when e cannot be walked: its name
-// was never stored (the path would name the parent again) or the path
-// passes the limit.
-static bool child_path(const walker *w, size_t base_len, const qv_entry *e, const char **name, size_t *name_len,
-                       size_t *len)
+// The joined length of the path of e below the base_len bytes of the path
+// buffer; false when it would pass the limit.
+static bool child_path_len(size_t base_len, const qv_entry *e, size_t *len)
 {
-    *name = qv_tree_get_name(e, w->slot->result->name_arena);
-    *name_len = strlen(*name);
-    *len = base_len + (base_len > 0 ? 1 : 0) + *name_len;
-    return *name_len > 0 && *len <= SCAN_PATH_MAX - 1;
+    *len = base_len + (base_len > 0 ? 1 : 0) + e->name_len;
+    return e->name_len > 0 && *len <= SCAN_PATH_MAX - 1;
 }
 
-// Writes the separator (below the root) and the name after the base at dst.
-static void put_child(char *dst, size_t base_len, const char *name, size_t name_len)
+// Writes the separator (below the root) and e's name after the base at dst.
+static void put_child(char *dst, size_t base_len, const qv_entry *e)
 {
     char *p = dst + base_len;
     if (base_len > 0)
         *p++ = QV_PATH_SEP;
-    memcpy(p, name, name_len);
-    p[name_len] = '\0';
+    memcpy(p, qv_tree_get_name(e), e->name_len);
+    p[e->name_len] = '\0';
 }
 
-// Makes the path buffer hold the path of a stacked subdirectory.
-static bool set_child_path(walker *w, const walk_item &it)
+// A subdirectory whose path would pass SCAN_PATH_MAX bytes.
+static void note_unwalkable(qv_walk_ctx *ctx, qv_entry *e)
 {
-    const char *name;
-    size_t name_len, len;
-    if (!child_path(w, it.parent_len, it.entry, &name, &name_len, &len))
-        return false;
-    put_child(w->path, it.parent_len, name, name_len);
-    w->path_len = (uint32_t)len;
-    return true;
+    note_problem(ctx, e, QV_PROBLEM_UNREADABLE, QV_ERR_NAMETOOLONG);
 }
 
-// A subdirectory whose path cannot be formed: its name could not be stored,
-// or the path would pass SCAN_PATH_MAX bytes.
-static void note_unwalkable(scan_slot *slot, qv_entry *e)
+// Hands the stacked item it to the pool, with the path and ancestors it
+// needs: its parent's path is a prefix of the path buffer.
+static void share_item(walker *w, const walk_item &it)
 {
-    // One whose name could not be stored is counted among the entries left
-    // out already.
-    if (qv_tree_get_name(e, slot->result->name_arena)[0] != '\0')
-        note_problem(slot, e, QV_PROBLEM_UNREADABLE, QV_ERR_NAMETOOLONG);
-}
-
-static void parallel_scan_work(void *arg)
-{
-    auto *work = static_cast<scan_work *>(arg);
-    scan_directory(work->slot, work->entry, work->path, work->path_len, work->depth, work->chain);
-    free(work);
-}
-
-// Queues one subdirectory of the directory in the path buffer, at depth
-// it.depth, with the chain of its ancestors.
-static void submit_item(walker *w, const walk_item &it)
-{
-    const char *name;
-    size_t name_len, len;
-    if (!child_path(w, w->path_len, it.entry, &name, &name_len, &len)) {
-        note_unwalkable(w->slot, it.entry);
+    size_t len;
+    if (!child_path_len(it.parent_len, it.entry, &len)) {
+        note_unwalkable(w->ctx, it.entry);
         return;
     }
     size_t chain_bytes = (size_t)it.depth * sizeof(qv_dir_info);
-    size_t head = (sizeof(scan_work) + len + alignof(qv_dir_info) - 1) / alignof(qv_dir_info) * alignof(qv_dir_info);
-    auto *work = static_cast<scan_work *>(malloc(head + chain_bytes));
-    if (!work) {
-        note_problem(w->slot, it.entry, QV_PROBLEM_UNREADABLE, QV_ERR_NOMEM);
+    size_t head = (sizeof(shared_dir) + len + alignof(qv_dir_info) - 1) / alignof(qv_dir_info) * alignof(qv_dir_info);
+    auto *sd = static_cast<shared_dir *>(malloc(head + chain_bytes));
+    if (!sd) {
+        note_problem(w->ctx, it.entry, QV_PROBLEM_UNREADABLE, QV_ERR_NOMEM);
         return;
     }
-    work->slot = w->slot;
-    work->entry = it.entry;
-    work->depth = it.depth;
-    work->path_len = (uint32_t)len;
-    work->chain = reinterpret_cast<qv_dir_info *>(reinterpret_cast<char *>(work) + head);
-    memcpy(work->chain, w->chain, chain_bytes);
-    memcpy(work->path, w->path, w->path_len);
-    put_child(work->path, w->path_len, name, name_len);
-    if (qv_threadpool_submit(w->slot->pool, parallel_scan_work, work) != 0) {
-        free(work);
-        note_problem(w->slot, it.entry, QV_PROBLEM_UNREADABLE, QV_ERR_NOMEM);
-    }
+    sd->entry = it.entry;
+    sd->depth = it.depth;
+    sd->path_len = (uint32_t)len;
+    sd->chain = reinterpret_cast<qv_dir_info *>(reinterpret_cast<char *>(sd) + head);
+    memcpy(sd->chain, w->chain, chain_bytes);
+    memcpy(sd->path, w->path, it.parent_len);
+    put_child(sd->path, it.parent_len, it.entry);
+    qv_pool_put(w->ctx->pool, &sd->item);
+}
+
+// Gives the oldest stacked directories to workers that wait for work,
+// keeping at least one for this worker.
+static void share_if_wanted(walker *w)
+{
+    qv_pool *pool = w->ctx->pool;
+    if (!pool)
+        return;
+    int32_t hungry = qv_pool_hungry(pool);
+    while (hungry-- > 0 && w->count - w->bottom >= 2)
+        share_item(w, w->items[w->bottom++]);
+    if (w->bottom == w->count)
+        w->bottom = w->count = 0;
 }
 
 // Whether the directory in the path buffer lies below a pseudo file system
 // path, judged on the root's real path followed by the rest.
 static bool in_pseudo_path(const walker *w)
 {
-    const scan_slot *slot = w->slot;
-    return qv_is_pseudo_fs_below(slot->real_root ? slot->real_root : slot->root_text, w->path) != 0;
+    const qv_walk_ctx *ctx = w->ctx;
+    return qv_is_pseudo_fs_below(ctx->real_root ? ctx->real_root : ctx->root_text, w->path) != 0;
 }
 
 // Keeps a file with several hard links for the count once the walk is over.
@@ -263,38 +242,38 @@ static void keep_link(walker *w, qv_entry *file, const qv_dir_id &id)
     w->links[w->nlinks++] = {file, id};
 }
 
-// Hands this walker's linked files to the scan.
+// Hands this worker's linked files to the walk.
 static void merge_links(walker *w)
 {
     if (w->nlinks == 0)
         return;
-    scan_slot *slot = w->slot;
-    qv_mutex_lock(&slot->problems_mutex);
-    size_t need = slot->nlinks + w->nlinks;
-    if (need > slot->links_cap) {
-        size_t cap = slot->links_cap ? slot->links_cap : 64;
+    qv_walk_ctx *ctx = w->ctx;
+    qv_mutex_lock(&ctx->problems_mutex);
+    size_t need = ctx->nlinks + w->nlinks;
+    if (need > ctx->links_cap) {
+        size_t cap = ctx->links_cap ? ctx->links_cap : 64;
         while (cap < need)
             cap *= 2;
-        void *p = realloc(slot->links, cap * sizeof(qv_link));
+        void *p = realloc(ctx->links, cap * sizeof(qv_link));
         if (p) {
-            slot->links = static_cast<qv_link *>(p);
-            slot->links_cap = cap;
+            ctx->links = static_cast<qv_link *>(p);
+            ctx->links_cap = cap;
         }
     }
-    if (need <= slot->links_cap) {
-        memcpy(slot->links + slot->nlinks, w->links, w->nlinks * sizeof(qv_link));
-        slot->nlinks = need;
+    if (need <= ctx->links_cap) {
+        memcpy(ctx->links + ctx->nlinks, w->links, w->nlinks * sizeof(qv_link));
+        ctx->nlinks = need;
     }
-    qv_mutex_unlock(&slot->problems_mutex);
+    qv_mutex_unlock(&ctx->problems_mutex);
     w->nlinks = 0;
 }
 
 // Whether an exclude pattern matches the path text m (with '/' as its
 // separator) or any part of it after a '/', as du --exclude matches.
-static bool matches_exclude(const scan_slot *slot, const char *m)
+static bool matches_exclude(const qv_walk_ctx *ctx, const char *m)
 {
-    for (int32_t i = 0; i < slot->exclude_count; i++) {
-        const char *pattern = slot->excludes[i];
+    for (int32_t i = 0; i < ctx->exclude_count; i++) {
+        const char *pattern = ctx->excludes[i];
         if (qv_pattern_match(pattern, m))
             return true;
         for (const char *p = m; *p; p++)
@@ -309,12 +288,12 @@ static bool matches_exclude(const scan_slot *slot, const char *m)
 // then the names, joined by '/').
 static bool excluded(walker *w, const char *name, size_t name_len)
 {
-    const scan_slot *slot = w->slot;
-    size_t root_len = strlen(slot->path);
+    const qv_walk_ctx *ctx = w->ctx;
+    size_t root_len = w->host_root_len;
     if (root_len + 1 + w->path_len + 1 + name_len + 1 > 2 * SCAN_PATH_MAX)
         return false;
     char *m = w->match, *at = m;
-    memcpy(at, slot->path, root_len);
+    memcpy(at, ctx->host_root, root_len);
     at += root_len;
     if (root_len == 0 || (at[-1] != '/' && at[-1] != QV_PATH_SEP))
         *at++ = '/';
@@ -329,93 +308,59 @@ static bool excluded(walker *w, const char *name, size_t name_len)
             if (*p == QV_PATH_SEP)
                 *p = '/';
     }
-    return matches_exclude(slot, m);
+    return matches_exclude(ctx, m);
 }
 
 // The root too is left out (kept in the tree without children) when a
 // pattern matches its own spelling, as du then counts nothing.
-static bool root_excluded(const scan_slot *slot)
+static bool root_excluded(const qv_walk_ctx *ctx)
 {
-    if (slot->exclude_count == 0 || !slot->path)
+    if (ctx->exclude_count == 0 || !ctx->host_root)
         return false;
-    size_t n = strlen(slot->path);
+    size_t n = strlen(ctx->host_root);
     char *m = static_cast<char *>(malloc(n + 1));
     if (!m)
         return false;
-    memcpy(m, slot->path, n + 1);
+    memcpy(m, ctx->host_root, n + 1);
     for (char *p = m; *p; p++)
         if (*p == QV_PATH_SEP)
             *p = '/';
-    bool hit = matches_exclude(slot, m);
+    bool hit = matches_exclude(ctx, m);
     free(m);
     return hit;
 }
 
-// Records the pending children under dir, in listing order, under one hold
-// of tree_mutex; then stacks the subdirectories among them.
-static void record_batch(walker *w, qv_entry *dir, int32_t depth, listed_counts *n)
+// Records one listed child under dir (at the head of its list, as every
+// child is linked) and stacks it when it is a directory.
+static void record_child(walker *w, qv_entry *dir, int32_t depth, const qv_dir_child &c, listed_counts *n)
 {
-    scan_slot *slot = w->slot;
-    qv_scan_result *r = slot->result;
-    qv_entry *made[BATCH_MAX];
-    qv_mutex_lock(&slot->tree_mutex);
-    for (uint32_t i = 0; i < w->nbatch; i++) {
-        const pending_child &c = w->batch[i];
-        qv_entry *e = qv_tree_new_entry(r->entry_arena);
-        made[i] = e;
-        if (!e)
-            continue;  // no memory: the child is left out
-        e->is_dir = c.is_dir;
-        e->size = c.size;
-        e->depth = (uint8_t)(depth + 1);
-        qv_tree_set_name(e, r->name_arena, w->batch_names + c.name_at, (int32_t)c.name_len);
-        qv_tree_add_child(dir, e);
-    }
-    qv_mutex_unlock(&slot->tree_mutex);
-    for (uint32_t i = 0; i < w->nbatch; i++) {
-        qv_entry *e = made[i];
-        if (!e) {
-            n->skipped++;
-            continue;
-        }
-        if (e->name_offset == QV_NAME_NONE)
-            n->skipped++;  // recorded without its name
-        if (e->is_dir) {
-            n->dirs++;
-            // A subdirectory that cannot be stacked stays recorded, unwalked.
-            if (!push_item(w, e, depth + 1))
-                note_problem(slot, e, QV_PROBLEM_UNREADABLE, QV_ERR_NOMEM);
-        } else {
-            n->files++;
-            n->bytes = qv_sat_add(n->bytes, e->size);
-            if (w->batch[i].linked && slot->hard_links_once)
-                keep_link(w, e, w->batch[i].link_id);
-        }
-    }
-    w->nbatch = 0;
-    w->names_used = 0;
-}
-
-// Adds a listed child to the batch, recording the batch first when full.
-static void add_child(walker *w, qv_entry *dir, int32_t depth, const qv_dir_child &c, listed_counts *n)
-{
-    if (w->slot->exclude_count > 0 && excluded(w, c.name, c.name_len))
+    qv_walk_ctx *ctx = w->ctx;
+    if (ctx->exclude_count > 0 && excluded(w, c.name, c.name_len))
         return;
-    if (w->nbatch == BATCH_MAX || c.name_len + 1 > BATCH_NAMES - w->names_used)
-        record_batch(w, dir, depth, n);
-    if (c.name_len + 1 > BATCH_NAMES) {
+    if (c.name_len > QV_NAME_MAX) {
         n->skipped++;  // longer than any name a file system gives
         return;
     }
-    pending_child &p = w->batch[w->nbatch++];
-    p.size = c.is_dir ? 0 : c.size;
-    p.name_at = w->names_used;
-    p.name_len = c.name_len;
-    p.is_dir = c.is_dir ? 1 : 0;
-    p.linked = c.linked;
-    p.link_id = c.link_id;
-    memcpy(w->batch_names + w->names_used, c.name, c.name_len);
-    w->names_used += c.name_len + 1;
+    qv_entry *e = qv_tree_new_entry(w->arena, c.name, c.name_len);
+    if (!e) {
+        n->skipped++;  // no memory: the child is left out, and counted
+        return;
+    }
+    e->is_dir = c.is_dir ? 1 : 0;
+    e->size = c.is_dir ? 0 : c.size;
+    e->depth = (uint8_t)(depth + 1);
+    qv_tree_add_child(dir, e);
+    if (e->is_dir) {
+        n->dirs++;
+        // A subdirectory that cannot be stacked stays recorded, unwalked.
+        if (!push_item(w, e, depth + 1))
+            note_problem(ctx, e, QV_PROBLEM_UNREADABLE, QV_ERR_NOMEM);
+    } else {
+        n->files++;
+        n->bytes = qv_sat_add(n->bytes, e->size);
+        if (c.linked && ctx->hard_links_once)
+            keep_link(w, e, c.link_id);
+    }
 }
 
 static bool same_dir(const qv_dir_info &a, const qv_dir_info &b)
@@ -427,16 +372,16 @@ static bool same_dir(const qv_dir_info &a, const qv_dir_info &b)
 // entered; false (the directory keeps no children) when it is not.
 static bool enter_directory(walker *w, qv_entry *dir, int32_t depth)
 {
-    scan_slot *slot = w->slot;
+    qv_walk_ctx *ctx = w->ctx;
     bool is_root = depth == 0;
     // Pseudo file systems are recorded but never entered (unless the root
     // lies on one).
-    if (!is_root && !slot->root_pseudo && in_pseudo_path(w)) {
-        note_problem(slot, dir, QV_PROBLEM_PSEUDO_FS, 0);
+    if (!is_root && !ctx->root_pseudo && in_pseudo_path(w)) {
+        note_problem(ctx, dir, QV_PROBLEM_PSEUDO_FS, 0);
         return false;
     }
     if (!ensure_chain(w, (size_t)depth + 1)) {
-        note_problem(slot, dir, QV_PROBLEM_UNREADABLE, QV_ERR_NOMEM);
+        note_problem(ctx, dir, QV_PROBLEM_UNREADABLE, QV_ERR_NOMEM);
         return false;
     }
     qv_dir_info info{};
@@ -445,16 +390,16 @@ static bool enter_directory(walker *w, qv_entry *dir, int32_t depth)
         return false;  // cancelled
     if (rc > 0) {
         if (is_root)
-            slot->root_error.store(rc);
+            ctx->root_error.store(rc);
         else
-            note_problem(slot, dir, QV_PROBLEM_UNREADABLE, rc);
+            note_problem(ctx, dir, QV_PROBLEM_UNREADABLE, rc);
         return false;
     }
     if (is_root) {
-        slot->root_pseudo = (uint8_t)(slot->root_pseudo | info.pseudo_fs);
-    } else if (info.pseudo_fs && !slot->root_pseudo) {
+        ctx->root_pseudo = (uint8_t)(ctx->root_pseudo | info.pseudo_fs);
+    } else if (info.pseudo_fs && !ctx->root_pseudo) {
         qv_dirlist_close(w->list);
-        note_problem(slot, dir, QV_PROBLEM_PSEUDO_FS, 0);
+        note_problem(ctx, dir, QV_PROBLEM_PSEUDO_FS, 0);
         return false;
     }
     // A directory that repeats one of its ancestors would be walked again
@@ -462,17 +407,17 @@ static bool enter_directory(walker *w, qv_entry *dir, int32_t depth)
     for (int32_t d = 0; d < depth; d++) {
         if (same_dir(w->chain[d], info)) {
             qv_dirlist_close(w->list);
-            note_problem(slot, dir, QV_PROBLEM_LOOP, 0);
+            note_problem(ctx, dir, QV_PROBLEM_LOOP, 0);
             return false;
         }
     }
     // Another file system, when the host asked to stay on the root's: du -x.
-    if (slot->one_file_system && !is_root && info.has_id && w->chain[0].has_id &&
+    if (ctx->one_file_system && !is_root && info.has_id && w->chain[0].has_id &&
         info.id.dev != w->chain[0].id.dev) {
         qv_dirlist_close(w->list);
         return false;
     }
-    if (slot->exclude_caches && qv_dirlist_is_cache(w->list)) {
+    if (ctx->exclude_caches && qv_dirlist_is_cache(w->list)) {
         qv_dirlist_close(w->list);
         return false;
     }
@@ -480,107 +425,182 @@ static bool enter_directory(walker *w, qv_entry *dir, int32_t depth)
     return true;
 }
 
-// Lists the directory whose path is in the buffer into dir, then either hands
-// its subdirectories to the pool or leaves them on the stack for this thread.
+// Lists the directory whose path is in the buffer into dir and stacks its
+// subdirectories.
 static void list_directory(walker *w, qv_entry *dir, int32_t depth)
 {
-    scan_slot *slot = w->slot;
-    if (cancelled(slot))
+    qv_walk_ctx *ctx = w->ctx;
+    if (cancelled(ctx))
         return;
-    if (slot->max_depth > 0 && depth >= slot->max_depth)
+    if (ctx->max_depth > 0 && depth >= ctx->max_depth)
         return;
     if (!enter_directory(w, dir, depth))
         return;
-    size_t first = w->count;
     listed_counts n{0, 0, 0, 0};
     qv_dir_child c;
-    while (!cancelled(slot) && qv_dirlist_next(w->list, &c))
-        add_child(w, dir, depth, c, &n);
+    uint32_t since_look = 0;
+    while (!cancelled(ctx) && qv_dirlist_next(w->list, &c)) {
+        record_child(w, dir, depth, c, &n);
+        // A large directory keeps its lister long: meanwhile others may
+        // take what is stacked.
+        if (++since_look == SHARE_EVERY) {
+            since_look = 0;
+            share_if_wanted(w);
+        }
+    }
     int err = qv_dirlist_error(w->list);
     n.skipped += qv_dirlist_skipped(w->list);
     qv_dirlist_close(w->list);
-    if (w->nbatch)
-        record_batch(w, dir, depth, &n);
     if (err != 0)
-        note_problem(slot, dir, QV_PROBLEM_UNREADABLE, err);
+        note_problem(ctx, dir, QV_PROBLEM_UNREADABLE, err);
     // Progress for polling hosts: one update per directory keeps it cheap.
-    add_count(slot->seen_files, n.files);
-    add_count(slot->seen_dirs, n.dirs);
-    add_count(slot->seen_bytes, n.bytes);
-    add_count(slot->skipped_entries, n.skipped);
-
-    size_t subdirs = w->count - first;
-    if (slot->pool && depth <= PARALLEL_MAX_DEPTH && subdirs >= PARALLEL_MIN_SUBDIRS) {
-        // Queue from the front of the list: the last one listed first.
-        for (size_t i = w->count; i > first; i--)
-            submit_item(w, w->items[i - 1]);
-        w->count = first;
-    }
+    add_count(ctx->seen_files, n.files);
+    add_count(ctx->seen_dirs, n.dirs);
+    add_count(ctx->seen_bytes, n.bytes);
+    add_count(ctx->skipped_entries, n.skipped);
+    if (ctx->listed)
+        ctx->listed(ctx->listed_arg, dir);
 }
 
-static void scan_directory(scan_slot *slot, qv_entry *dir, const char *path, size_t path_len, int32_t depth,
-                           const qv_dir_info *chain)
+// Walks one directory taken from the pool and everything below it that
+// this worker keeps.
+static void walk_from(walker *w, const shared_dir *sd)
 {
-    if (path_len > SCAN_PATH_MAX - 1 || cancelled(slot))
+    qv_walk_ctx *ctx = w->ctx;
+    if (sd->path_len > SCAN_PATH_MAX - 1 || cancelled(ctx))
         return;
-    walker w{};
-    w.slot = slot;
-    int wants = (slot->one_file_system ? QV_WANT_DIR_IDS : 0) | (slot->hard_links_once ? QV_WANT_LINK_IDS : 0);
-    w.list = qv_dirlist_new(slot->dirroot, slot->follow_links, slot->size_kind, wants, &slot->cancel_requested);
-    if (slot->exclude_count > 0)
-        w.match = static_cast<char *>(malloc(2 * SCAN_PATH_MAX));
-    w.path = static_cast<char *>(malloc(SCAN_PATH_MAX));
-    w.batch = static_cast<pending_child *>(malloc(BATCH_MAX * sizeof(pending_child)));
-    w.batch_names = static_cast<char *>(malloc(BATCH_NAMES));
-    if (w.list && w.path && w.batch && w.batch_names && (slot->exclude_count == 0 || w.match) &&
-        ensure_chain(&w, (size_t)depth + 1)) {
-        if (depth > 0)
-            memcpy(w.chain, chain, (size_t)depth * sizeof(qv_dir_info));
-        memcpy(w.path, path, path_len);
-        w.path[path_len] = '\0';
-        w.path_len = (uint32_t)path_len;
-        list_directory(&w, dir, depth);
-        // Depth-first, the last subdirectory listed first.
-        while (w.count > 0) {
-            walk_item it = w.items[--w.count];
-            if (cancelled(slot))
-                continue;
-            if (set_child_path(&w, it))
-                list_directory(&w, it.entry, it.depth);
-            else
-                note_unwalkable(slot, it.entry);
+    if (!ensure_chain(w, (size_t)sd->depth + 1)) {
+        note_problem(ctx, sd->entry, QV_PROBLEM_UNREADABLE, QV_ERR_NOMEM);
+        return;
+    }
+    if (sd->depth > 0)
+        memcpy(w->chain, sd->chain, (size_t)sd->depth * sizeof(qv_dir_info));
+    memcpy(w->path, sd->path, sd->path_len);
+    w->path[sd->path_len] = '\0';
+    w->path_len = sd->path_len;
+    w->bottom = w->count = 0;
+    list_directory(w, sd->entry, sd->depth);
+    share_if_wanted(w);
+    // Depth-first, the last subdirectory listed first.
+    while (w->count > w->bottom) {
+        walk_item it = w->items[--w->count];
+        if (cancelled(ctx))
+            continue;
+        size_t len;
+        if (!child_path_len(it.parent_len, it.entry, &len)) {
+            note_unwalkable(ctx, it.entry);
+            continue;
         }
-    } else {
-        note_problem(slot, dir, QV_PROBLEM_UNREADABLE, QV_ERR_NOMEM);
+        put_child(w->path, it.parent_len, it.entry);
+        w->path_len = (uint32_t)len;
+        list_directory(w, it.entry, it.depth);
+        share_if_wanted(w);
     }
-    merge_links(&w);
-    free(w.links);
-    free(w.match);
-    free(w.items);
-    free(w.chain);
-    free(w.path);
-    free(w.batch);
-    free(w.batch_names);
-    qv_dirlist_delete(w.list);
+    w->bottom = w->count = 0;
 }
 
-void qv_walk_root(scan_slot *slot, qv_entry *root, const char *path)
+static bool setup_walker(walker *w, qv_walk_ctx *ctx)
 {
-    if (cancelled(slot))
-        return;
-    // Pseudo file systems are told by the real path: "." or "//" may be "/".
-    slot->root_text = path;
-    slot->real_root = qv_real_path(path);
-    slot->root_pseudo = (uint8_t)(path[0] != '\0' && qv_is_pseudo_fs(slot->real_root ? slot->real_root : path));
-    int err = 0;
-    slot->dirroot = qv_dirroot_open(path, &slot->cancel_requested, &err);
-    if (!slot->dirroot) {
-        if (err > 0)
-            slot->root_error.store(err);
-        return;
+    w->ctx = ctx;
+    int wants = (ctx->one_file_system ? QV_WANT_DIR_IDS : 0) | (ctx->hard_links_once ? QV_WANT_LINK_IDS : 0);
+    w->list = qv_dirlist_new(ctx->dirroot, ctx->follow_links, ctx->size_kind, wants, ctx->cancel);
+    w->arena = qv_scan_result_new_arena(ctx->result);
+    w->path = static_cast<char *>(malloc(SCAN_PATH_MAX));
+    if (ctx->exclude_count > 0) {
+        w->match = static_cast<char *>(malloc(2 * SCAN_PATH_MAX));
+        w->host_root_len = ctx->host_root ? strlen(ctx->host_root) : 0;
     }
-    if (!root_excluded(slot))
-        scan_directory(slot, root, "", 0, 0, nullptr);
+    return w->list && w->arena && w->path && (ctx->exclude_count == 0 || w->match);
+}
+
+static void teardown_walker(walker *w)
+{
+    merge_links(w);
+    free(w->links);
+    free(w->match);
+    free(w->items);
+    free(w->chain);
+    free(w->path);
+    qv_dirlist_delete(w->list);
+    // The arena belongs to the scan result.
+}
+
+static void walk_worker(qv_pool *pool, int32_t index, void *arg)
+{
+    auto *ctx = static_cast<qv_walk_ctx *>(arg);
+    walker w{};
+    bool ready = setup_walker(&w, ctx);
+    qv_pool_item *item = qv_pool_take(pool, index, false);
+    while (item) {
+        auto *sd = reinterpret_cast<shared_dir *>(item);
+        if (ready)
+            walk_from(&w, sd);
+        else
+            note_problem(ctx, sd->entry, QV_PROBLEM_UNREADABLE, QV_ERR_NOMEM);
+        free(sd);
+        // Descriptors held while waiting for work could be the ones
+        // another worker waits for.
+        if (w.list)
+            qv_dirlist_let_go(w.list);
+        item = qv_pool_take(pool, index, true);
+    }
+    teardown_walker(&w);
+}
+
+// More workers hold more descriptors: none are let work beyond the first
+// ones while descriptors run short.
+static int descriptors_to_spare(void *)
+{
+    return !qv_fd_scarce();
+}
+
+int qv_walk_init(qv_walk_ctx *w)
+{
+    w->result = nullptr;
+    w->host_root = nullptr;
+    w->max_depth = 0;
+    w->follow_links = 0;
+    w->size_kind = QV_SIZE_APPARENT;
+    w->hard_links_once = w->one_file_system = w->exclude_caches = 0;
+    w->excludes = nullptr;
+    w->exclude_count = 0;
+    w->workers = w->max_workers = 0;
+    w->cancel = nullptr;
+    w->listed = nullptr;
+    w->listed_arg = nullptr;
+    w->seen_files.store(0);
+    w->seen_dirs.store(0);
+    w->seen_bytes.store(0);
+    w->root_error.store(0);
+    w->unreadable_dirs.store(0);
+    w->skipped_entries.store(0);
+    w->loop_dirs.store(0);
+    w->pseudo_fs_dirs.store(0);
+    w->problems = nullptr;
+    w->nproblems = w->problems_cap = 0;
+    w->links = nullptr;
+    w->nlinks = w->links_cap = 0;
+    w->peak_workers = 0;
+    w->root_text = nullptr;
+    w->real_root = nullptr;
+    w->root_pseudo = 0;
+    w->dirroot = nullptr;
+    w->pool = nullptr;
+    w->problems_mutex.h = nullptr;
+    return qv_mutex_init(&w->problems_mutex);
+}
+
+void qv_walk_release(qv_walk_ctx *w)
+{
+    qv_mutex_destroy(&w->problems_mutex);
+    w->problems_mutex.h = nullptr;
+    free(w->problems);
+    free(w->links);
+    free(w->real_root);
+    w->problems = nullptr;
+    w->links = nullptr;
+    w->real_root = nullptr;
+    w->nproblems = w->problems_cap = w->nlinks = w->links_cap = 0;
 }
 
 static int cmp_links(const void *a, const void *b)
@@ -597,26 +617,25 @@ static int cmp_links(const void *a, const void *b)
 
 // A file met under several names keeps its size under the name whose path
 // sorts first and counts 0 under the others: the same answer whatever order
-// the walkers met them in.
-static void count_links_once(scan_slot *slot)
+// the workers met them in.
+static void count_links_once(qv_walk_ctx *ctx)
 {
-    if (slot->nlinks < 2)
+    if (ctx->nlinks < 2)
         return;
     char *best = static_cast<char *>(malloc(LINK_PATH_MAX));
     char *path = static_cast<char *>(malloc(LINK_PATH_MAX));
     if (best && path) {
-        qsort(slot->links, slot->nlinks, sizeof(qv_link), cmp_links);
-        const qv_arena *names = slot->result->name_arena;
-        for (size_t i = 0, j; i < slot->nlinks; i = j) {
+        qsort(ctx->links, ctx->nlinks, sizeof(qv_link), cmp_links);
+        for (size_t i = 0, j; i < ctx->nlinks; i = j) {
             j = i + 1;
-            while (j < slot->nlinks && cmp_links(&slot->links[i], &slot->links[j]) == 0)
+            while (j < ctx->nlinks && cmp_links(&ctx->links[i], &ctx->links[j]) == 0)
                 j++;
             if (j - i < 2)
                 continue;
             size_t keep = i;
-            qv_tree_get_path(slot->links[i].file, names, best, LINK_PATH_MAX);
+            qv_tree_get_path(ctx->links[i].file, best, LINK_PATH_MAX);
             for (size_t k = i + 1; k < j; k++) {
-                qv_tree_get_path(slot->links[k].file, names, path, LINK_PATH_MAX);
+                qv_tree_get_path(ctx->links[k].file, path, LINK_PATH_MAX);
                 if (strcmp(path, best) < 0) {
                     keep = k;
                     char *t = best;
@@ -626,17 +645,77 @@ static void count_links_once(scan_slot *slot)
             }
             for (size_t k = i; k < j; k++)
                 if (k != keep)
-                    slot->links[k].file->size = 0;
+                    ctx->links[k].file->size = 0;
         }
     }
     free(best);
     free(path);
 }
 
-void qv_walk_end(scan_slot *slot)
+// Workers to start with and the most that may work at once.
+static void worker_counts(const qv_walk_ctx *ctx, int32_t *base, int32_t *max)
 {
-    qv_dirroot_close(slot->dirroot);
-    slot->dirroot = nullptr;
-    if (slot->hard_links_once && slot->result)
-        count_links_once(slot);
+    if (ctx->workers > 0) {
+        *base = ctx->workers;
+        *max = ctx->max_workers > 0 ? ctx->max_workers : ctx->workers;
+        return;
+    }
+    int32_t n = qv_cpu_count();
+    if (n < QV_WALK_MIN_WORKERS)
+        n = QV_WALK_MIN_WORKERS;
+    if (n > QV_WALK_MAX_BASE)
+        n = QV_WALK_MAX_BASE;
+    *base = n;
+    *max = ctx->max_workers > 0 ? ctx->max_workers : QV_WALK_MAX_WORKERS;
+    if (*max < *base)
+        *max = *base;
+}
+
+void qv_walk(qv_walk_ctx *ctx, qv_entry *root, const char *path)
+{
+    ctx->peak_workers = 0;
+    if (cancelled(ctx))
+        return;
+    // Pseudo file systems are told by the real path: "." or "//" may be "/".
+    ctx->root_text = path;
+    ctx->real_root = qv_real_path(path);
+    ctx->root_pseudo = (uint8_t)(path[0] != '\0' && qv_is_pseudo_fs(ctx->real_root ? ctx->real_root : path));
+    int err = 0;
+    ctx->dirroot = qv_dirroot_open(path, ctx->cancel, &err);
+    if (!ctx->dirroot) {
+        if (err > 0)
+            ctx->root_error.store(err);
+        return;
+    }
+    if (!root_excluded(ctx)) {
+        int32_t base, max;
+        worker_counts(ctx, &base, &max);
+        auto *sd = static_cast<shared_dir *>(malloc(sizeof(shared_dir)));
+        ctx->pool = sd ? qv_pool_create(base, max, walk_worker, descriptors_to_spare, ctx, ctx->cancel) : nullptr;
+        if (!ctx->pool) {
+            free(sd);
+            note_problem(ctx, root, QV_PROBLEM_UNREADABLE, QV_ERR_NOMEM);
+        } else {
+            sd->entry = root;
+            sd->depth = 0;
+            sd->path_len = 0;
+            sd->chain = nullptr;
+            sd->path[0] = '\0';
+            qv_pool_put(ctx->pool, &sd->item);
+            qv_pool_run(ctx->pool);
+            ctx->peak_workers = ctx->pool->peak_allowed < ctx->pool->started ? ctx->pool->peak_allowed
+                                                                              : ctx->pool->started;
+            if (ctx->pool->max == 1)
+                ctx->peak_workers = 1;
+            // A cancel may leave directories queued: they stay unwalked.
+            while (qv_pool_item *left = qv_pool_drain(ctx->pool))
+                free(left);
+            qv_pool_destroy(ctx->pool);
+            ctx->pool = nullptr;
+        }
+    }
+    qv_dirroot_close(ctx->dirroot);
+    ctx->dirroot = nullptr;
+    if (ctx->hard_links_once && ctx->result && !cancelled(ctx))
+        count_links_once(ctx);
 }

@@ -1,23 +1,96 @@
-// The directory walk of one scan: records every child under tree_mutex and
-// hands the subdirectories of the top levels to the scan's worker pool.
+// The directory walk of one scan. It knows only its walk context: the tree
+// it records into, the options, the cancel flag and the counts it keeps.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "dirlist.h"
+#include "platform.h"
+#include "threadpool.h"
+#include "tree.h"
 
-struct scan_slot;
-struct qv_entry;
+// A directory that stays in the tree without all of its children.
+#define QV_PROBLEM_UNREADABLE 0  // could not be listed, or only in part
+#define QV_PROBLEM_LOOP 1        // the same directory as one of its ancestors
+#define QV_PROBLEM_PSEUDO_FS 2   // on a pseudo file system
 
-#define PARALLEL_MIN_SUBDIRS 4
-#define PARALLEL_MAX_DEPTH 2
+struct qv_problem {
+    qv_entry *dir;
+    int32_t kind;
+    int32_t err;  // the system's error code, for QV_PROBLEM_UNREADABLE
+};
 
-// Opens the directory at path (absolute) as the scan's root and walks it
-// into root. A root that cannot be opened leaves root without children and
-// its error code in the slot's root_error. Returns when this thread's share
-// is done; directories handed to the pool may still be walked by workers.
-void qv_walk_root(scan_slot *slot, qv_entry *root, const char *path);
-// Releases what the walk keeps for the workers (the root's descriptor) and,
-// when the scan counts hard links once, settles which name of each linked
-// file keeps its size; called once no worker runs any more.
-void qv_walk_end(scan_slot *slot);
+// A file met under several names, kept until the walk is over to count its
+// size once.
+struct qv_link {
+    qv_entry *file;
+    qv_dir_id id;
+};
+
+// Workers a walk starts with by default (one per core, within these bounds)
+// and the most it lets work at once while they wait on storage.
+#define QV_WALK_MIN_WORKERS 2
+#define QV_WALK_MAX_BASE 16
+#define QV_WALK_MAX_WORKERS 64
+
+struct qv_walk_ctx {
+    // Set by the caller before qv_walk.
+    qv_scan_result *result;
+    const char *host_root;  // the root as the host spelled it (exclude patterns match it)
+    int32_t max_depth;      // 0 or less: no limit
+    uint8_t follow_links;
+    uint8_t size_kind;      // QV_SIZE_APPARENT or QV_SIZE_ON_DISK
+    uint8_t hard_links_once;
+    uint8_t one_file_system;
+    uint8_t exclude_caches;
+    const char *const *excludes;
+    int32_t exclude_count;
+    // Workers: 0 for the default; 1 walks on the calling thread alone. With
+    // workers set, max_workers (0: the same) caps how many may work at once.
+    int32_t workers;
+    int32_t max_workers;
+    std::atomic<int32_t> *cancel;
+    // Called (by the worker that listed it) once a directory's children are
+    // recorded, before any of them is walked; for tests.
+    void (*listed)(void *arg, const qv_entry *dir);
+    void *listed_arg;
+
+    // Live counts for progress polls: added once per listed directory.
+    std::atomic<uint64_t> seen_files;
+    std::atomic<uint64_t> seen_dirs;
+    std::atomic<uint64_t> seen_bytes;
+    // What the walk could not take in.
+    std::atomic<int32_t> root_error;
+    std::atomic<uint64_t> unreadable_dirs;
+    std::atomic<uint64_t> skipped_entries;
+    std::atomic<uint64_t> loop_dirs;
+    std::atomic<uint64_t> pseudo_fs_dirs;
+    qv_mutex problems_mutex;  // guards the lists below; no other lock is held with it
+    qv_problem *problems;
+    size_t nproblems;
+    size_t problems_cap;
+    qv_link *links;
+    size_t nlinks;
+    size_t links_cap;
+    // Most workers that were let work at once in the last walk.
+    int32_t peak_workers;
+
+    // The walk's own, while it runs.
+    const char *root_text;  // the absolute root the walk opened
+    char *real_root;        // its real path, or null
+    uint8_t root_pseudo;    // the root lies on a pseudo file system: all is walked
+    qv_dirroot *dirroot;
+    qv_pool *pool;
+};
+
+// Zeroes the context and sets up its lock; -1 when that fails.
+int qv_walk_init(qv_walk_ctx *w);
+// Frees what the walk kept (problems, links); the context may be set up anew.
+void qv_walk_release(qv_walk_ctx *w);
+// Walks the directory at path (absolute) into root, which the caller made
+// from the result's first arena. A root that cannot be opened keeps no
+// children and leaves its error code in root_error. Returns once every
+// worker has ended; when hard links count once, the name of each linked
+// file that keeps its size is settled by then.
+void qv_walk(qv_walk_ctx *w, qv_entry *root, const char *path);

@@ -266,7 +266,7 @@ std::vector<FlatEntry> flatten(const qv_scan_result *r)
     while (!stack.empty()) {
         auto [e, prefix] = stack.back();
         stack.pop_back();
-        std::string p = prefix + qv_tree_get_name(e, r->name_arena);
+        std::string p = prefix + qv_tree_get_name(e);
         out.push_back({p, e->is_dir != 0, e->is_dir ? 0 : e->size});
         for (const qv_entry *c = e->first_child; c; c = c->next_sibling)
             stack.push_back({c, p + "/"});
@@ -323,18 +323,18 @@ qv_scan_result *scan_sync(const std::string &path, int max_depth, bool follow_li
     return qv_scanner_scan(&opts);
 }
 
-std::vector<std::string> child_names(const qv_entry *e, const qv_arena *names)
+std::vector<std::string> child_names(const qv_entry *e)
 {
     std::vector<std::string> out;
     for (const qv_entry *c = e->first_child; c; c = c->next_sibling)
-        out.push_back(qv_tree_get_name(c, names));
+        out.push_back(qv_tree_get_name(c));
     return out;
 }
 
-const qv_entry *find_child(const qv_entry *e, const qv_arena *names, const std::string &name)
+const qv_entry *find_child(const qv_entry *e, const std::string &name)
 {
     for (const qv_entry *c = e->first_child; c; c = c->next_sibling)
-        if (name == qv_tree_get_name(c, names))
+        if (name == qv_tree_get_name(c))
             return c;
     return nullptr;
 }
@@ -378,60 +378,26 @@ int wait_scan(int id)
     return state;
 }
 
-HeldPool::HeldPool() : pool(qv_threadpool_create(1))
+WalkRun::WalkRun()
 {
-    qv_threadpool_submit(pool, [](void *arg) {
-        auto *self = static_cast<HeldPool *>(arg);
-        while (!self->release.load())
-            std::this_thread::yield();
-    }, this);
-    // Until the worker has taken the blocking task.
-    while (pending() != 0)
-        std::this_thread::yield();
+    qv_walk_init(&ctx);
+    ctx.cancel = &cancel;
+    r = qv_scan_result_create();
+    root = qv_tree_new_entry(qv_scan_result_first_arena(r), "root", 4);
+    root->is_dir = 1;
+    r->root = root;
+    ctx.result = r;
 }
 
-HeldPool::~HeldPool()
+WalkRun::~WalkRun()
 {
-    release.store(true);
-    qv_threadpool_wait(pool);
-    qv_threadpool_destroy(pool);
+    qv_walk_release(&ctx);
+    qv_scan_result_free(r);
 }
 
-int32_t HeldPool::pending()
+void WalkRun::run(const std::string &path)
 {
-    qv_mutex_lock(&pool->mutex);
-    int32_t n = pool->pending;
-    qv_mutex_unlock(&pool->mutex);
-    return n;
-}
-
-// A queued walk's argument begins with its slot and its directory entry.
-static const qv_entry *queued_entry(const qv_task *task)
-{
-    return *reinterpret_cast<qv_entry *const *>(static_cast<const char *>(task->arg) + sizeof(void *));
-}
-
-bool HeldPool::run_queued(const qv_entry *e)
-{
-    qv_mutex_lock(&pool->mutex);
-    qv_task **at = &pool->queue_head, *prev = nullptr;
-    while (*at && queued_entry(*at) != e) {
-        prev = *at;
-        at = &(*at)->next;
-    }
-    qv_task *task = *at;
-    if (task) {
-        *at = task->next;
-        if (pool->queue_tail == task)
-            pool->queue_tail = prev;
-        pool->pending--;
-    }
-    qv_mutex_unlock(&pool->mutex);
-    if (!task)
-        return false;
-    task->fn(task->arg);
-    free(task);
-    return true;
+    qv_walk(&ctx, root, path.c_str());
 }
 
 }  // namespace qvtest

@@ -57,26 +57,25 @@ qv_scan_result *scan_sync(const std::string &path, int max_depth = 0, bool follo
                           bool pool = true);
 
 // Names of an entry's children in list order.
-std::vector<std::string> child_names(const qv_entry *e, const qv_arena *names);
+std::vector<std::string> child_names(const qv_entry *e);
 // The child of e named name, or null.
-const qv_entry *find_child(const qv_entry *e, const qv_arena *names, const std::string &name);
+const qv_entry *find_child(const qv_entry *e, const std::string &name);
 
 // Polls scan id until it is neither idle nor running; its final state.
 int wait_scan(int id);
 
-// A pool of one worker held up by a blocking task, so that what a walk
-// queues stays in the queue until released (or taken out by run_queued).
-struct HeldPool {
-    qv_threadpool *pool;
-    std::atomic<bool> release{false};
-    HeldPool();
-    ~HeldPool();
-    HeldPool(const HeldPool &) = delete;
-    HeldPool &operator=(const HeldPool &) = delete;
-    int32_t pending();
-    // Takes the queued walk of directory entry e out of the queue and runs
-    // it on the calling thread; false when no such walk is queued.
-    bool run_queued(const qv_entry *e);
+// A walk driven straight through the walker, without a scan slot: set the
+// context's options, then run.
+struct WalkRun {
+    qv_walk_ctx ctx;
+    std::atomic<int32_t> cancel{0};
+    qv_scan_result *r;
+    qv_entry *root;
+    WalkRun();
+    ~WalkRun();
+    WalkRun(const WalkRun &) = delete;
+    WalkRun &operator=(const WalkRun &) = delete;
+    void run(const std::string &path);
 };
 
 // Runs fn on a new thread whose stack is stack_size bytes, and waits for it.

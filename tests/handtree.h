@@ -31,18 +31,15 @@ struct HandTree {
     HandTree &operator=(const HandTree &) = delete;
 
     qv_entry *root() const { return r->root; }
-    qv_arena *names() const { return r->name_arena; }
 
     // Linked at the head of parent's list, as the walker does.
     qv_entry *make(qv_entry *parent, const std::string &name, uint64_t size, bool is_dir)
     {
-        qv_entry *e = qv_tree_new_entry(r->entry_arena);
+        qv_entry *e = qv_tree_new_entry(qv_scan_result_first_arena(r), name.data(), (uint32_t)name.size());
         if (!e)
             throw std::runtime_error("no entry");
         e->is_dir = is_dir ? 1 : 0;
         e->size = size;
-        if (!name.empty())
-            qv_tree_set_name(e, r->name_arena, name.data(), (int32_t)name.size());
         if (parent)
             qv_tree_add_child(parent, e);
         return e;
@@ -88,11 +85,11 @@ inline void run_on_small_stack(const std::function<void()> &fn)
 }
 
 // Names of e's children in list order (names may hold any bytes).
-inline std::vector<std::string> names_of(const qv_entry *e, const qv_arena *a)
+inline std::vector<std::string> names_of(const qv_entry *e)
 {
     std::vector<std::string> out;
     for (const qv_entry *c = e->first_child; c; c = c->next_sibling)
-        out.push_back(qv_tree_get_name(c, a));
+        out.push_back(qv_tree_get_name(c));
     return out;
 }
 

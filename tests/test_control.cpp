@@ -95,7 +95,7 @@ TEST(Control, RootNameCutTo65535Bytes)
     ASSERT_GE(id, 0);
     EXPECT_EQ(wait_final(id), SCAN_DONE);
     qv_scan_result *r = qv_scanner_get_result(id);
-    EXPECT_EQ(std::string(qv_tree_get_name(r->root, r->name_arena)), path.substr(0, 65535));
+    EXPECT_EQ(std::string(qv_tree_get_name(r->root)), path.substr(0, 65535));
     disk_free(id);
 }
 
@@ -104,8 +104,8 @@ TEST(Control, FollowLinksAnyNonZeroValue)
     for (int flag : {2, -1}) {
         int id = disk_scan(".", 1, flag);
         ASSERT_GE(id, 0);
-        EXPECT_EQ(g_scans[id].follow_links, 1);
-        EXPECT_EQ(g_scans[id].max_depth, 1);
+        EXPECT_EQ(g_scans[id].walk.follow_links, 1);
+        EXPECT_EQ(g_scans[id].walk.max_depth, 1);
         wait_final(id);
         disk_free(id);
     }
@@ -142,24 +142,20 @@ TEST(Control, CancelDuringWalkKeepsPartialTree)
 {
     TempDir t;
     make_tree(t.path, 20, 100);
-    // Holding the tree lock stops the walk at its next record: the cancel
-    // lands while the walk is in progress, unless this thread was kept off
-    // the processor until the scan was over (then it tries again).
-    int id = -1;
-    for (int attempt = 0; attempt < 20; attempt++) {
-        id = disk_scan(t.path.c_str(), 0, 0);
-        ASSERT_GE(id, 0);
-        scan_slot *slot = qv_scanner_slot(id);
-        qv_mutex_lock(&slot->tree_mutex);
-        bool over = disk_scan_status(id) == SCAN_DONE;
-        if (!over)
-            disk_scan_cancel(id);
-        qv_mutex_unlock(&slot->tree_mutex);
-        if (!over)
-            break;
-        disk_free(id);
-        id = -1;
-    }
+    // The walk holds after its first directory until the cancel has landed.
+    static std::atomic<bool> cancelled;
+    cancelled.store(false);
+    qv_scan_options opts{};
+    opts.path = t.path.c_str();
+    opts.listed = [](void *, const qv_entry *) {
+        while (!cancelled.load())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
+    disk_scan_status(-1);  // makes sure the slot table is initialised
+    int id = qv_scanner_scan_async(&opts);
+    ASSERT_GE(id, 0);
+    disk_scan_cancel(id);
+    cancelled.store(true);
     ASSERT_GE(id, 0);
     EXPECT_EQ(wait_final(id), SCAN_CANCELLED);
     qv_scan_result *r = qv_scanner_get_result(id);
@@ -178,21 +174,10 @@ TEST(Control, CancelBeforeTheWalkListsNothing)
     // A cancel that lands before the walk begins: nothing is listed.
     TempDir t;
     make_tree(t.path, 2, 2);
-    scan_slot slot{};
-    slot.result = qv_scan_result_create();
-    qv_mutex_init(&slot.tree_mutex);
-    qv_mutex_init(&slot.problems_mutex);
-    slot.cancel_requested.store(1);
-    qv_entry *root = qv_tree_new_entry(slot.result->entry_arena);
-    root->is_dir = 1;
-    qv_walk_root(&slot, root, t.path.c_str());
-    qv_walk_end(&slot);
-    EXPECT_EQ(root->first_child, nullptr);
-    qv_mutex_destroy(&slot.tree_mutex);
-    qv_mutex_destroy(&slot.problems_mutex);
-    free(slot.problems);
-    free(slot.real_root);
-    qv_scan_result_free(slot.result);
+    WalkRun w;
+    w.cancel.store(1);
+    w.run(t.path);
+    EXPECT_EQ(w.root->first_child, nullptr);
 }
 
 TEST(Control, FreeOfRunningScanWaitsForItsEnd)

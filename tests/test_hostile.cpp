@@ -308,64 +308,57 @@ TEST(Sums, StopAtTheLargestValue)
 
 // --- A link swapped in while the walk runs ----------------------------------
 
-namespace {
-
-struct ManualSlot {
-    scan_slot slot{};
-    ManualSlot()
-    {
-        slot.result = qv_scan_result_create();
-        qv_mutex_init(&slot.tree_mutex);
-        qv_mutex_init(&slot.problems_mutex);
-        slot.root_error.store(0);
-        slot.unreadable_dirs.store(0);
-    }
-    ~ManualSlot()
-    {
-        qv_walk_end(&slot);
-        qv_mutex_destroy(&slot.tree_mutex);
-        qv_mutex_destroy(&slot.problems_mutex);
-        free(slot.problems);
-        free(slot.real_root);
-        qv_scan_result_free(slot.result);
-    }
-};
-
-}  // namespace
-
 // The root holds a/{ssl,x,y,z} and three more directories. Once a is listed
-// and its subdirectories queued, a is swapped for a link to a folder outside
-// the tree: the queued walks must not list what lies there.
-TEST(SwappedLink, QueuedWalksNeverLeaveTheTree)
+// and its subdirectories stacked, a is swapped for a link to a folder outside
+// the tree: the walks still to come must not list what lies there. The
+// worker that listed a still holds a's descriptor and lists the real
+// subdirectories; those handed to other workers (with four, once they all
+// wait for work) are resolved from the root and refused.
+TEST(SwappedLink, StackedWalksNeverLeaveTheTree)
 {
-    TempDir t;
-    std::string root = t / "root", outside = t / "outside";
-    for (const char *d : {"a/ssl", "a/x", "a/y", "a/z", "b", "c", "d"})
-        mkdirp(root + "/" + d);
-    for (const char *d : {"ssl/secret-dir", "x", "y", "z"})
-        mkdirp(outside + "/" + d);
-    wfile(outside + "/ssl/secret", 99);
-    HeldPool held;
-    ManualSlot m;
-    m.slot.pool = held.pool;
-    qv_entry *top = qv_tree_new_entry(m.slot.result->entry_arena);
-    top->is_dir = 1;
-    qv_walk_root(&m.slot, top, root.c_str());
-    const qv_entry *a = find_child(top, m.slot.result->name_arena, "a");
-    ASSERT_NE(a, nullptr);
-    ASSERT_TRUE(held.run_queued(a));  // lists a, queues ssl, x, y, z
-    ASSERT_EQ(a->first_child != nullptr, true);
-    ASSERT_EQ(rename((root + "/a").c_str(), (root + "/a.old").c_str()), 0);
-    ASSERT_EQ(symlink(outside.c_str(), (root + "/a").c_str()), 0);
-    held.release.store(true);
-    qv_threadpool_wait(held.pool);
-
-    const qv_entry *ssl = find_child(a, m.slot.result->name_arena, "ssl");
-    ASSERT_NE(ssl, nullptr);
-    EXPECT_EQ(ssl->first_child, nullptr);  // never outside/ssl's secret
-    EXPECT_EQ(m.slot.unreadable_dirs.load(), 4u);
-    for (size_t i = 0; i < m.slot.nproblems; i++)
-        EXPECT_EQ(m.slot.problems[i].err, ELOOP);
+    for (int workers : {1, 4}) {
+        TempDir t;
+        std::string root = t / "root", outside = t / "outside";
+        for (const char *d : {"a/ssl", "a/x", "a/y", "a/z", "b", "c", "d"})
+            mkdirp(root + "/" + d);
+        for (const char *d : {"ssl/secret-dir", "x", "y", "z"})
+            mkdirp(outside + "/" + d);
+        wfile(outside + "/ssl/secret", 99);
+        WalkRun w;
+        struct Swap {
+            std::string root, outside;
+            qv_walk_ctx *ctx;
+            int workers;
+            bool done = false;
+        } swap{root, outside, &w.ctx, workers};
+        w.ctx.workers = workers;
+        w.ctx.listed_arg = &swap;
+        w.ctx.listed = [](void *arg, const qv_entry *dir) {
+            auto *s = static_cast<Swap *>(arg);
+            if (s->done || strcmp(qv_tree_get_name(dir), "a") != 0)
+                return;
+            s->done = true;
+            for (int i = 0; i < 10000 && qv_pool_hungry(s->ctx->pool) < s->workers - 1; i++)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            ASSERT_EQ(rename((s->root + "/a").c_str(), (s->root + "/a.old").c_str()), 0);
+            ASSERT_EQ(symlink(s->outside.c_str(), (s->root + "/a").c_str()), 0);
+        };
+        w.run(root);
+        ASSERT_TRUE(swap.done);
+        const qv_entry *a = find_child(w.root, "a");
+        ASSERT_NE(a, nullptr);
+        EXPECT_EQ(child_names(a).size(), 4u);
+        const qv_entry *ssl = find_child(a, "ssl");
+        ASSERT_NE(ssl, nullptr);
+        EXPECT_EQ(ssl->first_child, nullptr);  // never outside/ssl's secret
+        for (const qv_entry *e = w.root; e; e = qv_tree_next_preorder(w.root, e, true))
+            EXPECT_NE(strncmp(qv_tree_get_name(e), "secret", 6), 0) << qv_tree_get_name(e);
+        if (workers > 1)
+            EXPECT_GE(w.ctx.unreadable_dirs.load(), 1u);
+        EXPECT_EQ(w.ctx.unreadable_dirs.load(), w.ctx.nproblems);
+        for (size_t i = 0; i < w.ctx.nproblems; i++)
+            EXPECT_EQ(w.ctx.problems[i].err, ELOOP);
+    }
 }
 
 // --- Descriptors -------------------------------------------------------------

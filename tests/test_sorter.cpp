@@ -81,8 +81,8 @@ TEST(SortChildren, EachModeOnEveryInsertionOrder)
             SCOPED_TRACE("mode " + std::to_string(c.mode) + " perm " + std::to_string(perms));
             HandTree t("/r");
             add_rows(t, perm);
-            qv_sort_children(t.root(), t.names(), c.mode);
-            EXPECT_EQ(names_of(t.root(), t.names()), c.order);
+            qv_sort_children(t.root(), c.mode);
+            EXPECT_EQ(names_of(t.root()), c.order);
             expect_well_linked(t.root(), 5);
         }
         perms++;
@@ -99,18 +99,18 @@ TEST(SortChildren, FileBeforeSmallerDirectory)
     t.file(t.root(), "f", 10);
     t.dir(t.root(), "empty");
     t.finish();
-    qv_sort_children(t.root(), t.names(), SORT_SIZE_DESC);
-    EXPECT_EQ(names_of(t.root(), t.names()), (std::vector<std::string>{"f", "d", "empty"}));
+    qv_sort_children(t.root(), SORT_SIZE_DESC);
+    EXPECT_EQ(names_of(t.root()), (std::vector<std::string>{"f", "d", "empty"}));
 }
 
 TEST(SortChildren, ShortListsAndNullAreLeftAlone)
 {
-    qv_sort_children(nullptr, nullptr, SORT_NAME);
+    qv_sort_children(nullptr, SORT_NAME);
     HandTree t("/r");
-    qv_sort_children(t.root(), t.names(), SORT_NAME);
+    qv_sort_children(t.root(), SORT_NAME);
     EXPECT_EQ(t.root()->first_child, nullptr);
     qv_entry *only = t.file(t.root(), "z", 1);
-    qv_sort_children(t.root(), t.names(), SORT_SIZE_ASC);
+    qv_sort_children(t.root(), SORT_SIZE_ASC);
     EXPECT_EQ(t.root()->first_child, only);
     EXPECT_EQ(only->next_sibling, nullptr);
 }
@@ -121,8 +121,8 @@ TEST(SortChildren, UnknownModeKeepsTheSetOfChildren)
     for (int32_t mode : {-1, 4, 1000, INT32_MIN}) {
         HandTree t("/r");
         add_rows(t, {0, 1, 2, 3, 4});
-        qv_sort_children(t.root(), t.names(), mode);
-        std::vector<std::string> got = names_of(t.root(), t.names());
+        qv_sort_children(t.root(), mode);
+        std::vector<std::string> got = names_of(t.root());
         std::sort(got.begin(), got.end());
         EXPECT_EQ(got, (std::vector<std::string>{"", "B", "a", "ab", "\xC3\xA9"})) << mode;
         expect_well_linked(t.root(), 5);
@@ -130,7 +130,7 @@ TEST(SortChildren, UnknownModeKeepsTheSetOfChildren)
 }
 
 // Keys of every list of a subtree, parent first, in list order.
-static void expect_ordered(const qv_entry *e, int32_t mode, const qv_arena *names)
+static void expect_ordered(const qv_entry *e, int32_t mode)
 {
     for (const qv_entry *c = e->first_child; c && c->next_sibling; c = c->next_sibling) {
         const qv_entry *n = c->next_sibling;
@@ -139,7 +139,7 @@ static void expect_ordered(const qv_entry *e, int32_t mode, const qv_arena *name
         case SORT_SIZE_ASC: EXPECT_LE(c->size, n->size); break;
         case SORT_FILES_DESC: EXPECT_GE(c->file_count, n->file_count); break;
         case SORT_NAME:
-            EXPECT_LE(strcmp(qv_tree_get_name(c, names), qv_tree_get_name(n, names)), 0);
+            EXPECT_LE(strcmp(qv_tree_get_name(c), qv_tree_get_name(n)), 0);
             break;
         }
     }
@@ -160,9 +160,9 @@ TEST(SortTree, EveryDirectoryListIsOrdered)
                 t.file(parent, "f" + std::to_string((i * 53) % 97), (s = s * 6364136223846793005ull + 1) >> 20);
         }
         t.finish();
-        qv_sort_tree(t.root(), t.names(), mode);
+        qv_sort_tree(t.root(), mode);
         for (const qv_entry *d : dirs)
-            expect_ordered(d, mode, t.names());
+            expect_ordered(d, mode);
         // A second ordering gives every list the same keys.
         std::vector<std::vector<uint64_t>> before;
         for (const qv_entry *d : dirs) {
@@ -170,7 +170,7 @@ TEST(SortTree, EveryDirectoryListIsOrdered)
             for (const qv_entry *c = d->first_child; c; c = c->next_sibling)
                 before.back().push_back(mode == SORT_FILES_DESC ? c->file_count : c->size);
         }
-        qv_sort_tree(t.root(), t.names(), mode);
+        qv_sort_tree(t.root(), mode);
         for (size_t i = 0; i < dirs.size(); i++) {
             std::vector<uint64_t> after;
             for (const qv_entry *c = dirs[i]->first_child; c; c = c->next_sibling)
@@ -193,11 +193,11 @@ TEST(SortTree, NonDirectoriesAreNotVisited)
     qv_entry *d = t.dir(t.root(), "d");
     t.file(d, "p", 1);
     t.file(d, "q", 2);
-    qv_sort_tree(t.root(), t.names(), SORT_SIZE_ASC);
-    EXPECT_EQ(names_of(f, t.names()), (std::vector<std::string>{"g", "y", "x"}));
-    EXPECT_EQ(names_of(g, t.names()), (std::vector<std::string>{"g2", "g1"}));
-    EXPECT_EQ(names_of(d, t.names()), (std::vector<std::string>{"p", "q"}));
-    qv_sort_tree(nullptr, t.names(), SORT_SIZE_ASC);
+    qv_sort_tree(t.root(), SORT_SIZE_ASC);
+    EXPECT_EQ(names_of(f), (std::vector<std::string>{"g", "y", "x"}));
+    EXPECT_EQ(names_of(g), (std::vector<std::string>{"g2", "g1"}));
+    EXPECT_EQ(names_of(d), (std::vector<std::string>{"p", "q"}));
+    qv_sort_tree(nullptr, SORT_SIZE_ASC);
 }
 
 // The mode lives per thread: concurrent sorts of different trees in
@@ -208,8 +208,8 @@ TEST(SortTree, ModeIsPerThread)
         for (int round = 0; round < 200; round++) {
             HandTree t("/r");
             add_rows(t, {2, 0, 4, 1, 3});
-            qv_sort_tree(t.root(), t.names(), mode);
-            std::vector<std::string> got = names_of(t.root(), t.names());
+            qv_sort_tree(t.root(), mode);
+            std::vector<std::string> got = names_of(t.root());
             std::vector<std::string> want = mode == SORT_NAME
                 ? std::vector<std::string>{"", "B", "a", "ab", "\xC3\xA9"}
                 : std::vector<std::string>{"B", "ab", "a", "", "\xC3\xA9"};
@@ -246,13 +246,13 @@ struct TopTree {
     }
 };
 
-std::vector<std::string> top_names(qv_entry *root, const qv_arena *names, int32_t n, int32_t *count)
+std::vector<std::string> top_names(qv_entry *root, int32_t n, int32_t *count)
 {
     *count = -12345;
     qv_entry **arr = qv_top_files(root, n, count);
     std::vector<std::string> out;
     for (int32_t i = 0; i < *count; i++)
-        out.push_back(qv_tree_get_name(arr[i], names));
+        out.push_back(qv_tree_get_name(arr[i]));
     if (*count == 0) {
         EXPECT_EQ(arr, nullptr);
     }
@@ -282,7 +282,7 @@ TEST(TopFiles, CountsOfN)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.n);
         int32_t count;
-        EXPECT_EQ(top_names(tt.t.root(), tt.t.names(), c.n, &count), c.want);
+        EXPECT_EQ(top_names(tt.t.root(), c.n, &count), c.want);
         EXPECT_EQ(count, (int32_t)c.want.size());
     }
     int32_t count = 7;
@@ -298,7 +298,7 @@ TEST(TopFiles, DirectoriesOnlyGiveNothing)
     t.dir(t.root(), "c");
     t.finish();
     int32_t count;
-    EXPECT_TRUE(top_names(t.root(), t.names(), INT32_MAX, &count).empty());
+    EXPECT_TRUE(top_names(t.root(), INT32_MAX, &count).empty());
     EXPECT_EQ(count, 0);
 }
 
@@ -333,7 +333,7 @@ TEST(TopFiles, TiesAtTheCutOffKeepTheFirstVisited)
         std::set<std::string> got;
         char path[256];
         for (int32_t i = 0; i < count; i++) {
-            std::string p = qv_tree_get_path(arr[i], t.names(), path, sizeof path);
+            std::string p = qv_tree_get_path(arr[i], path, sizeof path);
             got.insert(p.substr(3));
             if (i > 0) {
                 EXPECT_GE(arr[i - 1]->size, arr[i]->size);
@@ -354,7 +354,7 @@ TEST(TopFiles, EqualSizesAreNeverSwapped)
     t.file(t.root(), "a", 5);  // list: a, b, c
     t.finish();
     int32_t count;
-    EXPECT_EQ(top_names(t.root(), t.names(), 2, &count), (std::vector<std::string>{"c", "b"}));
+    EXPECT_EQ(top_names(t.root(), 2, &count), (std::vector<std::string>{"c", "b"}));
 }
 
 // Sifting down takes the left child when both are equal: after p is
@@ -366,7 +366,7 @@ TEST(TopFiles, SiftDownPrefersTheLeftChildOnEqualSizes)
         t.file(t.root(), name, (uint64_t)size);  // list: p, a, b, c, d
     t.finish();
     int32_t count;
-    EXPECT_EQ(top_names(t.root(), t.names(), 3, &count), (std::vector<std::string>{"c", "d", "b"}));
+    EXPECT_EQ(top_names(t.root(), 3, &count), (std::vector<std::string>{"c", "d", "b"}));
 }
 
 TEST(TopFiles, LargestFirstAcrossManyFiles)
@@ -453,10 +453,10 @@ struct Ext {
     bool operator==(const Ext &o) const { return total == o.total && count == o.count; }
 };
 
-std::map<std::string, Ext> breakdown(qv_entry *root, qv_arena *names, std::vector<std::string> *order = nullptr)
+std::map<std::string, Ext> breakdown(qv_entry *root, std::vector<std::string> *order = nullptr)
 {
     int32_t count = -5;
-    qv_ext_info *arr = qv_extension_breakdown(root, names, &count);
+    qv_ext_info *arr = qv_extension_breakdown(root, &count);
     std::map<std::string, Ext> out;
     for (int32_t i = 0; i < count; i++) {
         EXPECT_TRUE(out.emplace(arr[i].ext, Ext{arr[i].total_size, arr[i].count}).second) << arr[i].ext;
@@ -514,7 +514,7 @@ TEST(Extensions, LastDotRule)
         {".tab\tname", {9, 1}},
     };
     std::vector<std::string> order;
-    EXPECT_EQ(breakdown(t.root(), t.names(), &order), want);
+    EXPECT_EQ(breakdown(t.root(), &order), want);
     ASSERT_FALSE(order.empty());
     EXPECT_EQ(order.front(), ".gz");
 }
@@ -522,15 +522,15 @@ TEST(Extensions, LastDotRule)
 TEST(Extensions, NothingToCount)
 {
     HandTree t("/r");
-    EXPECT_TRUE(breakdown(t.root(), t.names()).empty());  // empty root
+    EXPECT_TRUE(breakdown(t.root()).empty());  // empty root
     t.file(t.root(), ".bashrc", 5);
     t.file(t.root(), "README", 5);
     t.dir(t.root(), "a.b");
     t.file(t.root(), "", 5);  // no name at all
     t.finish();
-    EXPECT_TRUE(breakdown(t.root(), t.names()).empty());
+    EXPECT_TRUE(breakdown(t.root()).empty());
     int32_t count = 3;
-    EXPECT_EQ(qv_extension_breakdown(nullptr, t.names(), &count), nullptr);
+    EXPECT_EQ(qv_extension_breakdown(nullptr, &count), nullptr);
     EXPECT_EQ(count, 0);
     qv_extension_breakdown_free(nullptr, 3);
 }
@@ -544,7 +544,7 @@ TEST(Extensions, ManyDistinctExtensions)
         t.file(t.root(), "g.e" + std::to_string(i), 1);
     }
     t.finish();
-    std::map<std::string, Ext> got = breakdown(t.root(), t.names());
+    std::map<std::string, Ext> got = breakdown(t.root());
     ASSERT_EQ(got.size(), 10000u);
     for (int i = 0; i < 10000; i++)
         ASSERT_EQ(got[".e" + std::to_string(i)], (Ext{(uint64_t)i + 1, 2})) << i;
@@ -578,12 +578,12 @@ TEST(Deep, SixteenThousandLevelsOnASmallStack)
     std::map<std::string, Ext> exts;
     qv_entry *first = nullptr;
     qvtest::run_on_small_stack([&] {
-        qv_sort_tree(t.root(), t.names(), SORT_SIZE_ASC);
-        qv_sort_tree(t.root(), t.names(), SORT_SIZE_DESC);
+        qv_sort_tree(t.root(), SORT_SIZE_ASC);
+        qv_sort_tree(t.root(), SORT_SIZE_DESC);
         qv_entry **arr = qv_top_files(t.root(), INT32_MAX, &top_count);
         first = top_count ? arr[0] : nullptr;
         free(arr);
-        qv_ext_info *x = qv_extension_breakdown(t.root(), t.names(), &ext_count);
+        qv_ext_info *x = qv_extension_breakdown(t.root(), &ext_count);
         for (int32_t i = 0; i < ext_count; i++)
             exts[x[i].ext] = Ext{x[i].total_size, x[i].count};
         qv_extension_breakdown_free(x, ext_count);
@@ -594,7 +594,7 @@ TEST(Deep, SixteenThousandLevelsOnASmallStack)
     // Every level now lists the directory (which holds the big file) first.
     int levels = 0;
     for (const qv_entry *e = t.root(); e->first_child && e->first_child->is_dir; e = e->first_child) {
-        ASSERT_EQ(names_of(e, t.names()), (std::vector<std::string>{"d", "s.a", "s.b"})) << levels;
+        ASSERT_EQ(names_of(e), (std::vector<std::string>{"d", "s.a", "s.b"})) << levels;
         levels++;
     }
     EXPECT_EQ(levels, 16000);

@@ -1,65 +1,120 @@
-// The worker pool: every task runs once, waits and shutdown drain the queue.
+// The sharing pool: every item is taken once, the run ends only when no
+// worker holds work, a cancel ends it early, and workers that mostly wait
+// let more of them work.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
 
 #include "threadpool.h"
 
 namespace {
-struct Counter {
-    std::atomic<int> runs{0};
-    qv_threadpool *pool = nullptr;
-    std::atomic<int> depth_left{0};
+
+struct Item {
+    qv_pool_item head;
+    int depth;
 };
 
-void bump(void *arg)
+struct PoolRun {
+    std::atomic<int> taken{0};
+    std::atomic<int> running{0};
+    std::atomic<int> most_running{0};
+    int fan = 2;
+    int max_depth = 6;
+    int sleep_ms = 0;  // time an item waits, using no processor
+};
+
+Item *make_item(int depth)
 {
-    static_cast<Counter *>(arg)->runs++;
+    auto *it = static_cast<Item *>(malloc(sizeof(Item)));
+    it->depth = depth;
+    return it;
 }
 
-// A task that queues two more until its budget is spent, as walks do.
-void fan_out(void *arg)
+// Each item makes fan more below it until max_depth, as a walk shares
+// subdirectories: items are put while the worker still holds its own.
+void worker(qv_pool *pool, int32_t index, void *ctx)
 {
-    auto *c = static_cast<Counter *>(arg);
-    c->runs++;
-    if (c->depth_left.fetch_sub(1) > 0) {
-        qv_threadpool_submit(c->pool, fan_out, c);
-        qv_threadpool_submit(c->pool, fan_out, c);
+    auto *run = static_cast<PoolRun *>(ctx);
+    qv_pool_item *got = qv_pool_take(pool, index, false);
+    while (got) {
+        auto *it = reinterpret_cast<Item *>(got);
+        run->taken++;
+        int now = ++run->running;
+        int seen = run->most_running.load();
+        while (now > seen && !run->most_running.compare_exchange_weak(seen, now)) {
+        }
+        if (run->sleep_ms)
+            std::this_thread::sleep_for(std::chrono::milliseconds(run->sleep_ms));
+        if (it->depth < run->max_depth)
+            for (int i = 0; i < run->fan; i++)
+                qv_pool_put(pool, &make_item(it->depth + 1)->head);
+        run->running--;
+        free(it);
+        got = qv_pool_take(pool, index, true);
     }
 }
+
 }  // namespace
 
-TEST(ThreadPool, WorkerCountFloorAndIdleWait)
+TEST(Pool, EveryItemTakenOnceWhateverTheWorkerCount)
 {
-    for (int n : {0, -5, 1, 3}) {
-        qv_threadpool *pool = qv_threadpool_create(n);
+    for (int32_t workers : {1, 2, 5}) {
+        PoolRun run;
+        qv_pool *pool = qv_pool_create(workers, workers, worker, nullptr, &run, nullptr);
         ASSERT_NE(pool, nullptr);
-        EXPECT_EQ(pool->thread_count, n > 0 ? n : 1);
-        qv_threadpool_wait(pool);  // never received a task: returns at once
-        qv_threadpool_destroy(pool);
+        qv_pool_put(pool, &make_item(0)->head);
+        EXPECT_EQ(qv_pool_run(pool), workers);
+        EXPECT_EQ(run.taken.load(), (1 << 7) - 1) << workers;  // 1 + 2 + ... + 64
+        EXPECT_EQ(qv_pool_drain(pool), nullptr);
+        EXPECT_LE(run.most_running.load(), workers);
+        qv_pool_destroy(pool);
     }
-    qv_threadpool_destroy(nullptr);
+    qv_pool_destroy(nullptr);
 }
 
-TEST(ThreadPool, WaitCoversTasksQueuedByTasks)
+TEST(Pool, CancelEndsTheRunAndLeavesTheRestToDrain)
 {
-    Counter c;
-    c.pool = qv_threadpool_create(3);
-    c.depth_left = 500;
-    qv_threadpool_submit(c.pool, fan_out, &c);
-    qv_threadpool_wait(c.pool);
-    // 500 runs found budget left and queued two each: 1 + 2 * 500 runs,
-    // all of them finished once the wait returns.
-    EXPECT_EQ(c.runs.load(), 1001);
-    qv_threadpool_destroy(c.pool);
+    std::atomic<int32_t> cancel{0};
+    PoolRun run;
+    run.max_depth = 30;  // far more than could ever run
+    run.sleep_ms = 1;
+    qv_pool *pool = qv_pool_create(2, 2, worker, nullptr, &run, &cancel);
+    ASSERT_NE(pool, nullptr);
+    qv_pool_put(pool, &make_item(0)->head);
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        cancel.store(1);
+    });
+    qv_pool_run(pool);
+    stopper.join();
+    int left = 0;
+    while (qv_pool_item *it = qv_pool_drain(pool)) {
+        free(it);
+        left++;
+    }
+    EXPECT_GT(left, 0);
+    EXPECT_GT(run.taken.load(), 0);
+    qv_pool_destroy(pool);
 }
 
-TEST(ThreadPool, DestroyRunsWhatIsStillQueued)
+// Items that wait 20 ms each without using a processor, as listings wait on
+// a slow share: the pool lets more than its two first workers take them.
+TEST(Pool, WorkersThatWaitLetMoreWork)
 {
-    Counter c;
-    qv_threadpool *pool = qv_threadpool_create(2);
-    for (int i = 0; i < 1000; i++)
-        qv_threadpool_submit(pool, bump, &c);
-    qv_threadpool_destroy(pool);
-    EXPECT_EQ(c.runs.load(), 1000);
+    PoolRun run;
+    run.fan = 4;
+    run.max_depth = 3;  // 85 items
+    run.sleep_ms = 20;
+    qv_pool *pool = qv_pool_create(2, 16, worker, nullptr, &run, nullptr);
+    ASSERT_NE(pool, nullptr);
+    qv_pool_put(pool, &make_item(0)->head);
+    int32_t ran = qv_pool_run(pool);
+    EXPECT_EQ(run.taken.load(), 85);
+    EXPECT_GT(ran, 2);
+    EXPECT_GT(run.most_running.load(), 2);
+    EXPECT_GT(pool->peak_allowed, 2);
+    qv_pool_destroy(pool);
 }

@@ -1,4 +1,4 @@
-// Arena and entry tree: allocation rules, string offsets, totals, paths.
+// Arena and entry tree: allocation rules, names, totals, paths.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -10,7 +10,7 @@
 
 TEST(Arena, RoundsEverySizeUpToEight)
 {
-    qv_arena *a = qv_arena_create(4096);
+    qv_arena *a = qv_arena_create(4096, 4096);
     ASSERT_NE(a, nullptr);
     struct { uint64_t size, consumed; } cases[] = {{1, 8}, {8, 8}, {9, 16}, {0, 0}, {4095, 4096}};
     for (auto c : cases) {
@@ -23,26 +23,32 @@ TEST(Arena, RoundsEverySizeUpToEight)
     qv_arena_destroy(a);
 }
 
-TEST(Arena, ExactFillStaysThenNextOpensBlock)
+TEST(Arena, BlocksDoubleUpToTheCeiling)
 {
-    qv_arena *a = qv_arena_create(64);
-    char *p1 = static_cast<char *>(qv_arena_alloc(a, 64));
-    ASSERT_NE(p1, nullptr);
-    EXPECT_EQ(a->head, a->current);
-    char *p2 = static_cast<char *>(qv_arena_alloc(a, 8));
-    ASSERT_NE(p2, nullptr);
-    EXPECT_NE(a->head, a->current);
-    EXPECT_EQ(a->capacity, 128u);
+    qv_arena *a = qv_arena_create(64, 256);
+    // 64 bytes fill the first block, 128 take two, 256 four; the ceiling
+    // keeps the next at 256.
+    for (int i = 0; i < 1 + 2 + 4 + 1; i++)
+        ASSERT_NE(qv_arena_alloc(a, 64), nullptr);
+    uint64_t total = 0;
+    std::vector<uint64_t> chain;
+    for (qv_arena_block *b = a->head; b; b = b->next) {
+        chain.push_back(b->capacity);
+        total += b->capacity;
+    }
+    EXPECT_EQ(chain, (std::vector<uint64_t>{64, 128, 256, 256}));
+    EXPECT_EQ(a->capacity, total);
+    EXPECT_EQ(a->used, 8u * 64u);
     qv_arena_destroy(a);
 }
 
-TEST(Arena, OversizedRequestGetsItsOwnBlockAndNextOpensAnother)
+TEST(Arena, OversizedRequestGetsItsOwnBlock)
 {
-    qv_arena *a = qv_arena_create(64);
+    qv_arena *a = qv_arena_create(64, 64);
     ASSERT_NE(qv_arena_alloc(a, 8), nullptr);
     ASSERT_NE(qv_arena_alloc(a, 100), nullptr);  // rounded to 104
     EXPECT_EQ(a->current->capacity, 104u);
-    EXPECT_EQ(a->current->used.load(), 104u);
+    EXPECT_EQ(a->current->used, 104u);
     qv_arena_block *big = a->current;
     ASSERT_NE(qv_arena_alloc(a, 8), nullptr);
     EXPECT_NE(a->current, big);
@@ -52,7 +58,7 @@ TEST(Arena, OversizedRequestGetsItsOwnBlockAndNextOpensAnother)
 
 TEST(Arena, OverflowingSizesFailWithoutChange)
 {
-    qv_arena *a = qv_arena_create(64);
+    qv_arena *a = qv_arena_create(64, 64);
     for (uint64_t size : {UINT64_MAX, UINT64_MAX - 6, UINT64_MAX - 100}) {
         EXPECT_EQ(qv_arena_alloc(a, size), nullptr) << size;
     }
@@ -61,46 +67,9 @@ TEST(Arena, OverflowingSizesFailWithoutChange)
     qv_arena_destroy(a);
 }
 
-TEST(Arena, StringOffsetsSpanBlocks)
-{
-    qv_arena *a = qv_arena_create(32);
-    std::vector<std::pair<int32_t, std::string>> stored;
-    // 7 bytes take 8, 8 take 16; the 20-byte name does not fit the rest of
-    // the first block and opens the next one.
-    for (std::string s : {"1234567", "12345678", "abcdefghijklmnopqrst", "", "x"}) {
-        int32_t off = qv_arena_store_string(a, s.c_str(), (uint32_t)s.size());
-        ASSERT_GE(off, 0);
-        EXPECT_EQ(off % 8, 0);
-        stored.push_back({off, s});
-    }
-    EXPECT_EQ(stored[0].first, 0);
-    EXPECT_EQ(stored[1].first, 8);
-    EXPECT_EQ(stored[2].first, 24);  // sum of used of the first block
-    EXPECT_EQ(stored[3].first, 48);
-    EXPECT_EQ(stored[4].first, 56);
-    for (auto &[off, s] : stored)
-        EXPECT_STREQ(qv_arena_get_string(a, (uint32_t)off), s.c_str());
-    EXPECT_EQ(qv_arena_get_string(a, 0xFFFFFFFFu), nullptr);
-    qv_arena_destroy(a);
-}
-
-TEST(Arena, StoreBeyondFourGigabytesOfOffsetsFails)
-{
-    qv_arena *a = qv_arena_create(64);
-    // Pretend the offset space is nearly full: the next store must fail
-    // rather than wrap its 32-bit offset.
-    a->used = 0xFFFFFFF8ull;
-    EXPECT_EQ(qv_arena_store_string(a, "abc", 3), -1);
-    qv_entry e{};
-    qv_tree_set_name(&e, a, "abc", 3);
-    EXPECT_EQ(e.name_offset, QV_NAME_NONE);
-    EXPECT_STREQ(qv_tree_get_name(&e, a), "");
-    qv_arena_destroy(a);
-}
-
 TEST(Arena, ResetReusesBlocks)
 {
-    qv_arena *a = qv_arena_create(32);
+    qv_arena *a = qv_arena_create(32, 32);
     for (int i = 0; i < 10; i++)
         ASSERT_NE(qv_arena_alloc(a, 16), nullptr);
     uint64_t cap = a->capacity;
@@ -109,21 +78,49 @@ TEST(Arena, ResetReusesBlocks)
     for (int i = 0; i < 10; i++)
         ASSERT_NE(qv_arena_alloc(a, 16), nullptr);
     EXPECT_EQ(a->capacity, cap);
-    int32_t off = qv_arena_store_string(a, "after", 5);
-    EXPECT_STREQ(qv_arena_get_string(a, (uint32_t)off), "after");
     qv_arena_destroy(a);
     qv_arena_destroy(nullptr);
     qv_arena_reset(nullptr);
+}
+
+TEST(Entry, NamesLiveWithTheirEntriesAcrossBlocks)
+{
+    // Names of every length from empty to past the first block, stored in a
+    // small arena so that they spread over many blocks; each stays readable,
+    // NUL-terminated, and the entry's fields start zeroed.
+    qv_arena *a = qv_arena_create(128, 1024);
+    std::vector<std::pair<qv_entry *, std::string>> made;
+    for (size_t len = 0; len < 300; len += 7) {
+        std::string name(len, 'a');
+        for (size_t i = 0; i < len; i++)
+            name[i] = (char)('a' + (i * 7 + len) % 26);
+        qv_entry *e = qv_tree_new_entry(a, name.data(), (uint32_t)name.size());
+        ASSERT_NE(e, nullptr);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(e) % 8, 0u);
+        EXPECT_EQ(e->parent, nullptr);
+        EXPECT_EQ(e->size + e->file_count + e->dir_count + e->is_dir + e->depth, 0u);
+        made.push_back({e, name});
+    }
+    for (auto &[e, name] : made) {
+        EXPECT_EQ(e->name_len, name.size());
+        EXPECT_EQ(std::string(qv_tree_get_name(e)), name);
+    }
+    // The longest name kept is QV_NAME_MAX bytes.
+    std::string huge(QV_NAME_MAX + 10, 'z');
+    qv_entry *e = qv_tree_new_entry(a, huge.data(), (uint32_t)huge.size());
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->name_len, QV_NAME_MAX);
+    EXPECT_EQ(strlen(qv_tree_get_name(e)), (size_t)QV_NAME_MAX);
+    qv_arena_destroy(a);
 }
 
 struct TreeFixture : ::testing::Test {
     qv_scan_result *r = qv_scan_result_create();
     qv_entry *add(qv_entry *parent, const char *name, bool dir, uint64_t size = 0)
     {
-        qv_entry *e = qv_tree_new_entry(r->entry_arena);
+        qv_entry *e = qv_tree_new_entry(qv_scan_result_first_arena(r), name, (uint32_t)strlen(name));
         e->is_dir = dir;
         e->size = size;
-        qv_tree_set_name(e, r->name_arena, name, (int32_t)strlen(name));
         if (parent)
             qv_tree_add_child(parent, e);
         return e;
@@ -139,7 +136,7 @@ TEST_F(TreeFixture, ChildrenListInReverseOfInsertion)
     add(root, "z", false);
     std::vector<std::string> names;
     for (qv_entry *c = root->first_child; c; c = c->next_sibling) {
-        names.push_back(qv_tree_get_name(c, r->name_arena));
+        names.push_back(qv_tree_get_name(c));
         EXPECT_EQ(c->parent, root);
     }
     EXPECT_EQ(names, (std::vector<std::string>{"z", "y", "x"}));
@@ -191,7 +188,7 @@ TEST_F(TreeFixture, PathsJoinWithSlashOnce)
         if (c.grandchild)
             e = add(e, c.grandchild, false);
         char buf[256];
-        EXPECT_STREQ(qv_tree_get_path(e, r->name_arena, buf, sizeof buf), c.want) << c.root;
+        EXPECT_STREQ(qv_tree_get_path(e, buf, sizeof buf), c.want) << c.root;
     }
 }
 
@@ -204,14 +201,14 @@ TEST_F(TreeFixture, PathCutToCapacity)
         {1, ""}, {4, "/ab"}, {5, "/abc"}, {6, "/abc/"}, {7, "/abc/f"}, {10, "/abc/file"}, {16, "/abc/file"}};
     for (auto c : cases) {
         memset(buf, 'X', sizeof buf);
-        qv_tree_get_path(f, r->name_arena, buf, c.cap);
+        qv_tree_get_path(f, buf, c.cap);
         EXPECT_STREQ(buf, c.want) << c.cap;
     }
     memset(buf, 'X', sizeof buf);
-    qv_tree_get_path(f, r->name_arena, buf, 0);
-    qv_tree_get_path(f, r->name_arena, buf, -5);
+    qv_tree_get_path(f, buf, 0);
+    qv_tree_get_path(f, buf, -5);
     EXPECT_EQ(buf[0], 'X');
-    qv_tree_get_path(nullptr, r->name_arena, buf, 16);
+    qv_tree_get_path(nullptr, buf, 16);
     EXPECT_STREQ(buf, "");
 }
 
@@ -227,6 +224,6 @@ TEST_F(TreeFixture, DeepTreeVisitsNeedNoStack)
     EXPECT_EQ(root->size, 7u);
     EXPECT_EQ(root->dir_count, 20000u);
     std::vector<char> buf(65536);
-    qv_tree_get_path(e->first_child, r->name_arena, buf.data(), (int32_t)buf.size());
+    qv_tree_get_path(e->first_child, buf.data(), (int32_t)buf.size());
     EXPECT_EQ(strlen(buf.data()), 1 + 20000 * 2 + 2u);
 }

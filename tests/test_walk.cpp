@@ -6,8 +6,10 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifndef _WIN32
@@ -19,6 +21,8 @@
 #include "fixture.h"
 #include "platform.h"
 #include "quorvel_disk.h"
+#include "documents.h"
+#include "handtree.h"
 #include "threadpool.h"
 #include "walker.h"
 
@@ -88,12 +92,12 @@ TEST_P(Walk, MatchesIndependentWalkAndTotals)
     EXPECT_EQ(r->total_files, files);
     EXPECT_EQ(r->total_dirs, dirs);
     EXPECT_GT(r->total_size, 1ull << 32);
-    EXPECT_STREQ(qv_tree_get_name(r->root, r->name_arena), t.path.c_str());
+    EXPECT_STREQ(qv_tree_get_name(r->root), t.path.c_str());
     EXPECT_GE(r->scan_time_ms, 0.0);
     EXPECT_EQ(r->scan_time_ms, (double)(uint64_t)r->scan_time_ms);
 
     // "." and ".." never; other dot names always.
-    std::vector<std::string> names = child_names(r->root, r->name_arena);
+    std::vector<std::string> names = child_names(r->root);
     for (const char *n : {".profile", "..data", "...", ".hidden dir"})
         EXPECT_NE(std::find(names.begin(), names.end(), n), names.end()) << n;
     for (const char *n : {".", ".."})
@@ -114,9 +118,9 @@ TEST_P(Walk, ChildrenStandInReverseEnumerationOrder)
         for (const auto &d : fs::directory_iterator(t.path + "/" + dir))
             listed.push_back(d.path().filename().string());
         std::reverse(listed.begin(), listed.end());
-        const qv_entry *e = *dir ? find_child(r->root, r->name_arena, dir) : r->root;
+        const qv_entry *e = *dir ? find_child(r->root, dir) : r->root;
         ASSERT_NE(e, nullptr);
-        EXPECT_EQ(child_names(e, r->name_arena), listed) << dir;
+        EXPECT_EQ(child_names(e), listed) << dir;
     }
 }
 
@@ -174,14 +178,13 @@ TEST_P(Walk, LinksLeftOutOrFollowed)
     EXPECT_EQ(flatten(plain.r), want);
 
     ResultPtr followed(scan_sync(t.path, 0, true, pool()));
-    const qv_arena *names = followed->name_arena;
-    const qv_entry *dl = find_child(followed->root, names, "dirlink");
-    const qv_entry *fl = find_child(followed->root, names, "filelink");
-    const qv_entry *dg = find_child(followed->root, names, "dangling");
+    const qv_entry *dl = find_child(followed->root, "dirlink");
+    const qv_entry *fl = find_child(followed->root, "filelink");
+    const qv_entry *dg = find_child(followed->root, "dangling");
     ASSERT_TRUE(dl && fl && dg);
     EXPECT_TRUE(dl->is_dir);
     EXPECT_EQ(dl->size, 1000u);  // walked: its subtree counts
-    EXPECT_NE(find_child(dl, names, "sub"), nullptr);
+    EXPECT_NE(find_child(dl, "sub"), nullptr);
     EXPECT_FALSE(fl->is_dir);
     EXPECT_EQ(fl->size, 321u);
     EXPECT_FALSE(dg->is_dir);
@@ -206,10 +209,10 @@ TEST_P(Walk, LinkLoopsAreRecordedButNotEntered)
     EXPECT_EQ(r->total_dirs, 5u);
     EXPECT_EQ(r->total_files, 1u);
     EXPECT_EQ(r->total_size, 5u);
-    const qv_entry *two = find_child(r->root, r->name_arena, "two");
+    const qv_entry *two = find_child(r->root, "two");
     ASSERT_NE(two, nullptr);
     for (const char *name : {"self", "up"}) {
-        const qv_entry *l = find_child(two, r->name_arena, name);
+        const qv_entry *l = find_child(two, name);
         ASSERT_NE(l, nullptr) << name;
         EXPECT_TRUE(l->is_dir);
         EXPECT_EQ(l->first_child, nullptr) << name;
@@ -306,9 +309,8 @@ TEST(PseudoFs, PrefixTable)
 TEST(PseudoFs, ScanOfRootRecordsButDoesNotEnter)
 {
     ResultPtr r(scan_sync("/", 2, false, true));
-    const qv_arena *names = r->name_arena;
-    const qv_entry *proc = find_child(r->root, names, "proc");
-    const qv_entry *etc = find_child(r->root, names, "etc");
+    const qv_entry *proc = find_child(r->root, "proc");
+    const qv_entry *etc = find_child(r->root, "etc");
     ASSERT_NE(proc, nullptr);
     ASSERT_NE(etc, nullptr);
     EXPECT_TRUE(proc->is_dir);
@@ -332,10 +334,10 @@ TEST(PseudoFs, JudgedOnTheRealPathOfTheRoot)
     ASSERT_EQ(chdir("/"), 0);
     for (const char *root : {"//", ".", "/./"}) {
         ResultPtr r(scan_sync(root, 2, false, true));
-        const qv_entry *proc = find_child(r->root, r->name_arena, "proc");
+        const qv_entry *proc = find_child(r->root, "proc");
         ASSERT_NE(proc, nullptr) << root;
         EXPECT_EQ(proc->first_child, nullptr) << root;
-        const qv_entry *etc = find_child(r->root, r->name_arena, "etc");
+        const qv_entry *etc = find_child(r->root, "etc");
         ASSERT_NE(etc, nullptr) << root;
         EXPECT_NE(etc->first_child, nullptr) << root;
     }
@@ -345,81 +347,101 @@ TEST(PseudoFs, JudgedOnTheRealPathOfTheRoot)
 #endif  // !_WIN32
 
 
-TEST(Dispatch, ThreeSubdirectoriesWalkedInSequenceFourQueued)
-{
-    for (int subdirs : {3, 4}) {
-        TempDir t;
-        for (int i = 0; i < subdirs; i++) {
-            mkdirp(t / ("d" + std::to_string(i)));
-            wfile(t / ("d" + std::to_string(i) + "/f"), 1);
-        }
-        HeldPool held;
-        scan_slot slot{};
-        slot.result = qv_scan_result_create();
-        slot.pool = held.pool;
-        qv_mutex_init(&slot.tree_mutex);
-        qv_mutex_init(&slot.problems_mutex);
-        qv_entry *root = qv_tree_new_entry(slot.result->entry_arena);
-        root->is_dir = 1;
-        qv_walk_root(&slot, root, t.path.c_str());
+namespace {
 
-        int walked = 0;
-        for (const qv_entry *c = root->first_child; c; c = c->next_sibling)
-            walked += c->first_child != nullptr;
-        if (subdirs == 3) {
-            EXPECT_EQ(held.pending(), 0);
-            EXPECT_EQ(walked, 3);
-        } else {
-            EXPECT_EQ(held.pending(), 4);
-            EXPECT_EQ(walked, 0);
-            // Queued in list order: the last one listed first.
-            std::vector<const qv_entry *> queued;
-            for (qv_task *task = held.pool->queue_head; task; task = task->next)
-                queued.push_back(*reinterpret_cast<qv_entry **>(static_cast<char *>(task->arg) + sizeof(void *)));
-            std::vector<const qv_entry *> listed;
-            for (const qv_entry *c = root->first_child; c; c = c->next_sibling)
-                listed.push_back(c);
-            EXPECT_EQ(queued, listed);
-        }
-        held.release.store(true);
-        qv_threadpool_wait(held.pool);
-        qv_walk_end(&slot);
-        for (const qv_entry *c = root->first_child; c; c = c->next_sibling)
-            EXPECT_NE(c->first_child, nullptr);
-        qv_mutex_destroy(&slot.tree_mutex);
-        qv_mutex_destroy(&slot.problems_mutex);
-        free(slot.problems);
-        free(slot.real_root);
-        qv_scan_result_free(slot.result);
+// A tree whose files all have the same size, so that the order of equal
+// entries in the documents shows how children were linked: a chain of
+// single directories, then a fan of directories of uneven depth.
+void make_tied_tree(const std::string &root)
+{
+    std::string at = root;
+    for (int i = 0; i < 4; i++) {
+        at += "/lvl" + std::to_string(i);
+        mkdirp(at);
+        wfile(at + "/f", 100);
+    }
+    for (int d = 0; d < 12; d++) {
+        std::string dir = at + "/d" + std::to_string(d);
+        for (int k = 0; k < d % 4; k++)
+            dir += "/s" + std::to_string(k);
+        mkdirp(dir);
+        for (int f = 0; f < 3 + d % 5; f++)
+            wfile(dir + "/f" + std::to_string(f) + (f % 2 ? ".txt" : ".bin"), 100);
     }
 }
 
-TEST(NameArenaFull, UnnamedDirectoriesAreNotWalked)
+std::string documents_of(qv_scan_result *r)
 {
-    // With the name arena at its 4 GiB offset limit every store fails; a
-    // directory without a name must not be walked as its parent again.
+    r->scan_time_ms = 0.0;
+    qvtest::FakeSlot slot(r);
+    std::string out = qv_doc_scan_result(&slot.s);
+    out += qv_doc_top(&slot.s, 7);
+    out += qv_doc_extensions(&slot.s);
+    return out;
+}
+
+}  // namespace
+
+TEST(Sharing, DocumentsDoNotDependOnTheWorkerCount)
+{
     TempDir t;
-    mkdirp(t / "a/b");
-    mkdirp(t / "c");
-    wfile(t / "a/b/f", 3);
-    scan_slot slot{};
-    slot.result = qv_scan_result_create();
-    slot.max_depth = 8;  // bounds the walk should the rule break
-    qv_mutex_init(&slot.tree_mutex);
-    qv_mutex_init(&slot.problems_mutex);
-    qv_entry *root = qv_tree_new_entry(slot.result->entry_arena);
-    root->is_dir = 1;
-    slot.result->name_arena->used = 0xFFFFFFF8ull;
-    qv_walk_root(&slot, root, t.path.c_str());
-    qv_walk_end(&slot);
-    EXPECT_EQ(qv_tree_child_count(root), 2);
-    for (const qv_entry *c = root->first_child; c; c = c->next_sibling) {
-        EXPECT_STREQ(qv_tree_get_name(c, slot.result->name_arena), "");
-        EXPECT_EQ(c->first_child, nullptr);
+    make_tied_tree(t.path);
+    std::string alone;
+    {
+        ResultPtr r(scan_sync(t.path, 0, false, false));
+        ASSERT_NE(r.r, nullptr);
+        alone = documents_of(r.r);
     }
-    qv_mutex_destroy(&slot.tree_mutex);
-    qv_mutex_destroy(&slot.problems_mutex);
-    free(slot.problems);
-    free(slot.real_root);
-    qv_scan_result_free(slot.result);
+    EXPECT_NE(alone.find("\"lvl3\""), std::string::npos);
+    for (int workers : {2, 3, 8}) {
+        for (int round = 0; round < 3; round++) {
+            qv_scan_options opts{};
+            opts.path = t.path.c_str();
+            opts.workers = workers;
+            ResultPtr r(qv_scanner_scan(&opts));
+            ASSERT_NE(r.r, nullptr);
+            EXPECT_TRUE(documents_of(r.r) == alone) << workers << " workers";
+        }
+    }
+}
+
+// Directories deep in a tree are shared as well: below five single
+// directories, the fan's subdirectories are listed by several workers once
+// the others wait for work.
+TEST(Sharing, WorkDeepInTheTreeReachesIdleWorkers)
+{
+    TempDir t;
+    std::string fan = t.path + "/a/b/c/d/e";
+    for (int d = 0; d < 8; d++) {
+        mkdirp(fan + "/d" + std::to_string(d) + "/x");
+        wfile(fan + "/d" + std::to_string(d) + "/x/f", 1);
+    }
+    struct Seen {
+        qv_walk_ctx *ctx;
+        std::mutex m;
+        std::set<std::thread::id> listers;  // of the fan's subdirectories
+    } seen;
+    WalkRun w;
+    seen.ctx = &w.ctx;
+    w.ctx.workers = 4;
+    w.ctx.listed_arg = &seen;
+    w.ctx.listed = [](void *arg, const qv_entry *dir) {
+        auto *s = static_cast<Seen *>(arg);
+        if (dir->depth == 5) {
+            // The fan is listed: wait (bounded) until the other three wait
+            // for work, so that what it stacked is handed to them.
+            for (int i = 0; i < 10000 && qv_pool_hungry(s->ctx->pool) < 3; i++)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        if (dir->depth >= 6) {
+            std::lock_guard<std::mutex> lock(s->m);
+            s->listers.insert(std::this_thread::get_id());
+        }
+    };
+    w.run(t.path);
+    qv_tree_accumulate_sizes(w.root);
+    EXPECT_EQ(w.root->file_count, 8u);
+    EXPECT_EQ(w.root->dir_count, 5u + 16u);
+    EXPECT_GE(seen.listers.size(), 2u);
+    EXPECT_GE(w.ctx.peak_workers, 4);
 }

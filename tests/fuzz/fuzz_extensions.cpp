@@ -31,9 +31,8 @@ struct totals {
 
 qv_entry *add_entry(qv_scan_result *r, qv_entry *parent, const std::string &name, bool dir)
 {
-    qv_entry *e = qv_tree_new_entry(r->entry_arena);
+    qv_entry *e = qv_tree_new_entry(qv_scan_result_first_arena(r), name.data(), (uint32_t)name.size());
     FUZZ_CHECK(e != nullptr);
-    qv_tree_set_name(e, r->name_arena, name.data(), (int32_t)name.size());
     e->is_dir = dir;
     if (parent)
         qv_tree_add_child(parent, e);
@@ -54,8 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // One result for the whole run: its arenas are emptied for each input.
     static qv_scan_result *r = qv_scan_result_create();
     FUZZ_CHECK(r != nullptr);
-    qv_arena_reset(r->entry_arena);
-    qv_arena_reset(r->name_arena);
+    qv_arena_reset(qv_scan_result_first_arena(r));
     r->root = add_entry(r, nullptr, "scan.root", true);
 
     std::map<std::string, totals> want;
@@ -88,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
 
     int32_t count = -1;
-    qv_ext_info *got = qv_extension_breakdown(r->root, r->name_arena, &count);
+    qv_ext_info *got = qv_extension_breakdown(r->root, &count);
     FUZZ_CHECK(count == (int32_t)want.size());
     FUZZ_CHECK((got == nullptr) == want.empty());
     // Names reversed and sorted: an extension ends some longer name when its

@@ -47,14 +47,14 @@ std::string expected_path(const std::vector<node> &nodes, size_t i)
     return path;
 }
 
-void check_path(const std::vector<node> &nodes, size_t i, const qv_arena *names, int32_t cap)
+void check_path(const std::vector<node> &nodes, size_t i, int32_t cap)
 {
     std::string want = expected_path(nodes, i);
     if (want.size() > (size_t)cap - 1)
         want.resize((size_t)cap - 1);
     std::unique_ptr<char[]> buf(new char[(size_t)cap]);
     memset(buf.get(), 0x5A, (size_t)cap);
-    char *got = qv_tree_get_path(nodes[i].entry, names, buf.get(), cap);
+    char *got = qv_tree_get_path(nodes[i].entry, buf.get(), cap);
     FUZZ_CHECK(got == buf.get());
     FUZZ_CHECK(buf[want.size()] == '\0');
     FUZZ_CHECK(memcmp(buf.get(), want.data(), want.size()) == 0);
@@ -69,8 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // One result for the whole run: its arenas are emptied for each input.
     static qv_scan_result *r = qv_scan_result_create();
     FUZZ_CHECK(r != nullptr);
-    qv_arena_reset(r->entry_arena);
-    qv_arena_reset(r->name_arena);
+    qv_arena_reset(qv_scan_result_first_arena(r));
 
     int32_t cap = data[0] == 0 ? 0 : data[0] < 128 ? data[0] : 4096 - (data[0] - 128);
     const char *p = reinterpret_cast<const char *>(data) + 1;
@@ -89,9 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 q++;
         }
         std::string name(p, (size_t)(q - p) < MAX_NAME ? (size_t)(q - p) : MAX_NAME);
-        qv_entry *e = qv_tree_new_entry(r->entry_arena);
+        qv_entry *e = qv_tree_new_entry(qv_scan_result_first_arena(r), name.data(), (uint32_t)name.size());
         FUZZ_CHECK(e != nullptr);
-        qv_tree_set_name(e, r->name_arena, name.data(), (int32_t)name.size());
         size_t parent = 0;
         if (nodes.empty()) {
             r->root = e;
@@ -113,17 +111,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         // Nothing may be written: the buffer given is the end of a block.
         std::unique_ptr<char[]> block(new char[1]);
         char *none = block.get() + 1;
-        FUZZ_CHECK(qv_tree_get_path(nodes.back().entry, r->name_arena, none, 0) == none);
-        FUZZ_CHECK(qv_tree_get_path(nodes.back().entry, r->name_arena, none, -1) == none);
+        FUZZ_CHECK(qv_tree_get_path(nodes.back().entry, none, 0) == none);
+        FUZZ_CHECK(qv_tree_get_path(nodes.back().entry, none, -1) == none);
         return 0;
     }
     for (size_t i = 0; i < nodes.size(); i++) {
         if (i < CHECKED_ENDS || i + CHECKED_ENDS >= nodes.size())
-            check_path(nodes, i, r->name_arena, cap);
+            check_path(nodes, i, cap);
     }
     // No entry: the empty text.
     std::unique_ptr<char[]> one(new char[(size_t)cap]);
     one[0] = 'x';
-    FUZZ_CHECK(qv_tree_get_path(nullptr, r->name_arena, one.get(), cap) == one.get() && one[0] == '\0');
+    FUZZ_CHECK(qv_tree_get_path(nullptr, one.get(), cap) == one.get() && one[0] == '\0');
     return 0;
 }
