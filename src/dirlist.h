@@ -39,6 +39,7 @@ struct qv_dir_child {
     uint64_t size;     // 0 for a directory; else as the listing's size kind says
     uint8_t is_dir;
     uint8_t linked;    // a file with more than one hard link: link_id names it
+    uint8_t stat_later; // a file not yet looked at (see qv_dirlist_defer_stats): size 0 for now
     qv_dir_id link_id;
 };
 
@@ -93,6 +94,15 @@ void qv_dirlist_let_go(qv_dirlist *dl);
 int qv_dirlist_open(qv_dirlist *dl, const char *rel, size_t rel_len, const qv_dir_info *parent, qv_dir_info *info);
 // Fills *out with the next child ("." and ".." never); 1, or 0 at the end.
 int qv_dirlist_next(qv_dirlist *dl, qv_dir_child *out);
+// From now until the listing is closed, files known to be files by the
+// listing alone are reported without looking at them (stat_later set), so
+// that other threads can look at them with qv_dirlist_stat meanwhile. A
+// listing that gives sizes with the names ignores this.
+void qv_dirlist_defer_stats(qv_dirlist *dl);
+// Looks at the file name of the directory dl lists (while it is open, from
+// any thread): fills size and link fields of *out and returns 0; ENOENT when
+// it is gone or is no longer a file; else the system's error code.
+int qv_dirlist_stat(const qv_dirlist *dl, const char *name, qv_dir_child *out);
 // After qv_dirlist_next returned 0: 0 when the listing ran to its end, else
 // the error code that cut it short.
 int qv_dirlist_error(const qv_dirlist *dl);

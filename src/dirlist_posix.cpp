@@ -267,6 +267,7 @@ struct qv_dirlist {
     int size_kind;
     int error;          // what cut the current listing short
     uint64_t skipped;   // children of the current listing left out
+    int defer;          // plain files are reported unlooked-at (stat_later)
     long len;  // bytes of records in buf
     long pos;  // next record
     char *buf;
@@ -656,6 +657,7 @@ int qv_dirlist_open(qv_dirlist *dl, const char *rel, size_t rel_len, const qv_di
     qv_dirlist_close(dl);
     dl->error = 0;
     dl->skipped = 0;
+    dl->defer = 0;
     if (is_cancelled(dl->cancel))
         return -1;
     int fd = open_dir(dl, rel, rel_len);
@@ -745,14 +747,37 @@ static bool is_dot_or_dotdot(const char *n)
     return n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'));
 }
 
+// Size and link fields of a file from its status.
+static void file_fields(const qv_dirlist *dl, const struct stat &st, qv_dir_child *out)
+{
+    out->is_dir = 0;
+    out->linked = 0;
+    if (dl->size_kind == QV_SIZE_ON_DISK)
+        out->size = st.st_blocks > 0 ? (uint64_t)st.st_blocks * 512u : 0;
+    else
+        out->size = st.st_size > 0 ? (uint64_t)st.st_size : 0;
+    if (st.st_nlink > 1) {
+        out->linked = 1;
+        out->link_id = {(uint64_t)st.st_dev, (uint64_t)st.st_ino};
+    }
+}
+
 // Fills type and size of a child; false when the child is to be left out.
 static bool describe(qv_dirlist *dl, const char *name, unsigned char type, qv_dir_child *out)
 {
     struct stat st;
+    out->stat_later = 0;
     if (type == DT_DIR) {
         out->is_dir = 1;
         out->size = 0;
         out->linked = 0;
+        return true;
+    }
+    if (type == DT_REG && dl->defer) {
+        out->is_dir = 0;
+        out->size = 0;
+        out->linked = 0;
+        out->stat_later = 1;
         return true;
     }
     if (type == DT_LNK && !dl->follow_links)
@@ -780,16 +805,25 @@ static bool describe(qv_dirlist *dl, const char *name, unsigned char type, qv_di
         out->size = 0;
         return true;
     }
-    out->is_dir = 0;
-    if (dl->size_kind == QV_SIZE_ON_DISK)
-        out->size = st.st_blocks > 0 ? (uint64_t)st.st_blocks * 512u : 0;
-    else
-        out->size = st.st_size > 0 ? (uint64_t)st.st_size : 0;
-    if (st.st_nlink > 1) {
-        out->linked = 1;
-        out->link_id = {(uint64_t)st.st_dev, (uint64_t)st.st_ino};
-    }
+    file_fields(dl, st, out);
     return true;
+}
+
+void qv_dirlist_defer_stats(qv_dirlist *dl)
+{
+    dl->defer = 1;
+}
+
+int qv_dirlist_stat(const qv_dirlist *dl, const char *name, qv_dir_child *out)
+{
+    struct stat st;
+    if (r_fstatat(dl->fd, name, &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0)
+        return errno > 0 ? errno : EIO;
+    // Replaced since the listing by what a file's place cannot hold.
+    if (S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode))
+        return ENOENT;
+    file_fields(dl, st, out);
+    return 0;
 }
 
 int qv_dirlist_next(qv_dirlist *dl, qv_dir_child *out)

@@ -204,6 +204,14 @@ qv_dirlist *qv_dirlist_new(qv_dirroot *root, int follow_links, int size_kind, in
     return dl;
 }
 
+// Sizes come with the names: nothing is left to look at later.
+void qv_dirlist_defer_stats(qv_dirlist *) {}
+
+int qv_dirlist_stat(const qv_dirlist *, const char *, qv_dir_child *)
+{
+    return ERROR_NOT_SUPPORTED;
+}
+
 void qv_dirlist_let_go(qv_dirlist *dl)
 {
     qv_dirlist_close(dl);  // nothing else is kept between listings
@@ -389,6 +397,7 @@ static int next_by_handle(qv_dirlist *dl, qv_dir_child *out)
         out->name_len = (uint32_t)n;
         out->is_dir = dir ? 1 : 0;
         out->linked = 0;
+        out->stat_later = 0;
         if (dir) {
             out->size = 0;
             return 1;
@@ -444,6 +453,7 @@ int qv_dirlist_next(qv_dirlist *dl, qv_dir_child *out)
         out->size = dir ? 0 : ((uint64_t)d.nFileSizeHigh << 32) | d.nFileSizeLow;
         out->is_dir = dir ? 1 : 0;
         out->linked = 0;
+        out->stat_later = 0;
         return 1;
     }
 }

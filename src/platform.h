@@ -46,6 +46,9 @@ int qv_thread_join(qv_thread *t, void **out);
 // system keeps: about 16 ms on Windows); 0 when it cannot be read.
 uint64_t qv_thread_cpu_ns(const qv_thread *t);
 
+// Sleeps for about us microseconds (at least a clock tick on Windows).
+void qv_sleep_us(uint32_t us);
+
 int qv_cpu_count(void);
 // Milliseconds since an arbitrary fixed point, monotonic.
 uint64_t qv_time_ms(void);

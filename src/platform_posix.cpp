@@ -134,6 +134,13 @@ int qv_cpu_count(void)
     return n > 0 ? (int)n : 1;
 }
 
+void qv_sleep_us(uint32_t us)
+{
+    timespec ts{(time_t)(us / 1000000u), (long)(us % 1000000u) * 1000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
 uint64_t qv_thread_cpu_ns(const qv_thread *t)
 {
     clockid_t id;

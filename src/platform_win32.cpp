@@ -125,6 +125,11 @@ int qv_cpu_count(void)
     return si.dwNumberOfProcessors > 0 ? (int)si.dwNumberOfProcessors : 1;
 }
 
+void qv_sleep_us(uint32_t us)
+{
+    Sleep((us + 999) / 1000);
+}
+
 uint64_t qv_thread_cpu_ns(const qv_thread *t)
 {
     FILETIME created, exited, kernel, user;

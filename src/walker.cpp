@@ -20,8 +20,10 @@
 // kept valid by the same depth-first order that keeps the path buffer valid.
 #include "walker.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "match.h"
 
@@ -34,15 +36,51 @@ struct walk_item {
     int32_t depth;
 };
 
+// What the pool hands out: a subdirectory to walk, or files of a large
+// directory to look at.
+#define WORK_DIR 0
+#define WORK_STATS 1
+
+// First in every record handed to the pool: the pool gives back its address.
+struct work_head {
+    qv_pool_item item;
+    int kind;
+};
+
 // A subdirectory handed to the pool: its path below the root and the
 // identities of its depth ancestors.
 struct shared_dir {
-    qv_pool_item item;  // first: the pool hands back this address
+    work_head head;  // WORK_DIR
     qv_entry *entry;
     int32_t depth;
     uint32_t path_len;
     qv_dir_info *chain;
     char path[1];
+};
+
+// Files listed without a look at them (their sizes still 0), in a directory
+// whose listing goes on. A look that finds one gone marks it (file_count 1,
+// unused until the totals) for the lister to take out once all are looked at.
+#define STAT_CHUNK 32
+
+struct stat_tally;
+
+struct stat_chunk {
+    work_head head;          // WORK_STATS
+    std::atomic<int> taken;  // 1 once a worker (or the lister) has it
+    std::atomic<int> refs;   // the pool's hold and the lister's
+    const qv_dirlist *list;  // the lister's, open until every chunk is done
+    stat_tally *tally;
+    uint32_t n;
+    qv_entry *entries[STAT_CHUNK];
+};
+
+// The lister's account of the chunks of one directory.
+struct stat_tally {
+    std::atomic<uint32_t> pending;  // chunks handed out and not done
+    std::atomic<uint64_t> bytes;
+    std::atomic<uint64_t> skipped;
+    std::atomic<uint32_t> gone;
 };
 
 struct walker {
@@ -62,6 +100,11 @@ struct walker {
     size_t links_cap;
     char *match;  // 2 * SCAN_PATH_MAX bytes: a child's path to match, when excluding
     size_t host_root_len;
+    stat_tally *tally;    // of the directory being listed
+    stat_chunk *filling;  // files of the directory being listed, not yet looked at
+    stat_chunk **handed;  // chunks of it given to the pool
+    size_t nhanded;
+    size_t handed_cap;
 };
 
 // Counts of one listed directory, for progress polls and problem counts.
@@ -195,6 +238,7 @@ static void share_item(walker *w, const walk_item &it)
         note_problem(w->ctx, it.entry, QV_PROBLEM_UNREADABLE, QV_ERR_NOMEM);
         return;
     }
+    sd->head.kind = WORK_DIR;
     sd->entry = it.entry;
     sd->depth = it.depth;
     sd->path_len = (uint32_t)len;
@@ -202,7 +246,7 @@ static void share_item(walker *w, const walk_item &it)
     memcpy(sd->chain, w->chain, chain_bytes);
     memcpy(sd->path, w->path, it.parent_len);
     put_child(sd->path, it.parent_len, it.entry);
-    qv_pool_put(w->ctx->pool, &sd->item);
+    qv_pool_put(w->ctx->pool, &sd->head.item);
 }
 
 // Gives the oldest stacked directories to workers that wait for work,
@@ -330,6 +374,149 @@ static bool root_excluded(const qv_walk_ctx *ctx)
     return hit;
 }
 
+static void drop_chunk(stat_chunk *c)
+{
+    if (c->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        free(c);
+}
+
+// Looks at the files of a chunk: sizes, links; marks those gone.
+static void look_at_chunk(walker *w, stat_chunk *c)
+{
+    qv_walk_ctx *ctx = w->ctx;
+    uint64_t bytes = 0, skipped = 0;
+    uint32_t gone = 0;
+    for (uint32_t i = 0; i < c->n; i++) {
+        qv_entry *e = c->entries[i];
+        qv_dir_child got{};
+        int rc = cancelled(ctx) ? ECANCELED : qv_dirlist_stat(c->list, qv_tree_get_name(e), &got);
+        if (rc != 0) {
+            // Gone since the listing: nothing is lost. Anything else is.
+            if (rc != ENOENT && rc != ECANCELED)
+                skipped++;
+            e->file_count = 1;
+            gone++;
+            continue;
+        }
+        e->size = got.size;
+        bytes = qv_sat_add(bytes, got.size);
+        if (got.linked && ctx->hard_links_once)
+            keep_link(w, e, got.link_id);
+    }
+    stat_tally *t = c->tally;
+    if (bytes) {
+        uint64_t old = t->bytes.load(std::memory_order_relaxed);
+        while (!t->bytes.compare_exchange_weak(old, qv_sat_add(old, bytes), std::memory_order_relaxed)) {
+        }
+    }
+    t->skipped.fetch_add(skipped, std::memory_order_relaxed);
+    t->gone.fetch_add(gone, std::memory_order_relaxed);
+    t->pending.fetch_sub(1, std::memory_order_release);
+}
+
+// Hands the filled chunk to a waiting worker, or looks at it here when
+// nobody waits (or it cannot be kept for later).
+static void flush_chunk(walker *w, stat_tally *t)
+{
+    stat_chunk *c = w->filling;
+    w->filling = nullptr;
+    if (!c)
+        return;
+    t->pending.fetch_add(1, std::memory_order_relaxed);
+    if (qv_pool_hungry(w->ctx->pool) > 0) {
+        if (w->nhanded == w->handed_cap) {
+            size_t cap = w->handed_cap ? w->handed_cap * 2 : 16;
+            void *p = realloc(w->handed, cap * sizeof(stat_chunk *));
+            if (p) {
+                w->handed = static_cast<stat_chunk **>(p);
+                w->handed_cap = cap;
+            }
+        }
+        if (w->nhanded < w->handed_cap) {
+            w->handed[w->nhanded++] = c;
+            w->ctx->stats_handed.fetch_add(c->n, std::memory_order_relaxed);
+            qv_pool_put(w->ctx->pool, &c->head.item);
+            return;
+        }
+    }
+    c->taken.store(1, std::memory_order_relaxed);
+    look_at_chunk(w, c);
+    free(c);
+}
+
+// Keeps a file listed without a look for a chunk; looks at it now when no
+// chunk can be had.
+static void defer_stat(walker *w, qv_entry *e)
+{
+    stat_tally *t = w->tally;
+    if (!w->filling) {
+        w->filling = static_cast<stat_chunk *>(malloc(sizeof(stat_chunk)));
+        if (w->filling) {
+            new (&w->filling->taken) std::atomic<int>(0);
+            new (&w->filling->refs) std::atomic<int>(2);
+            w->filling->head.kind = WORK_STATS;
+            w->filling->list = w->list;
+            w->filling->tally = t;
+            w->filling->n = 0;
+        }
+    }
+    if (!w->filling) {
+        stat_chunk one;
+        one.list = w->list;
+        one.tally = t;
+        one.n = 1;
+        one.entries[0] = e;
+        t->pending.fetch_add(1, std::memory_order_relaxed);
+        look_at_chunk(w, &one);
+        return;
+    }
+    w->filling->entries[w->filling->n++] = e;
+    if (w->filling->n == STAT_CHUNK)
+        flush_chunk(w, t);
+}
+
+// Once the listing is over: looks at what is left, takes back the chunks no
+// worker took yet, waits for those being looked at, then takes the files
+// found gone out of dir.
+static void finish_stats(walker *w, qv_entry *dir, stat_tally *t, listed_counts *n)
+{
+    flush_chunk(w, t);
+    for (size_t i = 0; i < w->nhanded; i++) {
+        stat_chunk *c = w->handed[i];
+        int expected = 0;
+        if (c->taken.compare_exchange_strong(expected, 1, std::memory_order_acq_rel))
+            look_at_chunk(w, c);
+    }
+    while (t->pending.load(std::memory_order_acquire) != 0)
+        qv_sleep_us(200);
+    for (size_t i = 0; i < w->nhanded; i++)
+        drop_chunk(w->handed[i]);
+    w->nhanded = 0;
+    n->bytes = qv_sat_add(n->bytes, t->bytes.load(std::memory_order_relaxed));
+    n->skipped += t->skipped.load(std::memory_order_relaxed);
+    uint32_t gone = t->gone.load(std::memory_order_relaxed);
+    if (gone == 0)
+        return;
+    n->files -= gone;
+    qv_entry **at = &dir->first_child;
+    while (*at) {
+        qv_entry *e = *at;
+        if (!e->is_dir && e->file_count == 1)
+            *at = e->next_sibling;
+        else
+            at = &e->next_sibling;
+    }
+}
+
+// A chunk taken from the pool: looked at unless its lister took it back.
+static void take_chunk(walker *w, stat_chunk *c)
+{
+    int expected = 0;
+    if (c->taken.compare_exchange_strong(expected, 1, std::memory_order_acq_rel))
+        look_at_chunk(w, c);
+    drop_chunk(c);
+}
+
 // Records one listed child under dir (at the head of its list, as every
 // child is linked) and stacks it when it is a directory.
 static void record_child(walker *w, qv_entry *dir, int32_t depth, const qv_dir_child &c, listed_counts *n)
@@ -357,6 +544,10 @@ static void record_child(walker *w, qv_entry *dir, int32_t depth, const qv_dir_c
             note_problem(ctx, e, QV_PROBLEM_UNREADABLE, QV_ERR_NOMEM);
     } else {
         n->files++;
+        if (c.stat_later) {
+            defer_stat(w, e);
+            return;
+        }
         n->bytes = qv_sat_add(n->bytes, e->size);
         if (c.linked && ctx->hard_links_once)
             keep_link(w, e, c.link_id);
@@ -437,17 +628,31 @@ static void list_directory(walker *w, qv_entry *dir, int32_t depth)
     if (!enter_directory(w, dir, depth))
         return;
     listed_counts n{0, 0, 0, 0};
+    stat_tally tally;
+    tally.pending.store(0, std::memory_order_relaxed);
+    tally.bytes.store(0, std::memory_order_relaxed);
+    tally.skipped.store(0, std::memory_order_relaxed);
+    tally.gone.store(0, std::memory_order_relaxed);
+    w->tally = &tally;
+    bool deferring = false;
     qv_dir_child c;
     uint32_t since_look = 0;
     while (!cancelled(ctx) && qv_dirlist_next(w->list, &c)) {
         record_child(w, dir, depth, c, &n);
         // A large directory keeps its lister long: meanwhile others may
-        // take what is stacked.
+        // take what is stacked, and look at its files.
         if (++since_look == SHARE_EVERY) {
             since_look = 0;
             share_if_wanted(w);
+            if (!deferring && ctx->pool && qv_pool_hungry(ctx->pool) > 0) {
+                deferring = true;
+                qv_dirlist_defer_stats(w->list);
+            }
         }
     }
+    if (deferring)
+        finish_stats(w, dir, &tally, &n);
+    w->tally = nullptr;
     int err = qv_dirlist_error(w->list);
     n.skipped += qv_dirlist_skipped(w->list);
     qv_dirlist_close(w->list);
@@ -516,6 +721,7 @@ static bool setup_walker(walker *w, qv_walk_ctx *ctx)
 static void teardown_walker(walker *w)
 {
     merge_links(w);
+    free(w->handed);
     free(w->links);
     free(w->match);
     free(w->items);
@@ -532,6 +738,12 @@ static void walk_worker(qv_pool *pool, int32_t index, void *arg)
     bool ready = setup_walker(&w, ctx);
     qv_pool_item *item = qv_pool_take(pool, index, false);
     while (item) {
+        if (reinterpret_cast<work_head *>(item)->kind == WORK_STATS) {
+            // Needs no buffers of its own: it always gets done.
+            take_chunk(&w, reinterpret_cast<stat_chunk *>(item));
+            item = qv_pool_take(pool, index, true);
+            continue;
+        }
         auto *sd = reinterpret_cast<shared_dir *>(item);
         if (ready)
             walk_from(&w, sd);
@@ -581,6 +793,7 @@ int qv_walk_init(qv_walk_ctx *w)
     w->links = nullptr;
     w->nlinks = w->links_cap = 0;
     w->peak_workers = 0;
+    w->stats_handed.store(0);
     w->root_text = nullptr;
     w->real_root = nullptr;
     w->root_pseudo = 0;
@@ -696,12 +909,13 @@ void qv_walk(qv_walk_ctx *ctx, qv_entry *root, const char *path)
             free(sd);
             note_problem(ctx, root, QV_PROBLEM_UNREADABLE, QV_ERR_NOMEM);
         } else {
+            sd->head.kind = WORK_DIR;
             sd->entry = root;
             sd->depth = 0;
             sd->path_len = 0;
             sd->chain = nullptr;
             sd->path[0] = '\0';
-            qv_pool_put(ctx->pool, &sd->item);
+            qv_pool_put(ctx->pool, &sd->head.item);
             qv_pool_run(ctx->pool);
             ctx->peak_workers = ctx->pool->peak_allowed < ctx->pool->started ? ctx->pool->peak_allowed
                                                                               : ctx->pool->started;

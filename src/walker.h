@@ -73,8 +73,11 @@ struct qv_walk_ctx {
     qv_link *links;
     size_t nlinks;
     size_t links_cap;
-    // Most workers that were let work at once in the last walk.
+    // Most workers that were let work at once in the last walk, and how
+    // many files of large directories were handed to other workers than the
+    // lister to look at.
     int32_t peak_workers;
+    std::atomic<uint64_t> stats_handed;
 
     // The walk's own, while it runs.
     const char *root_text;  // the absolute root the walk opened

@@ -329,15 +329,14 @@ TEST(SwappedLink, StackedWalksNeverLeaveTheTree)
             std::string root, outside;
             qv_walk_ctx *ctx;
             int workers;
-            bool done = false;
+            std::atomic<bool> done{false};
         } swap{root, outside, &w.ctx, workers};
         w.ctx.workers = workers;
         w.ctx.listed_arg = &swap;
         w.ctx.listed = [](void *arg, const qv_entry *dir) {
             auto *s = static_cast<Swap *>(arg);
-            if (s->done || strcmp(qv_tree_get_name(dir), "a") != 0)
+            if (strcmp(qv_tree_get_name(dir), "a") != 0 || s->done.exchange(true))
                 return;
-            s->done = true;
             for (int i = 0; i < 10000 && qv_pool_hungry(s->ctx->pool) < s->workers - 1; i++)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             ASSERT_EQ(rename((s->root + "/a").c_str(), (s->root + "/a.old").c_str()), 0);

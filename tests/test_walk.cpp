@@ -405,6 +405,48 @@ TEST(Sharing, DocumentsDoNotDependOnTheWorkerCount)
     }
 }
 
+// A large directory is listed by one worker while the files it lists are
+// handed to the others waiting for work (or looked at by the lister, if it
+// gets to them first): every size still lands on its file, and the
+// documents are those of a walk by one worker.
+TEST(Sharing, FilesOfALargeDirectoryAreLookedAtByIdleWorkers)
+{
+    TempDir t;
+    mkdirp(t / "big");
+    uint64_t want = 0;
+    for (int i = 0; i < 1500; i++) {
+        wfile(t / ("big/f" + std::to_string(i)), (size_t)(i % 97) * 13 + 1);
+        want += (uint64_t)(i % 97) * 13 + 1;
+    }
+    wfile(t / "top", 5);
+    std::string alone;
+    {
+        ResultPtr r(scan_sync(t.path, 0, false, false));
+        alone = documents_of(r.r);
+    }
+    WalkRun w;
+    w.ctx.workers = 4;
+    w.ctx.listed_arg = &w.ctx;
+    w.ctx.listed = [](void *arg, const qv_entry *dir) {
+        auto *ctx = static_cast<qv_walk_ctx *>(arg);
+        // The root is listed: wait (bounded) until the others wait for work.
+        for (int i = 0; dir->depth == 0 && i < 10000 && qv_pool_hungry(ctx->pool) < 3; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
+    w.run(t.path);
+    qv_tree_accumulate_sizes(w.root);
+    EXPECT_EQ(w.root->size, want + 5);
+    EXPECT_EQ(w.root->file_count, 1501u);
+    EXPECT_GT(w.ctx.stats_handed.load(), 0u);
+    EXPECT_EQ(w.ctx.skipped_entries.load(), 0u);
+    // The same documents (the root named as a scan names it).
+    qv_scan_options opts{};
+    opts.path = t.path.c_str();
+    opts.workers = 4;
+    ResultPtr r(qv_scanner_scan(&opts));
+    EXPECT_TRUE(documents_of(r.r) == alone);
+}
+
 // Directories deep in a tree are shared as well: below five single
 // directories, the fan's subdirectories are listed by several workers once
 // the others wait for work.
@@ -434,8 +476,13 @@ TEST(Sharing, WorkDeepInTheTreeReachesIdleWorkers)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         if (dir->depth >= 6) {
-            std::lock_guard<std::mutex> lock(s->m);
-            s->listers.insert(std::this_thread::get_id());
+            {
+                std::lock_guard<std::mutex> lock(s->m);
+                s->listers.insert(std::this_thread::get_id());
+            }
+            // Slow listings leave the others time to wake for what was
+            // handed to them, however slowly threads are scheduled.
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     };
     w.run(t.path);
