@@ -29,7 +29,8 @@ static void clear_slot(scan_slot *s)
     s->nlinks = s->links_cap = 0;
     s->thread.h = 0;
     s->has_thread = 0;
-    s->result_json = s->top_json = s->ext_json = nullptr;
+    s->result_json = s->top_json = s->ext_json = s->dir_json = nullptr;
+    s->ordered = 0;
     s->pool = nullptr;
     s->tree_mutex.h = nullptr;
     s->abs_path = nullptr;
@@ -320,7 +321,9 @@ void qv_scanner_free(int id)
     free(s->top_json);
     free(s->ext_json);
     free(s->problems_json);
-    s->result_json = s->top_json = s->ext_json = s->problems_json = nullptr;
+    free(s->dir_json);
+    s->result_json = s->top_json = s->ext_json = s->problems_json = s->dir_json = nullptr;
+    s->ordered = 0;
     qv_scan_result_free(s->result);
     s->result = nullptr;
     release_slot(s);

@@ -69,6 +69,8 @@ struct scan_slot {
     char *result_json;
     char *top_json;
     char *ext_json;
+    char *dir_json;   // the latest directory document
+    uint8_t ordered;  // the tree has been ordered by size for the documents
     qv_threadpool *pool;
     qv_mutex tree_mutex;
     std::atomic<uint8_t> in_use;
