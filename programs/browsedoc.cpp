@@ -85,39 +85,46 @@ struct by_size_then_path {
     }
 };
 
+// Directories with more files than this are read a level at a time, so
+// that no text of a whole large subtree is held at once.
+const uint64_t WHOLE_SUBTREE_FILES = 20000;
+
 // Every file below node, with its path below node: the opened directories
 // from the model (which knows what was deleted or rescanned), the others
-// from the library, whole, one directory at a time.
+// from the library.
 void each_file(browser &b, int node, const std::function<void(const std::string &, uint64_t)> &fn)
 {
     struct item {
-        int node;
-        std::string prefix;
+        int node;  // in the model, or -1: a directory only the scan knows
+        int scan;
+        std::string lib_path, prefix;
+        uint64_t files;
     };
-    std::vector<item> todo{{node, ""}};
+    std::vector<item> todo{{node, -1, "", "", 0}};
     while (!todo.empty()) {
         item it = todo.back();
         todo.pop_back();
-        const bnode &d = b.nodes[(size_t)it.node];
-        if (d.loaded) {
-            for (int k : d.kids) {
+        if (it.node >= 0 && b.nodes[(size_t)it.node].loaded) {
+            for (int k : b.nodes[(size_t)it.node].kids) {
                 const bnode &c = b.nodes[(size_t)k];
                 if (c.is_dir)
-                    todo.push_back({k, it.prefix + c.name + "/"});
+                    todo.push_back({k, c.scan, c.lib_path, it.prefix + c.name + "/", c.files});
                 else
                     fn(it.prefix + c.name, c.size);
             }
             continue;
         }
-        const char *doc = disk_get_dir(d.scan, d.lib_path.c_str(), 0);
-        if (!doc)
-            continue;
+        bool whole = it.files <= WHOLE_SUBTREE_FILES;
+        const char *doc = disk_get_dir(it.scan, it.lib_path.c_str(), whole ? 0 : 1);
         std::vector<std::string> dirs{it.prefix};  // the path of each open level
         read_dir_doc(doc, [&](int depth, const doc_entry &e) {
             if (depth == 0)
                 return;
             dirs.resize((size_t)depth);
-            if (e.is_dir)
+            if (e.is_dir && !whole)
+                todo.push_back({-1, it.scan, it.lib_path + (it.lib_path.back() == '/' ? "" : "/") + e.name,
+                                dirs.back() + e.name + "/", e.files});
+            else if (e.is_dir)
                 dirs.push_back(dirs.back() + e.name + "/");
             else
                 fn(dirs.back() + e.name, e.size);
