@@ -267,7 +267,9 @@ void filter_key(browser &b, int ch)
 bool on_key(session &s, int ch)
 {
     browser &b = s.b;
-    if (ch != ERR && b.view != VIEW_FILTER && b.view != VIEW_CONFIRM)
+    if (ch == KEY_RESIZE)  // the next drawing takes the new size
+        return true;
+    if (b.view != VIEW_FILTER && b.view != VIEW_CONFIRM)
         b.message.clear();
     switch (b.view) {
     case VIEW_LIST: return list_key(s, ch);
