@@ -3,9 +3,10 @@
  *
  * A host names a directory with disk_scan(); the library walks the tree below
  * it on background threads and keeps every file and directory with its size
- * in memory. Once disk_scan_status() reads SCAN_DONE, three JSON documents
- * can be asked for: the whole tree (disk_scan_result), the N largest files
- * (disk_get_top) and the totals per file-name extension (disk_get_extensions).
+ * in memory. Once disk_scan_status() reads SCAN_DONE, JSON documents can be
+ * asked for: the whole tree (disk_scan_result) or one directory of it
+ * (disk_get_dir), the N largest files (disk_get_top) and the totals per
+ * file-name extension (disk_get_extensions).
  * disk_free() releases a scan and everything handed out for it.
  *
  * Scan ids are 0 to 31: up to 32 scans exist at once. An id that is negative,
@@ -21,9 +22,9 @@
  *
  * Threads: any host thread may call any export, with three duties:
  *  - no call on an id overlaps disk_free() of that id;
- *  - disk_scan_result(), disk_get_top() and disk_get_extensions() for the
- *    same id are not called from two threads at once (they reorder the tree
- *    and cache texts without a lock);
+ *  - disk_scan_result(), disk_get_top(), disk_get_extensions() and
+ *    disk_get_dir() for the same id are not called from two threads at
+ *    once (they reorder the tree and cache texts without a lock);
  *  - calls on different ids are independent.
  * Returned texts are owned by the library: never free them.
  *
@@ -283,6 +284,41 @@ QV_API const char *disk_get_top(int id, int n);
  * the library, valid until disk_free(id).
  */
 QV_API const char *disk_get_extensions(int id);
+
+/*
+ * One directory of the tree, for a host that shows a directory at a time:
+ * the same text as that directory's part of disk_scan_result(), cut below
+ * levels levels.
+ *   path    the directory, written as disk_get_top() writes paths: the root
+ *           path as given to disk_scan, then each name below it after a
+ *           "/" (no "/" is added after a root path that ends in one). The
+ *           root path alone names the root. A name is matched byte for
+ *           byte, or as the documents write it (ill-formed UTF-8 as
+ *           U+FFFD), so a path put together from names read in a document
+ *           works; a name that several directories of one parent read as,
+ *           none of them having exactly those bytes, names nothing.
+ *   levels  levels of entries below the directory written: 1 gives its
+ *           children, each without "children"; 0 or less gives all.
+ * The root gives the root object of disk_scan_result() (path, totals,
+ * scan_time_ms, children); any other directory gives its entry object
+ * {"name":S,"size":N,"files":N,"is_dir":true,"children":[...]}. Children
+ * are ordered as in disk_scan_result(), largest first, and written in the
+ * same form byte for byte; with levels of 0 the text equals that
+ * directory's object inside disk_scan_result(), or the whole of it for the
+ * root. A directory at the last level written has no "children" member,
+ * whatever it holds (its "files" and "size" still count all of it); ask
+ * for it again to see them.
+ * The first call, like the first disk_scan_result(), orders the whole tree
+ * by size (a pass over every entry); later calls only find the directory
+ * and write what is asked. The result document is the same whether it is
+ * built before or after.
+ * Returns NULL when id names no scan, the scan is not SCAN_DONE, path is
+ * NULL or names nothing or a file. {"error":"out of memory"} may stand in
+ * for the text. Not cached: owned by the library, valid until the next
+ * disk_get_dir() of the same id or disk_free(id), whichever comes first.
+ * Same duties between threads as disk_scan_result().
+ */
+QV_API const char *disk_get_dir(int id, const char *path, int levels);
 
 #ifdef __cplusplus
 }

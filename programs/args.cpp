@@ -44,6 +44,8 @@ void usage(FILE *out)
             "  --top N              largest files to show (default 10)\n"
             "  --levels N           levels of the directory trees to show (default 2, at most 10)\n"
             "  --exts N             extensions to show (default 10)\n"
+            "  -i, --interactive    browse the scan in the terminal (keys: ? in the browser)\n"
+            "  --read-only          with -i: no deleting\n"
             "  --help               this text\n"
             "  --version            the version\n"
             "\n"
@@ -125,6 +127,10 @@ bool set_flag(options *o, const char *name)
         flag = &o->one_file_system;
     else if (!strcmp(name, "--exclude-caches"))
         flag = &o->exclude_caches;
+    else if (!strcmp(name, "--interactive") || !strcmp(name, "-i"))
+        flag = &o->interactive;
+    else if (!strcmp(name, "--read-only"))
+        flag = &o->read_only;
     if (flag)
         *flag = true;
     return flag != nullptr;
@@ -246,7 +252,10 @@ int parse_args(int argc, char **argv, options *o)
                         : o->compare_old && o->save  ? "--save needs a scan, which --compare does not make"
                         : o->json && comparing && strcmp(o->json, "diff") ? "--json with --since or --compare is --json diff"
                         : o->json && !comparing && !strcmp(o->json, "diff") ? "--json diff needs --since or --compare"
-                                                                            : nullptr;
+                        : o->interactive && (o->json || o->html || o->save || comparing)
+                            ? "-i shows the scan in the terminal: no --json, --html, --save, --since or --compare"
+                        : o->read_only && !o->interactive ? "--read-only goes with -i"
+                                                          : nullptr;
     if (clash) {
         fprintf(stderr, "qvdisk: %s (see --help)\n", clash);
         return EXIT_USAGE;

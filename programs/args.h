@@ -23,6 +23,8 @@ struct options {
     int top = 10;
     int levels = 2;
     int exts = 10;
+    bool interactive = false;  // -i: browse the scan in the terminal
+    bool read_only = false;    // no deleting in the browser
 };
 
 // Reads the arguments into *o. EXIT_OK to go on; EXIT_USAGE once the reason

@@ -6,7 +6,8 @@
 // counts and names for a terminal), htmlreport.cpp writes the treemap page,
 // jsonread.cpp reads the library's documents; diffrun.cpp saves scans and
 // compares them (saved.cpp reads saved scans, compare.cpp matches two,
-// diffreport.cpp prints the comparison).
+// diffreport.cpp prints the comparison); interactive.cpp runs the terminal
+// browser of -i (browse.h holds its model).
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -29,6 +30,9 @@
 #include "diffrun.h"
 #include "format.h"
 #include "htmlreport.h"
+#ifdef QVDISK_BROWSER
+#include "interactive.h"
+#endif
 #include "quorvel_disk.h"
 #include "report.h"
 
@@ -269,12 +273,30 @@ int main(int argc, char **argv)
     if (o.since && (rc = load_saved(o.since, &older)) != EXIT_OK)
         return rc;
 
+    if (o.interactive && !(isatty(fileno(stdin)) && isatty(fileno(stdout)))) {
+        fprintf(stderr, "qvdisk: -i needs a terminal\n");
+        return EXIT_USAGE;
+    }
+#ifndef QVDISK_BROWSER
+    if (o.interactive) {
+        fprintf(stderr, "qvdisk: -i is not available in this build (no curses)\n");
+        return EXIT_USAGE;
+    }
+#endif
+
     install_interrupt_handler();
     int id = start_scan(o);
     if (id < 0) {
         fprintf(stderr, "qvdisk: cannot start a scan\n");
         return EXIT_SCAN_FAILED;
     }
+#ifdef QVDISK_BROWSER
+    if (o.interactive) {
+        const char *term = getenv("TERM");
+        bool color = !(no_color && *no_color) && !(term && !strcmp(term, "dumb"));
+        return run_interactive(o, id, color, &g_interrupted);
+    }
+#endif
     int state = wait_for_scan(id, live);
     restore_interrupt_handler();
     if (g_interrupted) {

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Builds qvdisk on first use (installing the compiler and CMake when they are
+# Builds qvdisk on first use (installing the compiler, CMake and ncurses when they are
 # missing), then runs it with the arguments given:  scripts/qvdisk.sh PATH [options]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/qvdisk
 
 missing=()
-for p in cmake ninja-build g++; do
+# ncurses and nlohmann-json give qvdisk its browser (-i).
+for p in cmake ninja-build g++ libncurses-dev nlohmann-json3-dev; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then

@@ -11,7 +11,7 @@ configs=("$@")
 [ ${#configs[@]} -eq 0 ] && configs=(release asan tsan fuzz windows)
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev nlohmann-json3-dev pkg-config python3 chromium
-          fuse3 libfuse3-dev)
+          fuse3 libfuse3-dev libncurses-dev tmux)
 [[ " ${configs[*]} " == *" fuzz "* ]] && packages+=(clang)
 # Node.js comes with the machine; Debian's own only when there is none.
 command -v node >/dev/null 2>&1 || packages+=(nodejs npm)

@@ -1,5 +1,5 @@
-// The three JSON documents of a finished scan: the whole tree, the largest
-// files and the extension totals. Texts are heap allocations the slot owns.
+// The JSON documents of a finished scan: the whole tree or one directory of
+// it, the largest files and the extension totals. Texts are heap allocations the slot owns.
 #include "documents.h"
 
 #include <cstdlib>
@@ -16,6 +16,8 @@ static const char EMPTY_LIST[] = "[]";
 #define FRAG(b, lit) jb_append_n((b), (lit), sizeof(lit) - 1)
 
 #define PUT(w, lit) jb_put((w), (lit), sizeof(lit) - 1)
+
+#define NO_LIMIT INT32_MAX
 
 // The members before "children" of one entry object, written in one
 // reserved stretch: one capacity check per entry.
@@ -37,23 +39,27 @@ static void entry_head(json_builder *b, const qv_entry *e, const char *name)
     jb_commit(b, w);
 }
 
-// Appends the object of top with all its descendants. Walks by the parent
-// links instead of recursing, so the depth of the tree costs no stack.
-static void entry_to_json(json_builder *b, const qv_entry *top)
+// Appends the object of top with its descendants down to levels below it
+// (NO_LIMIT: all). Walks by the parent links instead of recursing, so the
+// depth of the tree costs no stack.
+static void entry_to_json(json_builder *b, const qv_entry *top, int32_t levels)
 {
     const qv_entry *e = top;
+    int32_t depth = 0;  // of e below top
     for (;;) {
         const char *name = qv_tree_get_name(e);
         // The next sibling was requested one step ago: request the sibling
         // after it (its name comes with it) while this entry is written.
         if (const qv_entry *next = e->next_sibling)
             qv_prefetch_entry(next->next_sibling);
-        if (e->is_dir)
+        bool descend = e->is_dir && e->first_child && depth < levels;
+        if (descend)
             qv_prefetch_entry(e->first_child);
         entry_head(b, e, name);
-        if (e->is_dir && e->first_child) {
+        if (descend) {
             FRAG(b, ",\"children\":[");
             e = e->first_child;
+            depth++;
             continue;
         }
         jb_append_char(b, '}');
@@ -67,15 +73,26 @@ static void entry_to_json(json_builder *b, const qv_entry *top)
                 break;
             }
             e = e->parent;
+            depth--;
             FRAG(b, "]}");
         }
     }
 }
 
-static char *scan_result_to_json(qv_scan_result *r)
+// The tree is ordered by size once, before the first document that shows
+// it; ordering again would change nothing but cost a pass over the tree.
+static void order_tree(scan_slot *slot)
 {
-    qv_entry *root = r->root;
-    qv_sort_tree(root, SORT_SIZE_DESC);
+    if (slot->ordered)
+        return;
+    qv_sort_tree(slot->result->root, SORT_SIZE_DESC);
+    slot->ordered = 1;
+}
+
+// The root object with the scan's totals, its children down to levels.
+static char *scan_result_to_json(const qv_scan_result *r, int32_t levels)
+{
+    const qv_entry *root = r->root;
     json_builder b;
     if (jb_init(&b) != 0)
         return jb_copy_text(OUT_OF_MEMORY);
@@ -90,12 +107,12 @@ static char *scan_result_to_json(qv_scan_result *r)
     jb_append_u64(&b, r->total_dirs);
     FRAG(&b, ",\"scan_time_ms\":");
     jb_append_n(&b, num, (uint64_t)jb_format_scan_time(num, r->scan_time_ms));
-    if (root->first_child) {
+    if (root->first_child && levels > 0) {
         FRAG(&b, ",\"children\":[");
         for (const qv_entry *c = root->first_child; c; c = c->next_sibling) {
             if (c != root->first_child)
                 jb_append_char(&b, ',');
-            entry_to_json(&b, c);
+            entry_to_json(&b, c, levels - 1);
         }
         jb_append_char(&b, ']');
     }
@@ -108,11 +125,93 @@ const char *qv_doc_scan_result(scan_slot *slot)
     if (slot->result_json)
         return slot->result_json;
     qv_scan_result *r = slot->result;
-    if (!r || !r->root)
+    if (!r || !r->root) {
         slot->result_json = jb_copy_text(NO_RESULT);
-    else
-        slot->result_json = scan_result_to_json(r);
+    } else {
+        order_tree(slot);
+        slot->result_json = scan_result_to_json(r, NO_LIMIT);
+    }
     return slot->result_json;
+}
+
+// --- One directory -----------------------------------------------------------
+
+// The child directory of dir named by the len bytes at name: the one whose
+// name is those bytes, else the only one whose name reads so in the
+// documents. Null when none is, or when several read so.
+static const qv_entry *child_dir(const qv_entry *dir, const char *name, size_t len)
+{
+    const qv_entry *mended = nullptr;
+    int32_t mended_count = 0;
+    for (const qv_entry *c = dir->first_child; c; c = c->next_sibling) {
+        if (!c->is_dir)
+            continue;
+        const char *n = qv_tree_get_name(c);
+        if (strlen(n) == len && memcmp(n, name, len) == 0)
+            return c;
+        if (jb_mended_equals(n, name, len)) {
+            mended = c;
+            mended_count++;
+        }
+    }
+    return mended_count == 1 ? mended : nullptr;
+}
+
+// The directory that path names, in the form of the largest-files document:
+// the root's name, then the names below it, each after a "/" (none after a
+// root name that ends in "/"). Null when it names no directory.
+static const qv_entry *find_dir(const qv_scan_result *r, const char *path)
+{
+    const qv_entry *e = r->root;
+    const char *root = qv_tree_get_name(e);
+    size_t rlen = strlen(root);
+    if (strncmp(path, root, rlen) != 0)
+        return nullptr;
+    const char *p = path + rlen;
+    if (*p == '\0')
+        return e;
+    if (rlen > 0 && root[rlen - 1] != '/') {
+        if (*p != '/')
+            return nullptr;
+        p++;
+    }
+    for (;;) {
+        const char *slash = strchr(p, '/');
+        size_t len = slash ? (size_t)(slash - p) : strlen(p);
+        e = child_dir(e, p, len);
+        if (!e)
+            return nullptr;
+        if (!slash)
+            return e;
+        p = slash + 1;
+    }
+}
+
+static char *dir_to_json(const qv_scan_result *r, const qv_entry *dir, int32_t levels)
+{
+    if (dir == r->root)
+        return scan_result_to_json(r, levels);
+    json_builder b;
+    if (jb_init(&b) != 0)
+        return jb_copy_text(OUT_OF_MEMORY);
+    entry_to_json(&b, dir, levels);
+    return jb_finish(&b, OUT_OF_MEMORY);
+}
+
+const char *qv_doc_dir(scan_slot *slot, const char *path, int32_t levels)
+{
+    // The previous text goes first, whatever becomes of the new one.
+    free(slot->dir_json);
+    slot->dir_json = nullptr;
+    qv_scan_result *r = slot->result;
+    if (!r || !r->root || !path)
+        return nullptr;
+    order_tree(slot);
+    const qv_entry *dir = find_dir(r, path);
+    if (!dir)
+        return nullptr;
+    slot->dir_json = dir_to_json(r, dir, levels > 0 ? levels : NO_LIMIT);
+    return slot->dir_json;
 }
 
 // A new text of the n largest files; null only when not even "[]" fits.

@@ -172,4 +172,11 @@ QV_API const char *disk_get_extensions(int id)
     return slot ? qv_doc_extensions(slot) : nullptr;
 }
 
+QV_API const char *disk_get_dir(int id, const char *path, int levels)
+{
+    ensure_init();
+    scan_slot *slot = done_slot(id);
+    return slot ? qv_doc_dir(slot, path, levels) : nullptr;
+}
+
 }  // extern "C"

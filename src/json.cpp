@@ -151,6 +151,22 @@ char *jb_put_escaped(char *w, const char *text)
     return w;
 }
 
+bool jb_mended_equals(const char *name, const char *text, size_t len)
+{
+    const auto *p = reinterpret_cast<const unsigned char *>(name);
+    const char *end = text + len;
+    while (*p) {
+        int n = *p < 0x80 ? 1 : utf8_sequence(p);
+        const char *piece = n > 0 ? reinterpret_cast<const char *>(p) : "\xEF\xBF\xBD";
+        size_t plen = n > 0 ? (size_t)n : 3;
+        if ((size_t)(end - text) < plen || memcmp(text, piece, plen) != 0)
+            return false;
+        text += plen;
+        p += n > 0 ? n : -n;
+    }
+    return text == end;
+}
+
 void jb_append_escaped(json_builder *b, const char *text)
 {
     if (!jb_reserve(b, 6 * (uint64_t)strlen(text) + 2))

@@ -49,6 +49,11 @@ inline void jb_append_char(json_builder *b, char c)
 // maximal ill-formed UTF-8 subsequence replaced by U+FFFD, the rest copied.
 void jb_append_escaped(json_builder *b, const char *text);
 
+// Whether text (len bytes) is name as the documents write it before
+// escaping: name's bytes, each maximal ill-formed UTF-8 subsequence as
+// U+FFFD. Lets a host name an entry by the text it read in a document.
+bool jb_mended_equals(const char *name, const char *text, size_t len);
+
 // Writers into space already reserved; each returns the new end of the text
 // and writes no terminator.
 // Quoted, escaped text: at most 6 * strlen(text) + 2 bytes.

@@ -20,7 +20,8 @@ static void clear_slot(scan_slot *s)
     s->excludes = nullptr;
     s->thread.h = 0;
     s->has_thread = 0;
-    s->result_json = s->top_json = s->ext_json = s->problems_json = nullptr;
+    s->result_json = s->top_json = s->ext_json = s->problems_json = s->dir_json = nullptr;
+    s->ordered = 0;
     s->state.store(SCAN_IDLE);
     s->cancel_requested.store(0);
 }
@@ -276,7 +277,9 @@ void qv_scanner_free(int id)
     free(s->top_json);
     free(s->ext_json);
     free(s->problems_json);
-    s->result_json = s->top_json = s->ext_json = s->problems_json = nullptr;
+    free(s->dir_json);
+    s->result_json = s->top_json = s->ext_json = s->problems_json = s->dir_json = nullptr;
+    s->ordered = 0;
     qv_scan_result_free(s->result);
     s->result = nullptr;
     release_slot(s);

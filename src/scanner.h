@@ -45,6 +45,8 @@ struct scan_slot {
     char *result_json;
     char *top_json;
     char *ext_json;
+    char *dir_json;   // the latest directory document
+    uint8_t ordered;  // the tree has been ordered by size for the documents
     char *problems_json;
     std::atomic<uint8_t> in_use;
     // Options, live counts for progress polls (the totals once the scan is

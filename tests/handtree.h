@@ -73,6 +73,7 @@ struct FakeSlot {
         free(s.result_json);
         free(s.top_json);
         free(s.ext_json);
+        free(s.dir_json);
     }
     FakeSlot(const FakeSlot &) = delete;
     FakeSlot &operator=(const FakeSlot &) = delete;

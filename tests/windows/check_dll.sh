@@ -2,7 +2,7 @@
 # Reads a Windows DLL's import and export tables with objdump -p: it must
 # import KERNEL32.dll and msvcrt.dll and nothing else (no C++ or GCC runtime
 # to ship beside it) and export under their plain names exactly the
-# functions the public header declares QV_API, the ten below among them.
+# functions the public header declares QV_API, the eleven below among them.
 # Usage: check_dll.sh OBJDUMP DLL HEADER
 set -eu
 objdump="$1"
@@ -29,7 +29,7 @@ if [ "$exports" != "$declared" ]; then
     echo "exported:"; printf '  %s\n' $exports; echo "declared:"; printf '  %s\n' $declared; status=1
 fi
 for f in disk_scan disk_scan_status disk_scan_progress disk_scan_cancel disk_free disk_scan_result disk_get_top \
-         disk_get_extensions disk_scan_problems disk_get_problems; do
+         disk_get_extensions disk_scan_problems disk_get_problems disk_get_dir; do
     printf '%s\n' "$exports" | grep -qx "$f" || { echo "not exported: $f"; status=1; }
 done
 

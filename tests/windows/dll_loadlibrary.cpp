@@ -1,5 +1,5 @@
 // A Windows host that knows only the DLL's file name: LoadLibraryW finds it
-// beside the program, GetProcAddress finds the ten exports by their plain
+// beside the program, GetProcAddress finds the exports by their plain
 // names, and a scan runs through them.
 #include <gtest/gtest.h>
 
@@ -23,6 +23,7 @@ struct Exports {
     decltype(&disk_scan_result) result;
     decltype(&disk_get_top) top;
     decltype(&disk_get_extensions) extensions;
+    decltype(&disk_get_dir) dir;
 };
 
 template <typename F> void find(HMODULE m, const char *name, F &out)
@@ -78,7 +79,7 @@ struct Tree {
 
 }  // namespace
 
-TEST(DllLoad, FindsTheTenExportsByPlainName)
+TEST(DllLoad, FindsTheExportsByPlainName)
 {
     HMODULE m = LoadLibraryW(L"quorvel-disk.dll");
     ASSERT_NE(m, nullptr) << "error " << GetLastError();
@@ -87,7 +88,7 @@ TEST(DllLoad, FindsTheTenExportsByPlainName)
 
     const char *names[] = {"disk_scan",        "disk_scan_status", "disk_scan_progress", "disk_scan_cancel",
                            "disk_free",        "disk_scan_result", "disk_get_top",       "disk_get_extensions",
-                           "disk_scan_problems", "disk_get_problems"};
+                           "disk_scan_problems", "disk_get_problems", "disk_get_dir"};
     for (const char *name : names)
         EXPECT_NE(GetProcAddress(m, name), nullptr) << name;
     // Internal functions stay inside.
@@ -111,8 +112,9 @@ TEST(DllLoad, ScanRunsThroughLoadedFunctions)
     find(m, "disk_scan_result", f.result);
     find(m, "disk_get_top", f.top);
     find(m, "disk_get_extensions", f.extensions);
+    find(m, "disk_get_dir", f.dir);
     ASSERT_TRUE(f.scan && f.status && f.progress && f.problems && f.problem_list && f.cancel && f.free && f.result &&
-                f.top && f.extensions);
+                f.top && f.extensions && f.dir);
 
     Tree t;
     std::string root = t.utf8();
@@ -144,6 +146,13 @@ TEST(DllLoad, ScanRunsThroughLoadedFunctions)
     const char *ext = f.extensions(id);
     ASSERT_NE(ext, nullptr);
     EXPECT_STREQ(ext, "[{\"ext\":\".bin\",\"total_size\":10,\"count\":1},{\"ext\":\".txt\",\"total_size\":5,\"count\":1}]");
+    // A directory named with "/" after the root's backslashed path, as the
+    // largest-files document joins them.
+    const char *sub = f.dir(id, (root + "/sub").c_str(), 0);
+    ASSERT_NE(sub, nullptr);
+    EXPECT_STREQ(sub, "{\"name\":\"sub\",\"size\":5,\"files\":1,\"is_dir\":true,\"children\":["
+                      "{\"name\":\"b.txt\",\"size\":5,\"files\":1,\"is_dir\":false}]}");
+    EXPECT_EQ(f.dir(id, (root + "\\sub").c_str(), 0), nullptr);
     f.cancel(id);  // after the end: no effect
     EXPECT_EQ(f.status(id), SCAN_DONE);
     f.free(id);

@@ -1,0 +1,348 @@
+// qvdisk -i: the screen, drawn from the model and the terminal's size alone.
+#include "browser.h"
+
+#include <curses.h>
+
+#include <algorithm>
+#include <cwchar>
+
+#include "format.h"
+
+namespace {
+
+enum { PAIR_SIZE = 1, PAIR_BAR = 2, PAIR_WARN = 3 };
+const int HEAD_ROWS = 3;  // path, totals, column titles
+
+bool g_color = false;
+
+// One code point at s (length in *n), or -1 for bytes that are not UTF-8.
+long code_point(const std::string &s, size_t i, size_t *n)
+{
+    mbstate_t st{};
+    wchar_t wc;
+    size_t r = mbrtowc(&wc, s.data() + i, s.size() - i, &st);
+    if (r == (size_t)-1 || r == (size_t)-2 || r == 0) {
+        *n = 1;
+        return -1;
+    }
+    *n = r;
+    return (long)wc;
+}
+
+// Whether a terminal could take the code point as a command: C0 and C1
+// controls, DEL, line and paragraph separators, direction overrides.
+bool unsafe(long cp)
+{
+    return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029 || (cp >= 0x202A && cp <= 0x202E) ||
+           (cp >= 0x2066 && cp <= 0x2069);
+}
+
+void put_attr(int attr, bool on)
+{
+    if (on)
+        attron(attr);
+    else
+        attroff(attr);
+}
+
+void colored(int pair, const std::string &text)
+{
+    put_attr(COLOR_PAIR(pair), g_color);
+    addstr(text.c_str());
+    put_attr(COLOR_PAIR(pair), false);
+}
+
+std::string bar(double share, int width)
+{
+    int full = std::clamp((int)(share * width + 0.5), 0, width);
+    return std::string((size_t)full, '#') + std::string((size_t)(width - full), '.');
+}
+
+double share_of(uint64_t part, uint64_t whole) { return whole ? (double)part / (double)whole : 0.0; }
+
+std::string percent(uint64_t part, uint64_t whole)
+{
+    char buf[16];
+    snprintf(buf, sizeof buf, "%5.1f%%", 100.0 * share_of(part, whole));
+    return buf;
+}
+
+// Draws text on row y from column x, at most cols columns.
+void line_at(int y, int x, const std::string &text, int cols)
+{
+    move(y, x);
+    addstr(fit_cols(text, cols > 0 ? cols : 0, false).c_str());
+}
+
+const char *sort_name(const browser &b)
+{
+    static const char *names[] = {"size", "name", "files", "extension"};
+    return names[b.sort];
+}
+
+void draw_head(const browser &b)
+{
+    const bnode &d = b.nodes[(size_t)b.cur];
+    attron(A_BOLD);
+    line_at(0, 0, fit_cols(screen_safe(shown_path(b, b.cur)), COLS, true), COLS);
+    attroff(A_BOLD);
+    move(1, 0);
+    addstr("  ");
+    colored(PAIR_SIZE, human(d.size));
+    std::string rest = std::string(" ") + b.size_kind + "   " + grouped(d.files) + (d.files == 1 ? " file" : " files") +
+                       "   " + grouped(d.kids.size()) + (d.kids.size() == 1 ? " entry" : " entries") + "   sorted by " +
+                       sort_name(b) + (b.reverse ? " (reversed)" : "");
+    if (!b.filter.empty())
+        rest += "   filter: " + screen_safe(b.filter);
+    addstr(fit_cols(rest, std::max(0, COLS - getcurx(stdscr)), false).c_str());
+}
+
+void draw_rows(const browser &b, int bar_width)
+{
+    const bnode &d = b.nodes[(size_t)b.cur];
+    int h = list_height();
+    if (b.rows.empty())
+        line_at(HEAD_ROWS, 2, b.filter.empty() ? "(empty)" : "(nothing matches the filter)", COLS - 2);
+    for (int i = 0; i < h && b.top + i < (int)b.rows.size(); i++) {
+        int row = b.top + i;
+        const bnode &c = b.nodes[(size_t)b.rows[(size_t)row]];
+        bool selected = row == b.sel;
+        move(HEAD_ROWS + i, 0);
+        put_attr(A_REVERSE, selected);
+        addstr(selected ? ">" : " ");
+        if (selected)
+            addstr(pad_left(human(c.size), 10).c_str());
+        else
+            colored(PAIR_SIZE, pad_left(human(c.size), 10));
+        addstr(" ");
+        addstr(percent(c.size, d.size).c_str());
+        addstr(" ");
+        if (bar_width > 0) {
+            std::string full = bar(share_of(c.size, d.size), bar_width);
+            size_t n = full.find('.');
+            addstr("[");
+            if (selected) {
+                addstr(full.c_str());
+            } else {
+                colored(PAIR_BAR, full.substr(0, n));
+                put_attr(A_DIM, true);
+                addstr(full.substr(std::min(n, full.size())).c_str());
+                put_attr(A_DIM, false);
+            }
+            addstr("] ");
+        }
+        std::string files = c.is_dir ? pad_left(grouped(c.files), 9) : std::string(9, ' ');
+        std::string name = screen_safe(c.name) + (c.is_dir ? "/" : "");
+        addstr((files + "  ").c_str());
+        addstr(fit_cols(name, std::max(0, COLS - getcurx(stdscr)), false).c_str());
+        if (selected)
+            hline(' ', COLS);
+        put_attr(A_REVERSE, false);
+    }
+}
+
+void draw_stats(const browser &b)
+{
+    const bnode &d = b.nodes[(size_t)b.cur];
+    bool top = b.view == VIEW_TOP;
+    attron(A_BOLD);
+    line_at(2, 0, top ? "Largest files below this directory" : "Extensions below this directory", COLS);
+    attroff(A_BOLD);
+    int h = list_height();
+    if (b.stats.empty())
+        line_at(HEAD_ROWS, 2, "(none)", COLS - 2);
+    for (int i = 0; i < h && b.stats_top + i < (int)b.stats.size(); i++) {
+        const stat_row &r = b.stats[(size_t)(b.stats_top + i)];
+        move(HEAD_ROWS + i, 0);
+        addstr(" ");
+        colored(PAIR_SIZE, pad_left(human(r.size), 10));
+        std::string text = "  ";
+        if (!top)
+            text.append(percent(r.size, d.size)).append(" ").append(pad_left(grouped(r.count), 10))
+                .append(r.count == 1 ? " file   " : " files  ");
+        text.append(screen_safe(r.name));
+        addstr(fit_cols(text, std::max(0, COLS - getcurx(stdscr)), false).c_str());
+    }
+}
+
+// A box of lines in the middle of the screen.
+void draw_box(const std::vector<std::string> &lines)
+{
+    int w = 0;
+    for (const std::string &l : lines)
+        w = std::max(w, (int)text_cols(l));
+    w = std::min(w + 4, COLS);
+    int h = std::min((int)lines.size() + 2, LINES);
+    int y0 = std::max(0, (LINES - h) / 2), x0 = std::max(0, (COLS - w) / 2);
+    for (int y = 0; y < h; y++) {
+        move(y0 + y, x0);
+        std::string row = y == 0 || y == h - 1 ? std::string("+").append((size_t)std::max(0, w - 2), '-').append("+")
+                                               : std::string("| ");
+        if (y > 0 && y < h - 1) {
+            std::string text = fit_cols(lines[(size_t)(y - 1)], std::max(0, w - 4), false);
+            row += text + std::string((size_t)std::max(0, w - 4 - (int)text_cols(text)), ' ') + " |";
+        }
+        addstr(fit_cols(row, COLS - x0, false).c_str());
+    }
+}
+
+void draw_bottom(const browser &b)
+{
+    std::string msg = b.message;
+    if (b.view == VIEW_FILTER)
+        msg = "filter: " + screen_safe(b.filter) + "_   (Enter keeps it, Esc clears it)";
+    if (!msg.empty()) {
+        bool warn = b.view == VIEW_CONFIRM;
+        put_attr(A_BOLD, warn);
+        put_attr(COLOR_PAIR(PAIR_WARN), warn && g_color);
+        line_at(LINES - 2, 0, screen_safe(msg), COLS);
+        put_attr(COLOR_PAIR(PAIR_WARN), false);
+        put_attr(A_BOLD, false);
+    }
+    const char *keys = b.view == VIEW_TOP || b.view == VIEW_EXT ? " up/down scroll  q or left: back"
+                       : COLS >= 112 ? " arrows/hjkl move  Enter open  Bksp up  / filter  s n c e sort  t top  x ext  "
+                                       "i info  r rescan  d delete  ? help  q quit"
+                                     : "Enter open  Bksp up  /filter  s n c e sort  t top  x ext  d del  ? help  q quit";
+    attron(A_REVERSE);
+    // The last column of the last row is left alone: writing there scrolls
+    // some terminals.
+    line_at(LINES - 1, 0, keys, COLS - 1);
+    hline(' ', COLS - 1 - getcurx(stdscr));
+    attroff(A_REVERSE);
+}
+
+}  // namespace
+
+std::string screen_safe(const std::string &s)
+{
+    std::string out;
+    for (size_t i = 0; i < s.size();) {
+        size_t n;
+        long cp = code_point(s, i, &n);
+        if (cp < 0 || unsafe(cp))
+            out += '?';
+        else
+            out.append(s, i, n);
+        i += n;
+    }
+    return out;
+}
+
+size_t text_cols(const std::string &s)
+{
+    size_t cols = 0;
+    for (size_t i = 0; i < s.size();) {
+        size_t n;
+        long cp = code_point(s, i, &n);
+        int w = cp < 0 ? 1 : wcwidth((wchar_t)cp);
+        cols += (size_t)(w < 0 ? 1 : w);
+        i += n;
+    }
+    return cols;
+}
+
+std::string fit_cols(const std::string &s, int cols, bool keep_end)
+{
+    if (cols <= 0)
+        return "";
+    if ((int)text_cols(s) <= cols)
+        return s;
+    if (cols <= 3)
+        return std::string((size_t)cols, '.');
+    // Whole code points only, up to cols - 3 columns, from the kept end.
+    std::vector<std::pair<size_t, size_t>> cps;  // offset, length
+    for (size_t i = 0, n; i < s.size(); i += n) {
+        code_point(s, i, &n);
+        cps.push_back({i, n});
+    }
+    size_t from = s.size(), to = 0;  // the bytes kept
+    int used = 0;
+    for (size_t k = 0; k < cps.size(); k++) {
+        auto [at, n] = cps[keep_end ? cps.size() - 1 - k : k];
+        int w = (int)text_cols(s.substr(at, n));
+        if (used + w > cols - 3)
+            break;
+        used += w;
+        if (keep_end)
+            from = at;
+        else
+            to = at + n;
+    }
+    std::string dots = "...";
+    return keep_end ? dots.append(s, from, std::string::npos) : s.substr(0, to).append(dots);
+}
+
+int list_height() { return std::max(1, LINES - HEAD_ROWS - 2); }
+
+void scroll_into_view(browser &b)
+{
+    int h = list_height();
+    if (b.sel < b.top)
+        b.top = b.sel;
+    if (b.sel >= b.top + h)
+        b.top = b.sel - h + 1;
+    b.top = std::max(0, std::min(b.top, (int)b.rows.size() - h));
+    b.top = std::max(0, b.top);
+    b.stats_top = std::max(0, std::min(b.stats_top, (int)b.stats.size() - h));
+}
+
+void init_colors(bool color)
+{
+    g_color = color && has_colors();
+    if (!g_color)
+        return;
+    start_color();
+    use_default_colors();
+    init_pair(PAIR_SIZE, COLOR_CYAN, -1);
+    init_pair(PAIR_BAR, COLOR_GREEN, -1);
+    init_pair(PAIR_WARN, COLOR_RED, -1);
+}
+
+void draw_browser(const browser &b)
+{
+    erase();
+    draw_head(b);
+    if (b.view == VIEW_TOP || b.view == VIEW_EXT) {
+        draw_stats(b);
+    } else {
+        int bar_width = COLS >= 90 ? 16 : COLS >= 70 ? 10 : 0;
+        attron(A_DIM);
+        line_at(2, 0, std::string("       size  share ") + (bar_width ? std::string((size_t)bar_width + 3, ' ') : "") +
+                          "    files  name", COLS);
+        attroff(A_DIM);
+        draw_rows(b, bar_width);
+    }
+    if (b.view == VIEW_INFO || b.view == VIEW_HELP) {
+        std::vector<std::string> lines;
+        std::string text = b.info;
+        for (size_t at = 0; at <= text.size();) {
+            size_t nl = text.find('\n', at);
+            if (nl == std::string::npos)
+                nl = text.size();
+            lines.push_back(text.substr(at, nl - at));
+            at = nl + 1;
+        }
+        draw_box(lines);
+    }
+    draw_bottom(b);
+    refresh();
+}
+
+void draw_scanning(const std::string &path, unsigned long long files, unsigned long long dirs,
+                   unsigned long long bytes, double seconds)
+{
+    erase();
+    attron(A_BOLD);
+    line_at(0, 0, "Scanning " + screen_safe(path), COLS);
+    attroff(A_BOLD);
+    char rate[64];
+    snprintf(rate, sizeof rate, "%s files/s   %.1f s", grouped((uint64_t)(seconds > 0 ? files / seconds : 0)).c_str(),
+             seconds);
+    line_at(2, 2, grouped(files) + " files   " + grouped(dirs) + " directories   " + human(bytes), COLS - 2);
+    line_at(3, 2, rate, COLS - 2);
+    attron(A_REVERSE);
+    line_at(LINES - 1, 0, " q or Ctrl-C: stop and quit", COLS - 1);
+    hline(' ', COLS - 1 - getcurx(stdscr));
+    attroff(A_REVERSE);
+    refresh();
+}

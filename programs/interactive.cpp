@@ -1,0 +1,384 @@
+// qvdisk -i: the scan on a live screen, then the browser's key loop; the
+// keys that reach the file system (delete, rescan) are handled here.
+#include "interactive.h"
+
+#include <curses.h>
+#include <time.h>
+
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "browse.h"
+#include "browsefs.h"
+#include "browser.h"
+#include "format.h"
+#include "report.h"
+
+namespace {
+
+double now_s()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
+}
+
+struct session {
+    browser b;
+    volatile sig_atomic_t *interrupted;
+    disk_scan_options opts{};           // as the first scan ran, for rescans
+    std::vector<std::string> patterns;  // its exclude patterns, copied
+    std::vector<const char *> pattern_ptrs;
+    std::vector<std::pair<int, int>> scans;  // scan id, the node it was made for
+    int pending_delete = -1;
+};
+
+enum wait_end { SCAN_ENDED, STOPPED_BY_KEY, STOPPED_BY_SIGNAL };
+
+// Polls scan id until it ends or is stopped: on the full screen (the first
+// scan), or on the message line (a rescan: Esc or q stops it).
+wait_end wait_scan(session &s, int id, const std::string &path, bool full_screen)
+{
+    double started = now_s();
+    timeout(100);
+    for (;;) {
+        unsigned long long files = 0, dirs = 0, bytes = 0;
+        int state = disk_scan_progress(id, &files, &dirs, &bytes);
+        if (state != SCAN_IDLE && state != SCAN_RUNNING)
+            return SCAN_ENDED;
+        if (*s.interrupted)
+            return STOPPED_BY_SIGNAL;
+        if (full_screen) {
+            draw_scanning(path, files, dirs, bytes, now_s() - started);
+        } else {
+            s.b.message = "rescanning: " + grouped(files) + " files, " + human(bytes) + "  (Esc stops)";
+            draw_browser(s.b);
+        }
+        int ch = getch();
+        if (ch == 'q' || ch == 27)
+            return STOPPED_BY_KEY;
+    }
+}
+
+void free_scans_below(session &s, int node)
+{
+    for (size_t i = 0; i < s.scans.size();) {
+        if (is_below(s.b, s.scans[i].second, node)) {
+            disk_free(s.scans[i].first);
+            s.scans.erase(s.scans.begin() + (long)i);
+        } else {
+            i++;
+        }
+    }
+}
+
+// Scans node's directory again and puts the new contents in its place.
+void rescan(session &s, int node)
+{
+    browser &b = s.b;
+    std::vector<std::string> names = names_below_root(b, node);
+    std::string raw, err;
+    if (!raw_path_below_root(b.root_raw, names, &raw, &err)) {
+        b.message = "cannot rescan: " + err;
+        return;
+    }
+    disk_scan_options so = s.opts;
+    if (so.max_depth > 0 && (so.max_depth -= (int)names.size()) <= 0) {
+        b.message = "this directory is at --max-depth: nothing below it is listed";
+        return;
+    }
+    double started = now_s();
+    int id = disk_scan_ex(raw.c_str(), &so);
+    if (id < 0) {
+        b.message = "cannot start a scan (32 at most at once)";
+        return;
+    }
+    wait_end end = wait_scan(s, id, raw, false);
+    disk_problems p{};
+    p.struct_size = sizeof p;
+    const char *doc = end == SCAN_ENDED && disk_scan_problems(id, &p) == SCAN_DONE && p.root_error == 0
+                          ? disk_get_dir(id, raw.c_str(), 1)
+                          : nullptr;
+    uint64_t size = 0, files = 0;
+    if (!read_dir_doc(doc, [&](int depth, const doc_entry &e) {
+            if (depth == 0) {
+                size = e.size;
+                files = e.files;
+            }
+        })) {
+        disk_free(id);
+        b.message = end == SCAN_ENDED ? "the rescan failed" : "rescan stopped";
+        return;
+    }
+    free_scans_below(s, node);
+    s.scans.push_back({id, node});
+    replace_dir(b, node, id, raw, size, files);
+    char took[32];
+    snprintf(took, sizeof took, "%.1f s", now_s() - started);
+    b.message = "rescanned in " + std::string(took);
+}
+
+void ask_delete(session &s)
+{
+    browser &b = s.b;
+    if (b.rows.empty())
+        return;
+    if (b.read_only) {
+        b.message = "deleting is off (--read-only)";
+        return;
+    }
+    s.pending_delete = b.rows[(size_t)b.sel];
+    const bnode &n = b.nodes[(size_t)s.pending_delete];
+    b.message = "Delete " + std::string(n.is_dir ? "the directory " : "the file ") + n.name + (n.is_dir ? "/" : "") +
+                " (" + human(n.size) + (n.is_dir ? ", " + grouped(n.files) + " files" : "") + ")? y/N";
+    b.view = VIEW_CONFIRM;
+}
+
+void confirm_delete(session &s)
+{
+    browser &b = s.b;
+    int node = s.pending_delete;
+    bnode n = b.nodes[(size_t)node];
+    std::string err;
+    if (delete_below_root(b.root_raw, names_below_root(b, node), &err)) {
+        free_scans_below(s, node);
+        remove_node(b, node);
+        b.message = "deleted " + n.name + (n.is_dir ? "/" : "") + " (" + human(n.size) + ")";
+        return;
+    }
+    // Part of a directory may be gone: show what is left of it.
+    if (n.is_dir)
+        rescan(s, node);
+    b.message = "not deleted: " + err;
+}
+
+void show_info(browser &b)
+{
+    if (b.rows.empty())
+        return;
+    int node = b.rows[(size_t)b.sel];
+    const bnode &n = b.nodes[(size_t)node];
+    b.info = "path   " + fit_cols(screen_safe(shown_path(b, node)), 70, true) + "\n" + "type   " +
+             (n.is_dir ? "directory" : "file") + "\n" + "size   " + human(n.size) + " " + b.size_kind + " (" +
+             grouped(n.size) + " bytes)";
+    uint64_t apparent = 0, on_disk = 0;
+    if (n.is_dir)
+        b.info += "\nfiles  " + grouped(n.files);
+    else if (sizes_below_root(b.root_raw, names_below_root(b, node), &apparent, &on_disk))
+        b.info += "\nnow    " + grouped(apparent) + " bytes long, " + grouped(on_disk) + " bytes on disk";
+    b.info += "\n\n(any key)";
+    b.view = VIEW_INFO;
+}
+
+void show_stats(browser &b, view_mode v)
+{
+    b.message = "";
+    if (v == VIEW_TOP)
+        largest_files(b, b.cur, 1000, &b.stats);
+    else
+        extensions(b, b.cur, &b.stats);
+    b.stats_top = 0;
+    b.view = v;
+}
+
+const char HELP[] =
+    "up/down, k/j      move            PgUp/PgDn, Home/End  page, ends\n"
+    "Enter, right, l   open            left, h, Backspace   up\n"
+    "/                 filter by name (Enter keeps, Esc clears)\n"
+    "s n c e           sort by size, name, files, extension (again: reverse)\n"
+    "t                 largest files below this directory\n"
+    "x                 extensions below this directory\n"
+    "i                 details of the selected entry\n"
+    "r                 rescan this directory\n"
+    "d                 delete the selected entry (asks first)\n"
+    "mouse             click selects, click again opens\n"
+    "q                 quit\n\n(any key)";
+
+// One key in the list; false to quit.
+bool list_key(session &s, int ch)
+{
+    browser &b = s.b;
+    int page = list_height();
+    switch (ch) {
+    case KEY_UP: case 'k': move_sel(b, -1); break;
+    case KEY_DOWN: case 'j': move_sel(b, 1); break;
+    case KEY_PPAGE: move_sel(b, -page); break;
+    case KEY_NPAGE: move_sel(b, page); break;
+    case KEY_HOME: case 'g': move_sel(b, -(int)b.rows.size()); break;
+    case KEY_END: case 'G': move_sel(b, (int)b.rows.size()); break;
+    case '\n': case '\r': case KEY_ENTER: case KEY_RIGHT: case 'l': open_selected(b); break;
+    case KEY_LEFT: case 'h': case KEY_BACKSPACE: case 127: case 8: go_up(b); break;
+    case 's': set_sort(b, BY_SIZE); break;
+    case 'n': set_sort(b, BY_NAME); break;
+    case 'c': set_sort(b, BY_COUNT); break;
+    case 'e': set_sort(b, BY_EXT); break;
+    case '/': b.view = VIEW_FILTER; break;
+    case 't': show_stats(b, VIEW_TOP); break;
+    case 'x': show_stats(b, VIEW_EXT); break;
+    case 'i': show_info(b); break;
+    case '?': b.info = HELP; b.view = VIEW_HELP; break;
+    case 'r': rescan(s, b.cur); break;
+    case 'd': ask_delete(s); break;
+    case 'q': return false;
+    case KEY_MOUSE: {
+        MEVENT ev;
+        if (getmouse(&ev) != OK || !(ev.bstate & (BUTTON1_CLICKED | BUTTON1_DOUBLE_CLICKED | BUTTON1_PRESSED)))
+            break;
+        int row = b.top + ev.y - 3;
+        if (ev.y < 3 || row >= (int)b.rows.size())
+            break;
+        bool again = row == b.sel;
+        b.sel = row;
+        if (again || (ev.bstate & BUTTON1_DOUBLE_CLICKED))
+            open_selected(b);
+        break;
+    }
+    default: break;
+    }
+    return true;
+}
+
+void filter_key(browser &b, int ch)
+{
+    if (ch == 27) {
+        b.filter.clear();
+        b.view = VIEW_LIST;
+    } else if (ch == '\n' || ch == '\r' || ch == KEY_ENTER) {
+        b.view = VIEW_LIST;
+    } else if (ch == KEY_BACKSPACE || ch == 127 || ch == 8) {
+        while (!b.filter.empty() && ((unsigned char)b.filter.back() & 0xC0) == 0x80)
+            b.filter.pop_back();
+        if (!b.filter.empty())
+            b.filter.pop_back();
+    } else if (ch >= 0x20 && ch < 0x100 && ch != 0x7F) {
+        b.filter += (char)ch;
+    } else {
+        return;
+    }
+    b.sel = b.top = 0;
+    refresh_rows(b);
+}
+
+// One key in whatever view is up; false to quit.
+bool on_key(session &s, int ch)
+{
+    browser &b = s.b;
+    if (ch == KEY_RESIZE)  // the next drawing takes the new size
+        return true;
+    if (b.view != VIEW_FILTER && b.view != VIEW_CONFIRM)
+        b.message.clear();
+    switch (b.view) {
+    case VIEW_LIST: return list_key(s, ch);
+    case VIEW_FILTER: filter_key(b, ch); return true;
+    case VIEW_INFO: case VIEW_HELP: b.view = VIEW_LIST; return true;
+    case VIEW_CONFIRM:
+        b.view = VIEW_LIST;
+        b.message = "not deleted";
+        if (ch == 'y' || ch == 'Y')
+            confirm_delete(s);
+        return true;
+    case VIEW_TOP: case VIEW_EXT:
+        if (ch == KEY_UP || ch == 'k')
+            b.stats_top--;
+        else if (ch == KEY_DOWN || ch == 'j')
+            b.stats_top++;
+        else if (ch == KEY_PPAGE || ch == KEY_NPAGE)
+            b.stats_top += ch == KEY_NPAGE ? list_height() : -list_height();
+        else if (ch == 'q' || ch == 27 || ch == KEY_LEFT || ch == 'h' || ch == 't' || ch == 'x')
+            b.view = VIEW_LIST;
+        return true;
+    }
+    return true;
+}
+
+void start_screen(bool color)
+{
+    setlocale(LC_ALL, "");
+    initscr();
+    cbreak();
+    noecho();
+    keypad(stdscr, TRUE);
+    set_escdelay(25);
+    curs_set(0);
+    mousemask(BUTTON1_CLICKED | BUTTON1_DOUBLE_CLICKED, nullptr);
+    init_colors(color);
+}
+
+}  // namespace
+
+int run_interactive(const options &o, int id, bool color, volatile sig_atomic_t *interrupted)
+{
+    session s;
+    s.interrupted = interrupted;
+    start_screen(color);
+    wait_end end = wait_scan(s, id, o.path, true);
+    disk_problems problems{};
+    problems.struct_size = sizeof problems;
+    int state = end == SCAN_ENDED ? disk_scan_problems(id, &problems) : SCAN_CANCELLED;
+    if (end != SCAN_ENDED || state != SCAN_DONE || problems.root_error != 0) {
+        endwin();
+        disk_scan_cancel(id);
+        disk_free(id);
+        if (end == STOPPED_BY_SIGNAL)
+            fprintf(stderr, "qvdisk: interrupted\n");
+        if (end != SCAN_ENDED)
+            return end == STOPPED_BY_SIGNAL ? EXIT_INTERRUPTED : EXIT_OK;
+        if (state != SCAN_DONE) {
+            fprintf(stderr, "qvdisk: the scan failed (state %d)\n", state);
+            return EXIT_SCAN_FAILED;
+        }
+        fprintf(stderr, "qvdisk: cannot scan '%s': %s\n", o.path, strerror(problems.root_error));
+        return EXIT_USAGE;
+    }
+    s.opts.struct_size = sizeof s.opts;
+    disk_scan_get_options(id, &s.opts);
+    for (int i = 0; i < s.opts.exclude_count; i++)
+        s.patterns.push_back(s.opts.excludes[i]);
+    for (const std::string &p : s.patterns)
+        s.pattern_ptrs.push_back(p.c_str());
+    s.opts.excludes = s.pattern_ptrs.empty() ? nullptr : s.pattern_ptrs.data();
+    s.scans.push_back({id, 0});
+    browser &b = s.b;
+    b.read_only = o.read_only;
+    b.size_kind = size_kind_name(s.opts.size_kind);
+    b.color = color;
+    browser_init(b, id, o.path, disk_get_dir(id, o.path, 1));
+
+    // QVDISK_TRACE=FILE: one line per key, the time from the key to the
+    // screen drawn after it, for measuring on large trees.
+    const char *trace_to = getenv("QVDISK_TRACE");
+    FILE *trace = trace_to && *trace_to ? fopen(trace_to, "a") : nullptr;
+    timeout(200);
+    scroll_into_view(b);
+    draw_browser(b);
+    bool going = true;
+    int rc = EXIT_OK;
+    while (going) {
+        int ch = getch();
+        if (*interrupted) {
+            rc = EXIT_INTERRUPTED;
+            break;
+        }
+        if (ch == ERR)
+            continue;
+        double t0 = now_s();
+        going = on_key(s, ch);
+        scroll_into_view(b);
+        draw_browser(b);
+        if (trace)
+            fprintf(trace, "%s %.3f ms %zu rows\n", keyname(ch), (now_s() - t0) * 1000.0, b.rows.size());
+    }
+    if (trace)
+        fclose(trace);
+    endwin();
+    for (auto &sc : s.scans)
+        disk_free(sc.first);
+    std::string left_out = problems_phrase(problems);
+    if (!left_out.empty())
+        fprintf(stderr, "qvdisk: warning: %s\n", left_out.c_str());
+    return rc;
+}
