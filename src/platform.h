@@ -15,6 +15,13 @@ struct qv_cond {
 struct qv_thread {
     uintptr_t h;
 };
+// A one-time initialisation, zero-initialised (QV_ONCE_INIT) before first
+// use. Holds no thread-local storage, so that a library loaded and unloaded
+// again and again by its host takes none of the process's TLS slots.
+struct qv_once {
+    void *h;
+};
+#define QV_ONCE_INIT {nullptr}
 
 // Body of a started thread. Every body returns 0; nobody reads it.
 typedef int (*qv_thread_body)(void *arg);
@@ -39,6 +46,10 @@ int qv_thread_create(qv_thread *t, qv_thread_body body, void *arg);
 // Waits for the thread to end and closes its handle; stores null into *out
 // when out is non-null. Returns 0.
 int qv_thread_join(qv_thread *t, void **out);
+
+// Runs fn exactly once for once, however many threads call at the same
+// time; every caller returns after fn has returned.
+void qv_once_run(qv_once *once, void (*fn)(void));
 
 int qv_cpu_count(void);
 // Milliseconds since an arbitrary fixed point, monotonic.
