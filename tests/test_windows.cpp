@@ -714,8 +714,9 @@ TEST(Win32Scan, EverySpellingOfARootScansIt)
     };
     for (const auto &c : cases) {
         CwdGuard cwd;
-        if (!c.cwd.empty())
+        if (!c.cwd.empty()) {
             ASSERT_TRUE(SetCurrentDirectoryW(wide(c.cwd).c_str()));
+        }
         PublicScan s(c.path, 0, 0);
         ASSERT_GE(s.id, 0) << c.path;
         s.wait();
@@ -746,8 +747,9 @@ TEST(Win32Scan, EverySpellingOfARootScansIt)
     for (const char *path : {"\\", "/"}) {
         wchar_t full[MAX_PATH];
         ASSERT_GT(GetFullPathNameW(wide(path).c_str(), MAX_PATH, full, nullptr), 0u);
-        if (!under_wine())
+        if (!under_wine()) {
             EXPECT_EQ(std::wstring(full), wide(drive + "\\"));
+        }
         std::vector<std::string> drive_root = raw_names(std::wstring(full) + L"*");
         ASSERT_FALSE(drive_root.empty());
         // Links followed, so that the names match the raw listing's.
