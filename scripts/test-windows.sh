@@ -1,7 +1,8 @@
 #!/bin/sh
 # Cross-builds quorvel-disk.dll and its tests with mingw-w64 and runs the test
-# suite under Wine through ctest. Installs the toolchain and Wine when they
-# are missing (Debian/Ubuntu). Leaves no Wine process running.
+# suite under Wine through ctest. Installs the toolchain, Wine, and clang with
+# lld (for a host built as MSVC builds one) when they are missing
+# (Debian/Ubuntu). Leaves no Wine process running.
 #
 #   scripts/test-windows.sh [extra ctest arguments]
 #
@@ -16,6 +17,9 @@ jobs=${QV_JOBS:-2}
 missing=""
 command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || missing="$missing g++-mingw-w64-x86-64-posix"
 command -v wine >/dev/null 2>&1 && command -v wineserver >/dev/null 2>&1 || missing="$missing wine64 wine"
+# A host built as MSVC builds one checks the import library quorvel-disk.lib.
+command -v clang >/dev/null 2>&1 || missing="$missing clang"
+command -v lld-link >/dev/null 2>&1 || missing="$missing lld"
 if [ -n "$missing" ]; then
     echo "installing:$missing"
     sudo=""

@@ -8,13 +8,17 @@
 //    pattern gives neither.
 //
 // A directory is named by the scan's root path joined with its path below
-// the root. Nothing below the root is reached through a reparse point unless
-// links are followed: without that, reparse points are not even reported.
+// the root. Nothing below the root is reached through a link (a reparse
+// point whose tag is a name surrogate: symbolic link, junction, mount point)
+// unless links are followed: without that, links are not even reported.
+// Every other reparse point (cloud, deduplicated, compressed files and
+// folders) is an ordinary file or directory; qv_reparse_action decides.
 // When links are followed, or the walk asks for identities, each directory's
 // volume serial number and file index are read too (which tell a loop or
 // another volume): through its handle when listed by handle, else through
 // one more open.
 #include "dirlist_win32.h"
+#include "reparse.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -60,35 +64,54 @@ struct qv_dirlist {
     char name[SCAN_PATH_MAX];      // the child last reported
 };
 
-static bool drive_letter_path(const char *path) { return path[0] != '\0' && path[1] == ':'; }
+static bool is_sep(char c) { return c == '\\' || c == '/'; }
 
-int qv_win32_search_pattern(char *buf, const char *path)
+int qv_win32_long_path(char *buf, const char *path)
 {
-    // Drive-letter paths take the long-path prefix; UNC, relative and
-    // already prefixed paths are used as they are.
-    bool prefixed = drive_letter_path(path);
-    const char *prefix = prefixed ? "\\\\?\\" : "";
-    // A path that already ends in a separator (C:\data\) gets none more:
-    // after the prefix a doubled separator is taken literally and fails.
-    size_t len = strlen(path);
-    bool ends_sep = len > 0 && (path[len - 1] == '\\' || (prefixed && path[len - 1] == '/'));
-    int n = snprintf(buf, SCAN_PATH_MAX, "%s%s%s*", prefix, path, ends_sep ? "" : "\\");
+    const char *prefix = "";
+    const char *rest = path;
+    if (path[0] != '\0' && path[1] == ':') {
+        prefix = "\\\\?\\";
+    } else if (is_sep(path[0]) && is_sep(path[1])) {
+        bool device = (path[2] == '?' || path[2] == '.') && is_sep(path[3]);
+        if (!device)
+            prefix = "\\\\?\\UNC\\", rest = path + 2;
+        else if (strncmp(path, "\\\\?\\", 4) != 0)
+            prefix = "\\\\?\\", rest = path + 4;
+        // else already in long form: as it is
+    }
+    int n = snprintf(buf, SCAN_PATH_MAX, "%s%s", prefix, rest);
     if (n < 0 || n > SCAN_PATH_MAX - 1)
         return -1;
-    // After the prefix Windows no longer reads '/' as a separator; hosts
-    // often pass C:/data, so it is turned into '\\' there.
-    if (prefixed) {
-        for (char *p = buf + 4; *p; p++)
+    // After a prefix added here Windows no longer reads '/' as a separator;
+    // hosts often pass C:/data.
+    if (prefix[0] != '\0') {
+        for (char *p = buf + strlen(prefix); *p; p++)
             if (*p == '/')
                 *p = '\\';
     }
     return n;
 }
 
+int qv_win32_search_pattern(char *buf, const char *path)
+{
+    int n = qv_win32_long_path(buf, path);
+    if (n < 0)
+        return -1;
+    // A path that already ends in a separator (C:\data\) gets none more:
+    // after the prefix a doubled separator is taken literally and fails.
+    bool ends_sep = n > 0 && buf[n - 1] == '\\';
+    int extra = ends_sep ? 1 : 2;
+    if (n + extra > SCAN_PATH_MAX - 1)
+        return -1;
+    memcpy(buf + n, ends_sep ? "*" : "\\*", (size_t)extra + 1);
+    return n + extra;
+}
+
 // Length of the directory's own name within its search pattern p (n units,
 // ending in '*'): the pattern without "\*", but the separator stays where
 // the name would otherwise be a volume ("\\?\C:", "\\?\Volume{...}"), a
-// drive ("C:") or nothing at all.
+// share ("\\?\UNC\server\share"), a drive ("C:") or nothing at all.
 template <typename C> static size_t dir_len_in_pattern(const C *p, size_t n)
 {
     size_t end = n - 1;
@@ -99,10 +122,15 @@ template <typename C> static size_t dir_len_in_pattern(const C *p, size_t n)
         return end;
     bool device = p[0] == '\\' && p[1] == '\\' && (p[2] == '?' || p[2] == '.') && p[3] == '\\';
     if (device) {
-        bool inner_sep = false;
-        for (size_t i = 4; i < cut && !inner_sep; i++)
-            inner_sep = p[i] == '\\';
-        if (!inner_sep)
+        // Separators inside the name after the prefix: none in a volume's,
+        // one in a share's (server\share).
+        size_t from = 4, root_seps = 0;
+        if (cut > 8 && (p[4] | 0x20) == 'u' && (p[5] | 0x20) == 'n' && (p[6] | 0x20) == 'c' && p[7] == '\\')
+            from = 8, root_seps = 1;
+        size_t seps = 0;
+        for (size_t i = from; i < cut; i++)
+            seps += p[i] == '\\' ? 1 : 0;
+        if (seps <= root_seps)
             return end;
     }
     return cut;
@@ -354,6 +382,33 @@ static bool is_dot_or_dotdot(const wchar_t *n)
     return n[0] == L'.' && (n[1] == L'\0' || (n[1] == L'.' && n[2] == L'\0'));
 }
 
+// A followed link to a file counts as the file it points to: the listing
+// describes the link itself (its own length, 0), so the target is opened
+// through the link and asked. A dangling link counts as an empty file.
+static uint64_t followed_size(qv_dirlist *dl, const wchar_t *name, size_t units)
+{
+    // The directory's pattern with its "*" replaced by the name.
+    size_t n = wcslen(dl->wpattern);
+    if (n == 0 || n - 1 + units >= SCAN_PATH_MAX)
+        return 0;
+    wchar_t star = dl->wpattern[n - 1];
+    wmemcpy(dl->wpattern + n - 1, name, units);
+    dl->wpattern[n - 1 + units] = L'\0';
+    HANDLE h = CreateFileW(dl->wpattern, FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    dl->wpattern[n - 1] = star;
+    dl->wpattern[n] = L'\0';
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    FILE_STANDARD_INFO st{};
+    bool ok = GetFileInformationByHandleEx(h, FileStandardInfo, &st, sizeof st) && !st.Directory;
+    CloseHandle(h);
+    if (!ok)
+        return 0;
+    LONGLONG size = dl->size_kind == QV_SIZE_ON_DISK ? st.AllocationSize.QuadPart : st.EndOfFile.QuadPart;
+    return size > 0 ? (uint64_t)size : 0;
+}
+
 // The next record of the listing by handle, or null at its end.
 static const FILE_ID_BOTH_DIR_INFO *next_record(qv_dirlist *dl)
 {
@@ -382,7 +437,9 @@ static int next_by_handle(qv_dirlist *dl, qv_dir_child *out)
         int units = (int)(d->FileNameLength / sizeof(wchar_t));
         if (units == 0 || (wname[0] == L'.' && (units == 1 || (units == 2 && wname[1] == L'.'))))
             continue;
-        if ((d->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && !dl->follow_links)
+        // For a reparse point the record's EaSize holds its tag.
+        int action = qv_reparse_action(d->FileAttributes, d->EaSize, dl->follow_links);
+        if (action == QV_CHILD_SKIP)
             continue;
         // As with a search: a name without a UTF-8 form is left out.
         int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wname, units, dl->name, SCAN_PATH_MAX - 1,
@@ -400,6 +457,10 @@ static int next_by_handle(qv_dirlist *dl, qv_dir_child *out)
         out->stat_later = 0;
         if (dir) {
             out->size = 0;
+            return 1;
+        }
+        if (action == QV_CHILD_FOLLOW) {
+            out->size = followed_size(dl, wname, (size_t)units);
             return 1;
         }
         // Cloud placeholders not on the disk are allocated nothing.
@@ -437,7 +498,9 @@ int qv_dirlist_next(qv_dirlist *dl, qv_dir_child *out)
         const WIN32_FIND_DATAW &d = dl->data;
         if (is_dot_or_dotdot(d.cFileName))
             continue;
-        if ((d.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && !dl->follow_links)
+        // For a reparse point dwReserved0 holds its tag.
+        int action = qv_reparse_action(d.dwFileAttributes, d.dwReserved0, dl->follow_links);
+        if (action == QV_CHILD_SKIP)
             continue;
         // A name with a lone surrogate has no UTF-8 form: under a replaced
         // name it could be taken for another child, so it is left out.
@@ -450,7 +513,12 @@ int qv_dirlist_next(qv_dirlist *dl, qv_dir_child *out)
         bool dir = (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         out->name = dl->name;
         out->name_len = (uint32_t)(n - 1);
-        out->size = dir ? 0 : ((uint64_t)d.nFileSizeHigh << 32) | d.nFileSizeLow;
+        if (dir)
+            out->size = 0;
+        else if (action == QV_CHILD_FOLLOW)
+            out->size = followed_size(dl, d.cFileName, wcslen(d.cFileName));
+        else
+            out->size = ((uint64_t)d.nFileSizeHigh << 32) | d.nFileSizeLow;
         out->is_dir = dir ? 1 : 0;
         out->linked = 0;
         out->stat_later = 0;

@@ -3,17 +3,32 @@
 
 #include "dirlist.h"
 
+// Writes the long form of path into buf (SCAN_PATH_MAX bytes), in which
+// Windows takes every name as it is (no trailing dot or space dropped, no
+// 260-character limit):
+//  - a drive-letter path ("C:\data", a bare "C:", any second byte ':'):
+//    "\\?\" and the path;
+//  - a UNC path ("\\server\share\dir"): "\\?\UNC\server\share\dir";
+//  - a device path ("\\.\C:\data"): "\\?\C:\data";
+//  - in these '/' becomes '\', which Windows no longer reads as a
+//    separator after the prefix;
+//  - a path already in long form ("\\?\..."), and any other (relative,
+//    "\data" on the current drive), as it is.
+// Paths are expected made absolute and normal first (GetFullPathNameW):
+// the long form turns that off. Returns the length without terminator, or
+// -1 when it is longer than 32767 bytes.
+int qv_win32_long_path(char *buf, const char *path);
+
 // Writes the search pattern for the directory at path into buf (SCAN_PATH_MAX
-// bytes): "\\?\" when path is at least 2 bytes long and its second byte is
-// ':' (a drive-letter path or a bare "C:"), then path, then "\*" (only "*"
-// when path already ends in a backslash). Returns the pattern's length
-// without terminator, or -1 when it is longer than 32767 bytes (buf is then
-// not a usable pattern).
+// bytes): the long form of path, then "\*" (only "*" when it already ends in
+// a backslash). Returns the pattern's length without terminator, or -1 when
+// it is longer than 32767 bytes (buf is then not a usable pattern).
 int qv_win32_search_pattern(char *buf, const char *path);
 
 // Writes the name of the directory itself, as attribute queries and
 // CreateFileW take it, into buf (SCAN_PATH_MAX bytes): the search pattern
 // without its "\*", except that a volume's root keeps its separator
-// ("\\?\C:\", since "\\?\C:" is the volume device). Returns its length, or
+// ("\\?\C:\", since "\\?\C:" is the volume device), and so does a share's
+// root ("\\?\UNC\server\share\"). Returns its length, or
 // -1 as qv_win32_search_pattern does. path must not be empty.
 int qv_win32_dir_path(char *buf, const char *path);

@@ -5,15 +5,16 @@
 #include <cstring>
 
 #include "documents.h"
+#include "platform.h"
 #include "scanner.h"
 
 // Initialises the slot table exactly once, even when two threads make the
-// first call at the same time (a function-local static is thread-safe).
-static void ensure_init()
-{
-    static const int s_initialized = (qv_scanner_init(), 1);
-    (void)s_initialized;
-}
+// first call at the same time. Not a function-local static: on Windows its
+// guard would bring in winpthreads, which takes a TLS slot that an unload
+// never gives back.
+static qv_once s_initialized = QV_ONCE_INIT;
+
+static void ensure_init() { qv_once_run(&s_initialized, qv_scanner_init); }
 
 static scan_slot *done_slot(int id)
 {

@@ -15,6 +15,13 @@ struct qv_cond {
 struct qv_thread {
     uintptr_t h;
 };
+// A one-time initialisation, zero-initialised (QV_ONCE_INIT) before first
+// use. Holds no thread-local storage, so that a library loaded and unloaded
+// again and again by its host takes none of the process's TLS slots.
+struct qv_once {
+    void *h;
+};
+#define QV_ONCE_INIT {nullptr}
 
 // Body of a started thread. Every body returns 0; nobody reads it.
 typedef int (*qv_thread_body)(void *arg);
@@ -48,6 +55,10 @@ uint64_t qv_thread_cpu_ns(const qv_thread *t);
 
 // Sleeps for about us microseconds (at least a clock tick on Windows).
 void qv_sleep_us(uint32_t us);
+
+// Runs fn exactly once for once, however many threads call at the same
+// time; every caller returns after fn has returned.
+void qv_once_run(qv_once *once, void (*fn)(void));
 
 int qv_cpu_count(void);
 // Milliseconds since an arbitrary fixed point, monotonic.

@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 static_assert(sizeof(pthread_t) <= sizeof(uintptr_t), "pthread_t must fit a handle");
+static_assert(sizeof(pthread_once_t) <= sizeof(void *) && alignof(pthread_once_t) <= alignof(void *),
+              "a pthread_once_t must fit qv_once");
 
 int qv_mutex_init(qv_mutex *m)
 {
@@ -126,6 +128,13 @@ int qv_thread_join(qv_thread *t, void **out)
     if (out)
         *out = nullptr;
     return 0;
+}
+
+// A zeroed qv_once is an unused pthread_once_t (PTHREAD_ONCE_INIT is 0).
+void qv_once_run(qv_once *once, void (*fn)(void))
+{
+    static_assert(PTHREAD_ONCE_INIT == 0, "a zeroed qv_once must be PTHREAD_ONCE_INIT");
+    pthread_once(reinterpret_cast<pthread_once_t *>(&once->h), fn);
 }
 
 int qv_cpu_count(void)

@@ -11,6 +11,7 @@
 #include <cstring>
 
 static_assert(sizeof(HANDLE) <= sizeof(uintptr_t), "a thread handle must fit qv_thread");
+static_assert(sizeof(INIT_ONCE) == sizeof(void *), "an INIT_ONCE must fit qv_once");
 
 static void *heap_alloc(size_t n) { return HeapAlloc(GetProcessHeap(), 0, n); }
 static void heap_free(void *p) { HeapFree(GetProcessHeap(), 0, p); }
@@ -118,6 +119,19 @@ int qv_thread_join(qv_thread *t, void **out)
     return 0;
 }
 
+static BOOL CALLBACK run_once_body(PINIT_ONCE, PVOID fn, PVOID *)
+{
+    reinterpret_cast<void (*)(void)>(fn)();
+    return TRUE;
+}
+
+// A zeroed qv_once is INIT_ONCE_STATIC_INIT.
+void qv_once_run(qv_once *once, void (*fn)(void))
+{
+    InitOnceExecuteOnce(reinterpret_cast<PINIT_ONCE>(&once->h), run_once_body, reinterpret_cast<PVOID>(fn),
+                        nullptr);
+}
+
 int qv_cpu_count(void)
 {
     SYSTEM_INFO si;
@@ -159,10 +173,14 @@ static char *copy_text(const char *text)
 }
 
 // GetFullPathNameW resolves a relative or drive-relative path against the
-// current directory (of that drive) by text alone.
+// current directory (of that drive) by text alone, and makes it normal as
+// Windows does before it opens a path: "." and ".." taken out, separators
+// made single backslashes, trailing dots and spaces dropped. The listing
+// then uses its long form, in which Windows would do none of that.
 char *qv_absolute_path(const char *path)
 {
-    if (path[0] == '\0')
+    // Already in long form: the host asked for the path as it is.
+    if (path[0] == '\0' || strncmp(path, "\\\\?\\", 4) == 0)
         return copy_text(path);
     // A bare drive letter names the drive's root, as it always has here,
     // not the current directory of that drive.

@@ -6,23 +6,15 @@
 
 // --- Tree ordering ---------------------------------------------------------
 
-// The comparator sees only two elements: the mode reaches it from here.
-static thread_local int32_t s_sort_mode = 0;
-
 static inline int cmp_u64_desc(uint64_t l, uint64_t r) { return l > r ? -1 : l < r ? 1 : 0; }
 
-int cmp_entries(const void *a, const void *b)
+int cmp_entries(const qv_entry *l, const qv_entry *r, int32_t mode)
 {
-    const qv_entry *l = *static_cast<const qv_entry *const *>(a);
-    const qv_entry *r = *static_cast<const qv_entry *const *>(b);
-    switch (s_sort_mode) {
+    switch (mode) {
     case SORT_SIZE_DESC:
         return cmp_u64_desc(l->size, r->size);
-    case SORT_NAME: {
-        const auto *ln = reinterpret_cast<const unsigned char *>(qv_tree_get_name(l));
-        const auto *rn = reinterpret_cast<const unsigned char *>(qv_tree_get_name(r));
-        return strcmp(reinterpret_cast<const char *>(ln), reinterpret_cast<const char *>(rn));
-    }
+    case SORT_NAME:
+        return strcmp(qv_tree_get_name(l), qv_tree_get_name(r));
     case SORT_FILES_DESC:
         return cmp_u64_desc(l->file_count, r->file_count);
     case SORT_SIZE_ASC:
@@ -32,10 +24,11 @@ int cmp_entries(const void *a, const void *b)
     }
 }
 
-// A pointer array reused from list to list; grown by doubling.
+// Pointer arrays reused from list to list, grown by doubling: the list and
+// the merge sort's second half.
 struct sort_scratch {
     qv_entry **items;
-    int32_t cap;
+    int32_t cap;  // entries of each half
 };
 
 static bool scratch_reserve(sort_scratch *s, int32_t n)
@@ -45,12 +38,40 @@ static bool scratch_reserve(sort_scratch *s, int32_t n)
     int64_t cap = s->cap ? s->cap : 64;
     while (cap < n)
         cap *= 2;
-    void *p = realloc(s->items, (size_t)cap * sizeof(qv_entry *));
+    if (cap > INT32_MAX)
+        cap = INT32_MAX;
+    void *p = realloc(s->items, 2 * (size_t)cap * sizeof(qv_entry *));
     if (!p)
         return false;
     s->items = static_cast<qv_entry **>(p);
-    s->cap = (int32_t)(cap > INT32_MAX ? INT32_MAX : cap);
+    s->cap = (int32_t)cap;
     return true;
+}
+
+// Stable bottom-up merge sort of a[0..n) using tmp (n entries): equal
+// entries keep their listing order on every system. The mode is passed
+// along rather than kept in a global or thread-local for a comparator: on
+// Windows thread-local storage would cost the host a TLS slot per unload.
+// Returns the array that holds the result (a or tmp).
+static qv_entry **merge_sort(qv_entry **a, qv_entry **tmp, int32_t n, int32_t mode)
+{
+    for (int64_t width = 1; width < n; width *= 2) {
+        for (int64_t lo = 0; lo < n; lo += 2 * width) {
+            int64_t mid = lo + width < n ? lo + width : n;
+            int64_t hi = lo + 2 * width < n ? lo + 2 * width : n;
+            int64_t i = lo, j = mid, k = lo;
+            while (i < mid && j < hi)
+                tmp[k++] = cmp_entries(a[j], a[i], mode) < 0 ? a[j++] : a[i++];
+            while (i < mid)
+                tmp[k++] = a[i++];
+            while (j < hi)
+                tmp[k++] = a[j++];
+        }
+        qv_entry **t = a;
+        a = tmp;
+        tmp = t;
+    }
+    return a;
 }
 
 // Orders e's list using s for the pointers; an unchanged list when s cannot
@@ -62,22 +83,22 @@ static void sort_list(qv_entry *e, int32_t mode, sort_scratch *s)
     int32_t n = qv_tree_child_count(e);
     if (!scratch_reserve(s, n))
         return;
+    qv_entry **items = s->items;
     int32_t i = 0;
     for (qv_entry *c = e->first_child; c; c = c->next_sibling)
-        s->items[i++] = c;
-    s_sort_mode = mode;
+        items[i++] = c;
     // A list already in order (the usual case when a tree is ordered again)
     // costs one comparison per child instead of a sort and a relink.
     int32_t k = 1;
-    while (k < n && cmp_entries(&s->items[k - 1], &s->items[k]) <= 0)
+    while (k < n && cmp_entries(items[k - 1], items[k], mode) <= 0)
         k++;
     if (k == n)
         return;
-    qsort(s->items, (size_t)n, sizeof(qv_entry *), cmp_entries);
-    e->first_child = s->items[0];
+    items = merge_sort(items, s->items + s->cap, n, mode);
+    e->first_child = items[0];
     for (i = 0; i + 1 < n; i++)
-        s->items[i]->next_sibling = s->items[i + 1];
-    s->items[n - 1]->next_sibling = nullptr;
+        items[i]->next_sibling = items[i + 1];
+    items[n - 1]->next_sibling = nullptr;
 }
 
 void qv_sort_children(qv_entry *e, int32_t mode)

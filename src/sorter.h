@@ -57,6 +57,7 @@ qv_ext_info *qv_extension_breakdown(qv_entry *root, int32_t *out_count);
 // Releases the ext of the first count records, then the array. Accepts null.
 void qv_extension_breakdown_free(qv_ext_info *arr, int32_t count);
 
-// Comparators, exposed for tests.
-int cmp_entries(const void *a, const void *b);
+// Comparators, exposed for tests. cmp_entries orders two entries by mode
+// (any other mode: equal).
+int cmp_entries(const qv_entry *l, const qv_entry *r, int32_t mode);
 int cmp_ext_info(const void *a, const void *b);

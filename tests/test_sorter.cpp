@@ -115,6 +115,30 @@ TEST(SortChildren, ShortListsAndNullAreLeftAlone)
     EXPECT_EQ(only->next_sibling, nullptr);
 }
 
+// Entries with equal keys keep the order they were listed in, on every
+// system (the C library's qsort keeps it on Linux but not on Windows), so
+// that a tree document is the same wherever it is made.
+TEST(SortChildren, EqualKeysKeepTheirListOrder)
+{
+    for (int n : {2, 3, 7, 64, 129, 1000}) {
+        HandTree t("/r");
+        // Inserted last to first: the list stands as f0, f1, ... f(n-1).
+        for (int i = n - 1; i >= 0; i--)
+            t.file(t.root(), "f" + std::to_string(i), (uint64_t)((i * 7) % 3));
+        std::vector<std::string> listed = names_of(t.root());
+        ASSERT_EQ(listed.front(), "f0");
+        qv_sort_children(t.root(), SORT_SIZE_DESC);
+        std::vector<std::string> got = names_of(t.root());
+        std::vector<std::string> want;
+        for (uint64_t size : {2u, 1u, 0u})
+            for (int i = 0; i < n; i++)
+                if ((uint64_t)((i * 7) % 3) == size)
+                    want.push_back("f" + std::to_string(i));
+        EXPECT_EQ(got, want) << n;
+        expect_well_linked(t.root(), (size_t)n);
+    }
+}
+
 // Outside 0 to 3 every pair is equal: the order is open, the list intact.
 TEST(SortChildren, UnknownModeKeepsTheSetOfChildren)
 {

@@ -231,6 +231,48 @@ std::vector<DocEntry> doc_entries(const json &tree)
 
 }  // namespace
 
+TEST(SearchPattern, LongFormOfDriveUncAndDevicePaths)
+{
+    struct {
+        const char *path, *long_form;
+    } cases[] = {
+        {"C:\\data", "\\\\?\\C:\\data"},
+        {"C:", "\\\\?\\C:"},
+        {"C:/data/sub", "\\\\?\\C:\\data\\sub"},
+        // UNC: the server and share follow "UNC", so that names ending in a
+        // dot or a space and paths past 260 characters work there too.
+        {"\\\\server\\share", "\\\\?\\UNC\\server\\share"},
+        {"\\\\server\\share\\", "\\\\?\\UNC\\server\\share\\"},
+        {"\\\\server\\share\\dir. \\x", "\\\\?\\UNC\\server\\share\\dir. \\x"},
+        {"//server/share/dir", "\\\\?\\UNC\\server\\share\\dir"},
+        {"\\\\10.0.0.7\\c$\\Users", "\\\\?\\UNC\\10.0.0.7\\c$\\Users"},
+        // Device paths take the long-form prefix instead.
+        {"\\\\.\\C:\\data", "\\\\?\\C:\\data"},
+        {"\\\\.\\Volume{0d1e}\\", "\\\\?\\Volume{0d1e}\\"},
+        // Already in long form: as given, slashes and all.
+        {"\\\\?\\C:\\data", "\\\\?\\C:\\data"},
+        {"\\\\?\\UNC\\server\\share", "\\\\?\\UNC\\server\\share"},
+        {"\\\\?\\C:\\a/b", "\\\\?\\C:\\a/b"},
+        // Relative and current-drive paths: as they are (never given by the
+        // scanner, which makes roots absolute first).
+        {"rel\\dir", "rel\\dir"},
+        {"\\data", "\\data"},
+        {"\\", "\\"},
+        {"", ""},
+    };
+    for (auto c : cases) {
+        std::string buf(SCAN_PATH_MAX, '#');
+        int n = qv_win32_long_path(buf.data(), c.path);
+        EXPECT_EQ(n, (int)strlen(c.long_form)) << c.path;
+        EXPECT_STREQ(buf.c_str(), c.long_form) << c.path;
+    }
+    std::string buf(SCAN_PATH_MAX, '#');
+    std::string share = "\\\\s\\h\\" + std::string(SCAN_PATH_MAX - 1 - 8 - 4, 'a');  // prefix 8, server and share 4
+    EXPECT_EQ(qv_win32_long_path(buf.data(), share.c_str()), SCAN_PATH_MAX - 1);
+    share += 'a';
+    EXPECT_EQ(qv_win32_long_path(buf.data(), share.c_str()), -1);
+}
+
 TEST(SearchPattern, LongPathPrefixOnlyForDriveLetterPaths)
 {
     struct {
@@ -246,7 +288,7 @@ TEST(SearchPattern, LongPathPrefixOnlyForDriveLetterPaths)
         {"dir", "dir\\*"},
         {"C", "C\\*"},                    // one byte: no second byte
         {"", "\\*"},
-        {"\\\\server\\share", "\\\\server\\share\\*"},   // UNC: no prefix
+        {"\\\\server\\share", "\\\\?\\UNC\\server\\share\\*"},
         {"\\\\?\\C:\\data", "\\\\?\\C:\\data\\*"},       // already prefixed
         {"/c:/x", "/c:/x\\*"},
         // Forward slashes, which the prefix would make literal, become backslashes.
@@ -302,8 +344,10 @@ TEST(SearchPattern, DirectoryItselfKeepsOnlyAVolumeRootsSeparator)
         {"\\\\?\\C:\\", "\\\\?\\C:\\"},
         {"\\\\?\\C:\\data\\", "\\\\?\\C:\\data"},
         {"\\\\?\\Volume{0d1e}\\", "\\\\?\\Volume{0d1e}\\"},
-        {"\\\\server\\share\\", "\\\\server\\share"},
-        {"\\\\server\\share", "\\\\server\\share"},
+        {"\\\\server\\share\\", "\\\\?\\UNC\\server\\share\\"},  // a share's root
+        {"\\\\server\\share", "\\\\?\\UNC\\server\\share\\"},
+        {"\\\\server\\share\\dir\\", "\\\\?\\UNC\\server\\share\\dir"},
+        {"\\\\?\\unc\\server\\share\\", "\\\\?\\unc\\server\\share\\"},
         {"rel\\dir", "rel\\dir"},
         {"\\", "\\"},
     };
@@ -506,6 +550,10 @@ TEST(Win32Listing, DirectoryLinkLeftOutOrWalked)
 // recorded as directories without children and listed as loops; a link to
 // a directory that is no ancestor (side -> a\\b) is walked, and so is the
 // loop below it found. max_depth only bounds the walk should that fail.
+// Windows makes junctions here; Wine 8 cannot (FSCTL_SET_REPARSE_POINT
+// fails with error 50, CreateSymbolicLinkW makes nothing), so under Wine
+// the links are Unix symbolic links, listed as directories with the
+// reparse-point attribute and tag 0.
 TEST(Win32Scan, LinksBackUpAreLoopsNotWalked)
 {
     TempDir t;
@@ -516,12 +564,12 @@ TEST(Win32Scan, LinksBackUpAreLoopsNotWalked)
     ASSERT_TRUE(symlink_to(t.path + "\\a", t.path + "\\a\\up"));
     ASSERT_TRUE(symlink_to(t.path + "\\a\\b", t.path + "\\a\\side"));
     struct {
-        int follow;
+        int follow, links_once;
         std::vector<DocEntry> entries;
         std::vector<std::string> loops;
     } cases[] = {
-        {0, {{"a", true, 5, true}, {"a/b", true, 5, true}, {"a/b/f", false, 5, false}}, {}},
-        {1,
+        {0, 0, {{"a", true, 5, true}, {"a/b", true, 5, true}, {"a/b/f", false, 5, false}}, {}},
+        {1, 0,
          {{"a", true, 10, true},
           {"a/b", true, 5, true},
           {"a/b/f", false, 5, false},
@@ -531,21 +579,38 @@ TEST(Win32Scan, LinksBackUpAreLoopsNotWalked)
           {"a/side/toroot", true, 0, false},
           {"a/up", true, 0, false}},
          {"a/b/toroot", "a/side/toroot", "a/up"}},
+        // Listed by directory handle (file IDs asked for): the same loops;
+        // f, met twice through side, counts once.
+        {1, 1,
+         {{"a", true, 5, true},
+          {"a/b", true, 5, true},
+          {"a/b/f", false, 5, false},
+          {"a/b/toroot", true, 0, false},
+          {"a/side", true, 0, true},
+          {"a/side/f", false, 0, false},
+          {"a/side/toroot", true, 0, false},
+          {"a/up", true, 0, false}},
+         {"a/b/toroot", "a/side/toroot", "a/up"}},
     };
     for (const auto &c : cases) {
-        PublicScan s(t.path, 12, c.follow);
+        disk_scan_options o{};
+        o.struct_size = sizeof o;
+        o.max_depth = 12;
+        o.follow_links = c.follow;
+        o.hard_links_once = c.links_once;
+        PublicScan s(t.path, o);
         ASSERT_GE(s.id, 0);
         s.wait();
-        ASSERT_EQ(s.state, SCAN_DONE) << c.follow;
-        EXPECT_EQ(doc_entries(s.tree()), c.entries) << c.follow;
+        ASSERT_EQ(s.state, SCAN_DONE) << c.follow << c.links_once;
+        EXPECT_EQ(doc_entries(s.tree()), c.entries) << c.follow << c.links_once;
         disk_problems p = s.problems();
         EXPECT_EQ(p.root_error, 0);
-        EXPECT_EQ(p.loop_dirs, c.loops.size()) << c.follow;
-        EXPECT_EQ(p.unreadable_dirs + p.skipped_entries + p.pseudo_fs_dirs, 0u) << c.follow;
+        EXPECT_EQ(p.loop_dirs, c.loops.size()) << c.follow << c.links_once;
+        EXPECT_EQ(p.unreadable_dirs + p.skipped_entries + p.pseudo_fs_dirs, 0u) << c.follow << c.links_once;
         json want = json::array();
         for (const std::string &l : c.loops)
             want.push_back({{"path", t.path + "/" + l}, {"problem", "loop"}});
-        EXPECT_EQ(s.problem_list(), want) << c.follow;
+        EXPECT_EQ(s.problem_list(), want) << c.follow << c.links_once;
     }
 }
 
@@ -605,6 +670,102 @@ TEST(Win32Scan, RelativeRootResolvedWhenStarted)
     EXPECT_EQ(doc_entries(tree), (std::vector<DocEntry>{{"first", false, 3, false}}));
     EXPECT_EQ(s.problems().root_error, 0);
     EXPECT_EQ(json::parse(disk_get_top(s.id, 5)), json::parse(R"([{"path":"sub/first","size":3}])"));
+}
+
+// Every ordinary spelling of one folder scans that folder: the root is made
+// absolute and normal (as Windows would) before it takes the long form, the
+// documents keep the host's own text, and names below it that end in a dot
+// or a space are still kept.
+TEST(Win32Scan, EverySpellingOfARootScansIt)
+{
+    TempDir t;
+    const std::string parent = t.path, root = t.path + "\\fx";
+    make_dir(root);
+    make_file(root + "\\a", 3);
+    make_dir(root + "\\sub");
+    make_file(root + "\\sub\\b", 5);
+    make_dir(root + "\\dot.");
+    make_file(root + "\\dot.\\c ", 7);
+    const std::vector<DocEntry> want = {{"a", false, 3, false},      {"dot.", true, 7, true},
+                                        {"dot./c ", false, 7, false}, {"sub", true, 5, true},
+                                        {"sub/b", false, 5, false}};
+    std::string slashes = root;
+    std::replace(slashes.begin(), slashes.end(), '\\', '/');
+    const std::string drive = root.substr(0, 2);
+    struct {
+        std::string path, cwd;  // cwd: the current directory while the scan starts
+    } cases[] = {
+        {root, ""},
+        {root + "\\..\\fx", ""},
+        {root + "\\sub\\..\\.\\", ""},
+        {root + "\\.", ""},
+        {parent + "\\\\fx", ""},  // a doubled separator
+        {root + " ", ""},          // a trailing space
+        {root + ".", ""},          // a trailing dot
+        {slashes, ""},
+        {slashes + "/", ""},
+        {"\\\\?\\" + root, ""},   // long form: used as it is
+        {"\\\\.\\" + root, ""},   // device form
+        {"fx", parent},
+        {".\\fx\\", parent},
+        {"..\\..\\fx", root + "\\sub"},
+        {".", root},
+        {drive + "fx", parent},    // relative to the drive's current directory
+    };
+    for (const auto &c : cases) {
+        CwdGuard cwd;
+        if (!c.cwd.empty()) {
+            ASSERT_TRUE(SetCurrentDirectoryW(wide(c.cwd).c_str()));
+        }
+        PublicScan s(c.path, 0, 0);
+        ASSERT_GE(s.id, 0) << c.path;
+        s.wait();
+        ASSERT_EQ(s.state, SCAN_DONE) << c.path;
+        disk_problems p = s.problems();
+        EXPECT_EQ(p.root_error, 0) << c.path;
+        EXPECT_EQ(p.unreadable_dirs + p.skipped_entries + p.loop_dirs + p.pseudo_fs_dirs, 0u) << c.path;
+        json tree = s.tree();
+        EXPECT_EQ(tree["path"], c.path);
+        EXPECT_EQ(doc_entries(tree), want) << c.path;
+    }
+    // A long form is taken literally: "dot." is that directory, where the
+    // same path without the prefix loses its dot (and names none).
+    {
+        PublicScan s("\\\\?\\" + root + "\\dot.", 0, 0);
+        s.wait();
+        ASSERT_EQ(s.state, SCAN_DONE);
+        EXPECT_EQ(doc_entries(s.tree()), (std::vector<DocEntry>{{"c ", false, 7, false}}));
+        PublicScan plain(root + "\\dot.", 0, 0);
+        plain.wait();
+        ASSERT_EQ(plain.state, SCAN_DONE);
+        EXPECT_THAT(plain.problems().root_error, testing::AnyOf(ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND));
+    }
+    // "\\" and "/" name the root of the current directory's drive (Wine
+    // reads "/" as its Unix root, Z:, which GetFullPathNameW tells).
+    CwdGuard cwd;
+    ASSERT_TRUE(SetCurrentDirectoryW(wide(root).c_str()));
+    for (const char *path : {"\\", "/"}) {
+        wchar_t full[MAX_PATH];
+        ASSERT_GT(GetFullPathNameW(wide(path).c_str(), MAX_PATH, full, nullptr), 0u);
+        if (!under_wine()) {
+            EXPECT_EQ(std::wstring(full), wide(drive + "\\"));
+        }
+        std::vector<std::string> drive_root = raw_names(std::wstring(full) + L"*");
+        ASSERT_FALSE(drive_root.empty());
+        // Links followed, so that the names match the raw listing's.
+        PublicScan s(path, 1, 1);
+        ASSERT_GE(s.id, 0);
+        s.wait();
+        ASSERT_EQ(s.state, SCAN_DONE) << path;
+        EXPECT_EQ(s.problems().root_error, 0) << path;
+        json tree = s.tree();
+        EXPECT_EQ(tree["path"], path);
+        std::vector<std::string> names;
+        for (const json &c : tree.value("children", json::array()))
+            names.push_back(c["name"].get<std::string>());
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, drive_root) << path;
+    }
 }
 
 // With the prefix a doubled separator is taken literally, and Wine rejects

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Reads a Windows DLL's import and export tables with objdump -p: it must
 # import KERNEL32.dll and msvcrt.dll and nothing else (no C++ or GCC runtime
-# to ship beside it) and export under their plain names exactly the
+# to ship beside it), import no TlsAlloc (a TLS slot taken by a DLL that
+# hosts load and unload again and again is never given back), and export under their plain names exactly the
 # functions the public header declares QV_API, the eleven below among them.
 # Usage: check_dll.sh OBJDUMP DLL HEADER
 set -eu
@@ -18,6 +19,12 @@ if [ -z "$imports" ]; then
 fi
 if [ -n "$bad" ]; then
     echo "imports other DLLs than KERNEL32.dll and msvcrt.dll:"; printf '  %s\n' $bad; status=1
+fi
+
+# The import rows: "	2eb94	 1443  TlsAlloc".
+if printf '%s\n' "$dump" | grep -qE '^[[:space:]]+[0-9a-f]+[[:space:]]+[0-9]+[[:space:]]+TlsAlloc$'; then
+    echo "imports TlsAlloc: something pulls in thread-local storage (thread_local, a guarded static, winpthreads)"
+    status=1
 fi
 
 # The rows of the export name table: "[   0] disk_free".

@@ -1,6 +1,7 @@
 // A Windows host that knows only the DLL's file name: LoadLibraryW finds it
 // beside the program, GetProcAddress finds the exports by their plain
-// names, and a scan runs through them.
+// names, and a scan runs through them; loaded and unloaded again and again,
+// it keeps nothing of the process.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -159,4 +160,56 @@ TEST(DllLoad, ScanRunsThroughLoadedFunctions)
     EXPECT_EQ(f.status(id), -1);
     EXPECT_EQ(f.result(id), nullptr);
     FreeLibrary(m);
+}
+
+// A plug-in host loads the DLL, calls it and unloads it again and again.
+// Each cycle must give back all it took: a TLS slot kept per unload (as
+// winpthreads, pulled in by a function-local static or thread_local, keeps
+// one) runs the process out of slots after about a thousand cycles.
+TEST(DllLoad, UnloadCyclesKeepNoTlsSlot)
+{
+    Tree t;
+    std::string root = t.utf8();
+    auto next_tls_index = [] {
+        DWORD i = TlsAlloc();
+        TlsFree(i);
+        return i;
+    };
+    // One cycle first: what the process itself sets up once (Wine's own
+    // modules) is not the DLL's.
+    DWORD before = 0;
+    const int cycles = 200;
+    for (int cycle = 0; cycle <= cycles; cycle++) {
+        if (cycle == 1)
+            before = next_tls_index();
+        HMODULE m = LoadLibraryW(L"quorvel-disk.dll");
+        ASSERT_NE(m, nullptr) << "cycle " << cycle << " error " << GetLastError();
+        Exports f{};
+        find(m, "disk_scan", f.scan);
+        find(m, "disk_scan_status", f.status);
+        find(m, "disk_free", f.free);
+        find(m, "disk_scan_result", f.result);
+        find(m, "disk_get_top", f.top);
+        ASSERT_TRUE(f.scan && f.status && f.free && f.result && f.top);
+        // A whole scan: the first export call, the scan and pool threads,
+        // the ordering of the tree and both kinds of document.
+        int id = f.scan(root.c_str(), 0, 0);
+        ASSERT_GE(id, 0) << "cycle " << cycle;
+        int state = SCAN_IDLE;
+        for (int i = 0; i < 20000 && (state == SCAN_IDLE || state == SCAN_RUNNING); i++) {
+            Sleep(1);
+            state = f.status(id);
+        }
+        ASSERT_EQ(state, SCAN_DONE) << "cycle " << cycle;
+        const char *doc = f.result(id);
+        ASSERT_NE(doc, nullptr);
+        ASSERT_NE(strstr(doc, "\"total_size\":15,"), nullptr) << doc;
+        ASSERT_NE(f.top(id, 2), nullptr);
+        f.free(id);
+        ASSERT_TRUE(FreeLibrary(m));
+        ASSERT_EQ(GetModuleHandleW(L"quorvel-disk.dll"), nullptr) << "cycle " << cycle << ": not unloaded";
+    }
+    DWORD after = next_tls_index();
+    EXPECT_NE(after, TLS_OUT_OF_INDEXES);
+    EXPECT_LE(after, before) << cycles << " cycles took " << (after - before) << " TLS slots";
 }

@@ -44,3 +44,21 @@ if(TARGET qvdisk AND CMAKE_CROSSCOMPILING)
   add_test(NAME qvdisk_exe_missing_path COMMAND qvdisk "${qv_fixture}\\missing")
   set_tests_properties(qvdisk_exe_missing_path PROPERTIES WILL_FAIL TRUE)
 endif()
+
+# What 32 scans of small folders commit, printed (ctest -R windows_commit_charge -V).
+add_executable(commit_charge ${CMAKE_CURRENT_LIST_DIR}/commit_charge.cpp)
+target_link_libraries(commit_charge PRIVATE quorvel-disk psapi)
+target_compile_options(commit_charge PRIVATE ${QV_WARNINGS})
+add_dependencies(commit_charge dll_loadlibrary)  # which puts the DLL beside the test programs
+add_test(NAME windows_commit_charge COMMAND commit_charge 32)
+set_tests_properties(windows_commit_charge PROPERTIES TIMEOUT 300)
+
+# quorvel-disk.lib taken by an MSVC-compatible linker: a host compiled for the
+# MSVC ABI by clang and linked by lld-link (scripts/test-windows.sh installs
+# both), run under Wine.
+if(CMAKE_CROSSCOMPILING AND CMAKE_HOST_UNIX AND MINGW)
+  add_test(NAME windows_msvc_import_lib
+    COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/check_msvc_link.sh ${CMAKE_DLLTOOL} ${CMAKE_CROSSCOMPILING_EMULATOR}
+            ${PROJECT_SOURCE_DIR} $<TARGET_FILE_DIR:quorvel-disk> ${CMAKE_CURRENT_BINARY_DIR}/msvc-link)
+  set_tests_properties(windows_msvc_import_lib PROPERTIES TIMEOUT 300)
+endif()
