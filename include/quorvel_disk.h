@@ -28,6 +28,15 @@
  *  - calls on different ids are independent.
  * Returned texts are owned by the library: never free them.
  *
+ * Each scan walks on threads of its own: it starts one per processor (at
+ * least 2, at most 16), and any of them takes a directory still to be walked
+ * wherever it lies in the tree, so deep or lopsided trees are walked in
+ * parallel too, and the files of a large directory are looked at by several.
+ * While those threads mostly wait on storage (a network share, a cold disk)
+ * rather than use the processors, the scan lets more of them work at once,
+ * up to 64, so that many requests are in flight; once the processors are
+ * busy again, or descriptors run short, the extra ones stop taking work.
+ *
  * The library writes no files, reads no configuration and prints nothing.
  */
 #ifndef QUORVEL_DISK_H

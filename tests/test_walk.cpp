@@ -437,7 +437,9 @@ TEST(Sharing, FilesOfALargeDirectoryAreLookedAtByIdleWorkers)
     qv_tree_accumulate_sizes(w.root);
     EXPECT_EQ(w.root->size, want + 5);
     EXPECT_EQ(w.root->file_count, 1501u);
-    EXPECT_GT(w.ctx.stats_handed.load(), 0u);
+#ifndef _WIN32
+    EXPECT_GT(w.ctx.stats_handed.load(), 0u);  // Windows lists sizes with the names
+#endif
     EXPECT_EQ(w.ctx.skipped_entries.load(), 0u);
     // The same documents (the root named as a scan names it).
     qv_scan_options opts{};
