@@ -9,13 +9,20 @@
 #ifdef _WIN32
 #define WATCH_MS 32  // thread times advance in clock ticks of about 16 ms
 #else
-#define WATCH_MS 10
+#define WATCH_MS 5
 #endif
 // The workers holding work used less than this share of the processors
-// they could have used: they mostly wait, so more may work at once.
+// they could have used: they mostly wait, so more may work at once (twice
+// as many; four times as many below the second share, which a cold disk or
+// a network share gives from the first look).
 #define WAITING_SHARE 0.5
-// They used more than this: the processors are busy, extra workers park.
-#define BUSY_SHARE 0.9
+#define IDLE_SHARE 0.25
+// They used more than this, look after look for BUSY_LOOKS looks: the
+// processors are busy, a quarter of the extra workers park. (A disk that
+// answers quickly keeps the processors busy only while many requests are
+// in flight: parking at the first busy look would starve it again.)
+#define BUSY_SHARE 0.95
+#define BUSY_LOOKS 8
 
 struct worker_start {
     qv_pool *pool;
@@ -172,14 +179,20 @@ static void watch(qv_pool *pool, uint64_t elapsed_ns, int32_t cores)
     } else if (busy > 0 && elapsed_ns > 0 && !pool->done) {
         double share = (double)used / ((double)elapsed_ns * could);
         if (share < WAITING_SHARE && pool->allowed < pool->max) {
-            int32_t grown = pool->allowed * 2;
+            int32_t grown = pool->allowed * (share < IDLE_SHARE ? 4 : 2);
             pool->allowed = grown < pool->max ? grown : pool->max;
             if (pool->allowed > pool->peak_allowed)
                 pool->peak_allowed = pool->allowed;
             qv_cond_broadcast(&pool->work_cond);
+            pool->busy_looks = 0;
         } else if (share > BUSY_SHARE && pool->allowed > pool->base) {
-            int32_t fewer = pool->allowed - pool->allowed / 4;
-            pool->allowed = fewer > pool->base ? fewer : pool->base;
+            if (++pool->busy_looks >= BUSY_LOOKS) {
+                int32_t fewer = pool->allowed - pool->allowed / 4;
+                pool->allowed = fewer > pool->base ? fewer : pool->base;
+                pool->busy_looks = 0;
+            }
+        } else {
+            pool->busy_looks = 0;
         }
     }
     int32_t want = pool->allowed;

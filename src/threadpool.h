@@ -47,6 +47,7 @@ struct qv_pool {
     void *ctx;
     std::atomic<int32_t> *cancel;
     int32_t peak_allowed;  // most workers allowed at once, for reports
+    int32_t busy_looks;    // looks in a row that found the processors busy
 };
 
 // A pool of base workers that may grow to max (base <= max; with max 1 the
