@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "platform.h"
 #include "threadpool.h"
 
 namespace {
@@ -117,4 +118,26 @@ TEST(Pool, WorkersThatWaitLetMoreWork)
     EXPECT_GT(run.most_running.load(), 2);
     EXPECT_GT(pool->peak_allowed, 2);
     qv_pool_destroy(pool);
+}
+
+// The pool tells waiting workers from busy ones by their processor time:
+// were it read as nothing, busy workers would look like waiting ones and
+// the pool would grow to its ceiling.
+TEST(Pool, ProcessorTimeOfAWorkerIsRead)
+{
+    static std::atomic<bool> stop;
+    stop.store(false);
+    qv_thread t;
+    ASSERT_EQ(qv_thread_create(&t, [](void *) {
+        while (!stop.load()) {
+        }
+        return 0;
+    }, nullptr), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    uint64_t used = qv_thread_cpu_ns(&t);
+    stop.store(true);
+    qv_thread_join(&t, nullptr);
+    // It spun 200 ms; on Windows the time advances in ticks of about 16 ms.
+    EXPECT_GT(used, 16u * 1000u * 1000u);
+    EXPECT_LT(used, 2000u * 1000u * 1000u);
 }
