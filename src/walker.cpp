@@ -647,6 +647,8 @@ static void list_directory(walker *w, qv_entry *dir, int32_t depth)
             if (!deferring && ctx->pool && qv_pool_hungry(ctx->pool) > 0) {
                 deferring = true;
                 qv_dirlist_defer_stats(w->list);
+                if (ctx->deferring)
+                    ctx->deferring(ctx->listed_arg, dir);
             }
         }
     }
@@ -779,6 +781,7 @@ int qv_walk_init(qv_walk_ctx *w)
     w->workers = w->max_workers = 0;
     w->cancel = nullptr;
     w->listed = nullptr;
+    w->deferring = nullptr;
     w->listed_arg = nullptr;
     w->seen_files.store(0);
     w->seen_dirs.store(0);

@@ -54,6 +54,9 @@ struct qv_walk_ctx {
     // Called (by the worker that listed it) once a directory's children are
     // recorded, before any of them is walked; for tests.
     void (*listed)(void *arg, const qv_entry *dir);
+    // Called (by the lister) when the files of a large directory start to be
+    // listed without a look at them, to be looked at later; for tests.
+    void (*deferring)(void *arg, const qv_entry *dir);
     void *listed_arg;
 
     // Live counts for progress polls: added once per listed directory.
