@@ -395,6 +395,12 @@ WalkRun::~WalkRun()
     qv_scan_result_free(r);
 }
 
+void wait_for_idle_workers(const qv_walk_ctx *ctx, int n)
+{
+    for (int i = 0; i < 10000 && qv_pool_hungry(ctx->pool) < n; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 void WalkRun::run(const std::string &path)
 {
     qv_walk(&ctx, root, path.c_str());

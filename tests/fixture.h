@@ -78,6 +78,10 @@ struct WalkRun {
     void run(const std::string &path);
 };
 
+// Waits (up to 10 s) until at least n workers of the running walk of ctx
+// wait for work beyond what is queued: what is stacked then is handed out.
+void wait_for_idle_workers(const qv_walk_ctx *ctx, int n);
+
 // Runs fn on a new thread whose stack is stack_size bytes, and waits for it.
 void run_with_stack(size_t stack_size, const std::function<void()> &fn);
 

@@ -337,8 +337,7 @@ TEST(SwappedLink, StackedWalksNeverLeaveTheTree)
             auto *s = static_cast<Swap *>(arg);
             if (strcmp(qv_tree_get_name(dir), "a") != 0 || s->done.exchange(true))
                 return;
-            for (int i = 0; i < 10000 && qv_pool_hungry(s->ctx->pool) < s->workers - 1; i++)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            wait_for_idle_workers(s->ctx, s->workers - 1);
             ASSERT_EQ(rename((s->root + "/a").c_str(), (s->root + "/a.old").c_str()), 0);
             ASSERT_EQ(symlink(s->outside.c_str(), (s->root + "/a").c_str()), 0);
         };

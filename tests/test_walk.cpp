@@ -430,8 +430,8 @@ TEST(Sharing, FilesOfALargeDirectoryAreLookedAtByIdleWorkers)
     w.ctx.listed = [](void *arg, const qv_entry *dir) {
         auto *ctx = static_cast<qv_walk_ctx *>(arg);
         // The root is listed: wait (bounded) until the others wait for work.
-        for (int i = 0; dir->depth == 0 && i < 10000 && qv_pool_hungry(ctx->pool) < 3; i++)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (dir->depth == 0)
+            wait_for_idle_workers(ctx, 3);
     };
     w.run(t.path);
     qv_tree_accumulate_sizes(w.root);
@@ -473,8 +473,8 @@ TEST(Sharing, FilesGoneBeforeTheLookAreLeftOut)
     w.ctx.listed_arg = &hold;
     w.ctx.listed = [](void *arg, const qv_entry *dir) {
         auto *h = static_cast<Hold *>(arg);
-        for (int i = 0; dir->depth == 0 && i < 10000 && qv_pool_hungry(h->ctx->pool) < 3; i++)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (dir->depth == 0)
+            wait_for_idle_workers(h->ctx, 3);
     };
     w.ctx.deferring = [](void *arg, const qv_entry *) {
         // The odd ones go; the names are listed already.
@@ -526,8 +526,7 @@ TEST(Sharing, WorkDeepInTheTreeReachesIdleWorkers)
         if (dir->depth == 5) {
             // The fan is listed: wait (bounded) until the other three wait
             // for work, so that what it stacked is handed to them.
-            for (int i = 0; i < 10000 && qv_pool_hungry(s->ctx->pool) < 3; i++)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            wait_for_idle_workers(s->ctx, 3);
         }
         if (dir->depth >= 6) {
             {
