@@ -1,25 +1,24 @@
 #!/usr/bin/env bash
-# Builds qvdisk on first use (installing the compiler, CMake and ncurses when they are
-# missing), then runs it with the arguments given:  scripts/qvdisk.sh PATH [options]
+# Builds qvdisk on first use, and again when the sources change, then runs it
+# with the arguments given:  scripts/qvdisk.sh PATH [options]
+# Before each build it installs the compiler, CMake and Ninja, and ncurses with
+# nlohmann-json for the browser (-i), through scripts/install-packages.sh.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/qvdisk
 
-missing=()
-# ncurses and nlohmann-json give qvdisk its browser (-i).
-for p in cmake ninja-build g++ libncurses-dev nlohmann-json3-dev; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    sudo=""
-    [ "$(id -u)" -ne 0 ] && sudo=sudo
-    echo "qvdisk: installing ${missing[*]} ..." >&2
-    $sudo apt-get update -q >/dev/null
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
-fi
-if [ ! -x "$build/programs/qvdisk" ] || [ -n "$(find "$root/src" "$root/programs" "$root/include" -newer "$build/programs/qvdisk" -print -quit)" ]; then
+if [ ! -x "$build/programs/qvdisk" ] ||
+   [ -n "$(find "$root/src" "$root/programs" "$root/include" "$root/CMakeLists.txt" \
+           -newer "$build/programs/qvdisk" -print -quit)" ]; then
+    "$root/scripts/install-packages.sh" cmake ninja-build g++ libncurses-dev nlohmann-json3-dev
     echo "qvdisk: building ..." >&2
-    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-    cmake --build "$build" --target qvdisk >/dev/null
+    mkdir -p "$build"
+    log=$build/build.log
+    if ! { cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF &&
+           cmake --build "$build" --target qvdisk; } >"$log" 2>&1; then
+        tail -n 40 "$log" >&2
+        echo "qvdisk: the build failed (all of it in $log)" >&2
+        exit 1
+    fi
 fi
 exec "$build/programs/qvdisk" "$@"

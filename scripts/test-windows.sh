@@ -1,8 +1,8 @@
 #!/bin/sh
 # Cross-builds quorvel-disk.dll and its tests with mingw-w64 and runs the test
 # suite under Wine through ctest. Installs the toolchain, Wine, and clang with
-# lld (for a host built as MSVC builds one) when they are missing
-# (Debian/Ubuntu). Leaves no Wine process running.
+# lld (for a host built as MSVC builds one) through scripts/install-packages.sh.
+# Leaves no Wine process running.
 #
 #   scripts/test-windows.sh [extra ctest arguments]
 #
@@ -14,22 +14,14 @@ src=$(cd "$(dirname "$0")/.." && pwd)
 build=${QV_WINDOWS_BUILD:-$src/build/windows}
 jobs=${QV_JOBS:-2}
 
-missing=""
-command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || missing="$missing g++-mingw-w64-x86-64-posix"
-command -v wine >/dev/null 2>&1 && command -v wineserver >/dev/null 2>&1 || missing="$missing wine64 wine"
-# A host built as MSVC builds one checks the import library quorvel-disk.lib.
-command -v clang >/dev/null 2>&1 || missing="$missing clang"
-command -v lld-link >/dev/null 2>&1 || missing="$missing lld"
-if [ -n "$missing" ]; then
-    echo "installing:$missing"
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo=sudo
-    $sudo apt-get update
-    DEBIAN_FRONTEND=noninteractive $sudo -E apt-get install -y --no-install-recommends $missing
-fi
+# mingw-w64 builds the DLL and GoogleTest's sources, Wine runs the tests;
+# clang and lld build a host as MSVC builds one, against the import library
+# quorvel-disk.lib.
+"$src/scripts/install-packages.sh" cmake ninja-build g++-mingw-w64-x86-64-posix googletest \
+    nlohmann-json3-dev wine64 wine clang lld
 
-cmake -S "$src" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64-x86_64.cmake" \
-      -DCMAKE_BUILD_TYPE=Release
+cmake -S "$src" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64-x86_64.cmake" \
+      -DCMAKE_BUILD_TYPE=Release -DQV_REQUIRE_TESTS=ON
 cmake --build "$build" -j "$jobs"
 
 # The same settings as cmake/wine-run.sh, so that the server started here is

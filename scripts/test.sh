@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what the build needs when it is missing, then builds and runs every
+# Installs what the build and the tests need, then builds and runs every
 # test configuration: release, AddressSanitizer with UndefinedBehaviorSanitizer,
 # ThreadSanitizer, the libFuzzer targets (clang) for a short while each, and
 # the Windows DLL under Wine.
@@ -10,36 +10,21 @@ cd "$(dirname "$0")/.."
 configs=("$@")
 [ ${#configs[@]} -eq 0 ] && configs=(release asan tsan fuzz windows)
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev nlohmann-json3-dev pkg-config python3 chromium
-          fuse3 libfuse3-dev libncurses-dev tmux)
-[[ " ${configs[*]} " == *" fuzz "* ]] && packages+=(clang)
-# Node.js comes with the machine; Debian's own only when there is none.
-command -v node >/dev/null 2>&1 || packages+=(nodejs npm)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    sudo=""
-    [ "$(id -u)" -ne 0 ] && sudo=sudo
-    echo "installing: ${missing[*]}"
-    $sudo apt-get update -q >/dev/null
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null || exit 1
-fi
-# libFuzzer's runtime comes with clang only as a recommended package.
-if [[ " ${configs[*]} " == *" fuzz "* ]]; then
-    rt=libclang-rt-$(clang++ -dumpversion | cut -d. -f1)-dev
-    if ! dpkg-query -W -f='${Status}' "$rt" 2>/dev/null | grep -q "ok installed"; then
-        sudo=""
-        [ "$(id -u)" -ne 0 ] && sudo=sudo
-        echo "installing: $rt"
-        $sudo apt-get update -q >/dev/null
-        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "$rt" >/dev/null || exit 1
-    fi
-fi
+# Everything the Linux configurations use, asked of apt-get on every run
+# (scripts/install-packages.sh): the compilers (gcc for the C host of the
+# install test, clang and libFuzzer's runtime for the fuzz targets), GoogleTest,
+# nlohmann-json, ncurses and tmux (qvdisk -i), FUSE (the failing file system),
+# Python (the ctypes host), Chromium and Node.js (the treemap page). The
+# Windows configuration installs its own in scripts/test-windows.sh.
+packages=(cmake ninja-build gcc g++ clang libclang-rt-dev libgtest-dev libgmock-dev nlohmann-json3-dev
+          pkg-config python3 fuse3 libfuse3-dev libncurses-dev tmux chromium nodejs)
+# npm comes with some builds of nodejs (and conflicts with Debian's npm there).
+dpkg-query -W -f='${Provides}' nodejs 2>/dev/null | grep -qw npm || packages+=(npm)
+scripts/install-packages.sh "${packages[@]}" || exit 1
 
-# playwright-core drives Debian's Chromium in the treemap page tests.
-if [ ! -d tests/html/node_modules/playwright-core ]; then
+# playwright-core drives Debian's Chromium in the treemap page tests; the
+# lock file pins it, so it is installed again whenever the lock file changes.
+if [ ! tests/html/node_modules/.package-lock.json -nt tests/html/package-lock.json ]; then
     (cd tests/html && npm ci --no-audit --no-fund --loglevel=error) || exit 1
 fi
 
@@ -64,18 +49,34 @@ run_linux() {
     local name=$1; shift
     local dir=build/$name
     echo "=== $name"
+    mkdir -p "$dir"
     local log=$dir/ctest.log
-    if cmake -S . -B "$dir" -G Ninja "$@" >/dev/null && cmake --build "$dir" -j "$jobs" >/dev/null; then
+    # Every test has what it needs, or configure fails naming the package.
+    if ! cmake -S . -B "$dir" -G Ninja -DQV_REQUIRE_TESTS=ON "$@" >"$dir/configure.log" 2>&1; then
+        tail -n 20 "$dir/configure.log"
+        failed+=("$name configure")
+    elif ! cmake --build "$dir" -j "$jobs" >"$dir/build.log" 2>&1; then
+        grep -E -A 8 'error|FAILED' "$dir/build.log" | head -n 60
+        failed+=("$name build")
+    else
         ctest --test-dir "$dir" -j "$jobs" --output-on-failure --timeout 600 >"$log" 2>&1
         local rc=$?
         tail -n 30 "$log"
         count_summary "$log"
         [ $rc -eq 0 ] || failed+=("$name")
-    else
-        cmake --build "$dir" -j 1 2>&1 | tail -n 40
-        failed+=("$name build")
     fi
 }
+
+# The README's quick start, as a new user runs it: its install line and its
+# build run here too.
+echo "=== quick start"
+mkdir -p build
+if scripts/qvdisk.sh include --top 3 >build/quickstart.log 2>&1 && grep -q "quorvel_disk.h" build/quickstart.log; then
+    echo "scripts/qvdisk.sh include: the report lists quorvel_disk.h"
+else
+    cat build/quickstart.log
+    failed+=("quick start")
+fi
 
 for c in "${configs[@]}"; do
     case $c in

@@ -308,18 +308,20 @@ TEST(Sums, StopAtTheLargestValue)
 
 // --- A link swapped in while the walk runs ----------------------------------
 
-// The root holds a/{ssl,x,y,z} and three more directories. Once a is listed
-// and its subdirectories stacked, a is swapped for a link to a folder outside
-// the tree: the walks still to come must not list what lies there. The
-// worker that listed a still holds a's descriptor and lists the real
+// The root holds only a/{ssl,x,y,z}. Once a is listed and its
+// subdirectories stacked, a is swapped for a link to a folder outside the
+// tree: the walks still to come must not list what lies there. The worker
+// that listed a still holds a's descriptor and lists the real
 // subdirectories; those handed to other workers (with four, once they all
-// wait for work) are resolved from the root and refused.
+// wait for work) are resolved from the root and refused. Nothing else is
+// stacked, so what is handed out is a's subdirectories whatever order the
+// file system lists names in.
 TEST(SwappedLink, StackedWalksNeverLeaveTheTree)
 {
     for (int workers : {1, 4}) {
         TempDir t;
         std::string root = t / "root", outside = t / "outside";
-        for (const char *d : {"a/ssl", "a/x", "a/y", "a/z", "b", "c", "d"})
+        for (const char *d : {"a/ssl", "a/x", "a/y", "a/z"})
             mkdirp(root + "/" + d);
         for (const char *d : {"ssl/secret-dir", "x", "y", "z"})
             mkdirp(outside + "/" + d);

@@ -68,16 +68,16 @@ excludes=(--exclude '*.o' --exclude node_modules --exclude a/b)
 fstype=$(stat -f -c %T "$root")
 blocks=$(stat -c %b "$root/img/sparse.img")
 if [ $((blocks * 512)) -ge $((8 * 1048576)) ]; then
-    echo "SKIP sparse files: $fstype keeps no holes here; img/sparse.img takes its whole length"
+    echo "skipped: sparse files: needs a file system that keeps holes ($fstype here gives img/sparse.img its whole length)"
 fi
 
 # A tmpfs inside the tree, with a file, a sparse file and a directory.
 mounted=0
 mkdir -p "$mnt"
 if [ "$(id -u)" -ne 0 ]; then
-    echo "SKIP another file system inside the tree: mounting a tmpfs needs root"
+    echo "skipped: another file system inside the tree: needs root to mount a tmpfs"
 elif ! mount -t tmpfs -o size=16m tmpfs "$mnt" 2>"$work/mount.err"; then
-    echo "SKIP another file system inside the tree: mount -t tmpfs failed: $(cat "$work/mount.err")"
+    echo "skipped: another file system inside the tree: needs a tmpfs mount, refused here: $(cat "$work/mount.err")"
 else
     mounted=1
     mkdata "$mnt/on-tmpfs.bin" 300000

@@ -301,7 +301,7 @@ test('an unreadable directory gives its error on hover', async (t) => {
     fs.chmodSync(path.join(dir, 'locked'), 0o755);
   }
   if (!file) {
-    t.skip('permissions do not hold here (running as root, no user namespace to be had)');
+    t.skip('skipped: needs a user namespace (unshare -U) as root, so that permissions hold');
     return;
   }
   const { page, events } = await open(file);

@@ -1,0 +1,49 @@
+# Sourced by the qvdisk tests: a tree that takes seconds to scan on any
+# machine, whatever file system holds the work folder, for the cases that
+# must catch a scan while it runs.
+#
+# slow_mount SRC MNT LOG: serves SRC at MNT through flakyfs (QV_FLAKYFS, built
+# with the tests) with 200 ms of latency on every call. Returns 1 when
+# flakyfs was not built or the mount was refused (no FUSE here); the caller
+# then skips, saying so. slow_umount ends it.
+slow_pid=""
+slow_mnt=""
+
+slow_mount() {
+    local src=$1 mnt=$2 log=$3 i
+    [ -n "${QV_FLAKYFS:-}" ] && [ -x "$QV_FLAKYFS" ] && [ -e /dev/fuse ] || return 1
+    mkdir -p "$mnt"
+    "$QV_FLAKYFS" --latency-us=200000 "$src" "$mnt" -f >"$log" 2>&1 &
+    slow_pid=$!
+    slow_mnt=$mnt
+    for i in $(seq 1 200); do
+        mountpoint -q "$mnt" && return 0
+        kill -0 "$slow_pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    slow_umount
+    return 1
+}
+
+slow_umount() {
+    [ -n "$slow_pid" ] || return 0
+    if mountpoint -q "$slow_mnt"; then
+        umount "$slow_mnt" 2>/dev/null || fusermount3 -u "$slow_mnt" 2>/dev/null || umount -l "$slow_mnt" 2>/dev/null
+    fi
+    kill "$slow_pid" 2>/dev/null
+    wait "$slow_pid" 2>/dev/null
+    slow_pid=""
+}
+
+# A source tree for slow_mount: 40 directories of 25 files, two thousand
+# calls or so, each answered 200 ms late.
+make_slow_tree() {
+    local root=$1 d f
+    [ -f "$root/.complete" ] && return 0
+    rm -rf "$root"
+    for d in $(seq -w 1 40); do
+        mkdir -p "$root/d$d/sub"
+        for f in $(seq 1 25); do : >"$root/d$d/sub/f$f"; done
+    done
+    : >"$root/.complete"
+}
