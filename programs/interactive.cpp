@@ -4,6 +4,7 @@
 
 #include <curses.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <clocale>
 #include <cstdio>
@@ -34,7 +35,9 @@ struct session {
     std::vector<std::string> patterns;  // its exclude patterns, copied
     std::vector<const char *> pattern_ptrs;
     std::vector<std::pair<int, int>> scans;  // scan id, the node it was made for
+    int root_fd = -1;                        // opened before the scan began
     int pending_delete = -1;
+    entry_id pending_id;                     // what the question was about
 };
 
 enum wait_end { SCAN_ENDED, STOPPED_BY_KEY, STOPPED_BY_SIGNAL };
@@ -82,7 +85,7 @@ void rescan(session &s, int node)
     browser &b = s.b;
     std::vector<std::string> names = names_below_root(b, node);
     std::string raw, err;
-    if (!raw_path_below_root(b.root_raw, names, &raw, &err)) {
+    if (!raw_path_below_root(s.root_fd, b.root_raw, names, &raw, &err)) {
         b.message = "cannot rescan: " + err;
         return;
     }
@@ -131,11 +134,33 @@ void ask_delete(session &s)
         b.message = "deleting is off (--read-only)";
         return;
     }
-    s.pending_delete = b.rows[(size_t)b.sel];
-    const bnode &n = b.nodes[(size_t)s.pending_delete];
+    int node = b.rows[(size_t)b.sel];
+    const bnode &n = b.nodes[(size_t)node];
+    std::string err;
+    if (!identify_below_root(s.root_fd, names_below_root(b, node), &s.pending_id, &err)) {
+        b.message = "cannot delete: " + err;
+        return;
+    }
+    if (s.pending_id.is_dir != n.is_dir) {
+        b.message = n.name + " is a " + (n.is_dir ? "file" : "directory") + " now; rescan (r) before deleting";
+        return;
+    }
+    s.pending_delete = node;
     b.message = "Delete " + std::string(n.is_dir ? "the directory " : "the file ") + n.name + (n.is_dir ? "/" : "") +
                 " (" + human(n.size) + (n.is_dir ? ", " + grouped(n.files) + " files" : "") + ")? y/N";
     b.view = VIEW_CONFIRM;
+}
+
+// The directories the scan entered below node, from its document.
+void entered_below(const bnode &n, entered_dirs *out)
+{
+    std::vector<int> at{0};
+    read_dir_doc(disk_get_dir(n.scan, n.lib_path.c_str(), 0), [&](int depth, const doc_entry &e) {
+        if (depth == 0 || !e.is_dir)
+            return;
+        at.resize((size_t)depth + 1);
+        at[(size_t)depth] = out->add(at[(size_t)depth - 1], e.name);
+    });
 }
 
 void confirm_delete(session &s)
@@ -143,8 +168,15 @@ void confirm_delete(session &s)
     browser &b = s.b;
     int node = s.pending_delete;
     bnode n = b.nodes[(size_t)node];
-    std::string err;
-    if (delete_below_root(b.root_raw, names_below_root(b, node), &err)) {
+    entered_dirs entered;
+    delete_options opts;
+    if (n.is_dir) {
+        entered_below(n, &entered);
+        opts.entered = &entered;
+        opts.skip_caches = s.opts.exclude_caches != 0;
+    }
+    std::vector<std::string> kept;
+    if (delete_below_root(s.root_fd, names_below_root(b, node), s.pending_id, opts, &kept)) {
         free_scans_below(s, node);
         remove_node(b, node);
         b.message = "deleted " + n.name + (n.is_dir ? "/" : "") + " (" + human(n.size) + ")";
@@ -153,11 +185,20 @@ void confirm_delete(session &s)
     // Part of a directory may be gone: show what is left of it.
     if (n.is_dir)
         rescan(s, node);
-    b.message = "not deleted: " + err;
+    b.message = "not deleted: " + kept[0];
+    if (kept.size() > 1) {
+        b.message += " (and " + grouped(kept.size() - 1) + " more)";
+        b.info = "Kept, not deleted:";
+        for (const std::string &k : kept)
+            b.info += "\n  " + screen_safe(k);
+        b.info += "\n\n(any key)";
+        b.view = VIEW_INFO;
+    }
 }
 
-void show_info(browser &b)
+void show_info(session &s)
 {
+    browser &b = s.b;
     if (b.rows.empty())
         return;
     int node = b.rows[(size_t)b.sel];
@@ -168,7 +209,7 @@ void show_info(browser &b)
     uint64_t apparent = 0, on_disk = 0;
     if (n.is_dir)
         b.info += "\nfiles  " + grouped(n.files);
-    else if (sizes_below_root(b.root_raw, names_below_root(b, node), &apparent, &on_disk))
+    else if (sizes_below_root(s.root_fd, names_below_root(b, node), &apparent, &on_disk))
         b.info += "\nnow    " + grouped(apparent) + " bytes long, " + grouped(on_disk) + " bytes on disk";
     b.info += "\n\n(any key)";
     b.view = VIEW_INFO;
@@ -219,7 +260,7 @@ bool list_key(session &s, int ch)
     case '/': b.view = VIEW_FILTER; break;
     case 't': show_stats(b, VIEW_TOP); break;
     case 'x': show_stats(b, VIEW_EXT); break;
-    case 'i': show_info(b); break;
+    case 'i': show_info(s); break;
     case '?': b.info = HELP; b.view = VIEW_HELP; break;
     case 'r': rescan(s, b.cur); break;
     case 'd': ask_delete(s); break;
@@ -310,10 +351,11 @@ void start_screen(bool color)
 
 }  // namespace
 
-int run_interactive(const options &o, int id, bool color, volatile sig_atomic_t *interrupted)
+int run_interactive(const options &o, int id, int root_fd, bool color, volatile sig_atomic_t *interrupted)
 {
     session s;
     s.interrupted = interrupted;
+    s.root_fd = root_fd;
     start_screen(color);
     wait_end end = wait_scan(s, id, o.path, true);
     disk_problems problems{};
@@ -323,6 +365,8 @@ int run_interactive(const options &o, int id, bool color, volatile sig_atomic_t 
         endwin();
         disk_scan_cancel(id);
         disk_free(id);
+        if (root_fd >= 0)
+            close(root_fd);
         if (end == STOPPED_BY_SIGNAL)
             fprintf(stderr, "qvdisk: interrupted\n");
         if (end != SCAN_ENDED)
@@ -377,6 +421,8 @@ int run_interactive(const options &o, int id, bool color, volatile sig_atomic_t 
     endwin();
     for (auto &sc : s.scans)
         disk_free(sc.first);
+    if (root_fd >= 0)
+        close(root_fd);
     std::string left_out = problems_phrase(problems);
     if (!left_out.empty())
         fprintf(stderr, "qvdisk: warning: %s\n", left_out.c_str());

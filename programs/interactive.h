@@ -7,5 +7,7 @@
 
 // Shows scan id while it runs, then browses it until q; the exit status.
 // Ctrl-C (interrupted set by the caller's handler) stops at any time with
-// EXIT_INTERRUPTED. Frees the scan.
-int run_interactive(const options &o, int id, bool color, volatile sig_atomic_t *interrupted);
+// EXIT_INTERRUPTED. root_fd is the scan's root, opened before the scan
+// began (-1 if it could not be): deleting reaches entries only through it.
+// Frees the scan and closes root_fd.
+int run_interactive(const options &o, int id, int root_fd, bool color, volatile sig_atomic_t *interrupted);

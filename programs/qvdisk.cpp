@@ -31,6 +31,7 @@
 #include "format.h"
 #include "htmlreport.h"
 #ifdef QVDISK_BROWSER
+#include "browsefs.h"
 #include "interactive.h"
 #endif
 #include "quorvel_disk.h"
@@ -285,6 +286,13 @@ int main(int argc, char **argv)
 #endif
 
     install_interrupt_handler();
+#ifdef QVDISK_BROWSER
+    // Deleting in -i reaches entries only from the root the scan walked:
+    // opened before it starts, so a root renamed or swapped later leads
+    // nowhere else.
+    std::string root_err;
+    int root_fd = o.interactive ? open_root(o.path, &root_err) : -1;
+#endif
     int id = start_scan(o);
     if (id < 0) {
         fprintf(stderr, "qvdisk: cannot start a scan\n");
@@ -294,7 +302,7 @@ int main(int argc, char **argv)
     if (o.interactive) {
         const char *term = getenv("TERM");
         bool color = !(no_color && *no_color) && !(term && !strcmp(term, "dumb"));
-        return run_interactive(o, id, color, &g_interrupted);
+        return run_interactive(o, id, root_fd, color, &g_interrupted);
     }
 #endif
     int state = wait_for_scan(id, live);

@@ -143,6 +143,37 @@ settle "not deleted"
 [ -e del/README ] && [ -e del/media ]
 expect "n keeps what d asked about" $?
 
+# The root swapped for a link to another folder with a same-named child
+# between the question and the answer: the scanned entry goes, the other
+# folder's stays. Then a file replaced by a directory after the question:
+# nothing is deleted.
+rm -rf swap swap.old other && mkdir -p swap/build other/build
+mkfile swap/build/obj.o 4000
+mkfile swap/notes.txt 300
+mkfile other/build/precious 100
+start "$qvdisk" -i -b swap
+settle "sorted by size"
+tm send-keys -t qv d
+settle "Delete the directory build/"
+mv swap swap.old && ln -s other swap
+tm send-keys -t qv y
+settle "deleted build/"
+[ ! -e swap.old/build ] && [ -e other/build/precious ]
+expect "a swapped root: the scanned build/ deleted, the other folder's kept" $?
+tm send-keys -t qv q
+rm -rf repl && mkdir -p repl && mkfile repl/notes.txt 300
+start "$qvdisk" -i -b repl
+settle "sorted by size"
+tm send-keys -t qv d
+settle "Delete the file notes.txt"
+rm repl/notes.txt && mkdir -p repl/notes.txt/inside && mkfile repl/notes.txt/inside/data 9000
+tm send-keys -t qv y
+settle "not deleted: notes.txt: no longer what was confirmed; not touched"
+[ -e repl/notes.txt/inside/data ]
+expect "an entry replaced after the question is not touched" $?
+tm send-keys -t qv q
+rm -rf swap swap.old other repl
+
 # Deleting refused: by --read-only, and by the system (a directory that may
 # not be written: as root, in a user namespace of its own, where root's
 # rights do not hold).
