@@ -26,6 +26,8 @@
  *    disk_get_dir() for the same id are not called from two threads at
  *    once (they reorder the tree and cache texts without a lock);
  *  - calls on different ids are independent.
+ * disk_get_problems() may be called from several threads at once, for the
+ * same id too, and alongside the four above.
  * Returned texts are owned by the library: never free them.
  *
  * Each scan walks on threads of its own: it starts one per processor (at
@@ -76,7 +78,7 @@ extern "C" {
  *                 tells such a root from an empty directory).
  *                 A relative path is resolved against the current directory
  *                 before disk_scan() returns; the documents name the root
- *                 with the text as given.
+ *                 with the text as given, whole at any length.
  *   max_depth     deepest level listed (1: only the root's children);
  *                 0 or less: no limit.
  *   follow_links  0: symbolic links (on Windows, reparse points) are left out
@@ -84,7 +86,10 @@ extern "C" {
  *                 one, even a link swapped in while the scan runs.
  *                 Non-zero: they are recorded as what they point to (a
  *                 dangling link as an empty file) and directory links are
- *                 walked.
+ *                 walked. A file (or directory) reached under several
+ *                 names appears under each; with hard_links_once (see
+ *                 disk_scan_ex) a file counts its size once, whether the
+ *                 names are hard links or symbolic links, as du -L counts.
  * What the walk meets is never an error: a directory that cannot be read
  * stays in the tree without children, an entry that cannot be read is left
  * out, and the scan still ends SCAN_DONE; disk_scan_problems() tells what
@@ -133,7 +138,14 @@ typedef struct disk_scan_options {
     /* Non-zero: a file met under several names (more than one hard link)
      * counts its size once, under the name whose path sorts first (byte
      * order), and 0 under the others; it still appears, and counts as a
-     * file, under every name. */
+     * file, under every name. With follow_links, the names a file is
+     * reached by through symbolic links count the same way (each device
+     * and inode once, as du -L): the walk then keeps every file's identity
+     * until it ends, 24 bytes a file, where on Linux it keeps only those
+     * of files with several hard links when links are not followed. A
+     * directory reached again through a link (not an ancestor: that is a
+     * loop, not entered) is walked again, and each of its files counts
+     * under whichever of its paths sorts first. */
     int hard_links_once;
     /* Non-zero: directories on another file system (device) than the root
      * are recorded without children and not entered, as du -x does. */
@@ -231,7 +243,9 @@ QV_API int disk_scan_problems(int id, disk_problems *out);
  * P is formed as in disk_get_top(); "error" is the system's error code.
  * A root that could not be opened is not listed here (see root_error).
  * Returns NULL when id names no scan or the scan is not SCAN_DONE. Built on
- * the first call and cached. Owned by the library, valid until disk_free(id).
+ * the first call and cached: every later call, and every call made at the
+ * same time from other threads, returns the same pointer. Owned by the
+ * library, valid until disk_free(id).
  */
 QV_API const char *disk_get_problems(int id);
 

@@ -74,6 +74,10 @@ struct qv_dirlist;
 // reads both anyway, Windows only when asked (each costs it time).
 #define QV_WANT_DIR_IDS 1   // every directory's identity (qv_dir_info.has_id)
 #define QV_WANT_LINK_IDS 2  // linked and link_id of files with several names
+// linked and link_id of every file, one link or more: with links followed a
+// file of one name can still be met twice (by it and through a link). Asked
+// for only then, as it costs the walk 24 bytes a file until it ends.
+#define QV_WANT_FILE_IDS 4
 // 1 while descriptors run short for the scans of the process (a walker
 // waits for one, or little of the budget is left): no time to let more
 // workers list at once. Always 0 where listing needs no descriptor budget.

@@ -268,6 +268,7 @@ struct qv_dirlist {
     int error;          // what cut the current listing short
     uint64_t skipped;   // children of the current listing left out
     int defer;          // plain files are reported unlooked-at (stat_later)
+    int file_ids;       // every file comes with its identity, not only linked ones
     long len;  // bytes of records in buf
     long pos;  // next record
     char *buf;
@@ -345,10 +346,11 @@ static const ancestor *nearest_kept(qv_dirlist *dl, const char *path, size_t len
 qv_dirlist *qv_dirlist_new(qv_dirroot *root, int follow_links, int size_kind, int wants,
                            const std::atomic<int32_t> *cancel)
 {
-    (void)wants;  // identities come with every open and stat
+    // Identities come with every open and stat: asking costs nothing more.
     auto *dl = static_cast<qv_dirlist *>(calloc(1, sizeof(qv_dirlist)));
     if (!dl)
         return nullptr;
+    dl->file_ids = (wants & QV_WANT_FILE_IDS) != 0;
     dl->root = root;
     dl->cancel = cancel;
     dl->follow_links = follow_links;
@@ -756,7 +758,7 @@ static void file_fields(const qv_dirlist *dl, const struct stat &st, qv_dir_chil
         out->size = st.st_blocks > 0 ? (uint64_t)st.st_blocks * 512u : 0;
     else
         out->size = st.st_size > 0 ? (uint64_t)st.st_size : 0;
-    if (st.st_nlink > 1) {
+    if (st.st_nlink > 1 || dl->file_ids) {
         out->linked = 1;
         out->link_id = {(uint64_t)st.st_dev, (uint64_t)st.st_ino};
     }

@@ -222,7 +222,7 @@ qv_dirlist *qv_dirlist_new(qv_dirroot *root, int follow_links, int size_kind, in
     dl->wants = wants;
     // A search pattern gives lengths only: allocation sizes and file IDs
     // need the directory's handle.
-    dl->by_handle = size_kind == QV_SIZE_ON_DISK || (wants & QV_WANT_LINK_IDS) != 0;
+    dl->by_handle = size_kind == QV_SIZE_ON_DISK || (wants & (QV_WANT_LINK_IDS | QV_WANT_FILE_IDS)) != 0;
     dl->have_serial = 0;
     dl->serial = 0;
     dl->at = 0;
@@ -385,7 +385,9 @@ static bool is_dot_or_dotdot(const wchar_t *n)
 // A followed link to a file counts as the file it points to: the listing
 // describes the link itself (its own length, 0), so the target is opened
 // through the link and asked. A dangling link counts as an empty file.
-static uint64_t followed_size(qv_dirlist *dl, const wchar_t *name, size_t units)
+// Where files are told by their IDs, the target's ID is out's link_id: a
+// file met by its own name and through a link is one file.
+static uint64_t followed_size(qv_dirlist *dl, const wchar_t *name, size_t units, qv_dir_child *out)
 {
     // The directory's pattern with its "*" replaced by the name.
     size_t n = wcslen(dl->wpattern);
@@ -402,9 +404,13 @@ static uint64_t followed_size(qv_dirlist *dl, const wchar_t *name, size_t units)
         return 0;
     FILE_STANDARD_INFO st{};
     bool ok = GetFileInformationByHandleEx(h, FileStandardInfo, &st, sizeof st) && !st.Directory;
+    if (ok && (dl->wants & (QV_WANT_LINK_IDS | QV_WANT_FILE_IDS)) && identity_of(h, &out->link_id))
+        out->linked = 1;
     CloseHandle(h);
-    if (!ok)
+    if (!ok) {
+        out->linked = 0;
         return 0;
+    }
     LONGLONG size = dl->size_kind == QV_SIZE_ON_DISK ? st.AllocationSize.QuadPart : st.EndOfFile.QuadPart;
     return size > 0 ? (uint64_t)size : 0;
 }
@@ -460,7 +466,7 @@ static int next_by_handle(qv_dirlist *dl, qv_dir_child *out)
             return 1;
         }
         if (action == QV_CHILD_FOLLOW) {
-            out->size = followed_size(dl, wname, (size_t)units);
+            out->size = followed_size(dl, wname, (size_t)units, out);
             return 1;
         }
         // Cloud placeholders not on the disk are allocated nothing.
@@ -513,15 +519,15 @@ int qv_dirlist_next(qv_dirlist *dl, qv_dir_child *out)
         bool dir = (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         out->name = dl->name;
         out->name_len = (uint32_t)(n - 1);
-        if (dir)
-            out->size = 0;
-        else if (action == QV_CHILD_FOLLOW)
-            out->size = followed_size(dl, d.cFileName, wcslen(d.cFileName));
-        else
-            out->size = ((uint64_t)d.nFileSizeHigh << 32) | d.nFileSizeLow;
         out->is_dir = dir ? 1 : 0;
         out->linked = 0;
         out->stat_later = 0;
+        if (dir)
+            out->size = 0;
+        else if (action == QV_CHILD_FOLLOW)
+            out->size = followed_size(dl, d.cFileName, wcslen(d.cFileName), out);
+        else
+            out->size = ((uint64_t)d.nFileSizeHigh << 32) | d.nFileSizeLow;
         return 1;
     }
 }

@@ -360,9 +360,18 @@ static char *problems_to_json(const scan_slot *slot)
     return text;
 }
 
+// Callers that build at the same time each make a text; the first stored
+// is kept for all of them, and the others give theirs back.
 const char *qv_doc_problems(scan_slot *slot)
 {
-    if (!slot->problems_json)
-        slot->problems_json = problems_to_json(slot);
-    return slot->problems_json;
+    if (char *kept = slot->problems_json.load(std::memory_order_acquire))
+        return kept;
+    char *made = problems_to_json(slot);
+    char *kept = nullptr;
+    if (!slot->problems_json.compare_exchange_strong(kept, made, std::memory_order_acq_rel,
+                                                     std::memory_order_acquire)) {
+        free(made);
+        return kept;
+    }
+    return made;
 }

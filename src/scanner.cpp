@@ -20,7 +20,8 @@ static void clear_slot(scan_slot *s)
     s->excludes = nullptr;
     s->thread.h = 0;
     s->has_thread = 0;
-    s->result_json = s->top_json = s->ext_json = s->problems_json = s->dir_json = nullptr;
+    s->result_json = s->top_json = s->ext_json = s->dir_json = nullptr;
+    s->problems_json.store(nullptr);
     s->ordered = 0;
     s->state.store(SCAN_IDLE);
     s->cancel_requested.store(0);
@@ -141,9 +142,11 @@ static void do_scan(scan_slot *s)
         return;
     }
     s->walk.result = r;
+    // The root's text stays whole, however long: the documents name the root
+    // with it, and disk_get_dir finds the root by it.
     size_t len = strlen(s->path);
-    qv_entry *root = qv_tree_new_entry(qv_scan_result_first_arena(r), s->path,
-                                       (uint32_t)(len > QV_NAME_MAX ? QV_NAME_MAX : len));
+    qv_entry *root = len <= UINT32_MAX ? qv_tree_new_entry(qv_scan_result_first_arena(r), s->path, (uint32_t)len)
+                                       : nullptr;
     if (!root) {
         s->state.store(SCAN_FAILED);
     } else {
@@ -276,9 +279,9 @@ void qv_scanner_free(int id)
     free(s->result_json);
     free(s->top_json);
     free(s->ext_json);
-    free(s->problems_json);
+    free(s->problems_json.exchange(nullptr));
     free(s->dir_json);
-    s->result_json = s->top_json = s->ext_json = s->problems_json = s->dir_json = nullptr;
+    s->result_json = s->top_json = s->ext_json = s->dir_json = nullptr;
     s->ordered = 0;
     qv_scan_result_free(s->result);
     s->result = nullptr;

@@ -47,7 +47,9 @@ struct scan_slot {
     char *ext_json;
     char *dir_json;   // the latest directory document
     uint8_t ordered;  // the tree has been ordered by size for the documents
-    char *problems_json;
+    // The one export the header lets several threads call at once for one
+    // id: the first text stored is the one every caller gets.
+    std::atomic<char *> problems_json;
     std::atomic<uint8_t> in_use;
     // Options, live counts for progress polls (the totals once the scan is
     // done), what the walk could not take in.

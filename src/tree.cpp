@@ -8,14 +8,14 @@
 
 qv_entry *qv_tree_new_entry(qv_arena *arena, const char *name, uint32_t len)
 {
-    uint32_t n = len > QV_NAME_MAX ? QV_NAME_MAX : len;
+    uint64_t n = len;
     size_t at = offsetof(qv_entry, name_start);
     uint64_t bytes = at + n + 1 < sizeof(qv_entry) ? sizeof(qv_entry) : at + n + 1;
     auto *e = static_cast<qv_entry *>(qv_arena_alloc(arena, bytes));
     if (!e)
         return nullptr;
     memset(e, 0, sizeof(*e));
-    e->name_len = (uint16_t)n;
+    e->name_len = (uint16_t)(n < QV_NAME_LONG ? n : QV_NAME_LONG);
     char *text = reinterpret_cast<char *>(e) + at;
     if (n > 0)
         memcpy(text, name, n);
@@ -102,15 +102,15 @@ char *qv_tree_get_path(const qv_entry *e, char *buf, int32_t cap)
     int32_t pos = 0;
     for (i = 0; i < n && pos < cap - 1; i++) {
         const char *name = qv_tree_get_name(chain[i]);
-        int32_t len = chain[i]->name_len;
+        size_t len = qv_tree_name_len(chain[i]);
         if (i > 0 && pos > 0 && buf[pos - 1] != '/') {
             buf[pos++] = '/';
             if (pos >= cap - 1)
                 break;
         }
-        if (pos + len < cap) {
-            memcpy(buf + pos, name, (size_t)len);
-            pos += len;
+        if (len < (size_t)(cap - pos)) {
+            memcpy(buf + pos, name, len);
+            pos += (int32_t)len;
         } else {
             memcpy(buf + pos, name, (size_t)(cap - 1 - pos));
             pos = cap - 1;

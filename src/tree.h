@@ -3,7 +3,9 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "arena.h"
 
@@ -14,7 +16,7 @@ struct qv_entry {
     uint64_t size;        // file: its length; directory: subtree total after accumulation
     uint64_t file_count;  // after accumulation: 1 for a file, files below for a directory
     uint64_t dir_count;   // after accumulation: directories below (itself not counted)
-    uint16_t name_len;
+    uint16_t name_len;    // QV_NAME_LONG: that many or more, read with qv_tree_name_len
     uint8_t is_dir;
     uint8_t depth;        // modulo 256
     // The name and its NUL start here and run on past the record: entry and
@@ -36,8 +38,12 @@ struct qv_scan_result {
 // Blocks of an entry arena: 64 KiB first, doubling up to 8 MiB.
 #define QV_ENTRY_FIRST_BLOCK 0x10000ull
 #define QV_ENTRY_MAX_BLOCK 0x800000ull
-// Longest name an entry keeps; longer ones are cut (only a root's text can be).
+// Longest name an entry below the root can have; no file system gives one
+// near it. The root's text (the path as the host gave it) may be longer:
+// it is kept whole, and its name_len then reads QV_NAME_LONG rather than
+// every entry growing a wider field for the root's sake.
 #define QV_NAME_MAX 65535u
+#define QV_NAME_LONG 65535u
 
 // a + b, or the largest value when the sum would not fit: sizes of sparse
 // files can reach 2^63 each, and a total must never wrap to a small number.
@@ -47,14 +53,18 @@ inline uint64_t qv_sat_add(uint64_t a, uint64_t b)
     return s < a ? UINT64_MAX : s;
 }
 
-// New entry named by the first len bytes of name (cut to QV_NAME_MAX), every
-// other field zero; null when out of memory.
+// New entry named by the first len bytes of name, whole, every other field
+// zero; null when out of memory.
 qv_entry *qv_tree_new_entry(qv_arena *arena, const char *name, uint32_t len);
 void qv_tree_add_child(qv_entry *parent, qv_entry *child);
-// Never null; NUL-terminated, name_len bytes.
+// Never null; NUL-terminated, qv_tree_name_len bytes.
 inline const char *qv_tree_get_name(const qv_entry *e)
 {
     return e->name_start;
+}
+inline size_t qv_tree_name_len(const qv_entry *e)
+{
+    return e->name_len < QV_NAME_LONG ? e->name_len : strlen(e->name_start);
 }
 // Post-order totals of the subtree; iterative, any depth.
 void qv_tree_accumulate_sizes(qv_entry *e);

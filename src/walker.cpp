@@ -95,10 +95,11 @@ struct walker {
     size_t cap;
     qv_dir_info *chain;  // chain[d]: the directory at depth d on the path walked
     size_t chain_cap;
-    qv_link *links;  // files with several hard links met by this worker
+    qv_link *links;  // files this worker met that may have other names
     size_t nlinks;
     size_t links_cap;
-    char *match;  // 2 * SCAN_PATH_MAX bytes: a child's path to match, when excluding
+    char *match;  // match_cap bytes: a child's path to match, when excluding
+    size_t match_cap;
     size_t host_root_len;
     stat_tally *tally;    // of the directory being listed
     stat_chunk *filling;  // files of the directory being listed, not yet looked at
@@ -320,6 +321,12 @@ static bool matches_exclude(const qv_walk_ctx *ctx, const char *m)
         const char *pattern = ctx->excludes[i];
         if (qv_pattern_match(pattern, m))
             return true;
+        // A leading '*' (which matches '/' too) that matches no whole path
+        // matches no part of it either: the parts are not tried, which on a
+        // root text of many thousand separators would cost each child a
+        // match per separator.
+        if (pattern[0] == '*')
+            continue;
         for (const char *p = m; *p; p++)
             if (*p == '/' && p[1] != '/' && p[1] != '\0' && qv_pattern_match(pattern, p + 1))
                 return true;
@@ -334,7 +341,7 @@ static bool excluded(walker *w, const char *name, size_t name_len)
 {
     const qv_walk_ctx *ctx = w->ctx;
     size_t root_len = w->host_root_len;
-    if (root_len + 1 + w->path_len + 1 + name_len + 1 > 2 * SCAN_PATH_MAX)
+    if (root_len + 1 + w->path_len + 1 + name_len + 1 > w->match_cap)
         return false;
     char *m = w->match, *at = m;
     memcpy(at, ctx->host_root, root_len);
@@ -710,12 +717,19 @@ static bool setup_walker(walker *w, qv_walk_ctx *ctx)
 {
     w->ctx = ctx;
     int wants = (ctx->one_file_system ? QV_WANT_DIR_IDS : 0) | (ctx->hard_links_once ? QV_WANT_LINK_IDS : 0);
+    // Followed links make one file of a single name reachable twice: each
+    // file is then counted once as hard links are, by its identity. Without
+    // links followed no file needs more than its link count tells.
+    if (ctx->hard_links_once && ctx->follow_links)
+        wants |= QV_WANT_FILE_IDS;
     w->list = qv_dirlist_new(ctx->dirroot, ctx->follow_links, ctx->size_kind, wants, ctx->cancel);
     w->arena = qv_scan_result_new_arena(ctx->result);
     w->path = static_cast<char *>(malloc(SCAN_PATH_MAX));
     if (ctx->exclude_count > 0) {
-        w->match = static_cast<char *>(malloc(2 * SCAN_PATH_MAX));
+        // The root's text may be of any length; every path below it fits.
         w->host_root_len = ctx->host_root ? strlen(ctx->host_root) : 0;
+        w->match_cap = w->host_root_len + 2 * SCAN_PATH_MAX;
+        w->match = static_cast<char *>(malloc(w->match_cap));
     }
     return w->list && w->arena && w->path && (ctx->exclude_count == 0 || w->match);
 }
@@ -829,17 +843,20 @@ static int cmp_links(const void *a, const void *b)
     return 0;
 }
 
-#define LINK_PATH_MAX (2 * SCAN_PATH_MAX)
-
 // A file met under several names keeps its size under the name whose path
 // sorts first and counts 0 under the others: the same answer whatever order
 // the workers met them in.
-static void count_links_once(qv_walk_ctx *ctx)
+static void count_links_once(qv_walk_ctx *ctx, const qv_entry *root)
 {
     if (ctx->nlinks < 2)
         return;
-    char *best = static_cast<char *>(malloc(LINK_PATH_MAX));
-    char *path = static_cast<char *>(malloc(LINK_PATH_MAX));
+    // Whole paths, the root's text however long: cut ones could tie and
+    // leave the choice to the order the workers met them in.
+    size_t cap = qv_tree_name_len(root) + 2 * SCAN_PATH_MAX;
+    if (cap > INT32_MAX)
+        cap = INT32_MAX;
+    char *best = static_cast<char *>(malloc(cap));
+    char *path = static_cast<char *>(malloc(cap));
     if (best && path) {
         qsort(ctx->links, ctx->nlinks, sizeof(qv_link), cmp_links);
         for (size_t i = 0, j; i < ctx->nlinks; i = j) {
@@ -849,9 +866,9 @@ static void count_links_once(qv_walk_ctx *ctx)
             if (j - i < 2)
                 continue;
             size_t keep = i;
-            qv_tree_get_path(ctx->links[i].file, best, LINK_PATH_MAX);
+            qv_tree_get_path(ctx->links[i].file, best, (int32_t)cap);
             for (size_t k = i + 1; k < j; k++) {
-                qv_tree_get_path(ctx->links[k].file, path, LINK_PATH_MAX);
+                qv_tree_get_path(ctx->links[k].file, path, (int32_t)cap);
                 if (strcmp(path, best) < 0) {
                     keep = k;
                     char *t = best;
@@ -934,5 +951,5 @@ void qv_walk(qv_walk_ctx *ctx, qv_entry *root, const char *path)
     qv_dirroot_close(ctx->dirroot);
     ctx->dirroot = nullptr;
     if (ctx->hard_links_once && ctx->result && !cancelled(ctx))
-        count_links_once(ctx);
+        count_links_once(ctx, root);
 }

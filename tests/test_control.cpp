@@ -88,14 +88,21 @@ TEST(Control, MissingPathEndsDoneAndEmpty)
     disk_free(id);
 }
 
-TEST(Control, RootNameCutTo65535Bytes)
+// A root text past 65,535 bytes is kept whole, though this one names
+// nothing (no name is that long): the root is found by it.
+TEST(Control, RootNameKeptWholePast65535Bytes)
 {
     std::string path(70000, 'p');
     int id = disk_scan(path.c_str(), 0, 0);
     ASSERT_GE(id, 0);
     EXPECT_EQ(wait_final(id), SCAN_DONE);
     qv_scan_result *r = qv_scanner_get_result(id);
-    EXPECT_EQ(std::string(qv_tree_get_name(r->root)), path.substr(0, 65535));
+    EXPECT_EQ(std::string(qv_tree_get_name(r->root)), path);
+    EXPECT_NE(disk_get_dir(id, path.c_str(), 1), nullptr);
+    disk_problems p{};
+    p.struct_size = sizeof p;
+    EXPECT_EQ(disk_scan_problems(id, &p), SCAN_DONE);
+    EXPECT_NE(p.root_error, 0);
     disk_free(id);
 }
 

@@ -2,9 +2,11 @@
 // writers, and on real directories through the exports.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -483,6 +485,52 @@ TEST(Exports, EmptyDirectoryAndBadIds)
         EXPECT_EQ(disk_get_extensions(bad), nullptr);
     }
     disk_free(id);
+}
+
+// The header lets several threads ask for the problems of one scan at once,
+// while another orders the tree for its document: every one of them gets
+// the one cached text, and nothing built meanwhile is lost (LeakSanitizer
+// and ThreadSanitizer builds check the rest). Many loops make the text long
+// enough to build that the first calls overlap.
+TEST(Exports, ProblemsAskedFromManyThreadsAtOnce)
+{
+    qvtest::TempDir td;
+    qvtest::mkdirp(td / "d");
+    const int loops = 300;
+    for (int i = 0; i < loops; i++)
+        ASSERT_TRUE(qvtest::symlink_to(td.path, td / ("d/up" + std::to_string(i))));
+    const int threads = 6;
+    for (int round = 0; round < 8; round++) {
+        int id = disk_scan(td.path.c_str(), 0, 1);
+        ASSERT_GE(id, 0);
+        ASSERT_EQ(wait_done(id), SCAN_DONE);
+        std::atomic<int> ready{0};
+        std::vector<const char *> got(threads, nullptr);
+        const char *tree = nullptr;
+        std::vector<std::thread> askers;
+        for (int i = 0; i <= threads; i++)
+            askers.emplace_back([&, i] {
+                ready.fetch_add(1);
+                while (ready.load() <= threads) {
+                }
+                if (i == threads)
+                    tree = disk_scan_result(id);
+                else
+                    got[i] = disk_get_problems(id);
+            });
+        for (std::thread &a : askers)
+            a.join();
+        EXPECT_NE(tree, nullptr);
+        ASSERT_NE(got[0], nullptr);
+        for (const char *g : got)
+            EXPECT_EQ(g, got[0]);
+        nlohmann::json j = parse(got[0]);
+        ASSERT_TRUE(j.is_array());
+        EXPECT_EQ(j.size(), (size_t)loops);
+        EXPECT_EQ(j[0]["problem"], "loop");
+        EXPECT_EQ(disk_get_problems(id), got[0]);
+        disk_free(id);
+    }
 }
 
 #ifndef _WIN32

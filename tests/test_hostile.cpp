@@ -150,6 +150,58 @@ TEST(RootSpelling, LongRootsWithSeparatorRuns)
     ASSERT_EQ(system(("rm -rf '" + t.path + "/" + name + "'").c_str()), 0);
 }
 
+// A root text of 64 KiB and more ("/." over and over, which the kernel
+// takes as the directory itself) is kept whole: the documents carry it,
+// disk_get_dir finds the root and what lies below by it, exclude patterns
+// still see the names below it, and of two hard links the one whose path
+// sorts first ("a/x2" before "x1", though "x1" is met first) keeps the size.
+TEST(RootSpelling, RootsOf64KiBAndMoreAreKeptWhole)
+{
+    TempDir t;
+    mkdirp(t / "sub");
+    mkdirp(t / "a");
+    wfile(t / "sub/f", 40);
+    wfile(t / "sub/x.skip", 1000);
+    wfile(t / "x1", 3);
+    ASSERT_EQ(link((t / "x1").c_str(), (t / "a/x2").c_str()), 0);
+    const char *skip[] = {"*.skip"};
+    for (size_t len : {(size_t)65535, (size_t)65536, (size_t)65537, (size_t)140001}) {
+        std::string root = t.path;
+        while (root.size() + 2 <= len)
+            root += "/.";
+        if (root.size() < len)
+            root += "/";  // ends in a separator: no "/" is put after it
+        ASSERT_EQ(root.size(), len);
+        SCOPED_TRACE(len);
+        disk_scan_options o{};
+        o.struct_size = sizeof o;
+        o.hard_links_once = 1;
+        o.excludes = skip;
+        o.exclude_count = 1;
+        int id = disk_scan_ex(root.c_str(), &o);
+        ASSERT_GE(id, 0);
+        ASSERT_EQ(wait_scan(id), SCAN_DONE);
+        EXPECT_EQ(problems_of(id).root_error, 0);
+        const char *doc = disk_scan_result(id);
+        ASSERT_NE(doc, nullptr);
+        json j = json::parse(doc);
+        EXPECT_EQ(j["path"].get<std::string>(), root);
+        EXPECT_EQ(j["total_size"], 40u + 3u);
+        EXPECT_EQ(read_tree(doc).paths, (std::set<std::string>{"sub", "sub/f", "a", "a/x2", "x1"}));
+        const char *whole = disk_get_dir(id, root.c_str(), 0);
+        ASSERT_NE(whole, nullptr);
+        EXPECT_STREQ(whole, doc);
+        std::string below = root + (root.back() == '/' ? "" : "/");
+        const char *sub = disk_get_dir(id, (below + "sub").c_str(), 0);
+        ASSERT_NE(sub, nullptr);
+        EXPECT_EQ(json::parse(sub)["size"], 40u);
+        const char *a = disk_get_dir(id, (below + "a").c_str(), 0);
+        ASSERT_NE(a, nullptr);
+        EXPECT_EQ(json::parse(a)["size"], 3u);
+        disk_free(id);
+    }
+}
+
 // Links leading back up, followed: each is recorded once, as a directory
 // without children, counted and listed; the scan ends.
 TEST(Loops, LinksToAncestorsAreNotEnteredAndAreCounted)

@@ -122,6 +122,76 @@ TEST(Options, HardLinksCountOnceUnderTheFirstPath)
     EXPECT_EQ(bytes, 5007u);
 }
 
+// With links followed, a file reached under several names, by symbolic
+// links as well as hard links, counts once (as du -L counts it) under the
+// name whose path sorts first; each name counts with count-links (du -L -l),
+// and without links followed only the hard links are there to merge. A link
+// to a directory of the tree shows that directory again, its files at 0. The
+// expected sizes follow from the table of names below.
+TEST(Options, FollowedLinksCountEachFileOnce)
+{
+    TempDir t;
+    const std::string tree = t / "tree";
+    mkdirp(tree + "/a");
+    mkdirp(tree + "/b");
+    mkdirp(tree + "/c");
+    mkdirp(t / "outside");
+    struct File {
+        const char *made_at;  // below t
+        uint64_t size;
+    } files[] = {{"tree/a/data", 5000}, {"tree/a/more", 11}, {"tree/c/plain", 7}, {"outside/ext", 300}};
+    for (const File &f : files)
+        wfile(t / f.made_at, f.size);
+    ASSERT_EQ(link((tree + "/a/data").c_str(), (tree + "/c/hard").c_str()), 0);
+    for (auto [target, at] : {std::pair{"../a/data", "b/to_data"}, {"../a/data", "b/to_data_too"},
+                              {"../c/plain", "b/to_plain"}, {"../outside/ext", "to_ext"}, {"a", "to_a"}, {"nowhere", "dangling"}})
+        ASSERT_EQ(symlink(target, (tree + "/" + at).c_str()), 0) << at;
+    const int DANGLING = -1;
+    struct Name {
+        std::string path;  // below tree
+        int file;          // index in files, or DANGLING (an empty file when followed)
+        bool through_link;
+    } names[] = {{"a/data", 0, false},     {"a/more", 1, false},     {"c/hard", 0, false},
+                 {"c/plain", 2, false},    {"b/to_data", 0, true},   {"b/to_data_too", 0, true},
+                 {"b/to_plain", 2, true},  {"to_ext", 3, true},      {"to_a/data", 0, true},   {"to_a/more", 1, true},
+                 {"dangling", DANGLING, true}};
+    for (int follow = 0; follow < 2; follow++) {
+        for (int once = 0; once < 2; once++) {
+            SCOPED_TRACE("follow_links " + std::to_string(follow) + " hard_links_once " + std::to_string(once));
+            std::map<std::string, uint64_t> want;
+            std::map<int, std::string> first_name;  // of each file, in byte order
+            for (const Name &n : names)
+                if ((follow || !n.through_link) && n.file != DANGLING &&
+                    (!first_name.count(n.file) || n.path < first_name[n.file]))
+                    first_name[n.file] = n.path;
+            uint64_t total = 0, count = 0;
+            for (const char *dir : {"a", "b", "c", "to_a"})
+                if (follow || std::string(dir) != "to_a")
+                    want[dir] = 0;
+            for (const Name &n : names) {
+                if (!follow && n.through_link)
+                    continue;
+                uint64_t size = n.file == DANGLING ? 0 : files[n.file].size;
+                if (once && n.file != DANGLING && first_name[n.file] != n.path)
+                    size = 0;
+                want[n.path] = size;
+                size_t slash = n.path.find('/');
+                if (slash != std::string::npos)
+                    want[n.path.substr(0, slash)] += size;
+                total += size;
+                count++;
+            }
+            disk_scan_options o = options();
+            o.follow_links = follow;
+            o.hard_links_once = once;
+            Scan s(tree, &o);
+            EXPECT_EQ(s.sizes(), want);
+            EXPECT_EQ(s.tree["total_size"], total);
+            EXPECT_EQ(s.tree["total_files"], count);
+        }
+    }
+}
+
 TEST(Options, ExcludePatternsLeaveEntriesOutAsDuDoes)
 {
     TempDir t;

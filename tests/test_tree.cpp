@@ -105,12 +105,19 @@ TEST(Entry, NamesLiveWithTheirEntriesAcrossBlocks)
         EXPECT_EQ(e->name_len, name.size());
         EXPECT_EQ(std::string(qv_tree_get_name(e)), name);
     }
-    // The longest name kept is QV_NAME_MAX bytes.
-    std::string huge(QV_NAME_MAX + 10, 'z');
-    qv_entry *e = qv_tree_new_entry(a, huge.data(), (uint32_t)huge.size());
-    ASSERT_NE(e, nullptr);
-    EXPECT_EQ(e->name_len, QV_NAME_MAX);
-    EXPECT_EQ(strlen(qv_tree_get_name(e)), (size_t)QV_NAME_MAX);
+    // A text of 64 KiB and more (only a root's can be) is kept whole, and
+    // so is every path below it.
+    for (size_t len : {(size_t)QV_NAME_MAX - 1, (size_t)QV_NAME_MAX, (size_t)QV_NAME_MAX + 1, (size_t)200000}) {
+        std::string huge(len, 'z');
+        qv_entry *e = qv_tree_new_entry(a, huge.data(), (uint32_t)huge.size());
+        ASSERT_NE(e, nullptr);
+        EXPECT_EQ(qv_tree_name_len(e), len);
+        EXPECT_EQ(std::string(qv_tree_get_name(e)), huge);
+        qv_entry *c = qv_tree_new_entry(a, "c", 1);
+        qv_tree_add_child(e, c);
+        std::vector<char> buf(len + 8);
+        EXPECT_EQ(std::string(qv_tree_get_path(c, buf.data(), (int32_t)buf.size())), huge + "/c");
+    }
     qv_arena_destroy(a);
 }
 
