@@ -45,43 +45,77 @@ void match_children(const sv_tree &ot, uint32_t oi, const sv_tree &nt, uint32_t 
     }
 }
 
-// The top entries by a key, largest first (ties by path), holding paths
-// only for those kept.
+uint64_t sat_add(uint64_t a, uint64_t b) { return b > UINT64_MAX - a ? UINT64_MAX : a + b; }
+
+// Directories met while comparing, each by its parent and name: a path is
+// put together only for an entry that makes a list, so the cost does not
+// grow with the depth of every directory on the way.
+struct dir_paths {
+    struct node {
+        uint32_t parent;
+        std::string_view name;
+    };
+    std::string root;
+    std::vector<node> nodes{{NONE, {}}};  // [0]: the root
+
+    uint32_t add(uint32_t parent, std::string_view name)
+    {
+        nodes.push_back({parent, name});
+        return (uint32_t)nodes.size() - 1;
+    }
+    std::string path(uint32_t dir, std::string_view name) const
+    {
+        std::vector<std::string_view> parts{name};
+        for (uint32_t d = dir; d != 0; d = nodes[d].parent)
+            parts.push_back(nodes[d].name);
+        std::string p = root;
+        for (size_t i = parts.size(); i-- > 0;) {
+            if (p.empty() || p.back() != '/')
+                p += '/';
+            p.append(parts[i]);
+        }
+        return p;
+    }
+};
+
+// An entry that may make a list: where it is, and its sizes.
+struct candidate {
+    uint64_t key, seq;  // seq: the order met, which breaks ties
+    uint32_t dir;
+    std::string_view name;
+    uint64_t old_size, new_size;
+    bool is_dir;
+};
+
+// The top entries by a key, largest first, equal keys in the order met
+// (directories are visited in name order, each one's entries by name).
 struct ranking {
     size_t keep;
-    std::vector<std::pair<uint64_t, cmp_item>> items;
+    std::vector<candidate> items;
 
-    static bool before(const std::pair<uint64_t, cmp_item> &a, const std::pair<uint64_t, cmp_item> &b)
+    static bool before(const candidate &a, const candidate &b)
     {
-        return a.first != b.first ? a.first > b.first : a.second.path < b.second.path;
+        return a.key != b.key ? a.key > b.key : a.seq < b.seq;
     }
-    bool wants(uint64_t key) const { return keep && (items.size() < keep || key >= items.front().first); }
-    void add(uint64_t key, cmp_item item)
+    bool wants(uint64_t key) const { return keep && (items.size() < keep || key > items.front().key); }
+    void add(const candidate &c)
     {
-        items.emplace_back(key, std::move(item));
+        items.push_back(c);
         std::push_heap(items.begin(), items.end(), before);
         if (items.size() > keep) {
             std::pop_heap(items.begin(), items.end(), before);
             items.pop_back();
         }
     }
-    std::vector<cmp_item> sorted()
+    std::vector<cmp_item> sorted(const dir_paths &paths)
     {
         std::sort_heap(items.begin(), items.end(), before);
         std::vector<cmp_item> out;
-        for (auto &it : items)
-            out.push_back(std::move(it.second));
+        for (const candidate &c : items)
+            out.push_back({paths.path(c.dir, c.name), c.old_size, c.new_size, c.is_dir});
         return out;
     }
 };
-
-std::string join(const std::string &dir, std::string_view name)
-{
-    std::string p = dir;
-    if (p.empty() || p.back() != '/')
-        p += '/';
-    return p.append(name);
-}
 
 struct walker {
     const sv_tree &ot, &nt;
@@ -137,46 +171,53 @@ cmp_result compare_scans(const sv_tree &ot, const sv_tree &nt, int levels, int t
 {
     cmp_result r;
     ranking fresh{(size_t)std::max(top, 0), {}}, gone{fresh.keep, {}}, grown{fresh.keep, {}};
-    // Matched directory pairs still to visit, with their paths.
+    dir_paths paths;
+    paths.root = nt.path;
+    uint64_t seq = 0;
+    // Matched directory pairs still to visit, each with its node in paths;
+    // the subdirectories of one pair are stacked so that they come off in
+    // name order.
     struct pending {
-        uint32_t o, n;
-        std::string path;
+        uint32_t o, n, dir;
     };
-    std::vector<pending> work{{0, 0, nt.path}};
+    std::vector<pending> work{{0, 0, 0}}, below;
     while (!work.empty()) {
-        pending at = std::move(work.back());
+        pending at = work.back();
         work.pop_back();
+        below.clear();
         match_children(ot, at.o, nt, at.n, [&](uint32_t o, uint32_t n) {
+            seq++;
             if (o != NONE && n != NONE) {
                 const sv_entry &oe = ot.entries[o], &ne = nt.entries[n];
                 if (oe.is_dir) {
-                    work.push_back({o, n, join(at.path, nt.name(ne))});
+                    below.push_back({o, n, paths.add(at.dir, nt.name(ne))});
                 } else if (ne.size > oe.size) {
-                    r.added += ne.size - oe.size;
+                    r.added = sat_add(r.added, ne.size - oe.size);
                     r.grown_count++;
                     if (grown.wants(ne.size - oe.size))
-                        grown.add(ne.size - oe.size, {join(at.path, nt.name(ne)), oe.size, ne.size, false});
+                        grown.add({ne.size - oe.size, seq, at.dir, nt.name(ne), oe.size, ne.size, false});
                 } else {
-                    r.removed += oe.size - ne.size;
+                    r.removed = sat_add(r.removed, oe.size - ne.size);
                 }
             } else if (n != NONE) {
                 const sv_entry &ne = nt.entries[n];
-                r.added += ne.size;
+                r.added = sat_add(r.added, ne.size);
                 r.new_count++;
                 if (fresh.wants(ne.size))
-                    fresh.add(ne.size, {join(at.path, nt.name(ne)), 0, ne.size, ne.is_dir});
+                    fresh.add({ne.size, seq, at.dir, nt.name(ne), 0, ne.size, ne.is_dir});
             } else {
                 const sv_entry &oe = ot.entries[o];
-                r.removed += oe.size;
+                r.removed = sat_add(r.removed, oe.size);
                 r.vanished_count++;
                 if (gone.wants(oe.size))
-                    gone.add(oe.size, {join(at.path, ot.name(oe)), oe.size, 0, oe.is_dir});
+                    gone.add({oe.size, seq, at.dir, ot.name(oe), oe.size, 0, oe.is_dir});
             }
         });
+        work.insert(work.end(), below.rbegin(), below.rend());
     }
-    r.new_entries = fresh.sorted();
-    r.vanished = gone.sorted();
-    r.grown_files = grown.sorted();
+    r.new_entries = fresh.sorted(paths);
+    r.vanished = gone.sorted(paths);
+    r.grown_files = grown.sorted(paths);
 
     uint64_t grow_floor = std::max<uint64_t>(1, (uint64_t)((double)r.added * CMP_NOTABLE));
     uint64_t shrink_floor = std::max<uint64_t>(1, (uint64_t)((double)r.removed * CMP_NOTABLE));

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "compare.h"
+#include "outfile.h"
 #include "diffreport.h"
 
 namespace {
@@ -24,14 +25,14 @@ double seconds_between(const char *older_file, const char *newer_file)
     return std::chrono::duration<double>(now - then).count();
 }
 
-FILE *open_file(const char *name, const char *mode)
+FILE *open_file(const char *name)
 {
 #ifdef _WIN32
     // Names on the command line are UTF-8 as everywhere else in qvdisk.
     std::filesystem::path p = std::filesystem::u8path(name);
-    return _wfopen(p.c_str(), mode[0] == 'r' ? L"rb" : L"wb");
+    return _wfopen(p.c_str(), L"rb");
 #else
-    return fopen(name, mode);
+    return fopen(name, "rb");
 #endif
 }
 
@@ -39,7 +40,7 @@ FILE *open_file(const char *name, const char *mode)
 
 int load_saved(const char *file, sv_tree *tree)
 {
-    FILE *f = open_file(file, "rb");
+    FILE *f = open_file(file);
     if (!f) {
         fprintf(stderr, "qvdisk: cannot open '%s': %s\n", file, strerror(errno));
         return EXIT_USAGE;
@@ -60,13 +61,41 @@ int save_scan(const char *file, const char *doc)
         fprintf(stderr, "qvdisk: the library gave no scan result to save\n");
         return EXIT_SCAN_FAILED;
     }
-    FILE *f = open_file(file, "wb");
+    // Read back as --compare will read it: nothing is saved that cannot be.
+    sv_tree tree;
+    uint64_t merged = 0;
+    std::string why;
     size_t len = strlen(doc);
-    bool ok = f && fwrite(doc, 1, len, f) == len && fputc('\n', f) != EOF;
-    if (f && fclose(f) != 0)
-        ok = false;
-    if (!ok) {
-        fprintf(stderr, "qvdisk: cannot write '%s'\n", file);
+    if (!sv_read_scan(doc, len, &tree, &merged, &why)) {
+        fprintf(stderr, "qvdisk: the scan result cannot be saved: %s\n", why.c_str());
+        return EXIT_SCAN_FAILED;
+    }
+    std::string mended;
+    if (merged > 0) {
+        mended = sv_text(tree);
+        doc = mended.c_str();
+        len = mended.size();
+        warn_listed_twice(merged);
+    }
+    auto write = [&](FILE *f) { return fwrite(doc, 1, len, f) == len && fputc('\n', f) != EOF; };
+    if (!write_whole(file, write, &why)) {
+        fprintf(stderr, "qvdisk: cannot write '%s': %s\n", file, why.c_str());
+        return EXIT_SCAN_FAILED;
+    }
+    return EXIT_OK;
+}
+
+void warn_listed_twice(uint64_t merged)
+{
+    fprintf(stderr, "qvdisk: warning: the file system listed %llu name%s twice in one directory; each is counted once\n",
+            (unsigned long long)merged, merged == 1 ? "" : "s");
+}
+
+int write_page(const char *file, const treemap_docs &docs)
+{
+    std::string why;
+    if (!write_whole(file, [&](FILE *f) { return write_treemap_page(f, docs); }, &why)) {
+        fprintf(stderr, "qvdisk: cannot write '%s': %s\n", file, why.c_str());
         return EXIT_SCAN_FAILED;
     }
     return EXIT_OK;
@@ -78,14 +107,8 @@ int write_comparison(const options &o, const sv_tree &older, const sv_tree &newe
     if (o.html) {
         std::string growth = growth_doc(older, newer);
         page.growth = growth.c_str();
-        FILE *f = open_file(o.html, "wb");
-        bool ok = f && write_treemap_page(f, page);
-        if (f && fclose(f) != 0)
-            ok = false;
-        if (!ok) {
-            fprintf(stderr, "qvdisk: cannot write '%s'\n", o.html);
-            return EXIT_SCAN_FAILED;
-        }
+        if (int rc = write_page(o.html, page); rc != EXIT_OK)
+            return rc;
     }
     cmp_result r = compare_scans(older, newer, o.levels, o.top);
     diff_input in;

@@ -10,9 +10,15 @@
 // line on stderr has said why not.
 int load_saved(const char *file, sv_tree *tree);
 
-// Writes doc (the scan result text) and a newline to file; EXIT_OK or
-// EXIT_SCAN_FAILED with a line on stderr.
+// Writes doc (the scan result text) and a newline to file, replacing it
+// whole or leaving it as it was; EXIT_OK or EXIT_SCAN_FAILED with a line on
+// stderr. A name the file system listed twice in one directory is saved
+// once, with a warning, so that the file always reads back.
 int save_scan(const char *file, const char *doc);
+// The warning for names listed twice, merged count of them.
+void warn_listed_twice(uint64_t merged);
+// The treemap page written to file whole or not at all; as save_scan.
+int write_page(const char *file, const treemap_docs &docs);
 
 // Compares older with newer and writes what the options ask for: the page
 // (page.tree the newer scan's text; page.top and the rest when there are

@@ -168,14 +168,21 @@ int write_outputs(const options &o, int &id, const disk_problems &problems, cons
         sv_tree newer;
         std::string why;
         const char *doc = disk_scan_result(id);
-        if (!doc || !sv_read(doc, strlen(doc), &newer, &why)) {
+        uint64_t merged = 0;
+        if (!doc || !sv_read_scan(doc, strlen(doc), &newer, &merged, &why)) {
             fprintf(stderr, "qvdisk: the library gave no scan result to compare%s%s\n", doc ? ": " : "",
                     doc ? why.c_str() : "");
             return EXIT_SCAN_FAILED;
         }
+        // The page's tree must be the one compared, entry for entry.
+        std::string mended;
+        if (merged > 0) {
+            warn_listed_twice(merged);
+            mended = sv_text(newer);
+        }
         treemap_docs page;
         if (o.html) {
-            page.tree = doc;
+            page.tree = merged > 0 ? mended.c_str() : doc;
             page.top = disk_get_top(id, o.top > 0 ? o.top : 10);
             page.ext = disk_get_extensions(id);
             page.problems = disk_get_problems(id);
@@ -189,7 +196,6 @@ int write_outputs(const options &o, int &id, const disk_problems &problems, cons
         return write_comparison(o, *older, newer, o.since, nullptr, page, st);
     }
     if (o.html) {
-        FILE *f = fopen(o.html, "wb");
         treemap_docs docs;
         docs.tree = disk_scan_result(id);
         docs.top = disk_get_top(id, o.top > 0 ? o.top : 10);
@@ -200,13 +206,8 @@ int write_outputs(const options &o, int &id, const disk_problems &problems, cons
         used.struct_size = sizeof used;
         if (disk_scan_get_options(id, &used) == 0)
             docs.options = &used;
-        bool ok = f && write_treemap_page(f, docs);
-        if (f && fclose(f) != 0)
-            ok = false;
-        if (!ok) {
-            fprintf(stderr, "qvdisk: cannot write '%s'\n", o.html);
-            return EXIT_SCAN_FAILED;
-        }
+        if (int rc = write_page(o.html, docs); rc != EXIT_OK)
+            return rc;
     }
     if (!o.json)
         return print_report(o, id, st);

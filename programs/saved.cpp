@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <unordered_set>
 
 namespace {
 
@@ -52,6 +54,12 @@ struct parser {
     source in;
     sv_tree *t;
     std::string *error;
+    // Documents straight from the library: a name the file system listed
+    // twice in one directory is kept once instead of refused.
+    bool merge_twice = false;
+    uint64_t merged = 0;        // entries dropped so
+    uint64_t dirs_read = 0;     // directory entries read, the root left out
+    uint64_t dirs_dropped = 0;  // of them, in what was merged away
 
     bool fail(const std::string &why)
     {
@@ -246,10 +254,52 @@ struct parser {
         bool in_children = false;  // between the children's [ and ]
     };
 
+    // Takes entry c (after prev, or first) out of directory d's list, with
+    // its size and files out of d and every directory above it.
+    void drop_child(uint32_t d, uint32_t prev, uint32_t c, const std::vector<frame> &stack)
+    {
+        sv_entry &dir = t->entries[d];
+        const sv_entry e = t->entries[c];
+        (prev ? t->entries[prev].next_sibling : dir.first_child) = e.next_sibling;
+        dir.child_count--;
+        for (const frame &fr : stack) {
+            sv_entry &up = t->entries[fr.entry];
+            up.size = up.size == UINT64_MAX ? up.size : up.size - std::min(up.size, e.size);
+            up.files -= std::min(up.files, e.files);
+        }
+        std::vector<uint32_t> todo{c};
+        while (!todo.empty()) {
+            const sv_entry &x = t->entries[todo.back()];
+            todo.pop_back();
+            dirs_dropped += x.is_dir;
+            for (uint32_t k = x.first_child; k; k = t->entries[k].next_sibling)
+                todo.push_back(k);
+        }
+        merged++;
+    }
+
+    // Keeps the first of each name listed twice in directory d (the top of
+    // the stack): the file system gave one entry under both.
+    void merge_names(uint32_t d, const std::vector<frame> &stack)
+    {
+        std::unordered_set<std::string_view> seen;
+        for (uint32_t prev = 0, c = t->entries[d].first_child; c;) {
+            uint32_t next = t->entries[c].next_sibling;
+            std::string_view name = t->name(t->entries[c]);
+            if (!seen.insert(name).second && name.find(REPLACEMENT) == std::string_view::npos)
+                drop_child(d, prev, c, stack);
+            else
+                prev = c;
+            c = next;
+        }
+    }
+
     // A directory's children: sums that agree with it and no name twice
     // (except names the library mended, which may meet).
-    bool check_children(uint32_t index)
+    bool check_children(uint32_t index, const std::vector<frame> &stack)
     {
+        if (merge_twice)
+            merge_names(index, stack);
         const sv_entry &dir = t->entries[index];
         std::vector<std::string_view> names;
         names.reserve(dir.child_count);
@@ -260,8 +310,9 @@ struct parser {
             size = e.size > UINT64_MAX - size ? UINT64_MAX : size + e.size;
             files = e.files > UINT64_MAX - files ? UINT64_MAX : files + e.files;
         }
-        if (dir.first_child && (size != dir.size || files != dir.files))
-            return fail("a directory whose size or file count is not the sum of its entries");
+        if (size != dir.size || files != dir.files)
+            return fail(dir.first_child ? "a directory whose size or file count is not the sum of its entries"
+                                        : "a directory with no entries but a size or files");
         std::sort(names.begin(), names.end());
         for (size_t i = 1; i < names.size(); i++)
             if (names[i] == names[i - 1] && names[i].find(REPLACEMENT) == std::string_view::npos) {
@@ -363,7 +414,10 @@ struct parser {
             return fail(fr.entry == 0 ? "a document that is not a scan result" : "an entry without its name, size, files or is_dir");
         if (!e.is_dir && (fr.seen & M_CHILDREN))
             return fail("a file with entries");
-        if (!check_children(fr.entry))
+        if (!e.is_dir && e.files != 1)
+            return fail("a file whose file count is not 1");
+        dirs_read += fr.entry != 0 && e.is_dir;
+        if (e.is_dir && !check_children(fr.entry, stack))
             return false;
         stack.pop_back();
         return true;
@@ -417,20 +471,26 @@ struct parser {
         }
         if (ws() >= 0)
             return fail("text after the document");
+        if (t->total_dirs != dirs_read)
+            return fail("\"total_dirs\" is not the number of directories");
+        t->total_dirs -= dirs_dropped;
         return true;
     }
 };
 
-// len: the document's length when known, 0 when not.
-bool read_with(parser &ps, uint64_t len)
+// The tree grows with what is read, never from the length a file claims:
+// a huge or sparse file costs only as much as the entries it really holds.
+bool read_with(parser &ps)
 {
     ps.error->clear();
     *ps.t = sv_tree{};
-    // The library writes about 64 bytes an entry: room for all of them at
-    // once, rather than growing by doubling past what is needed.
-    if (len / 56 < UINT32_MAX)
-        ps.t->entries.reserve((size_t)(len / 56) + 1);
-    bool ok = ps.run();
+    bool ok;
+    try {
+        ok = ps.run();
+    } catch (const std::bad_alloc &) {
+        ps.error->clear();
+        ok = ps.fail("out of memory");
+    }
     if (!ok) {
         *ps.t = sv_tree{};
         if (ps.error->empty())
@@ -449,19 +509,32 @@ bool sv_read(const char *text, size_t len, sv_tree *tree, std::string *error)
     parser ps{{}, tree, error};
     ps.in.base = ps.in.p = reinterpret_cast<const unsigned char *>(text);
     ps.in.end = ps.in.p + len;
-    return read_with(ps, len);
+    return read_with(ps);
+}
+
+bool sv_read_scan(const char *text, size_t len, sv_tree *tree, uint64_t *merged, std::string *error)
+{
+    parser ps{{}, tree, error};
+    ps.merge_twice = true;
+    ps.in.base = ps.in.p = reinterpret_cast<const unsigned char *>(text);
+    ps.in.end = ps.in.p + len;
+    bool ok = read_with(ps);
+    *merged = ok ? ps.merged : 0;
+    return ok;
 }
 
 bool sv_read_file(FILE *f, sv_tree *tree, std::string *error)
 {
     parser ps{{}, tree, error};
     ps.in.f = f;
-    ps.in.buf.resize(1 << 20);
+    try {
+        ps.in.buf.resize(1 << 20);
+    } catch (const std::bad_alloc &) {
+        *error = "out of memory";
+        return false;
+    }
     ps.in.base = ps.in.p = ps.in.end = ps.in.buf.data();
-    long len = fseek(f, 0, SEEK_END) == 0 ? ftell(f) : -1;
-    if (fseek(f, 0, SEEK_SET) != 0)
-        len = -1;
-    bool ok = read_with(ps, len > 0 ? (uint64_t)len : 0);
+    bool ok = read_with(ps);
     if (ok && ferror(f)) {
         *error = "a read error";
         return false;

@@ -40,6 +40,11 @@ const int SV_MAX_DEPTH = 1 << 20;
 // Reads a document from text[0..len). False with *error set (one phrase,
 // "at byte N" where it helps) when it is not a scan result.
 bool sv_read(const char *text, size_t len, sv_tree *tree, std::string *error);
+// The same for a document straight from the library, where a directory
+// listing may have given one name twice (a file system can): the first
+// entry of that name is kept with what it holds, the later ones are left
+// out with their sizes, files and directories, and counted in *merged.
+bool sv_read_scan(const char *text, size_t len, sv_tree *tree, uint64_t *merged, std::string *error);
 // Reads a document from a file, in pieces: the file is never held whole.
 bool sv_read_file(FILE *f, sv_tree *tree, std::string *error);
 

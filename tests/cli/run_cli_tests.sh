@@ -198,7 +198,7 @@ python3 - "$work/hostile" <<'PY'
 import os, sys
 d = sys.argv[1]
 os.makedirs(d, exist_ok=True)
-ok = ('{"path":"r","total_size":3,"total_files":1,"total_dirs":1,"scan_time_ms":0.1,'
+ok = ('{"path":"r","total_size":3,"total_files":1,"total_dirs":0,"scan_time_ms":0.1,'
       '"children":[{"name":"a","size":3,"files":1,"is_dir":false}]}')
 deep = '{"path":"r","total_size":0,"total_files":0,"total_dirs":1,"children":['
 rows = {
@@ -219,10 +219,16 @@ rows = {
     "error_document": b'{"error":"out of memory"}',
     "empty": b"",
     "two_documents": (ok + ok).encode(),
+    "empty_dir_with_size": ok.replace('"total_dirs":0', '"total_dirs":1')
+                             .replace('"is_dir":false}', '"is_dir":true}').encode(),
+    "total_dirs_wrong": ok.replace('"total_dirs":0', '"total_dirs":2').encode(),
+    "file_count_zero": ok.replace('"total_files":1', '"total_files":0').replace('"files":1', '"files":0').encode(),
 }
 for name, data in rows.items():
     open(os.path.join(d, name + ".json"), "wb").write(data)
 PY
+# A huge file is read only as far as it goes: its length reserves nothing.
+truncate -s 40G "$work/hostile/sparse_40G.json" 2>/dev/null || echo "skipped: a 40 GB sparse file: needs a file system that holds one"
 rm -f "$work/hostile.txt"
 for f in "$work"/hostile/*.json; do
     name=$(basename "$f" .json)
@@ -286,6 +292,90 @@ ROWS
 set +f
 "$qvdisk" --help | grep -q "exit status"
 expect "--help lists exit codes" $?
+
+# A save or a page replaces its file whole or not at all: on a full file
+# system the previous one stays as it was, and nothing is left beside it.
+if [ "$(id -u)" -ne 0 ]; then
+    echo "skipped: saving on a full file system: needs root to mount a tmpfs"
+elif ! { mkdir -p "$work/full" && mount -t tmpfs -o size=512k tmpfs "$work/full"; } 2>/dev/null; then
+    echo "skipped: saving on a full file system: needs a tmpfs mount, refused here"
+else
+    # First of an empty folder, then of a larger tree: the new text needs
+    # more room than the old one leaves.
+    mkdir -p "$work/nothing"
+    "$qvdisk" "$work/nothing" --save "$work/full/s.json" --html "$work/full/s.html" >/dev/null 2>&1
+    cp "$work/full/s.json" "$work/s-before.json"
+    cp "$work/full/s.html" "$work/s-before.html"
+    dd if=/dev/zero of="$work/full/filler" bs=4k 2>/dev/null
+    "$qvdisk" grow --save "$work/full/s.json" >/dev/null 2>"$work/err.txt"; rc=$?
+    expect "a save that does not fit fails (status $rc: $(cat "$work/err.txt"))" \
+        $([ $rc -ne 0 ] && grep -q "cannot write.*No space left" "$work/err.txt" && echo 0 || echo 1)
+    cmp -s "$work/full/s.json" "$work/s-before.json" &&
+        "$qvdisk" --compare "$work/full/s.json" "$work/full/s.json" >/dev/null 2>&1
+    expect "the previous save is whole and reads" $?
+    "$qvdisk" grow --html "$work/full/s.html" >/dev/null 2>&1
+    cmp -s "$work/full/s.html" "$work/s-before.html"
+    expect "a page that does not fit leaves the previous page" $?
+    [ -z "$(find "$work/full" -name '*.part-*')" ]
+    expect "no partial file left beside them" $?
+    umount "$work/full"
+fi
+
+# Comparing is linear in the depth of the trees: 200,000 levels of long
+# names (a path copied at every level would move 4 TB; the whole work here
+# is a few seconds). Both scans the same but one file grown by a byte.
+python3 - "$work/deep-old.json" "$work/deep-new.json" <<'PY'
+import sys
+depth, name = 200000, "d" * 200
+def doc(size):
+    head = '{"path":"deep","total_size":%d,"total_files":1,"total_dirs":%d,"scan_time_ms":1.0,"children":[' % (size, depth)
+    level = '{"name":"%s","size":%d,"files":1,"is_dir":true,"children":[' % (name, size)
+    return head + level * depth + '{"name":"f","size":%d,"files":1,"is_dir":false}' % size + "]}" * (depth + 1)
+for path, size in zip(sys.argv[1:], (1, 2)):
+    open(path, "w").write(doc(size))
+PY
+out=$(timeout 120 "$qvdisk" --compare "$work/deep-old.json" "$work/deep-new.json" --json diff --levels 0 --top 1 \
+      2>"$work/err.txt"); rc=$?
+expect "a 200,000-level comparison ends (status $rc: $(head -c 200 "$work/err.txt"))" \
+    $([ $rc -eq 0 ] && [[ $out == *'"added":1,"removed":0'* ]] && echo 0 || echo 1)
+rm -f "$work/deep-old.json" "$work/deep-new.json"
+
+# Bytes added and removed saturate at 2^64-1 as the change does: three
+# files of 2^63-1 bytes against an empty scan.
+printf '%s' '{"path":"r","total_size":0,"total_files":0,"total_dirs":0,"scan_time_ms":0.1}' >"$work/sat-old.json"
+big=9223372036854775807
+printf '{"path":"r","total_size":18446744073709551615,"total_files":3,"total_dirs":0,"scan_time_ms":0.1,"children":[%s]}' \
+    "{\"name\":\"a\",\"size\":$big,\"files\":1,\"is_dir\":false},{\"name\":\"b\",\"size\":$big,\"files\":1,\"is_dir\":false},{\"name\":\"c\",\"size\":$big,\"files\":1,\"is_dir\":false}" \
+    >"$work/sat-new.json"
+out=$("$qvdisk" --compare "$work/sat-old.json" "$work/sat-new.json" --json diff 2>&1)
+[[ $out == *'"change":{"size":18446744073709551615,'* && $out == *'"added":18446744073709551615,'* ]]
+expect "added saturates as the change does (got: ${out:0:300})" $?
+out=$("$qvdisk" --compare "$work/sat-new.json" "$work/sat-old.json" --json diff 2>&1)
+[[ $out == *'"removed":18446744073709551615'* ]]
+expect "removed saturates too (got: ${out:0:300})" $?
+
+# A listing that gives a name twice (flakyfs --twice): the save says so,
+# keeps the name once with the tree's true totals, and reads back; --since
+# on the same tree works.
+rm -rf "$work/twice-src" && mkdir -p "$work/twice-src/dup/sub"
+mkfile "$work/twice-src/dup/a.bin" 5000
+mkfile "$work/twice-src/dup/b.bin" 3000
+mkfile "$work/twice-src/dup/sub/f" 20
+if ! flaky_mount "$work/twice-src" "$work/twice" "$work/flakyfs.log" --twice=dup; then
+    echo "skipped: a name listed twice: needs FUSE (and flakyfs, built with libfuse3-dev)"
+else
+    want=$("$qvdisk" "$work/twice-src" -b --json tree | python3 -c 'import json,sys; d=json.load(sys.stdin); print(d["total_size"], d["total_files"])')
+    "$qvdisk" "$work/twice" -b --save "$work/twice.json" >/dev/null 2>"$work/err.txt"; rc=$?
+    expect "a save over a listing with a name twice succeeds and warns (status $rc: $(cat "$work/err.txt"))" \
+        $([ $rc -eq 0 ] && grep -q "listed 1 name twice" "$work/err.txt" && echo 0 || echo 1)
+    got=$(python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); print(d["total_size"], d["total_files"])' "$work/twice.json")
+    expect "the save holds the tree's true totals ($got, want $want)" $([ "$got" = "$want" ] && echo 0 || echo 1)
+    "$qvdisk" --compare "$work/twice.json" "$work/twice.json" >/dev/null 2>&1
+    expect "the save reads back" $?
+    "$qvdisk" "$work/twice" -b --since "$work/twice.json" >/dev/null 2>&1
+    expect "--since on the tree works" $?
+    slow_umount
+fi
 
 # Ctrl-C during a scan: status 130 (and, in sanitizer builds, no leak). The
 # tree is served slowly, so the scan is still running when the signal comes.

@@ -5,15 +5,19 @@
 # slow_mount SRC MNT LOG: serves SRC at MNT through flakyfs (QV_FLAKYFS, built
 # with the tests) with 200 ms of latency on every call. Returns 1 when
 # flakyfs was not built or the mount was refused (no FUSE here); the caller
-# then skips, saying so. slow_umount ends it.
+# then skips, saying so. slow_umount ends it (one mount at a time).
 slow_pid=""
 slow_mnt=""
 
-slow_mount() {
+slow_mount() { flaky_mount "$1" "$2" "$3" --latency-us=200000; }
+
+# flaky_mount SRC MNT LOG OPTION...: the same with flakyfs's own options.
+flaky_mount() {
     local src=$1 mnt=$2 log=$3 i
+    shift 3
     [ -n "${QV_FLAKYFS:-}" ] && [ -x "$QV_FLAKYFS" ] && [ -e /dev/fuse ] || return 1
     mkdir -p "$mnt"
-    "$QV_FLAKYFS" --latency-us=200000 "$src" "$mnt" -f >"$log" 2>&1 &
+    "$QV_FLAKYFS" "$@" "$src" "$mnt" -f >"$log" 2>&1 &
     slow_pid=$!
     slow_mnt=$mnt
     for i in $(seq 1 200); do

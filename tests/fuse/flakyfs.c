@@ -19,6 +19,9 @@
  *                       with EIO: it cannot be listed at all.
  *   --eio-readdir=S     listing a directory whose name contains S gives a
  *                       first chunk of 16 entries, then fails with EIO.
+ *   --twice=S           listing a directory whose name contains S gives its
+ *                       first name (after . and ..) a second time at the end,
+ *                       as a file system with a broken listing can.
  *   --latency-us=N      every call above waits N microseconds before it is
  *                       answered; a call whose caller takes a signal while
  *                       it waits (the kernel sends an interrupt) is answered
@@ -56,6 +59,7 @@ static struct options {
     char *eio_stat;
     char *eio_opendir;
     char *eio_readdir;
+    char *twice;
     unsigned latency_us;
 } opt;
 
@@ -255,7 +259,11 @@ struct dir {
     DIR *dp;
     struct dirent *pending; /* read but not yet taken by the kernel */
     off_t offset;
+    char first[256]; /* the first name listed, for --twice */
 };
+
+/* The offset after the name --twice gives again: the listing's end. */
+#define TWICE_DONE ((off_t)INT64_MAX)
 
 static int fl_opendir(const char *path, struct fuse_file_info *fi)
 {
@@ -290,6 +298,8 @@ static int fl_readdir(const char *path, void *buf, fuse_fill_dir_t filler, off_t
     if (failing && offset != 0)
         return eio();
     struct dir *d = (struct dir *)(uintptr_t)fi->fh;
+    if (offset == TWICE_DONE)
+        return 0;
     if (offset != d->offset) {
         seekdir(d->dp, offset);
         d->pending = NULL;
@@ -301,8 +311,16 @@ static int fl_readdir(const char *path, void *buf, fuse_fill_dir_t filler, off_t
         if (!d->pending) {
             errno = 0;
             d->pending = readdir(d->dp);
+            if (!d->pending && errno == 0 && d->first[0] && last_name_has(path, opt.twice)) {
+                struct stat again;
+                memset(&again, 0, sizeof again);
+                filler(buf, d->first, &again, TWICE_DONE, 0);
+                return 0;
+            }
             if (!d->pending)
                 return -errno;
+            if (!d->first[0] && strcmp(d->pending->d_name, ".") && strcmp(d->pending->d_name, ".."))
+                snprintf(d->first, sizeof d->first, "%s", d->pending->d_name);
         }
         struct stat st;
         memset(&st, 0, sizeof st);
@@ -352,6 +370,7 @@ static const struct fuse_opt option_table[] = {
     OPT("--eio-stat=%s", eio_stat),
     OPT("--eio-opendir=%s", eio_opendir),
     OPT("--eio-readdir=%s", eio_readdir),
+    OPT("--twice=%s", twice),
     OPT("--latency-us=%u", latency_us),
     FUSE_OPT_END,
 };
@@ -384,7 +403,7 @@ int main(int argc, char *argv[])
         opt.eintr = 1;
     }
     if (!opt.source) {
-        fprintf(stderr, "usage: flakyfs [--eintr[=N]] [--eio-stat=S] [--eio-opendir=S] [--eio-readdir=S]\n"
+        fprintf(stderr, "usage: flakyfs [--eintr[=N]] [--eio-stat=S] [--eio-opendir=S] [--eio-readdir=S] [--twice=S]\n"
                         "               [--latency-us=N] SRC MNT [-f] [-o options]\n");
         return 2;
     }

@@ -1,0 +1,12 @@
+// Files qvdisk writes (--save, --html) are replaced whole or not at all.
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <string>
+
+// Writes name through write(FILE *) into a new file beside it, flushes it to
+// storage, then renames it over name: a write that fails (a full disk, an
+// error) leaves an existing file as it was and no new file behind. False,
+// with why in *err, when name was not replaced.
+bool write_whole(const char *name, const std::function<bool(FILE *)> &write, std::string *err);
