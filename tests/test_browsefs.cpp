@@ -20,22 +20,12 @@
 
 #include "browsefs.h"
 #include "fixture.h"
+#include "private_mounts.h"
 
 using namespace qvtest;
 namespace fs = std::filesystem;
 
 namespace {
-
-// Bind mounts made by a test stay in a mount namespace of its own.
-class PrivateMounts : public ::testing::Environment {
-    void SetUp() override
-    {
-        if (geteuid() == 0 && unshare(CLONE_NEWNS) == 0)
-            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
-    }
-};
-[[maybe_unused]] ::testing::Environment *const s_private_mounts =
-    ::testing::AddGlobalTestEnvironment(new PrivateMounts);
 
 // A file of size bytes, its folders made first.
 void put(const std::string &path, uint64_t size)

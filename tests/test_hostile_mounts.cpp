@@ -32,6 +32,7 @@
 #include <nlohmann/json.hpp>
 
 #include "fixture.h"
+#include "private_mounts.h"
 #include "quorvel_disk.h"
 #include "scanner.h"
 
@@ -55,19 +56,6 @@ void PrintTo(const FlatEntry &e, std::ostream *os)
 }  // namespace qvtest
 
 namespace {
-
-// The tests' mounts live in a mount namespace of this process's own, so
-// that none is seen outside it or outlives it. A thread keeps the namespace
-// it was started in: this runs before the first test starts any thread.
-class PrivateMounts : public ::testing::Environment {
-    void SetUp() override
-    {
-        if (geteuid() == 0 && unshare(CLONE_NEWNS) == 0)
-            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
-    }
-};
-[[maybe_unused]] ::testing::Environment *const s_private_mounts =
-    ::testing::AddGlobalTestEnvironment(new PrivateMounts);
 
 bool have_root() { return geteuid() == 0; }
 
