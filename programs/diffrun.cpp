@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <string>
 
 #include "compare.h"
@@ -72,7 +73,12 @@ int save_scan(const char *file, const char *doc)
     }
     std::string mended;
     if (merged > 0) {
-        mended = sv_text(tree);
+        try {
+            mended = sv_text(tree);
+        } catch (const std::bad_alloc &) {
+            fprintf(stderr, "qvdisk: out of memory saving the scan\n");
+            return EXIT_SCAN_FAILED;
+        }
         doc = mended.c_str();
         len = mended.size();
         warn_listed_twice(merged);
@@ -101,11 +107,17 @@ int write_page(const char *file, const treemap_docs &docs)
     return EXIT_OK;
 }
 
-int write_comparison(const options &o, const sv_tree &older, const sv_tree &newer, const char *older_file,
-                     const char *newer_file, treemap_docs page, const style &st)
+namespace {
+
+int compare_and_write(const options &o, const sv_tree &older, const sv_tree &newer, const char *older_file,
+                      const char *newer_file, treemap_docs page, const style &st)
 {
     if (o.html) {
-        std::string growth = growth_doc(older, newer);
+        std::string text, growth = growth_doc(older, newer);
+        if (!page.tree) {
+            text = sv_text(newer);
+            page.tree = text.c_str();
+        }
         page.growth = growth.c_str();
         if (int rc = write_page(o.html, page); rc != EXIT_OK)
             return rc;
@@ -122,4 +134,20 @@ int write_comparison(const options &o, const sv_tree &older, const sv_tree &newe
     else
         print_diff_report(o, in, r, st);
     return EXIT_OK;
+}
+
+}  // namespace
+
+int write_comparison(const options &o, const sv_tree &older, const sv_tree &newer, const char *older_file,
+                     const char *newer_file, treemap_docs page, const style &st)
+{
+    // Two large trees may fit where comparing them does not: that is said,
+    // as a read that does not fit is, and never ends qvdisk with an abort.
+    try {
+        return compare_and_write(o, older, newer, older_file, newer_file, page, st);
+    } catch (const std::bad_alloc &) {
+        fflush(stdout);
+        fprintf(stderr, "qvdisk: out of memory comparing the scans\n");
+        return EXIT_SCAN_FAILED;
+    }
 }

@@ -21,8 +21,9 @@ void warn_listed_twice(uint64_t merged);
 int write_page(const char *file, const treemap_docs &docs);
 
 // Compares older with newer and writes what the options ask for: the page
-// (page.tree the newer scan's text; page.top and the rest when there are
-// any), then the text report or --json diff. older_file is where older was
+// (page.tree the newer scan's text, or null to write it from newer;
+// page.top and the rest when there are any), then the text report or
+// --json diff; out of memory is one line on stderr and EXIT_SCAN_FAILED. older_file is where older was
 // read from; newer_file too, or null for a scan just made.
 int write_comparison(const options &o, const sv_tree &older, const sv_tree &newer, const char *older_file,
                      const char *newer_file, treemap_docs page, const style &st);

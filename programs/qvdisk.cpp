@@ -174,15 +174,13 @@ int write_outputs(const options &o, int &id, const disk_problems &problems, cons
                     doc ? why.c_str() : "");
             return EXIT_SCAN_FAILED;
         }
-        // The page's tree must be the one compared, entry for entry.
-        std::string mended;
-        if (merged > 0) {
+        // The page's tree must be the one compared, entry for entry: with
+        // names merged, it is written from the tree.
+        if (merged > 0)
             warn_listed_twice(merged);
-            mended = sv_text(newer);
-        }
         treemap_docs page;
         if (o.html) {
-            page.tree = merged > 0 ? mended.c_str() : doc;
+            page.tree = merged > 0 ? nullptr : doc;
             page.top = disk_get_top(id, o.top > 0 ? o.top : 10);
             page.ext = disk_get_extensions(id);
             page.problems = disk_get_problems(id);
@@ -239,11 +237,7 @@ int compare_saved(const options &o, const style &st)
         return rc;
     // The page shows the newer scan as it was saved: written from the tree
     // read, the same document.
-    std::string text;
-    if (o.html)
-        text = sv_text(newer);
     treemap_docs page;
-    page.tree = text.c_str();
     rc = write_comparison(o, older, newer, o.compare_old, o.compare_new, page, st);
     if (fflush(stdout) != 0)
         rc = EXIT_SCAN_FAILED;

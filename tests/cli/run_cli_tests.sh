@@ -321,6 +321,64 @@ else
     umount "$work/full"
 fi
 
+# Replacing a file whole must not change what stands at its name: a link
+# stays a link and the file it names gets the text, a private file stays
+# private, a pipe is written to (not swapped for a plain file, which as root
+# would also swap /dev/null), and a name as long as a folder takes still
+# has room for the new file beside it.
+t="$work/targets"
+rm -rf "$t" && mkdir -p "$t"
+long=$(printf 'n%.0s' $(seq 1 250))
+same() { diff -q <(normalise <"$1") <(normalise <"$t/want") >/dev/null; }
+for opt in --save --html; do
+    "$qvdisk" grow $opt "$t/want" >/dev/null 2>&1
+    : >"$t/real" && ln -sfn real "$t/link"
+    : >"$t/private" && chmod 600 "$t/private"
+    rm -f "$t/pipe" && mkfifo "$t/pipe"
+    timeout 20 cat "$t/pipe" >"$t/piped" &
+    reader=$!
+    for to in link private pipe "$long"; do
+        "$qvdisk" grow $opt "$t/$to" >/dev/null 2>"$work/err.txt"
+        rc=$?
+        expect "$opt ${to:0:20}: status 0 (status $rc: $(head -c 200 "$work/err.txt"))" $rc
+    done
+    wait $reader
+    expect "$opt through a link: still a link, the file it names written" \
+        $([ -L "$t/link" ] && same "$t/real" && echo 0 || echo 1)
+    expect "$opt keeps a private file private" \
+        $([ "$(stat -c %a "$t/private")" = 600 ] && same "$t/private" && echo 0 || echo 1)
+    expect "$opt to a pipe: still a pipe, the text through it" \
+        $([ -p "$t/pipe" ] && same "$t/piped" && echo 0 || echo 1)
+    expect "$opt to a 250-byte name" $(same "$t/$long" && echo 0 || echo 1)
+    rm -f "$t/$long"
+done
+expect "no partial file left beside the targets" $([ -z "$(find "$t" -name '*.part-*')" ] && echo 0 || echo 1)
+
+# Out of memory anywhere while reading or comparing is one line and a
+# status, never an abort: the same comparison under address-space limits
+# from too small to read one scan up to enough for all of it.
+python3 - "$work/flat.json" <<'PY'
+import sys
+n = 200000
+kids = ",".join('{"name":"f%d","size":1,"files":1,"is_dir":false}' % i for i in range(n))
+open(sys.argv[1], "w").write('{"path":"r","total_size":%d,"total_files":%d,"total_dirs":0,'
+                             '"scan_time_ms":1.0,"children":[%s]}' % (n, n, kids))
+PY
+if ! (ulimit -v 200000 && "$qvdisk" --help) >/dev/null 2>&1; then
+    echo "skipped: out of memory: needs a build that runs under an address-space limit (no sanitizer)"
+else
+    for kb in $(seq 30000 3000 120000); do
+        (ulimit -v $kb && exec "$qvdisk" --compare "$work/flat.json" "$work/flat.json" --html "$work/flat.html") \
+            >/dev/null 2>"$work/err.txt"
+        rc=$?
+        [ $rc -eq 0 ] || { [ $rc -le 2 ] && [ "$(wc -l <"$work/err.txt")" -eq 1 ] && grep -q "out of memory" "$work/err.txt"; }
+        ok=$?
+        expect "within $kb KiB: status 0 or one line on running out (status $rc: $(head -c 200 "$work/err.txt"))" $ok
+    done
+    expect "the largest limit is enough" $rc
+fi
+rm -f "$work/flat.json" "$work/flat.html"
+
 # Comparing is linear in the depth of the trees: 200,000 levels of long
 # names (a path copied at every level would move 4 TB; the whole work here
 # is a few seconds). Both scans the same but one file grown by a byte.
@@ -362,7 +420,7 @@ mkfile "$work/twice-src/dup/a.bin" 5000
 mkfile "$work/twice-src/dup/b.bin" 3000
 mkfile "$work/twice-src/dup/sub/f" 20
 if ! flaky_mount "$work/twice-src" "$work/twice" "$work/flakyfs.log" --twice=dup; then
-    echo "skipped: a name listed twice: needs FUSE (and flakyfs, built with libfuse3-dev)"
+    echo "skipped: a name listed twice: needs root and FUSE (and flakyfs, built with libfuse3-dev)"
 else
     want=$("$qvdisk" "$work/twice-src" -b --json tree | python3 -c 'import json,sys; d=json.load(sys.stdin); print(d["total_size"], d["total_files"])')
     "$qvdisk" "$work/twice" -b --save "$work/twice.json" >/dev/null 2>"$work/err.txt"; rc=$?
