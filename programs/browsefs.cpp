@@ -144,14 +144,22 @@ bool same_mount(const place &a, const place &b)
 
 // A descriptor of the directory holding the last of names, every step taken
 // from the root's descriptor without following a link; -1 and err on failure.
-int open_parent(int root_fd, const std::vector<std::string> &names, std::string *err)
+// above, when given, gets the place of the root and of each directory down
+// to that one: what lies above the entry can never be entered again.
+int open_parent(int root_fd, const std::vector<std::string> &names, std::string *err,
+                std::vector<place> *above = nullptr)
 {
     int fd = fcntl(root_fd, F_DUPFD_CLOEXEC, 0);
     if (fd < 0) {
         *err = why("the root", errno);
         return -1;
     }
-    for (size_t i = 0; i + 1 < names.size(); i++) {
+    for (size_t i = 0;; i++) {
+        place here;
+        if (above && place_of(fd, "", &here))
+            above->push_back(here);
+        if (i + 1 >= names.size())
+            break;
         std::string raw;
         int next = find_raw(fd, names[i], &raw, err)
                        ? openat(fd, raw.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
@@ -174,9 +182,17 @@ bool is_cache(int fd)
     if (tag < 0)
         return false;
     char buf[sizeof SIGNATURE - 1];
-    ssize_t n = read(tag, buf, sizeof buf);
+    size_t got = 0;
+    while (got < sizeof buf) {
+        ssize_t n = read(tag, buf + got, sizeof buf - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += (size_t)n;
+    }
     close(tag);
-    return n == (ssize_t)sizeof buf && memcmp(buf, SIGNATURE, sizeof buf) == 0;
+    return got == sizeof buf && memcmp(buf, SIGNATURE, sizeof buf) == 0;
 }
 
 // One directory being emptied. Only the deepest ones are held open; a
@@ -196,6 +212,7 @@ struct remover {
     const delete_options &opts;
     std::vector<std::string> *kept;
     place top;
+    std::vector<place> above;  // the root down to parent
     std::vector<level> stack;
     bool stopped = false;
 };
@@ -227,21 +244,21 @@ int level_fd(remover &r, size_t i)
 // stays.
 void enter(remover &r, int at, const std::string &name, const std::string &shown, const place &seen, int entered)
 {
-    if (r.opts.entered && entered < 0) {
-        keep(r, shown, "not entered by the scan; not deleted");
-        return;
-    }
-    int fd = openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    bool unseen = r.opts.entered && entered < 0;
+    int fd = unseen ? -1 : openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     place now;
     const char *refused = nullptr;
-    if (fd < 0 || !place_of(fd, "", &now)) {
+    auto is_now = [&](const place &p) { return same_entry(p, now.dev, now.ino); };
+    if (unseen) {
+        refused = "not entered by the scan; not deleted";
+    } else if (fd < 0 || !place_of(fd, "", &now)) {
         keep(r, shown, strerror(errno));
     } else if (!same_entry(now, seen.dev, seen.ino)) {
         refused = "replaced while deleting; not entered";
     } else if (!r.stack.empty() && !same_mount(now, r.top)) {
         refused = "another mount; not entered";
-    } else if (std::any_of(r.stack.begin(), r.stack.end(),
-                           [&](const level &l) { return same_entry(l.id, now.dev, now.ino); })) {
+    } else if (std::any_of(r.above.begin(), r.above.end(), is_now) ||
+               std::any_of(r.stack.begin(), r.stack.end(), [&](const level &l) { return is_now(l.id); })) {
         refused = "a loop; not entered";
     } else if (r.opts.skip_caches && is_cache(fd)) {
         refused = "a cache directory the scan did not enter; not deleted";
@@ -357,6 +374,15 @@ int entered_dirs::find(int parent, const std::string &name) const
     return parent < 0 || it == kids.end() ? -1 : it->second;
 }
 
+void entered_dirs::not_entered(const std::vector<std::string> &names)
+{
+    int at = 0;
+    for (size_t i = 0; at >= 0 && i + 1 < names.size(); i++)
+        at = find(at, names[i]);
+    if (at >= 0 && !names.empty())
+        kids.erase(std::to_string(at) + "/" + names.back());
+}
+
 int open_root(const std::string &root, std::string *err)
 {
     int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -396,7 +422,8 @@ bool delete_below_root(int root_fd, const std::vector<std::string> &names, const
         return false;
     }
     const std::string &shown = names.back();
-    int parent = open_parent(root_fd, names, &err);
+    std::vector<place> above;
+    int parent = open_parent(root_fd, names, &err, &above);
     if (parent < 0) {
         kept->push_back(err);
         return false;
@@ -414,7 +441,7 @@ bool delete_below_root(int root_fd, const std::vector<std::string> &names, const
     } else if (now.is_dir && !same_mount(now, here)) {
         kept->push_back(shown + ": a mount point; not deleted");
     } else if (now.is_dir) {
-        remover r{parent, opts, kept, now, {}, false};
+        remover r{parent, opts, kept, now, std::move(above), {}, false};
         remove_tree(r, raw, shown, now);
     } else if (unlinkat(parent, raw.c_str(), 0) != 0) {
         // Between the look and here the name can change hands; unlinkat

@@ -36,6 +36,9 @@ struct entered_dirs {
     int count = 1;
     int add(int parent, const std::string &name);
     int find(int parent, const std::string &name) const;  // -1: not entered
+    // The directory at names below node 0 was recorded but not entered (a
+    // loop, an unreadable directory, a pseudo file system).
+    void not_entered(const std::vector<std::string> &names);
 };
 
 struct delete_options {

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "browse.h"
 #include "browsefs.h"
 #include "browser.h"
@@ -151,7 +153,8 @@ void ask_delete(session &s)
     b.view = VIEW_CONFIRM;
 }
 
-// The directories the scan entered below node, from its document.
+// The directories the scan entered below node: those of its document, less
+// those it recorded without entering them (its problems list).
 void entered_below(const bnode &n, entered_dirs *out)
 {
     std::vector<int> at{0};
@@ -161,6 +164,22 @@ void entered_below(const bnode &n, entered_dirs *out)
         at.resize((size_t)depth + 1);
         at[(size_t)depth] = out->add(at[(size_t)depth - 1], e.name);
     });
+    const char *problems = disk_get_problems(n.scan);
+    nlohmann::json list = nlohmann::json::parse(problems ? problems : "[]", nullptr, false);
+    std::string below = n.lib_path + (n.lib_path.empty() || n.lib_path.back() != '/' ? "/" : "");
+    for (const auto &p : list.is_array() ? list : nlohmann::json::array()) {
+        if (!p.is_object() || !p.contains("path") || !p["path"].is_string())
+            continue;
+        const std::string path = p["path"].get<std::string>();
+        if (path.compare(0, below.size(), below) != 0)
+            continue;
+        std::vector<std::string> names;
+        for (size_t from = below.size(), to; from <= path.size(); from = to + 1) {
+            to = std::min(path.find('/', from), path.size());
+            names.push_back(path.substr(from, to - from));
+        }
+        out->not_entered(names);
+    }
 }
 
 void confirm_delete(session &s)

@@ -58,7 +58,9 @@ FILE *open_beside(const std::string &name, std::string *tmp)
             return nullptr;
 #else
         *tmp = beside(name, (long)getpid(), attempt);
-        int fd = open(tmp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        // Private until keep_access gives it the mode it is to have: nobody
+        // else may open it meanwhile.
+        int fd = open(tmp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd >= 0) {
             FILE *f = fdopen(fd, "wb");
             if (!f)
@@ -167,10 +169,15 @@ target look_at(const char *name)
 void keep_access(FILE *f, const target &t)
 {
 #ifndef _WIN32
-    if (!t.exists)
+    if (!t.exists) {
+        // A new file: what the umask leaves of 0666, as fopen would make it.
+        mode_t mask = umask(0);
+        umask(mask);
+        if (fchmod(fileno(f), 0666 & ~mask) != 0)
+            errno = 0;
         return;
-    // Giving a file away is root's alone; when even the mode cannot be set
-    // the umask decides, as for any new file.
+    }
+    // Giving a file away is root's alone.
     if (fchown(fileno(f), t.st.st_uid, t.st.st_gid) != 0)
         errno = 0;
     if (fchmod(fileno(f), t.st.st_mode & 07777) != 0)
@@ -219,7 +226,15 @@ bool write_whole(const char *name, const std::function<bool(FILE *)> &write, std
     }
     keep_access(f, t);
     errno = 0;
-    bool ok = write(f) && flush_to_storage(f);
+    bool ok;
+    try {
+        ok = write(f) && flush_to_storage(f);
+    } catch (...) {
+        fclose(f);
+        std::error_code ec;
+        fs::remove(fs::u8path(tmp), ec);
+        throw;
+    }
     int why = errno;
     if (fclose(f) != 0 && ok) {
         ok = false;

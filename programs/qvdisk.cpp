@@ -176,7 +176,7 @@ int write_outputs(const options &o, int &id, const disk_problems &problems, cons
         }
         // The page's tree must be the one compared, entry for entry: with
         // names merged, it is written from the tree.
-        if (merged > 0)
+        if (merged > 0 && !o.save)  // the save has said so already
             warn_listed_twice(merged);
         treemap_docs page;
         if (o.html) {

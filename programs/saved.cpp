@@ -520,7 +520,19 @@ bool sv_read_scan(const char *text, size_t len, sv_tree *tree, uint64_t *merged,
     ps.in.end = ps.in.p + len;
     bool ok = read_with(ps);
     *merged = ok ? ps.merged : 0;
-    return ok;
+    if (!ok || ps.merged == 0)
+        return ok;
+    // What was merged away still sits in the entries: read the tree again
+    // from its own text, so that entries are again the document in order
+    // (the page's growth colours are matched to them by position).
+    try {
+        std::string again = sv_text(*tree);
+        return sv_read(again.data(), again.size(), tree, error);
+    } catch (const std::bad_alloc &) {
+        *tree = sv_tree{};
+        *error = "out of memory";
+        return false;
+    }
 }
 
 bool sv_read_file(FILE *f, sv_tree *tree, std::string *error)

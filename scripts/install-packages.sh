@@ -19,14 +19,16 @@ if [ "$(id -u)" -ne 0 ]; then
     fi
     as_root=(sudo)
 fi
+# A new machine may be running its own updates: wait for dpkg's lock.
+lock=(-o DPkg::Lock::Timeout=600)
 install=("${as_root[@]}" env DEBIAN_FRONTEND=noninteractive
-         apt-get install -y -q --no-install-recommends "$@")
+         apt-get "${lock[@]}" install -y -q --no-install-recommends "$@")
 
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 if ! "${install[@]}" >"$log" 2>&1; then
     echo "install-packages: fetching the package lists" >&2
-    if ! "${as_root[@]}" apt-get update -q >"$log" 2>&1 || ! "${install[@]}" >"$log" 2>&1; then
+    if ! "${as_root[@]}" apt-get "${lock[@]}" update -q >"$log" 2>&1 || ! "${install[@]}" >"$log" 2>&1; then
         cat "$log" >&2
         echo "install-packages: could not install: $*" >&2
         exit 1

@@ -7,9 +7,10 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/qvdisk
 
-if [ ! -x "$build/programs/qvdisk" ] ||
+stamp=$build/built
+if [ ! -x "$build/programs/qvdisk" ] || [ ! -e "$stamp" ] ||
    [ -n "$(find "$root/src" "$root/programs" "$root/include" "$root/CMakeLists.txt" \
-           -newer "$build/programs/qvdisk" -print -quit)" ]; then
+           -type f -newer "$stamp" -print -quit)" ]; then
     "$root/scripts/install-packages.sh" cmake ninja-build g++ libncurses-dev nlohmann-json3-dev
     echo "qvdisk: building ..." >&2
     mkdir -p "$build"
@@ -20,5 +21,6 @@ if [ ! -x "$build/programs/qvdisk" ] ||
         echo "qvdisk: the build failed (all of it in $log)" >&2
         exit 1
     fi
+    touch "$stamp"
 fi
 exec "$build/programs/qvdisk" "$@"

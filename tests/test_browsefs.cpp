@@ -247,6 +247,39 @@ TEST(BrowseDelete, EntersOnlyWhatTheScanEntered)
     EXPECT_TRUE(exists(t / "root/proj/cache/blob"));
 }
 
+// One directory the scan did not enter, alone among what goes: it is told
+// once and its parents stay quietly, however few directories are held open
+// (a parent opened again lists it again).
+TEST(BrowseDelete, WhatStaysIsToldOnce)
+{
+    for (int max_open : {32, 2}) {
+        TempDir t;
+        put(t / "root/proj/src/d/gone.c", 10);
+        put(t / "root/proj/src/d/new/made-later.c", 10);
+        put(t / "root/proj/src/d/locked/f", 10);
+        entered_dirs entered;
+        int src = entered.add(0, "src");
+        int d = entered.add(src, "d");
+        entered.add(d, "locked");
+        entered.not_entered({"src", "d", "locked"});  // recorded, not entered
+        delete_options opts;
+        opts.entered = &entered;
+        opts.max_open = max_open;
+        Root root(t / "root");
+
+        std::vector<std::string> kept = remove(root.fd, {"proj"}, identify(root.fd, {"proj"}), opts);
+        std::sort(kept.begin(), kept.end());
+        EXPECT_EQ(kept, (std::vector<std::string>{
+                            "proj/src/d/locked: not entered by the scan; not deleted",
+                            "proj/src/d/new: not entered by the scan; not deleted",
+                        }))
+            << "max_open " << max_open;
+        EXPECT_FALSE(exists(t / "root/proj/src/d/gone.c"));
+        EXPECT_TRUE(exists(t / "root/proj/src/d/new/made-later.c"));
+        EXPECT_TRUE(exists(t / "root/proj/src/d/locked/f"));
+    }
+}
+
 // 3,000 levels under a limit of 64 descriptors: all of it goes.
 TEST(BrowseDelete, AnyDepthWithFewDescriptors)
 {
