@@ -294,35 +294,46 @@ struct parser {
         }
     }
 
-    // A directory's children: sums that agree with it and no name twice
-    // (except names the library mended, which may meet).
+    // A name given to two entries of directory index, or empty (names the
+    // library mended may meet).
+    std::string_view name_twice(uint32_t index) const
+    {
+        std::vector<std::string_view> names;
+        names.reserve(t->entries[index].child_count);
+        for (uint32_t c = t->entries[index].first_child; c; c = t->entries[c].next_sibling)
+            names.push_back(t->name(t->entries[c]));
+        std::sort(names.begin(), names.end());
+        for (size_t i = 1; i < names.size(); i++)
+            if (names[i] == names[i - 1] && names[i].find(REPLACEMENT) == std::string_view::npos)
+                return names[i];
+        return {};
+    }
+
+    // A directory's children: sums that agree with it and no name twice.
     bool check_children(uint32_t index, const std::vector<frame> &stack)
     {
-        if (merge_twice)
+        std::string_view twice = name_twice(index);
+        if (!twice.empty() && merge_twice) {
             merge_names(index, stack);
+            twice = {};
+        }
         const sv_entry &dir = t->entries[index];
-        std::vector<std::string_view> names;
-        names.reserve(dir.child_count);
         uint64_t size = 0, files = 0;
         for (uint32_t c = dir.first_child; c; c = t->entries[c].next_sibling) {
             const sv_entry &e = t->entries[c];
-            names.push_back(t->name(e));
             size = e.size > UINT64_MAX - size ? UINT64_MAX : size + e.size;
             files = e.files > UINT64_MAX - files ? UINT64_MAX : files + e.files;
         }
         if (size != dir.size || files != dir.files)
             return fail(dir.first_child ? "a directory whose size or file count is not the sum of its entries"
                                         : "a directory with no entries but a size or files");
-        std::sort(names.begin(), names.end());
-        for (size_t i = 1; i < names.size(); i++)
-            if (names[i] == names[i - 1] && names[i].find(REPLACEMENT) == std::string_view::npos) {
-                std::string shown(names[i].substr(0, 200));
-                for (char &ch : shown)
-                    if ((unsigned char)ch < 0x20 || ch == 0x7F)
-                        ch = '?';
-                return fail("the name \"" + shown + "\" twice in one directory");
-            }
-        return true;
+        if (twice.empty())
+            return true;
+        std::string shown(twice.substr(0, 200));
+        for (char &ch : shown)
+            if ((unsigned char)ch < 0x20 || ch == 0x7F)
+                ch = '?';
+        return fail("the name \"" + shown + "\" twice in one directory");
     }
 
     bool member(frame &fr, std::vector<frame> &stack)
