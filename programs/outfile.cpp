@@ -116,15 +116,18 @@ struct target {
 };
 
 // The file a chain of symbolic links from name ends at (name when it is
-// none), whether that file is there yet or not.
+// none), whether that file is there yet or not; empty for a chain that does
+// not end (a loop), which only writing through name can report.
 std::string follow_links(const char *name)
 {
     std::string path = name;
 #ifndef _WIN32
-    for (int hops = 0; hops < 40; hops++) {
+    for (int hops = 0;; hops++) {
         struct stat ls;
         if (lstat(path.c_str(), &ls) != 0 || !S_ISLNK(ls.st_mode))
             break;
+        if (hops == 40)
+            return {};
         std::string link(PATH_MAX, '\0');
         ssize_t n = readlink(path.c_str(), link.data(), link.size());
         if (n <= 0 || (size_t)n >= link.size())
@@ -147,6 +150,11 @@ target look_at(const char *name)
     if (t.in_place)
         return t;
     t.path = follow_links(name);
+    if (t.path.empty()) {
+        t.path = name;
+        t.in_place = true;
+        return t;
+    }
     // A link the kernel reads its own way (/dev/stdout to a file through
     // /proc) may name another file, or one deleted: then only writing to
     // name itself reaches the right one.
