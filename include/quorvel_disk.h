@@ -161,7 +161,22 @@ typedef struct disk_scan_options {
      * "*" also matches "/". exclude_count patterns at excludes; copied. */
     const char *const *excludes;
     int exclude_count;
+    /* Storage that stops answering (a share whose server went away, a hung
+     * FUSE daemon): a directory whose opening, listing or look at one of
+     * its entries has not answered within this many milliseconds is given
+     * up on. It stays in the tree with what was read of it, is counted in
+     * disk_problems.stalled_dirs and listed by disk_get_problems() with
+     * "problem":"stalled"; the rest of the scan goes on and ends SCAN_DONE.
+     * A root that cannot be opened within it gives root_error ETIMEDOUT
+     * (on Windows ERROR_TIMEOUT). 0: the default, DISK_STALL_TIMEOUT_MS;
+     * negative (DISK_STALL_WAIT_FOREVER): never give up, and a scan over
+     * such storage waits as long as the storage does (disk_scan_cancel()
+     * still ends it). See disk_free() for the threads left in such calls. */
+    int stall_timeout_ms;
 } disk_scan_options;
+
+#define DISK_STALL_TIMEOUT_MS 30000
+#define DISK_STALL_WAIT_FOREVER (-1)
 
 /*
  * Starts a background scan of path with options; as disk_scan() otherwise.
@@ -224,6 +239,10 @@ typedef struct disk_problems {
     /* Directories recorded but not entered because they lie on a pseudo
      * file system. */
     unsigned long long pseudo_fs_dirs;
+    /* Directories given up on because the storage stopped answering (see
+     * disk_scan_options.stall_timeout_ms): they stay in the tree with what
+     * was read of them. */
+    unsigned long long stalled_dirs;
 } disk_problems;
 
 /*
@@ -239,7 +258,8 @@ QV_API int disk_scan_problems(int id, disk_problems *out);
  * The directories counted by disk_scan_problems() that stay in the tree
  * without all of their children, ordered by path, as a JSON array:
  *   [{"path":P,"problem":"unreadable","error":13},
- *    {"path":P,"problem":"loop"},{"path":P,"problem":"pseudo_fs"},...]
+ *    {"path":P,"problem":"loop"},{"path":P,"problem":"pseudo_fs"},
+ *    {"path":P,"problem":"stalled"},...]
  * P is formed as in disk_get_top(); "error" is the system's error code.
  * A root that could not be opened is not listed here (see root_error).
  * Returns NULL when id names no scan or the scan is not SCAN_DONE. Built on
@@ -260,6 +280,17 @@ QV_API void disk_scan_cancel(int id);
  * Stops the scan if it runs, waits for its thread to end, and releases the
  * tree and every text handed out for id; the id is free again. No effect on
  * an id that names no scan (freeing twice is harmless).
+ * It never waits on storage: after disk_scan_cancel() it returns within a
+ * second whatever the storage does. A library thread still inside a call
+ * that storage never answered (a stalled or cancelled scan) is left there,
+ * holding nothing of the scan; if the call ever returns, the thread drops
+ * what it got and ends. From the first such thread on, the library stays
+ * loaded until the process ends (dlclose() and FreeLibrary() return but do
+ * not unload it), so such a thread never runs unmapped code. A process with
+ * such a thread may not be able to end until the storage answers: on Linux
+ * a FUSE request that reached its daemon holds its caller even against
+ * SIGKILL, so a host that must exit at once should scan such storage from
+ * a child process.
  */
 QV_API void disk_free(int id);
 

@@ -311,6 +311,8 @@ static const char *problem_name(int32_t kind)
         return "loop";
     case QV_PROBLEM_PSEUDO_FS:
         return "pseudo_fs";
+    case QV_PROBLEM_STALLED:
+        return "stalled";
     default:
         return "unreadable";
     }

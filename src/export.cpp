@@ -63,6 +63,7 @@ QV_API int disk_scan_ex(const char *path, const disk_scan_options *opts)
         o.exclude_caches = (uint8_t)(full.exclude_caches != 0);
         o.excludes = full.excludes;
         o.exclude_count = full.exclude_count;
+        o.stall_timeout_ms = full.stall_timeout_ms;
     }
     return qv_scanner_scan_async(&o);
 }
@@ -83,6 +84,7 @@ QV_API int disk_scan_get_options(int id, disk_scan_options *out)
     full.exclude_caches = slot->walk.exclude_caches;
     full.excludes = slot->excludes;
     full.exclude_count = slot->walk.exclude_count;
+    full.stall_timeout_ms = slot->walk.stall_ms > 0 ? (int)slot->walk.stall_ms : DISK_STALL_WAIT_FOREVER;
     memcpy(out, &full, out->struct_size < sizeof full ? out->struct_size : sizeof full);
     return 0;
 }
@@ -141,6 +143,7 @@ QV_API int disk_scan_problems(int id, disk_problems *out)
     PUT_MEMBER(skipped_entries, p.skipped_entries)
     PUT_MEMBER(loop_dirs, p.loop_dirs)
     PUT_MEMBER(pseudo_fs_dirs, p.pseudo_fs_dirs)
+    PUT_MEMBER(stalled_dirs, p.stalled_dirs)
 #undef PUT_MEMBER
     return state;
 }

@@ -111,6 +111,8 @@ static bool fill_slot(scan_slot *s, const qv_scan_options *opts)
     w->hard_links_once = opts->hard_links_once ? 1 : 0;
     w->one_file_system = opts->one_file_system ? 1 : 0;
     w->exclude_caches = opts->exclude_caches ? 1 : 0;
+    w->stall_ms = opts->stall_timeout_ms == 0 ? QV_STALL_DEFAULT_MS
+                  : opts->stall_timeout_ms < 0 ? 0u : (uint32_t)opts->stall_timeout_ms;
     w->workers = opts->no_pool ? 1 : opts->workers;
     w->max_workers = opts->no_pool ? 1 : opts->max_workers;
     w->listed = opts->listed;
@@ -244,6 +246,7 @@ int32_t qv_scanner_get_problems(int id, qv_scan_problems *out)
     out->skipped_entries = s->walk.skipped_entries.load();
     out->loop_dirs = s->walk.loop_dirs.load();
     out->pseudo_fs_dirs = s->walk.pseudo_fs_dirs.load();
+    out->stalled_dirs = s->walk.stalled_dirs.load();
     return state;
 }
 

@@ -31,6 +31,7 @@ struct qv_scan_options {
     uint8_t exclude_caches;
     const char *const *excludes;  // exclude_count shell patterns
     int32_t exclude_count;
+    int32_t stall_timeout_ms;  // 0: the default; negative: wait for ever
 };
 
 struct scan_slot {
@@ -70,7 +71,7 @@ void qv_scanner_cancel(int id);
 // stored when id names no slot, else the state code.
 struct qv_scan_problems {
     int32_t root_error;
-    uint64_t unreadable_dirs, skipped_entries, loop_dirs, pseudo_fs_dirs;
+    uint64_t unreadable_dirs, skipped_entries, loop_dirs, pseudo_fs_dirs, stalled_dirs;
 };
 int32_t qv_scanner_get_problems(int id, qv_scan_problems *out);
 qv_scan_result *qv_scanner_get_result(int id);

@@ -144,6 +144,9 @@ static void note_problem(qv_walk_ctx *ctx, qv_entry *dir, int32_t kind, int32_t 
     case QV_PROBLEM_PSEUDO_FS:
         add_count(ctx->pseudo_fs_dirs, 1);
         break;
+    case QV_PROBLEM_STALLED:
+        add_count(ctx->stalled_dirs, 1);
+        break;
     default:
         add_count(ctx->unreadable_dirs, 1);
         break;
@@ -792,6 +795,7 @@ int qv_walk_init(qv_walk_ctx *w)
     w->hard_links_once = w->one_file_system = w->exclude_caches = 0;
     w->excludes = nullptr;
     w->exclude_count = 0;
+    w->stall_ms = 0;
     w->workers = w->max_workers = 0;
     w->cancel = nullptr;
     w->listed = nullptr;
@@ -805,6 +809,7 @@ int qv_walk_init(qv_walk_ctx *w)
     w->skipped_entries.store(0);
     w->loop_dirs.store(0);
     w->pseudo_fs_dirs.store(0);
+    w->stalled_dirs.store(0);
     w->problems = nullptr;
     w->nproblems = w->problems_cap = 0;
     w->links = nullptr;

@@ -14,6 +14,7 @@
 #define QV_PROBLEM_UNREADABLE 0  // could not be listed, or only in part
 #define QV_PROBLEM_LOOP 1        // the same directory as one of its ancestors
 #define QV_PROBLEM_PSEUDO_FS 2   // on a pseudo file system
+#define QV_PROBLEM_STALLED 3     // given up on: the storage stopped answering
 
 struct qv_problem {
     qv_entry *dir;
@@ -46,6 +47,10 @@ struct qv_walk_ctx {
     uint8_t exclude_caches;
     const char *const *excludes;
     int32_t exclude_count;
+    // A call the storage has not answered for this long gives its directory
+    // up (0: never).
+    uint32_t stall_ms;
+#define QV_STALL_DEFAULT_MS 30000
     // Workers: 0 for the default; 1 walks on the calling thread alone. With
     // workers set, max_workers (0: the same) caps how many may work at once.
     int32_t workers;
@@ -69,6 +74,7 @@ struct qv_walk_ctx {
     std::atomic<uint64_t> skipped_entries;
     std::atomic<uint64_t> loop_dirs;
     std::atomic<uint64_t> pseudo_fs_dirs;
+    std::atomic<uint64_t> stalled_dirs;
     qv_mutex problems_mutex;  // guards the lists below; no other lock is held with it
     qv_problem *problems;
     size_t nproblems;

@@ -22,6 +22,12 @@
  *   --twice=S           listing a directory whose name contains S gives its
  *                       first name (after . and ..) a second time at the end,
  *                       as a file system with a broken listing can.
+ *   --hang=S            every call above on an entry named S, or on one below
+ *                       it, is never answered, as a share whose server went
+ *                       away, not even when its caller is interrupted, until
+ *                       flakyfs gets SIGUSR1 (the server is back: the calls
+ *                       waiting and every later one are answered) or ends
+ *                       (they fail with ENOTCONN).
  *   --latency-us=N      every call above waits N microseconds before it is
  *                       answered; a call whose caller takes a signal while
  *                       it waits (the kernel sends an interrupt) is answered
@@ -39,6 +45,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdatomic.h>
 #include <stddef.h>
 #include <stdint.h>
@@ -60,11 +67,43 @@ static struct options {
     char *eio_opendir;
     char *eio_readdir;
     char *twice;
+    char *hang;
     unsigned latency_us;
 } opt;
 
 static int src_fd = -1;
-static atomic_ulong sent_eintr, sent_eio;
+static atomic_ulong sent_eintr, sent_eio, held;
+static atomic_int server_back; /* SIGUSR1: --hang answers again */
+
+static void on_usr1(int sig)
+{
+    (void)sig;
+    atomic_store(&server_back, 1);
+}
+
+/* Whether path names an entry called name or lies below one. */
+static int has_component(const char *path, const char *name)
+{
+    size_t n = name ? strlen(name) : 0;
+    if (!n)
+        return 0;
+    for (const char *p = path; (p = strstr(p, name)) != NULL; p++)
+        if ((p == path || p[-1] == '/') && (p[n] == '/' || p[n] == 0))
+            return 1;
+    return 0;
+}
+
+/* A call that --hang holds: it waits, deaf to interrupts, until SIGUSR1. */
+static void hold_if_hung(const char *path)
+{
+    if (!has_component(path, opt.hang) || atomic_load(&server_back))
+        return;
+    atomic_fetch_add(&held, 1);
+    while (!atomic_load(&server_back)) {
+        struct timespec slice = {0, 20 * 1000 * 1000};
+        nanosleep(&slice, NULL);
+    }
+}
 
 /* ---- calls made per (operation, path), for --eintr ---- */
 
@@ -136,6 +175,7 @@ static int wait_latency(void)
 /* The failure a call of op on path gets before it is carried out, or 0. */
 static int injected(int op, const char *path)
 {
+    hold_if_hung(path);
     int err = wait_latency();
     if (!err && opt.eintr) {
         unsigned long k = count_call(op, path);
@@ -180,8 +220,8 @@ static void *fl_init(struct fuse_conn_info *conn, struct fuse_config *cfg)
 static void fl_destroy(void *data)
 {
     (void)data;
-    fprintf(stderr, "flakyfs: sent %lu EINTR, %lu EIO\n", (unsigned long)atomic_load(&sent_eintr),
-            (unsigned long)atomic_load(&sent_eio));
+    fprintf(stderr, "flakyfs: sent %lu EINTR, %lu EIO; held %lu calls\n", (unsigned long)atomic_load(&sent_eintr),
+            (unsigned long)atomic_load(&sent_eio), (unsigned long)atomic_load(&held));
 }
 
 static int fl_getattr(const char *path, struct stat *st, struct fuse_file_info *fi)
@@ -371,6 +411,7 @@ static const struct fuse_opt option_table[] = {
     OPT("--eio-opendir=%s", eio_opendir),
     OPT("--eio-readdir=%s", eio_readdir),
     OPT("--twice=%s", twice),
+    OPT("--hang=%s", hang),
     OPT("--latency-us=%u", latency_us),
     FUSE_OPT_END,
 };
@@ -404,7 +445,7 @@ int main(int argc, char *argv[])
     }
     if (!opt.source) {
         fprintf(stderr, "usage: flakyfs [--eintr[=N]] [--eio-stat=S] [--eio-opendir=S] [--eio-readdir=S] [--twice=S]\n"
-                        "               [--latency-us=N] SRC MNT [-f] [-o options]\n");
+                        "               [--hang=S] [--latency-us=N] SRC MNT [-f] [-o options]\n");
         return 2;
     }
     src_fd = open(opt.source, O_RDONLY | O_DIRECTORY);
@@ -412,7 +453,9 @@ int main(int argc, char *argv[])
         perror(opt.source);
         return 2;
     }
-    fuse_opt_add_arg(&args, "-oro,fsname=flakyfs,subtype=flakyfs,max_idle_threads=16");
+    signal(SIGUSR1, on_usr1);
+    /* Each call --hang holds keeps a thread: room for many scans' worth. */
+    fuse_opt_add_arg(&args, "-oro,fsname=flakyfs,subtype=flakyfs,max_idle_threads=16,max_threads=1024");
     int rc = fuse_main(args.argc, args.argv, &ops, NULL);
     fuse_opt_free_args(&args);
     return rc;
