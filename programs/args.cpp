@@ -1,10 +1,13 @@
 #include "args.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "quorvel_disk.h"
 
 #ifndef QVDISK_VERSION
 #define QVDISK_VERSION "0.0.0"
@@ -41,6 +44,8 @@ void usage(FILE *out)
             "  --exclude-caches     do not enter directories holding a CACHEDIR.TAG\n"
             "  --max-depth N        list at most N levels below PATH (default: no limit)\n"
             "  --follow-links, -L   count symbolic links as what they point to\n"
+            "  --stall-timeout S    give up on a directory whose storage has not answered for\n"
+            "                       S seconds, e.g. 0.5 (default %d; 0: wait for ever)\n"
             "  --top N              largest files to show (default 10)\n"
             "  --levels N           levels of the directory trees to show (default 2, at most 10)\n"
             "  --exts N             extensions to show (default 10)\n"
@@ -52,12 +57,13 @@ void usage(FILE *out)
             "Colour is used only on a terminal, and never when NO_COLOR is set.\n"
             "\n"
             "exit status:\n"
-            "  0    the report was written; what the scan could not read or did not enter\n"
-            "       is counted in one warning line on stderr\n"
+            "  0    the report was written; what the scan could not read, gave up on or\n"
+            "       did not enter is counted in one warning line on stderr\n"
             "  1    the scan failed or gave no document, or FILE could not be written\n"
             "  2    bad usage, PATH is missing, unreadable or not a directory, or a saved\n"
             "       scan cannot be read\n"
-            "  130  interrupted (Ctrl-C)\n");
+            "  130  interrupted (Ctrl-C), also while the storage does not answer\n",
+            DISK_STALL_TIMEOUT_MS / 1000);
 }
 
 bool parse_int(const char *s, int lo, int hi, int *out)
@@ -70,6 +76,22 @@ bool parse_int(const char *s, int lo, int hi, int *out)
     if (*end || errno || v < lo || v > hi)
         return false;
     *out = (int)v;
+    return true;
+}
+
+// Seconds as --stall-timeout takes them ("30", "0.5", ".25"; no sign, no
+// exponent), up to max_s, in milliseconds: rounded, and at least 1 for any
+// time above 0, which must not read as 0 (the library's default).
+bool parse_seconds(const char *s, int max_s, int *ms)
+{
+    if (!s || strspn(s, "0123456789.") != strlen(s) || strspn(s, ".") == strlen(s) ||
+        strchr(s, '.') != strrchr(s, '.'))
+        return false;
+    double v = strtod(s, nullptr);
+    if (v > max_s)
+        return false;
+    long long m = llround(v * 1000.0);
+    *ms = (int)(v > 0 && m == 0 ? 1 : m);
     return true;
 }
 
@@ -220,8 +242,17 @@ int parse_args(int argc, char **argv, options *o)
                 return EXIT_USAGE;
             o->excludes.push_back(v);
         } else if (!strcmp(a, "--exclude-from")) {
-            if (!need_text("a file name") || !read_patterns(v, &o->excludes))
+            if (!need_text("a file name"))
                 return EXIT_USAGE;
+            o->exclude_files.push_back(v);
+        } else if (!strcmp(a, "--stall-timeout")) {
+            int ms = 0;
+            if (!parse_seconds(v, 1000000, &ms)) {
+                fprintf(stderr, "qvdisk: --stall-timeout needs seconds from 0 to 1000000 (0: wait for ever)\n");
+                return EXIT_USAGE;
+            }
+            o->stall_timeout_ms = ms == 0 ? DISK_STALL_WAIT_FOREVER : ms;
+            took_value();
         } else if (!strcmp(a, "--max-depth")) {
             if (!need_int(0, 1000000, &o->max_depth))
                 return EXIT_USAGE;
@@ -264,5 +295,13 @@ int parse_args(int argc, char **argv, options *o)
         usage(stderr);
         return EXIT_USAGE;
     }
+    return EXIT_OK;
+}
+
+int read_exclude_files(options *o)
+{
+    for (const std::string &file : o->exclude_files)
+        if (!read_patterns(file.c_str(), &o->excludes))
+            return EXIT_USAGE;
     return EXIT_OK;
 }

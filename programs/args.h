@@ -20,6 +20,8 @@ struct options {
     bool one_file_system = false;
     bool exclude_caches = false;
     std::vector<std::string> excludes;  // shell patterns, as du --exclude
+    std::vector<std::string> exclude_files;  // --exclude-from, read by read_exclude_files()
+    int stall_timeout_ms = 0;  // 0: the library's default; negative: never give up
     int top = 10;
     int levels = 2;
     int exts = 10;
@@ -27,7 +29,10 @@ struct options {
     bool read_only = false;    // no deleting in the browser
 };
 
-// Reads the arguments into *o. EXIT_OK to go on; EXIT_USAGE once the reason
-// has been printed on stderr; -1 when --help or --version has been answered
-// and the program should end with status 0.
+// Reads the arguments into *o, touching no file: EXIT_OK to go on; EXIT_USAGE
+// once the reason has been printed on stderr; -1 when --help or --version has
+// been answered and the program should end with status 0.
 int parse_args(int argc, char **argv, options *o);
+// Adds the patterns of the --exclude-from files to o->excludes; EXIT_OK, or
+// EXIT_USAGE once a file that cannot be read has been named on stderr.
+int read_exclude_files(options *o);

@@ -10,7 +10,17 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <unordered_map>
 #include <vector>
+
+// A directory the scan did not take in whole, as disk_get_problems() lists
+// it; kind empty: none.
+struct dir_problem {
+    std::string kind;  // "unreadable", "stalled", "loop", "pseudo_fs", ...
+    int error = 0;     // the system's error code, for "unreadable"
+};
+// A scan's problems by the directory's path as disk_get_dir() takes it.
+using problem_map = std::unordered_map<std::string, dir_problem>;
 
 struct bnode {
     std::string name;  // as the documents write it (UTF-8); the root: the path
@@ -21,6 +31,7 @@ struct bnode {
     int scan = -1;          // the scan whose tree holds this directory
     std::string lib_path;   // its path there, as disk_get_dir() takes it
     std::vector<int> kids;  // in the document's order: largest first
+    dir_problem problem;    // why the scan did not take it in whole
 };
 
 enum sort_key { BY_SIZE, BY_NAME, BY_COUNT, BY_EXT };
@@ -46,6 +57,7 @@ struct browser {
     int stats_top = 0;
     std::string info;          // the i text, one line per detail
     std::string message;       // one line above the keys, until the next key
+    std::unordered_map<int, problem_map> problems;  // by scan id
     const char *size_kind = "on disk";
     bool read_only = false;
     bool color = false;
@@ -61,6 +73,13 @@ struct doc_entry {
 // Reads a document of disk_get_dir() or disk_scan_result(); false when the
 // text is not one.
 bool read_dir_doc(const char *text, const std::function<void(int depth, const doc_entry &)> &fn);
+// Reads a list of disk_get_problems(); empty for anything else.
+problem_map read_problems(const char *text);
+// What a problem means, as the page says it on hover ("could not be read
+// (error 13)", "stalled: the storage did not answer"), and in a word or
+// two for a row ("unreadable", "stalled").
+std::string problem_text(const dir_problem &p);
+std::string problem_tag(const dir_problem &p);
 
 // The model's operations (browsemodel.cpp).
 void browser_init(browser &b, int scan, const std::string &root_raw, const char *root_doc);

@@ -142,6 +142,38 @@ bool read_dir_doc(const char *text, const std::function<void(int depth, const do
     return nlohmann::json::sax_parse(text, &r) && r.open.empty();
 }
 
+problem_map read_problems(const char *text)
+{
+    problem_map out;
+    nlohmann::json list = nlohmann::json::parse(text ? text : "[]", nullptr, false);
+    for (const auto &p : list.is_array() ? list : nlohmann::json::array()) {
+        if (!p.is_object() || !p.contains("path") || !p["path"].is_string() || !p.contains("problem") ||
+            !p["problem"].is_string())
+            continue;
+        dir_problem &d = out[p["path"].get<std::string>()];
+        d.kind = p["problem"].get<std::string>();
+        if (p.contains("error") && p["error"].is_number_integer())
+            d.error = p["error"].get<int>();
+    }
+    return out;
+}
+
+std::string problem_text(const dir_problem &p)
+{
+    if (p.kind == "unreadable")
+        return "could not be read (error " + std::to_string(p.error) + ")";
+    if (p.kind == "stalled")
+        return "stalled: the storage did not answer";
+    if (p.kind == "pseudo_fs")
+        return "not entered: pseudo file system";
+    return "not entered: " + p.kind;
+}
+
+std::string problem_tag(const dir_problem &p)
+{
+    return p.kind == "pseudo_fs" ? "pseudo fs" : p.kind;
+}
+
 std::string extension_of(const std::string &name)
 {
     size_t dot = name.rfind('.');

@@ -32,16 +32,26 @@ void add_above(browser &b, int node, uint64_t dsize, uint64_t dfiles)
     }
 }
 
+dir_problem problem_at(browser &b, int scan, const std::string &lib_path)
+{
+    const problem_map &problems = b.problems[scan];
+    auto p = problems.find(lib_path);
+    return p == problems.end() ? dir_problem{} : p->second;
+}
+
 }  // namespace
 
 void browser_init(browser &b, int scan, const std::string &root_raw, const char *root_doc)
 {
     b.nodes.clear();
+    b.problems.clear();
+    b.problems[scan] = read_problems(disk_get_problems(scan));
     b.nodes.emplace_back();
     bnode &root = b.nodes[0];
     root.is_dir = true;
     root.scan = scan;
     root.lib_path = root_raw;
+    root.problem = problem_at(b, scan, root_raw);
     b.root_raw = root_raw;
     read_dir_doc(root_doc, [&](int depth, const doc_entry &e) {
         if (depth == 0) {
@@ -71,8 +81,10 @@ bool load_dir(browser &b, int node)
         c.is_dir = e.is_dir;
         c.parent = node;
         c.scan = d.scan;
-        if (c.is_dir)
+        if (c.is_dir) {
             c.lib_path = join(d.lib_path, e.name);
+            c.problem = problem_at(b, d.scan, c.lib_path);
+        }
         kids.push_back((int)b.nodes.size());
         b.nodes.push_back(std::move(c));
     });
@@ -209,6 +221,8 @@ void replace_dir(browser &b, int node, int scan, const std::string &lib_path, ui
     uint64_t dsize = size - n.size, dfiles = files - n.files;
     n.scan = scan;
     n.lib_path = lib_path;
+    b.problems[scan] = read_problems(disk_get_problems(scan));  // the id may have served another scan
+    n.problem = problem_at(b, scan, lib_path);
     n.loaded = false;
     n.kids.clear();
     add_above(b, node, dsize, dfiles);

@@ -133,8 +133,15 @@ void draw_rows(const browser &b, int bar_width)
         }
         std::string files = c.is_dir ? pad_left(grouped(c.files), 9) : std::string(9, ' ');
         std::string name = screen_safe(c.name) + (c.is_dir ? "/" : "");
+        // A directory the scan did not take in whole says so after its name.
+        std::string tag = c.problem.kind.empty() ? "" : "  (" + screen_safe(problem_tag(c.problem)) + ")";
         addstr((files + "  ").c_str());
-        addstr(fit_cols(name, std::max(0, COLS - getcurx(stdscr)), false).c_str());
+        int room = std::max(0, COLS - getcurx(stdscr));
+        addstr(fit_cols(name, std::max(0, room - (int)text_cols(tag)), false).c_str());
+        if (selected)
+            addstr(fit_cols(tag, std::max(0, COLS - getcurx(stdscr)), false).c_str());
+        else
+            colored(PAIR_WARN, fit_cols(tag, std::max(0, COLS - getcurx(stdscr)), false));
         if (selected)
             hline(' ', COLS);
         put_attr(A_REVERSE, false);

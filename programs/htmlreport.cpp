@@ -57,6 +57,7 @@ std::string problems_doc(const treemap_docs &docs)
            ",\"skipped_entries\":" + std::to_string(p.skipped_entries) +
            ",\"loop_dirs\":" + std::to_string(p.loop_dirs) +
            ",\"pseudo_fs_dirs\":" + std::to_string(p.pseudo_fs_dirs) +
+           ",\"stalled_dirs\":" + std::to_string(p.stalled_dirs) +
            ",\"dirs\":" + (docs.problems ? docs.problems : "[]") + "}";
 }
 

@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
 
 #include "browse.h"
 #include "browsefs.h"
 #include "browser.h"
 #include "format.h"
+#include "guard.h"
 #include "report.h"
 
 namespace {
@@ -154,8 +154,8 @@ void ask_delete(session &s)
 }
 
 // The directories the scan entered below node: those of its document, less
-// those it recorded without entering them (its problems list).
-void entered_below(const bnode &n, entered_dirs *out)
+// those it recorded without entering them whole (its problems list).
+void entered_below(browser &b, const bnode &n, entered_dirs *out)
 {
     std::vector<int> at{0};
     read_dir_doc(disk_get_dir(n.scan, n.lib_path.c_str(), 0), [&](int depth, const doc_entry &e) {
@@ -164,13 +164,8 @@ void entered_below(const bnode &n, entered_dirs *out)
         at.resize((size_t)depth + 1);
         at[(size_t)depth] = out->add(at[(size_t)depth - 1], e.name);
     });
-    const char *problems = disk_get_problems(n.scan);
-    nlohmann::json list = nlohmann::json::parse(problems ? problems : "[]", nullptr, false);
     std::string below = n.lib_path + (n.lib_path.empty() || n.lib_path.back() != '/' ? "/" : "");
-    for (const auto &p : list.is_array() ? list : nlohmann::json::array()) {
-        if (!p.is_object() || !p.contains("path") || !p["path"].is_string())
-            continue;
-        const std::string path = p["path"].get<std::string>();
+    for (const auto &[path, problem] : b.problems[n.scan]) {
         if (path.compare(0, below.size(), below) != 0)
             continue;
         std::vector<std::string> names;
@@ -190,7 +185,7 @@ void confirm_delete(session &s)
     entered_dirs entered;
     delete_options opts;
     if (n.is_dir) {
-        entered_below(n, &entered);
+        entered_below(b, n, &entered);
         opts.entered = &entered;
         opts.skip_caches = s.opts.exclude_caches != 0;
     }
@@ -228,6 +223,8 @@ void show_info(session &s)
     uint64_t apparent = 0, on_disk = 0;
     if (n.is_dir)
         b.info += "\nfiles  " + grouped(n.files);
+    if (!n.problem.kind.empty())
+        b.info += "\nnote   " + screen_safe(problem_text(n.problem));
     else if (sizes_below_root(s.root_fd, names_below_root(b, node), &apparent, &on_disk))
         b.info += "\nnow    " + grouped(apparent) + " bytes long, " + grouped(on_disk) + " bytes on disk";
     b.info += "\n\n(any key)";
@@ -366,6 +363,7 @@ void start_screen(bool color)
     curs_set(0);
     mousemask(BUTTON1_CLICKED | BUTTON1_DOUBLE_CLICKED, nullptr);
     init_colors(color);
+    guard_screen(true);
 }
 
 }  // namespace
@@ -382,20 +380,24 @@ int run_interactive(const options &o, int id, int root_fd, bool color, volatile 
     int state = end == SCAN_ENDED ? disk_scan_problems(id, &problems) : SCAN_CANCELLED;
     if (end != SCAN_ENDED || state != SCAN_DONE || problems.root_error != 0) {
         endwin();
+        guard_screen(false);
+        int rc = end == STOPPED_BY_SIGNAL ? EXIT_INTERRUPTED
+                 : end == STOPPED_BY_KEY  ? EXIT_OK
+                 : state != SCAN_DONE     ? EXIT_SCAN_FAILED
+                                          : EXIT_USAGE;
+        if (end == STOPPED_BY_SIGNAL)
+            fprintf(stderr, "qvdisk: interrupted\n");
+        else if (rc == EXIT_SCAN_FAILED)
+            fprintf(stderr, "qvdisk: the scan failed (state %d)\n", state);
+        else if (rc == EXIT_USAGE)
+            fprintf(stderr, "qvdisk: cannot scan '%s': %s\n", o.path, root_error_text(problems.root_error).c_str());
+        // Told before the scan is let go of, which may wait on storage.
+        guard_report(rc);
         disk_scan_cancel(id);
         disk_free(id);
         if (root_fd >= 0)
             close(root_fd);
-        if (end == STOPPED_BY_SIGNAL)
-            fprintf(stderr, "qvdisk: interrupted\n");
-        if (end != SCAN_ENDED)
-            return end == STOPPED_BY_SIGNAL ? EXIT_INTERRUPTED : EXIT_OK;
-        if (state != SCAN_DONE) {
-            fprintf(stderr, "qvdisk: the scan failed (state %d)\n", state);
-            return EXIT_SCAN_FAILED;
-        }
-        fprintf(stderr, "qvdisk: cannot scan '%s': %s\n", o.path, strerror(problems.root_error));
-        return EXIT_USAGE;
+        return rc;
     }
     s.opts.struct_size = sizeof s.opts;
     disk_scan_get_options(id, &s.opts);
@@ -404,6 +406,7 @@ int run_interactive(const options &o, int id, int root_fd, bool color, volatile 
     for (const std::string &p : s.patterns)
         s.pattern_ptrs.push_back(p.c_str());
     s.opts.excludes = s.pattern_ptrs.empty() ? nullptr : s.pattern_ptrs.data();
+    s.opts.stall_timeout_ms = o.stall_timeout_ms;  // rescans wait as the command line says
     s.scans.push_back({id, 0});
     browser &b = s.b;
     b.read_only = o.read_only;
@@ -438,6 +441,7 @@ int run_interactive(const options &o, int id, int root_fd, bool color, volatile 
     if (trace)
         fclose(trace);
     endwin();
+    guard_screen(false);
     for (auto &sc : s.scans)
         disk_free(sc.first);
     if (root_fd >= 0)

@@ -7,8 +7,8 @@
 // jsonread.cpp reads the library's documents; diffrun.cpp saves scans and
 // compares them (saved.cpp reads saved scans, compare.cpp matches two,
 // diffreport.cpp prints the comparison); interactive.cpp runs the terminal
-// browser of -i (browse.h holds its model).
-#include <cerrno>
+// browser of -i (browse.h holds its model); guard.cpp keeps Ctrl-C working
+// when storage stops answering.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +29,7 @@
 #include "args.h"
 #include "diffrun.h"
 #include "format.h"
+#include "guard.h"
 #include "htmlreport.h"
 #ifdef QVDISK_BROWSER
 #include "browsefs.h"
@@ -40,22 +41,6 @@
 namespace {
 
 volatile sig_atomic_t g_interrupted = 0;
-
-// Why the root could not be opened, from the code the library reports.
-std::string root_error_text(int code)
-{
-#ifdef _WIN32
-    switch (code) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND: return "no such file or directory";
-    case ERROR_DIRECTORY: return "not a directory";
-    case ERROR_ACCESS_DENIED: return "permission denied";
-    default: return "error " + std::to_string(code);
-    }
-#else
-    return code == ENOTDIR ? "not a directory" : strerror(code);
-#endif
-}
 
 #ifdef _WIN32
 BOOL WINAPI on_ctrl(DWORD type)
@@ -122,6 +107,7 @@ int start_scan(const options &o)
     so.exclude_caches = o.exclude_caches ? 1 : 0;
     so.excludes = patterns.empty() ? nullptr : patterns.data();
     so.exclude_count = (int)patterns.size();
+    so.stall_timeout_ms = o.stall_timeout_ms;
     return disk_scan_ex(o.path, &so);
 }
 
@@ -244,15 +230,12 @@ int compare_saved(const options &o, const style &st)
     return rc;
 }
 
-}  // namespace
-
-int main(int argc, char **argv)
+// Everything qvdisk does once its arguments are read; the exit status.
+int run(options &o)
 {
-    options o;
-    int rc = parse_args(argc, argv, &o);
+    int rc = read_exclude_files(&o);
     if (rc != EXIT_OK)
-        return rc < 0 ? EXIT_OK : rc;
-
+        return rc;
 #ifdef _WIN32
     SetConsoleOutputCP(CP_UTF8);
 #endif
@@ -301,11 +284,17 @@ int main(int argc, char **argv)
     }
 #endif
     int state = wait_for_scan(id, live);
-    restore_interrupt_handler();
+    // The handler stays until the flag is looked at for the last time: a
+    // second Ctrl-C (the guard passes signals on) must not kill what the
+    // first one stops.
+    if (!g_interrupted)
+        restore_interrupt_handler();
     if (g_interrupted) {
+        // Told before the scan is let go of, which may wait on storage.
+        fprintf(stderr, "qvdisk: interrupted\n");
+        guard_report(EXIT_INTERRUPTED);
         disk_scan_cancel(id);
         disk_free(id);
-        fprintf(stderr, "qvdisk: interrupted\n");
         return EXIT_INTERRUPTED;
     }
     disk_problems problems{};
@@ -321,6 +310,7 @@ int main(int argc, char **argv)
     // before it could stand for that, as the root may change in between.
     if (problems.root_error != 0) {
         fprintf(stderr, "qvdisk: cannot scan '%s': %s\n", o.path, root_error_text(problems.root_error).c_str());
+        guard_report(EXIT_USAGE);
         disk_free(id);
         return EXIT_USAGE;
     }
@@ -332,7 +322,22 @@ int main(int argc, char **argv)
     std::string left_out = problems_phrase(problems);
     if (!left_out.empty())
         fprintf(stderr, "qvdisk: warning: %s\n", left_out.c_str());
+    // All is told: freeing the scan may wait on storage.
+    guard_report(rc);
     if (id >= 0)
         disk_free(id);
     return rc;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    options o;
+    int rc = parse_args(argc, argv, &o);
+    if (rc != EXIT_OK)
+        return rc < 0 ? EXIT_OK : rc;
+    // From here on storage may stop answering: see guard.h.
+    guard_start();
+    return guard_report(run(o));
 }

@@ -1,12 +1,18 @@
 #include "report.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "format.h"
 #include "jsonread.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -130,6 +136,8 @@ std::string problems_phrase(const disk_problems &p)
     auto add = [&out](const std::string &part) { out += (out.empty() ? "" : ", ") + part; };
     if (p.unreadable_dirs)
         add(counted(p.unreadable_dirs, "directory", "directories") + " unreadable");
+    if (p.stalled_dirs)
+        add(counted(p.stalled_dirs, "directory", "directories") + " stalled (storage did not answer)");
     if (p.skipped_entries)
         add(counted(p.skipped_entries, "entry", "entries") + " left out");
     std::string not_entered;
@@ -141,4 +149,20 @@ std::string problems_phrase(const disk_problems &p)
     if (!not_entered.empty())
         add(not_entered + " not entered");
     return out;
+}
+
+std::string root_error_text(int code)
+{
+#ifdef _WIN32
+    switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return "no such file or directory";
+    case ERROR_DIRECTORY: return "not a directory";
+    case ERROR_ACCESS_DENIED: return "permission denied";
+    case ERROR_TIMEOUT: return "the storage did not answer";
+    default: return "error " + std::to_string(code);
+    }
+#else
+    return code == ENOTDIR ? "not a directory" : code == ETIMEDOUT ? "the storage did not answer" : strerror(code);
+#endif
 }

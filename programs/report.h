@@ -26,8 +26,13 @@ int print_report(const options &o, int id, const style &st);
 const char *size_kind_name(int size_kind);
 
 // What a finished scan left out, in one phrase for a warning line:
-// "2 directories unreadable, 1 entry left out, 1 directory loop and 3 pseudo
-// file systems not entered", naming only the counts that are not 0; short
-// enough that the usual cases fit 80 columns with "qvdisk: warning: ".
-// Empty when nothing was left out.
+// "2 directories unreadable, 1 directory stalled (storage did not answer),
+// 1 entry left out, 1 directory loop and 3 pseudo file systems not entered",
+// naming only the counts that are not 0; short enough that the usual cases
+// fit 80 columns with "qvdisk: warning: ". Empty when nothing was left out.
 std::string problems_phrase(const disk_problems &p);
+
+// Why the root could not be opened, from the code the library reports
+// (disk_problems.root_error): "not a directory", "the storage did not
+// answer", ...
+std::string root_error_text(int code);

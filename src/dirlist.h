@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "callwatch.h"
+
 // Size of every path and name buffer of the walk, terminator included.
 #define SCAN_PATH_MAX 32768
 
@@ -17,10 +19,12 @@
 #define QV_PATH_SEP '\\'
 // The system's codes, for problems the walk itself runs into.
 #define QV_ERR_NOMEM 8          // ERROR_NOT_ENOUGH_MEMORY
+#define QV_ERR_TIMEDOUT 1460    // ERROR_TIMEOUT
 #define QV_ERR_NAMETOOLONG 206  // ERROR_FILENAME_EXCED_RANGE
 #else
 #define QV_PATH_SEP '/'
 #define QV_ERR_NOMEM ENOMEM
+#define QV_ERR_TIMEDOUT ETIMEDOUT
 #define QV_ERR_NAMETOOLONG ENAMETOOLONG
 #endif
 
@@ -83,9 +87,16 @@ struct qv_dirlist;
 // workers list at once. Always 0 where listing needs no descriptor budget.
 int qv_fd_scarce(void);
 
+// watch (may be null): the owner's account of its calls; every call the
+// listing makes into storage is marked on it.
 qv_dirlist *qv_dirlist_new(qv_dirroot *root, int follow_links, int size_kind, int wants,
-                           const std::atomic<int32_t> *cancel);
+                           const std::atomic<int32_t> *cancel, qv_call_watch *watch);
 void qv_dirlist_delete(qv_dirlist *dl);
+// Deletes the listing of an owner whose call was given up on, from any
+// thread once that call has returned: closes what it holds and gives the
+// descriptors' share back to the process, never touching the root (which
+// may be closed and freed by then).
+void qv_dirlist_discard(qv_dirlist *dl);
 // Gives back every descriptor the listing keeps between listings (the open
 // ancestors): for a walker that is about to wait for work.
 void qv_dirlist_let_go(qv_dirlist *dl);
@@ -105,8 +116,9 @@ int qv_dirlist_next(qv_dirlist *dl, qv_dir_child *out);
 void qv_dirlist_defer_stats(qv_dirlist *dl);
 // Looks at the file name of the directory dl lists (while it is open, from
 // any thread): fills size and link fields of *out and returns 0; ENOENT when
-// it is gone or is no longer a file; else the system's error code.
-int qv_dirlist_stat(const qv_dirlist *dl, const char *name, qv_dir_child *out);
+// it is gone or is no longer a file; else the system's error code. The call
+// is marked on watch, the calling thread's.
+int qv_dirlist_stat(const qv_dirlist *dl, const char *name, qv_dir_child *out, qv_call_watch *watch);
 // After qv_dirlist_next returned 0: 0 when the listing ran to its end, else
 // the error code that cut it short.
 int qv_dirlist_error(const qv_dirlist *dl);

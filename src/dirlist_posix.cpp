@@ -199,6 +199,17 @@ static int r_fstatat(int dirfd, const char *name, struct stat *st, int flags)
     return rc;
 }
 
+// fstatat marked on watch (when there is one); errno as fstatat left it.
+static int watched_fstatat(qv_call_watch *watch, int dirfd, const char *name, struct stat *st, int flags)
+{
+    qv_call_begin(watch);
+    int rc = r_fstatat(dirfd, name, st, flags);
+    int err = errno;
+    qv_call_end(watch);
+    errno = err;
+    return rc;
+}
+
 static int r_fstatfs(int fd, struct statfs *st)
 {
     int rc;
@@ -262,6 +273,12 @@ struct qv_dirroot {
 struct qv_dirlist {
     qv_dirroot *root;
     const std::atomic<int32_t> *cancel;
+    qv_call_watch *watch;  // the owner's: every call into storage is marked on it
+    // What an open brought back, kept for the moment between its return and
+    // the mark of its end: should the owner have been given up meanwhile,
+    // qv_dirlist_discard closes it and gives back its descriptors' share.
+    int landing;
+    int landing_share;
     int fd;
     int follow_links;
     int size_kind;
@@ -344,7 +361,7 @@ static const ancestor *nearest_kept(qv_dirlist *dl, const char *path, size_t len
 }
 
 qv_dirlist *qv_dirlist_new(qv_dirroot *root, int follow_links, int size_kind, int wants,
-                           const std::atomic<int32_t> *cancel)
+                           const std::atomic<int32_t> *cancel, qv_call_watch *watch)
 {
     // Identities come with every open and stat: asking costs nothing more.
     auto *dl = static_cast<qv_dirlist *>(calloc(1, sizeof(qv_dirlist)));
@@ -353,6 +370,8 @@ qv_dirlist *qv_dirlist_new(qv_dirroot *root, int follow_links, int size_kind, in
     dl->file_ids = (wants & QV_WANT_FILE_IDS) != 0;
     dl->root = root;
     dl->cancel = cancel;
+    dl->watch = watch;
+    dl->landing = -1;
     dl->follow_links = follow_links;
     dl->size_kind = size_kind;
     dl->fd = -1;
@@ -379,6 +398,25 @@ void qv_dirlist_delete(qv_dirlist *dl)
         return;
     qv_dirlist_close(dl);
     drop_kept(dl, 0);
+    free(dl->buf);
+    free(dl->last_path);
+    free(dl);
+}
+
+void qv_dirlist_discard(qv_dirlist *dl)
+{
+    if (!dl)
+        return;
+    int n = dl->nkept + (dl->fd >= 0 ? 1 : 0) + dl->landing_share;
+    if (dl->landing >= 0)
+        close_fd(dl->landing);
+    while (dl->nkept > 0)
+        close_fd(dl->kept[--dl->nkept].fd);
+    if (dl->fd >= 0)
+        close_fd(dl->fd);
+    // The root and its spares may be gone: the process's budget takes all.
+    if (n > 0)
+        fd_give(n);
     free(dl->buf);
     free(dl->last_path);
     free(dl);
@@ -638,8 +676,14 @@ static int open_dir(qv_dirlist *dl, const char *rel, size_t len)
             if (!dl_take(dl, need))
                 return -2;
         }
+        qv_call_begin(dl->watch);
         int fd = open_below(anchor, rest, rest_len, flags, follow);
         int err = errno;
+        dl->landing = fd;
+        dl->landing_share = need;
+        qv_call_end(dl->watch);
+        dl->landing = -1;
+        dl->landing_share = 0;
         dl_give(dl, fd >= 0 ? need - 1 : need);
         if (fd >= 0)
             return fd;
@@ -667,9 +711,16 @@ int qv_dirlist_open(qv_dirlist *dl, const char *rel, size_t rel_len, const qv_di
         return -1;
     if (fd < 0)
         return errno > 0 ? errno : EIO;
+    // The descriptor is the listing's from here: the owner's given_up
+    // closes it should a call below never return.
+    dl->fd = fd;
     struct stat st;
-    if (r_fstat(fd, &st) != 0) {
-        int err = errno;
+    qv_call_begin(dl->watch);
+    int rc = r_fstat(fd, &st);
+    int err = errno;
+    qv_call_end(dl->watch);
+    if (rc != 0) {
+        dl->fd = -1;
         close_fd(fd);
         dl_give(dl, 1);
         return err;
@@ -677,9 +728,13 @@ int qv_dirlist_open(qv_dirlist *dl, const char *rel, size_t rel_len, const qv_di
     info->id = {(uint64_t)st.st_dev, (uint64_t)st.st_ino};
     info->has_id = 1;
     // A file system can begin only where the device changes.
-    info->pseudo_fs = (!parent || parent->id.dev != info->id.dev) ? (uint8_t)on_pseudo_fs(fd, st.st_dev)
-                                                                  : parent->pseudo_fs;
-    dl->fd = fd;
+    if (!parent || parent->id.dev != info->id.dev) {
+        qv_call_begin(dl->watch);
+        info->pseudo_fs = (uint8_t)on_pseudo_fs(fd, st.st_dev);
+        qv_call_end(dl->watch);
+    } else {
+        info->pseudo_fs = parent->pseudo_fs;
+    }
     memcpy(dl->last_path, rel, rel_len);
     dl->last_path[rel_len] = '\0';
     dl->last_len = rel_len;
@@ -720,8 +775,15 @@ int qv_dirlist_is_cache(qv_dirlist *dl)
     if (dl->fd < 0)
         return 0;
     int fd;
-    while ((fd = r_openat(dl->fd, "CACHEDIR.TAG", O_RDONLY | O_NOFOLLOW | O_NONBLOCK)) < 0 &&
-           out_of_descriptors(errno)) {
+    for (;;) {
+        qv_call_begin(dl->watch);
+        fd = r_openat(dl->fd, "CACHEDIR.TAG", O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+        int err = errno;
+        dl->landing = fd;  // outside the budget: no share
+        qv_call_end(dl->watch);
+        dl->landing = -1;
+        if (fd >= 0 || !out_of_descriptors(err))
+            break;
         drop_kept(dl, 0);
         if (!wait_for_descriptor(dl->cancel))
             return 0;
@@ -730,6 +792,8 @@ int qv_dirlist_is_cache(qv_dirlist *dl)
         return 0;
     char head[sizeof CACHEDIR_SIGNATURE - 1];
     size_t got = 0;
+    qv_call_begin(dl->watch);
+    dl->landing = fd;
     while (got < sizeof head) {
         ssize_t n = read(fd, head + got, sizeof head - got);
         if (n < 0 && errno == EINTR)
@@ -739,6 +803,8 @@ int qv_dirlist_is_cache(qv_dirlist *dl)
         got += (size_t)n;
     }
     close_fd(fd);
+    dl->landing = -1;
+    qv_call_end(dl->watch);
     return got == sizeof head && memcmp(head, CACHEDIR_SIGNATURE, sizeof head) == 0 ? 1 : 0;
 }
 
@@ -784,7 +850,7 @@ static bool describe(qv_dirlist *dl, const char *name, unsigned char type, qv_di
     }
     if (type == DT_LNK && !dl->follow_links)
         return false;
-    if (r_fstatat(dl->fd, name, &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0) {
+    if (watched_fstatat(dl->watch, dl->fd, name, &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0) {
         // Gone since the listing: nothing is lost. Anything else is.
         if (errno != ENOENT)
             dl->skipped++;
@@ -794,7 +860,7 @@ static bool describe(qv_dirlist *dl, const char *name, unsigned char type, qv_di
         if (!dl->follow_links)
             return false;
         // Recorded as what it points to; a dangling link as an empty file.
-        if (r_fstatat(dl->fd, name, &st, AT_NO_AUTOMOUNT) != 0) {
+        if (watched_fstatat(dl->watch, dl->fd, name, &st, AT_NO_AUTOMOUNT) != 0) {
             out->is_dir = 0;
             out->size = 0;
             out->linked = 0;
@@ -816,10 +882,10 @@ void qv_dirlist_defer_stats(qv_dirlist *dl)
     dl->defer = 1;
 }
 
-int qv_dirlist_stat(const qv_dirlist *dl, const char *name, qv_dir_child *out)
+int qv_dirlist_stat(const qv_dirlist *dl, const char *name, qv_dir_child *out, qv_call_watch *watch)
 {
     struct stat st;
-    if (r_fstatat(dl->fd, name, &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0)
+    if (watched_fstatat(watch, dl->fd, name, &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0)
         return errno > 0 ? errno : EIO;
     // Replaced since the listing by what a file's place cannot hold.
     if (S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode))
@@ -835,11 +901,14 @@ int qv_dirlist_next(qv_dirlist *dl, qv_dir_child *out)
     for (;;) {
         if (dl->pos >= dl->len) {
             long n;
+            qv_call_begin(dl->watch);
             do
                 n = syscall(SYS_getdents64, dl->fd, dl->buf, DIRLIST_BUF);
             while (n < 0 && errno == EINTR);
+            int err = errno;
+            qv_call_end(dl->watch);
             if (n < 0)
-                dl->error = errno;
+                dl->error = err;
             if (n <= 0)
                 return 0;
             dl->len = n;

@@ -49,6 +49,17 @@ int qv_thread_create(qv_thread *t, qv_thread_body body, void *arg);
 // when out is non-null. Returns 0.
 int qv_thread_join(qv_thread *t, void **out);
 
+// Lets the thread end by itself: nobody joins it, its handle is closed.
+void qv_thread_detach(qv_thread *t);
+// Ends the calling thread (started by qv_thread_create) at once.
+[[noreturn]] void qv_thread_exit(void);
+// Asks the system to cancel the synchronous I/O call the thread is inside
+// (Windows); does nothing elsewhere.
+void qv_thread_cancel_io(const qv_thread *t);
+// Keeps this library loaded until the process ends, whatever its host
+// unloads: for threads left inside calls that may return at any time.
+void qv_pin_library(void);
+
 // CPU time the thread has used so far, in nanoseconds (to the precision the
 // system keeps: about 16 ms on Windows); 0 when it cannot be read.
 uint64_t qv_thread_cpu_ns(const qv_thread *t);

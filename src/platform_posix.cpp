@@ -1,6 +1,7 @@
 // POSIX platform layer: pthreads, sysconf, CLOCK_MONOTONIC.
 #include "platform.h"
 
+#include <dlfcn.h>
 #include <errno.h>
 #include <pthread.h>
 #include <signal.h>
@@ -128,6 +129,28 @@ int qv_thread_join(qv_thread *t, void **out)
     if (out)
         *out = nullptr;
     return 0;
+}
+
+void qv_thread_detach(qv_thread *t)
+{
+    pthread_detach((pthread_t)t->h);
+    t->h = 0;
+}
+
+void qv_thread_exit(void)
+{
+    pthread_exit(nullptr);
+}
+
+void qv_thread_cancel_io(const qv_thread *) {}
+
+void qv_pin_library(void)
+{
+    // Opening ourselves again with RTLD_NODELETE makes every later dlclose
+    // leave the code mapped; the handle is kept on purpose.
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void *>(&qv_pin_library), &info) && info.dli_fname)
+        dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
 }
 
 // A zeroed qv_once is an unused pthread_once_t (PTHREAD_ONCE_INIT is 0).

@@ -119,6 +119,29 @@ int qv_thread_join(qv_thread *t, void **out)
     return 0;
 }
 
+void qv_thread_detach(qv_thread *t)
+{
+    CloseHandle((HANDLE)t->h);
+    t->h = 0;
+}
+
+void qv_thread_exit(void)
+{
+    ExitThread(0);
+}
+
+void qv_thread_cancel_io(const qv_thread *t)
+{
+    CancelSynchronousIo((HANDLE)t->h);
+}
+
+void qv_pin_library(void)
+{
+    HMODULE self;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCWSTR>(&qv_pin_library), &self);
+}
+
 static BOOL CALLBACK run_once_body(PINIT_ONCE, PVOID fn, PVOID *)
 {
     reinterpret_cast<void (*)(void)>(fn)();

@@ -36,6 +36,10 @@ static int worker_main(void *arg)
     int32_t index = start->index;
     free(start);
     pool->fn(pool, index, pool->ctx);
+    qv_mutex_lock(&pool->mutex);
+    pool->running--;
+    qv_cond_signal(&pool->done_cond);
+    qv_mutex_unlock(&pool->mutex);
     return 0;
 }
 
@@ -59,7 +63,8 @@ qv_pool *qv_pool_create(int32_t base, int32_t max, qv_pool_worker fn, qv_pool_ro
     new (pool) qv_pool{};
     pool->threads = static_cast<qv_thread *>(calloc((size_t)max, sizeof(qv_thread)));
     pool->cpu_seen = static_cast<uint64_t *>(calloc((size_t)max, sizeof(uint64_t)));
-    bool ok = pool->threads && pool->cpu_seen;
+    pool->left = static_cast<uint8_t *>(calloc((size_t)max, 1));
+    bool ok = pool->threads && pool->cpu_seen && pool->left;
     if (ok && qv_mutex_init(&pool->mutex) != 0)
         ok = false;
     if (ok && qv_cond_init(&pool->work_cond) != 0)
@@ -142,21 +147,50 @@ qv_pool_item *qv_pool_take(qv_pool *pool, int32_t index, bool finished)
     return item;
 }
 
+// Starts the thread of worker index; false when it cannot be had.
+static bool start_worker(qv_pool *pool, int32_t index)
+{
+    auto *start = static_cast<worker_start *>(malloc(sizeof(worker_start)));
+    if (!start)
+        return false;
+    start->pool = pool;
+    start->index = index;
+    qv_mutex_lock(&pool->mutex);
+    pool->running++;
+    qv_mutex_unlock(&pool->mutex);
+    if (qv_thread_create(&pool->threads[index], worker_main, start) != 0) {
+        free(start);
+        qv_mutex_lock(&pool->mutex);
+        pool->running--;
+        qv_mutex_unlock(&pool->mutex);
+        return false;
+    }
+    pool->cpu_seen[index] = 0;
+    pool->left[index] = 0;
+    return true;
+}
+
 static void start_workers(qv_pool *pool, int32_t upto)
 {
-    while (pool->started < upto) {
-        auto *start = static_cast<worker_start *>(malloc(sizeof(worker_start)));
-        if (!start)
-            return;
-        start->pool = pool;
-        start->index = pool->started;
-        if (qv_thread_create(&pool->threads[pool->started], worker_main, start) != 0) {
-            free(start);
-            return;
-        }
-        pool->cpu_seen[pool->started] = 0;
+    while (pool->started < upto && start_worker(pool, pool->started))
         pool->started++;
-    }
+}
+
+void qv_pool_give_up(qv_pool *pool, int32_t index)
+{
+    qv_thread_detach(&pool->threads[index]);
+    pool->left[index] = 1;
+    qv_mutex_lock(&pool->mutex);
+    pool->busy--;
+    pool->running--;
+    bool ending = pool->done || cancelled(pool);
+    if (!ending && pool->busy == 0 && !pool->head)
+        finish(pool);
+    ending = ending || pool->done;
+    qv_mutex_unlock(&pool->mutex);
+    // Without a thread in its place the run goes on with one fewer.
+    if (!ending)
+        start_worker(pool, index);
 }
 
 // Looks at the processor time the workers used since the last look and
@@ -165,6 +199,8 @@ static void watch(qv_pool *pool, uint64_t elapsed_ns, int32_t cores)
 {
     uint64_t used = 0;
     for (int32_t i = 0; i < pool->started; i++) {
+        if (pool->left[i])
+            continue;  // its thread may be gone: its handle names nothing
         uint64_t now = qv_thread_cpu_ns(&pool->threads[i]);
         if (now > pool->cpu_seen[i])
             used += now - pool->cpu_seen[i];
@@ -231,12 +267,26 @@ int32_t qv_pool_run(qv_pool *pool)
             continue;
         qv_mutex_unlock(&pool->mutex);
         watch(pool, (now - last) * 1000000u, cores);
+        if (pool->tick)
+            pool->tick(pool, pool->ctx, false);
         last = now;
         qv_mutex_lock(&pool->mutex);
     }
+    // Every worker returns at once now, but one inside a call that storage
+    // does not answer: once cancelled, the tick gives up on those.
+    while (pool->running > 0) {
+        bool cancelling = cancelled(pool);
+        qv_mutex_unlock(&pool->mutex);
+        if (cancelling && pool->tick)
+            pool->tick(pool, pool->ctx, true);
+        qv_mutex_lock(&pool->mutex);
+        if (pool->running > 0)
+            qv_cond_wait_ms(&pool->done_cond, &pool->mutex, cancelling ? 2 : WATCH_MS);
+    }
     qv_mutex_unlock(&pool->mutex);
     for (int32_t i = 0; i < pool->started; i++)
-        qv_thread_join(&pool->threads[i], nullptr);
+        if (!pool->left[i])
+            qv_thread_join(&pool->threads[i], nullptr);
     return pool->started;
 }
 
@@ -261,6 +311,7 @@ void qv_pool_destroy(qv_pool *pool)
     qv_mutex_destroy(&pool->mutex);
     free(pool->threads);
     free(pool->cpu_seen);
+    free(pool->left);
     pool->~qv_pool();
     free(pool);
 }

@@ -25,6 +25,11 @@ struct qv_pool;
 typedef void (*qv_pool_worker)(qv_pool *pool, int32_t index, void *ctx);
 // Whether resources allow more workers at once (non-zero: yes).
 typedef int (*qv_pool_room)(void *ctx);
+// Called by the thread running the pool at every look (about every 5 ms),
+// and again and again while a cancelled run waits for its workers to
+// return (cancelling set): the owner's chance to give up on workers stuck
+// in calls (qv_pool_give_up).
+typedef void (*qv_pool_tick)(qv_pool *pool, void *ctx, bool cancelling);
 
 struct qv_pool {
     qv_mutex mutex;
@@ -41,9 +46,12 @@ struct qv_pool {
     int32_t max;
     uint8_t done;                  // under mutex
     qv_thread *threads;            // max, those started
+    uint8_t *left;                 // per thread: given up on, detached (not joined)
+    int32_t running;               // threads started and not yet returned, less those given up on; under mutex
     uint64_t *cpu_seen;            // per thread: CPU time at the last look
     qv_pool_worker fn;
     qv_pool_room room;  // null: no limit but max
+    qv_pool_tick tick;  // null: none; set before qv_pool_run
     void *ctx;
     std::atomic<int32_t> *cancel;
     int32_t peak_allowed;  // most workers allowed at once, for reports
@@ -73,6 +81,16 @@ qv_pool_item *qv_pool_take(qv_pool *pool, int32_t index, bool finished);
 // Starts the workers and returns once the work is done (or cancelled) and
 // every worker has returned. Returns the number of workers that ran.
 int32_t qv_pool_run(qv_pool *pool);
+// From the tick only: the worker index is stuck in a call and its owner
+// has taken over what it held. The pool stops counting it (its item is
+// done with), leaves its thread to end by itself, and starts another in its
+// place unless the run is ending.
+void qv_pool_give_up(qv_pool *pool, int32_t index);
+// The thread of worker index, for the tick (e.g. to cancel its call).
+inline qv_thread *qv_pool_thread(qv_pool *pool, int32_t index)
+{
+    return &pool->threads[index];
+}
 // Takes out what a cancelled run left queued; null when nothing is left.
 qv_pool_item *qv_pool_drain(qv_pool *pool);
 void qv_pool_destroy(qv_pool *pool);

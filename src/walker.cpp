@@ -27,6 +27,12 @@
 
 #include "match.h"
 
+#ifdef _WIN32
+// After asking the system to cancel a stalled call, how long to wait for
+// it to come back before giving up on its thread.
+#define QV_STALL_CANCEL_GRACE_MS 1000
+#endif
+
 namespace {
 
 // A subdirectory recorded and not yet walked.
@@ -59,19 +65,30 @@ struct shared_dir {
 };
 
 // Files listed without a look at them (their sizes still 0), in a directory
-// whose listing goes on. A look that finds one gone marks it (file_count 1,
-// unused until the totals) for the lister to take out once all are looked at.
+// whose listing goes on. Until the totals, such a file's file_count marks
+// it: FILE_UNLOOKED until it is looked at, FILE_GONE when the look found it
+// gone (the lister takes it out once all are looked at), 0 once it has its
+// size. A directory whose lister was given up on loses, at the end of the
+// walk, the files never looked at.
 #define STAT_CHUNK 32
+#define FILE_GONE 1
+#define FILE_UNLOOKED 2
 
-struct stat_tally;
+struct worker_seat;
 
 struct stat_chunk {
     work_head head;          // WORK_STATS
     std::atomic<int> taken;  // 1 once a worker (or the lister) has it
     std::atomic<int> refs;   // the pool's hold and the lister's
-    const qv_dirlist *list;  // the lister's, open until every chunk is done
-    stat_tally *tally;
+    worker_seat *owner;      // the lister's: its listing stays open until every chunk is done
     uint32_t n;
+    // Written by whoever looks at the chunk, between its calls: where it
+    // is and what it found so far, for the walk to settle the chunk should
+    // a look never return.
+    uint32_t at;
+    uint64_t bytes;
+    uint64_t skipped;
+    uint32_t gone;
     qv_entry *entries[STAT_CHUNK];
 };
 
@@ -81,10 +98,13 @@ struct stat_tally {
     std::atomic<uint64_t> bytes;
     std::atomic<uint64_t> skipped;
     std::atomic<uint32_t> gone;
+    qv_entry *dir;          // the directory listed
+    std::atomic<uint8_t> stall_noted;  // the directory is counted stalled (by the watch)
 };
 
 struct walker {
     qv_walk_ctx *ctx;
+    worker_seat *seat;
     qv_arena *arena;
     qv_dirlist *list;
     char *path;  // SCAN_PATH_MAX bytes, relative to the root
@@ -101,7 +121,6 @@ struct walker {
     char *match;  // match_cap bytes: a child's path to match, when excluding
     size_t match_cap;
     size_t host_root_len;
-    stat_tally *tally;    // of the directory being listed
     stat_chunk *filling;  // files of the directory being listed, not yet looked at
     stat_chunk **handed;  // chunks of it given to the pool
     size_t nhanded;
@@ -111,6 +130,29 @@ struct walker {
 // Counts of one listed directory, for progress polls and problem counts.
 struct listed_counts {
     uint64_t files, dirs, bytes, skipped;
+};
+
+// A worker and the account of its calls, on the heap: a worker stuck in a
+// call that storage never answers is given up on and leaves its seat behind,
+// to be freed by whichever lets go of it last (its thread, should the call
+// ever return, or the last chunk of its listing being looked at).
+struct worker_seat {
+    qv_call_watch watch;  // first: the thread given up on finds its seat by it
+    std::atomic<int32_t> refs;  // its thread, the walk's table, chunks handed out
+    int32_t index;
+    walker w;
+    stat_tally tally;       // of the directory being listed; chunks point at it
+    stat_chunk *own_chunk;  // one being looked at by the lister itself, not handed out
+    // What the worker is doing, written between its calls.
+    qv_entry *dir;          // the directory being opened or listed, or null
+    int32_t depth;
+    uint8_t opening;        // dir is not open yet
+    stat_chunk *chunk;      // the chunk being looked at, or null
+    void *item;             // the pool's item being walked (freed with the seat if given up on)
+    // The watch's own (the thread running the pool).
+    uint64_t seen;          // the state of the call last seen
+    uint64_t since_ms;      // when that call was first seen
+    uint8_t cancel_tried;
 };
 
 }  // namespace
@@ -384,44 +426,61 @@ static bool root_excluded(const qv_walk_ctx *ctx)
     return hit;
 }
 
+static void release_seat(worker_seat *s);
+
 static void drop_chunk(stat_chunk *c)
 {
-    if (c->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
+    if (c->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        release_seat(c->owner);
         free(c);
+    }
 }
 
-// Looks at the files of a chunk: sizes, links; marks those gone.
+// Adds what a chunk's looks found to its lister's tally; the chunk is done.
+static void tally_chunk(stat_chunk *c)
+{
+    stat_tally *t = &c->owner->tally;
+    if (c->bytes) {
+        uint64_t old = t->bytes.load(std::memory_order_relaxed);
+        while (!t->bytes.compare_exchange_weak(old, qv_sat_add(old, c->bytes), std::memory_order_relaxed)) {
+        }
+    }
+    t->skipped.fetch_add(c->skipped, std::memory_order_relaxed);
+    t->gone.fetch_add(c->gone, std::memory_order_relaxed);
+    t->pending.fetch_sub(1, std::memory_order_release);
+}
+
+// Looks at the files of a chunk from its place on: sizes, links; marks
+// those gone.
 static void look_at_chunk(walker *w, stat_chunk *c)
 {
     qv_walk_ctx *ctx = w->ctx;
-    uint64_t bytes = 0, skipped = 0;
-    uint32_t gone = 0;
-    for (uint32_t i = 0; i < c->n; i++) {
-        qv_entry *e = c->entries[i];
+    w->seat->chunk = c;
+    const std::atomic<uint8_t> &stalled = c->owner->tally.stall_noted;
+    for (; c->at < c->n; c->at++) {
+        qv_entry *e = c->entries[c->at];
         qv_dir_child got{};
-        int rc = cancelled(ctx) ? ECANCELED : qv_dirlist_stat(c->list, qv_tree_get_name(e), &got);
+        // Once a look in this directory has stalled, the others would
+        // likely stall too, each for the whole timeout: they are left out.
+        int rc = cancelled(ctx) || stalled.load(std::memory_order_relaxed)
+                     ? ECANCELED
+                     : qv_dirlist_stat(c->owner->w.list, qv_tree_get_name(e), &got, &w->seat->watch);
         if (rc != 0) {
             // Gone since the listing: nothing is lost. Anything else is.
             if (rc != ENOENT && rc != ECANCELED)
-                skipped++;
-            e->file_count = 1;
-            gone++;
+                c->skipped++;
+            e->file_count = FILE_GONE;
+            c->gone++;
             continue;
         }
         e->size = got.size;
-        bytes = qv_sat_add(bytes, got.size);
+        e->file_count = 0;
+        c->bytes = qv_sat_add(c->bytes, got.size);
         if (got.linked && ctx->hard_links_once)
             keep_link(w, e, got.link_id);
     }
-    stat_tally *t = c->tally;
-    if (bytes) {
-        uint64_t old = t->bytes.load(std::memory_order_relaxed);
-        while (!t->bytes.compare_exchange_weak(old, qv_sat_add(old, bytes), std::memory_order_relaxed)) {
-        }
-    }
-    t->skipped.fetch_add(skipped, std::memory_order_relaxed);
-    t->gone.fetch_add(gone, std::memory_order_relaxed);
-    t->pending.fetch_sub(1, std::memory_order_release);
+    w->seat->chunk = nullptr;
+    tally_chunk(c);
 }
 
 // Hands the filled chunk to a waiting worker, or looks at it here when
@@ -433,6 +492,7 @@ static void flush_chunk(walker *w, stat_tally *t)
     if (!c)
         return;
     t->pending.fetch_add(1, std::memory_order_relaxed);
+    // Handed out, it keeps the lister's listing (its seat) until dropped.
     if (qv_pool_hungry(w->ctx->pool) > 0) {
         if (w->nhanded == w->handed_cap) {
             size_t cap = w->handed_cap ? w->handed_cap * 2 : 16;
@@ -445,36 +505,46 @@ static void flush_chunk(walker *w, stat_tally *t)
         if (w->nhanded < w->handed_cap) {
             w->handed[w->nhanded++] = c;
             w->ctx->stats_handed.fetch_add(c->n, std::memory_order_relaxed);
+            w->seat->refs.fetch_add(1, std::memory_order_relaxed);
             qv_pool_put(w->ctx->pool, &c->head.item);
             return;
         }
     }
     c->taken.store(1, std::memory_order_relaxed);
+    w->seat->own_chunk = c;
     look_at_chunk(w, c);
+    w->seat->own_chunk = nullptr;
     free(c);
 }
 
 // Keeps a file listed without a look for a chunk; looks at it now when no
 // chunk can be had.
+// A chunk of files of the directory w lists, none yet, or null.
+static stat_chunk *new_chunk(walker *w, int refs)
+{
+    auto *c = static_cast<stat_chunk *>(malloc(sizeof(stat_chunk)));
+    if (c) {
+        new (&c->taken) std::atomic<int>(0);
+        new (&c->refs) std::atomic<int>(refs);
+        c->head.kind = WORK_STATS;
+        c->owner = w->seat;
+        c->n = c->at = c->gone = 0;
+        c->bytes = c->skipped = 0;
+    }
+    return c;
+}
+
 static void defer_stat(walker *w, qv_entry *e)
 {
-    stat_tally *t = w->tally;
-    if (!w->filling) {
-        w->filling = static_cast<stat_chunk *>(malloc(sizeof(stat_chunk)));
-        if (w->filling) {
-            new (&w->filling->taken) std::atomic<int>(0);
-            new (&w->filling->refs) std::atomic<int>(2);
-            w->filling->head.kind = WORK_STATS;
-            w->filling->list = w->list;
-            w->filling->tally = t;
-            w->filling->n = 0;
-        }
-    }
+    stat_tally *t = &w->seat->tally;
+    if (!w->filling)
+        w->filling = new_chunk(w, 2);
     if (!w->filling) {
         stat_chunk one;
-        one.list = w->list;
-        one.tally = t;
+        one.owner = w->seat;
         one.n = 1;
+        one.at = one.gone = 0;
+        one.bytes = one.skipped = 0;
         one.entries[0] = e;
         t->pending.fetch_add(1, std::memory_order_relaxed);
         look_at_chunk(w, &one);
@@ -511,7 +581,7 @@ static void finish_stats(walker *w, qv_entry *dir, stat_tally *t, listed_counts 
     qv_entry **at = &dir->first_child;
     while (*at) {
         qv_entry *e = *at;
-        if (!e->is_dir && e->file_count == 1)
+        if (!e->is_dir && e->file_count == FILE_GONE)
             *at = e->next_sibling;
         else
             at = &e->next_sibling;
@@ -555,6 +625,7 @@ static void record_child(walker *w, qv_entry *dir, int32_t depth, const qv_dir_c
     } else {
         n->files++;
         if (c.stat_later) {
+            e->file_count = FILE_UNLOOKED;
             defer_stat(w, e);
             return;
         }
@@ -562,6 +633,14 @@ static void record_child(walker *w, qv_entry *dir, int32_t depth, const qv_dir_c
         if (c.linked && ctx->hard_links_once)
             keep_link(w, e, c.link_id);
     }
+}
+
+// Whether the call that just failed was cancelled by the walk for having
+// stalled (Windows cancels synchronous I/O): it counts as stalled, not
+// unreadable.
+static bool call_was_cancelled(walker *w)
+{
+    return w->seat->watch.io_cancelled.exchange(0, std::memory_order_relaxed) != 0;
 }
 
 static bool same_dir(const qv_dir_info &a, const qv_dir_info &b)
@@ -586,14 +665,17 @@ static bool enter_directory(walker *w, qv_entry *dir, int32_t depth)
         return false;
     }
     qv_dir_info info{};
+    w->seat->opening = 1;
     int rc = qv_dirlist_open(w->list, w->path, w->path_len, is_root ? nullptr : &w->chain[depth - 1], &info);
+    w->seat->opening = 0;
     if (rc < 0)
         return false;  // cancelled
     if (rc > 0) {
+        bool stalled = call_was_cancelled(w);
         if (is_root)
-            ctx->root_error.store(rc);
+            ctx->root_error.store(stalled ? QV_ERR_TIMEDOUT : rc);
         else
-            note_problem(ctx, dir, QV_PROBLEM_UNREADABLE, rc);
+            note_problem(ctx, dir, stalled ? QV_PROBLEM_STALLED : QV_PROBLEM_UNREADABLE, rc);
         return false;
     }
     if (is_root) {
@@ -635,15 +717,20 @@ static void list_directory(walker *w, qv_entry *dir, int32_t depth)
         return;
     if (ctx->max_depth > 0 && depth >= ctx->max_depth)
         return;
-    if (!enter_directory(w, dir, depth))
+    w->seat->dir = dir;
+    w->seat->depth = depth;
+    if (!enter_directory(w, dir, depth)) {
+        w->seat->dir = nullptr;
         return;
+    }
     listed_counts n{0, 0, 0, 0};
-    stat_tally tally;
+    stat_tally &tally = w->seat->tally;
     tally.pending.store(0, std::memory_order_relaxed);
     tally.bytes.store(0, std::memory_order_relaxed);
     tally.skipped.store(0, std::memory_order_relaxed);
     tally.gone.store(0, std::memory_order_relaxed);
-    w->tally = &tally;
+    tally.dir = dir;
+    tally.stall_noted.store(0, std::memory_order_relaxed);
     bool deferring = false;
     qv_dir_child c;
     uint32_t since_look = 0;
@@ -664,12 +751,12 @@ static void list_directory(walker *w, qv_entry *dir, int32_t depth)
     }
     if (deferring)
         finish_stats(w, dir, &tally, &n);
-    w->tally = nullptr;
     int err = qv_dirlist_error(w->list);
     n.skipped += qv_dirlist_skipped(w->list);
     qv_dirlist_close(w->list);
-    if (err != 0)
-        note_problem(ctx, dir, QV_PROBLEM_UNREADABLE, err);
+    w->seat->dir = nullptr;
+    if (err != 0 && !tally.stall_noted.load(std::memory_order_relaxed))
+        note_problem(ctx, dir, call_was_cancelled(w) ? QV_PROBLEM_STALLED : QV_PROBLEM_UNREADABLE, err);
     // Progress for polling hosts: one update per directory keeps it cheap.
     add_count(ctx->seen_files, n.files);
     add_count(ctx->seen_dirs, n.dirs);
@@ -725,7 +812,7 @@ static bool setup_walker(walker *w, qv_walk_ctx *ctx)
     // links followed no file needs more than its link count tells.
     if (ctx->hard_links_once && ctx->follow_links)
         wants |= QV_WANT_FILE_IDS;
-    w->list = qv_dirlist_new(ctx->dirroot, ctx->follow_links, ctx->size_kind, wants, ctx->cancel);
+    w->list = qv_dirlist_new(ctx->dirroot, ctx->follow_links, ctx->size_kind, wants, ctx->cancel, &w->seat->watch);
     w->arena = qv_scan_result_new_arena(ctx->result);
     w->path = static_cast<char *>(malloc(SCAN_PATH_MAX));
     if (ctx->exclude_count > 0) {
@@ -737,24 +824,94 @@ static bool setup_walker(walker *w, qv_walk_ctx *ctx)
     return w->list && w->arena && w->path && (ctx->exclude_count == 0 || w->match);
 }
 
-static void teardown_walker(walker *w)
+// Frees the worker's own buffers (the arena belongs to the scan result).
+static void free_walker_buffers(walker *w)
 {
-    merge_links(w);
     free(w->handed);
     free(w->links);
     free(w->match);
     free(w->items);
     free(w->chain);
     free(w->path);
+    w->handed = nullptr;
+    w->links = nullptr;
+    w->match = nullptr;
+    w->items = nullptr;
+    w->chain = nullptr;
+    w->path = nullptr;
+}
+
+static void teardown_walker(walker *w)
+{
+    merge_links(w);
+    free_walker_buffers(w);
     qv_dirlist_delete(w->list);
-    // The arena belongs to the scan result.
+    w->list = nullptr;
+}
+
+// A seat ends with its last holder. A seat given up on still holds the
+// listing of its stuck call, which may return any time: it gives its
+// descriptors back to the process, as the scan may be over and freed.
+static void release_seat(worker_seat *s)
+{
+    if (s->refs.fetch_sub(1, std::memory_order_acq_rel) != 1)
+        return;
+    free_walker_buffers(&s->w);
+    qv_dirlist_discard(s->w.list);
+    free(s->own_chunk);
+    free(s->item);
+    delete s;
+}
+
+// Runs on a worker whose call returned after the walk gave up on it:
+// everything it held is the walk's or freed; the thread ends.
+static void seat_given_up(qv_call_watch *watch)
+{
+    release_seat(reinterpret_cast<worker_seat *>(watch));
+    qv_thread_exit();
+}
+
+static worker_seat *new_seat(int32_t index)
+{
+    auto *s = new (std::nothrow) worker_seat();
+    if (!s)
+        return nullptr;
+    qv_call_watch_init(&s->watch, seat_given_up);
+    s->refs.store(2, std::memory_order_relaxed);  // the thread and the walk's table
+    s->index = index;
+    s->w.seat = s;
+    return s;
 }
 
 static void walk_worker(qv_pool *pool, int32_t index, void *arg)
 {
     auto *ctx = static_cast<qv_walk_ctx *>(arg);
-    walker w{};
+    worker_seat *seat = new_seat(index);
+    if (!seat) {
+        // Without a seat nothing can be walked: items are passed on as unwalkable.
+        qv_pool_item *item = qv_pool_take(pool, index, false);
+        for (; item; item = qv_pool_take(pool, index, true)) {
+            if (reinterpret_cast<work_head *>(item)->kind == WORK_STATS) {
+                auto *c = reinterpret_cast<stat_chunk *>(item);
+                int expected = 0;
+                if (c->taken.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
+                    for (uint32_t i = c->at; i < c->n; i++)
+                        c->entries[i]->file_count = FILE_GONE;
+                    c->skipped += c->n - c->at;
+                    c->gone += c->n - c->at;
+                    tally_chunk(c);
+                }
+                drop_chunk(c);
+            } else {
+                note_problem(ctx, reinterpret_cast<shared_dir *>(item)->entry, QV_PROBLEM_UNREADABLE, QV_ERR_NOMEM);
+                free(item);
+            }
+        }
+        return;
+    }
+    walker &w = seat->w;
     bool ready = setup_walker(&w, ctx);
+    ctx->seats[index].store(seat, std::memory_order_release);
     qv_pool_item *item = qv_pool_take(pool, index, false);
     while (item) {
         if (reinterpret_cast<work_head *>(item)->kind == WORK_STATS) {
@@ -764,10 +921,12 @@ static void walk_worker(qv_pool *pool, int32_t index, void *arg)
             continue;
         }
         auto *sd = reinterpret_cast<shared_dir *>(item);
+        seat->item = sd;
         if (ready)
             walk_from(&w, sd);
         else
             note_problem(ctx, sd->entry, QV_PROBLEM_UNREADABLE, QV_ERR_NOMEM);
+        seat->item = nullptr;
         free(sd);
         // Descriptors held while waiting for work could be the ones
         // another worker waits for.
@@ -776,6 +935,137 @@ static void walk_worker(qv_pool *pool, int32_t index, void *arg)
         item = qv_pool_take(pool, index, true);
     }
     teardown_walker(&w);
+    release_seat(seat);  // the walk's table keeps it until the pool has ended
+}
+
+// --- Storage that stops answering -------------------------------------------------
+
+// A helper stuck looking at a file of another worker's listing: that file
+// and the rest of its chunk are left out, and the directory is counted
+// stalled (its other chunks are left out too: their looks would likely
+// stall as well); the lister, which waits for the chunk, goes on.
+static void settle_chunk(qv_walk_ctx *ctx, stat_chunk *c, bool cancelling)
+{
+    stat_tally *t = &c->owner->tally;
+    for (uint32_t i = c->at; i < c->n; i++)
+        c->entries[i]->file_count = FILE_GONE;
+    c->gone += c->n - c->at;
+    if (!t->stall_noted.exchange(1, std::memory_order_relaxed) && !cancelling)
+        note_problem(ctx, t->dir, QV_PROBLEM_STALLED, 0);
+    tally_chunk(c);
+    drop_chunk(c);  // the hold of the worker given up on
+}
+
+// A directory whose lister was given up on while files of it may still
+// wait for a look, pruned once the walk is over.
+static void keep_unfinished(qv_walk_ctx *ctx, qv_entry *dir)
+{
+    qv_mutex_lock(&ctx->problems_mutex);
+    if (ctx->nunfinished == ctx->unfinished_cap) {
+        size_t cap = ctx->unfinished_cap ? ctx->unfinished_cap * 2 : 8;
+        void *p = realloc(ctx->unfinished, cap * sizeof(qv_entry *));
+        if (p) {
+            ctx->unfinished = static_cast<qv_entry **>(p);
+            ctx->unfinished_cap = cap;
+        }
+    }
+    if (ctx->nunfinished < ctx->unfinished_cap)
+        ctx->unfinished[ctx->nunfinished++] = dir;
+    qv_mutex_unlock(&ctx->problems_mutex);
+}
+
+// Once every worker has ended: the files of such directories that were
+// never looked at, or found gone, are taken out (their sizes are unknown).
+static void prune_unfinished(qv_walk_ctx *ctx)
+{
+    for (size_t i = 0; i < ctx->nunfinished; i++) {
+        qv_entry **at = &ctx->unfinished[i]->first_child;
+        while (*at) {
+            qv_entry *e = *at;
+            if (!e->is_dir && e->file_count != 0)
+                *at = e->next_sibling;
+            else
+                at = &e->next_sibling;
+        }
+    }
+    free(ctx->unfinished);
+    ctx->unfinished = nullptr;
+    ctx->nunfinished = ctx->unfinished_cap = 0;
+}
+
+// The watch gave up on seat s, stuck in a call: what it held is taken
+// over, the directory it was on is counted stalled, what it had stacked
+// goes back to the pool, and another thread takes its place.
+static void take_over(qv_walk_ctx *ctx, qv_pool *pool, worker_seat *s, bool cancelling)
+{
+    qv_pin_library();  // its thread may come back into this code at any time
+    ctx->seats[s->index].store(nullptr, std::memory_order_relaxed);
+    walker *w = &s->w;
+    if (s->dir) {
+        if (!cancelling && s->depth == 0 && s->opening)
+            ctx->root_error.store(QV_ERR_TIMEDOUT);
+        else if (!cancelling && !s->tally.stall_noted.exchange(1, std::memory_order_relaxed))
+            note_problem(ctx, s->dir, QV_PROBLEM_STALLED, 0);
+        if (!s->opening)
+            keep_unfinished(ctx, s->dir);
+    } else if (s->chunk) {
+        settle_chunk(ctx, s->chunk, cancelling);
+    }
+    if (!cancelling) {
+        for (size_t i = w->bottom; i < w->count; i++)
+            share_item(w, w->items[i]);
+    }
+    w->bottom = w->count = 0;
+    // Its hold on the chunks of its listing: helpers still looking at them
+    // keep its seat (and listing) until they are done.
+    for (size_t i = 0; i < w->nhanded; i++)
+        drop_chunk(w->handed[i]);
+    w->nhanded = 0;
+    merge_links(w);
+    qv_pool_give_up(pool, s->index);
+    release_seat(s);  // the walk's table
+}
+
+// The tick of the pool: gives up on workers inside a call that has not
+// returned within the stall timeout, or on every worker inside a call once
+// the scan is cancelled.
+static void watch_calls(qv_pool *pool, void *arg, bool cancelling)
+{
+    auto *ctx = static_cast<qv_walk_ctx *>(arg);
+    if (!cancelling && ctx->stall_ms == 0)
+        return;
+    uint64_t now = qv_time_ms();
+    for (int32_t i = 0; i < ctx->nseats; i++) {
+        auto *s = static_cast<worker_seat *>(ctx->seats[i].load(std::memory_order_acquire));
+        if (!s)
+            continue;
+        uint64_t state = s->watch.state.load(std::memory_order_acquire);
+        if (state != s->seen) {
+            s->seen = state;
+            s->since_ms = now;
+            s->cancel_tried = 0;
+        }
+        if (!(state & QV_CALL_INSIDE))
+            continue;
+        uint64_t waited = now - s->since_ms;
+        if (!cancelling && waited < ctx->stall_ms)
+            continue;
+#ifdef _WIN32
+        // The system may cancel the call: the worker then goes on, and
+        // counts its directory stalled. Given up on only if it does not.
+        if (!s->cancel_tried) {
+            s->cancel_tried = 1;
+            s->watch.io_cancelled.store(1, std::memory_order_relaxed);
+            qv_thread_cancel_io(qv_pool_thread(pool, i));
+            if (!cancelling)
+                continue;
+        } else if (!cancelling && waited < ctx->stall_ms + QV_STALL_CANCEL_GRACE_MS) {
+            continue;
+        }
+#endif
+        if (qv_call_give_up(&s->watch, state))
+            take_over(ctx, pool, s, cancelling);
+    }
 }
 
 // More workers hold more descriptors: none are let work beyond the first
@@ -821,6 +1111,10 @@ int qv_walk_init(qv_walk_ctx *w)
     w->root_pseudo = 0;
     w->dirroot = nullptr;
     w->pool = nullptr;
+    w->seats = nullptr;
+    w->nseats = 0;
+    w->unfinished = nullptr;
+    w->nunfinished = w->unfinished_cap = 0;
     w->problems_mutex.h = nullptr;
     return qv_mutex_init(&w->problems_mutex);
 }
@@ -909,50 +1203,174 @@ static void worker_counts(const qv_walk_ctx *ctx, int32_t *base, int32_t *max)
         *max = *base;
 }
 
+// --- The root ------------------------------------------------------------------------
+
+// The root is opened on a thread of its own, which the walk stops waiting
+// for after the stall timeout (or a cancel): a share whose server went away
+// hangs the very first call.
+struct root_opening {
+    std::atomic<int32_t> refs;  // the opener and the walk
+    std::atomic<int32_t> cancel;
+    qv_mutex mutex;
+    qv_cond cond;
+    uint8_t done;  // under mutex
+    qv_dirroot *root;
+    char *real;
+    int err;
+    char path[1];
+};
+
+static void release_opening(root_opening *o)
+{
+    if (o->refs.fetch_sub(1, std::memory_order_acq_rel) != 1)
+        return;
+    qv_dirroot_close(o->root);  // null once the walk has taken it
+    free(o->real);
+    qv_cond_destroy(&o->cond);
+    qv_mutex_destroy(&o->mutex);
+    free(o);
+}
+
+static void open_root_now(root_opening *o)
+{
+    o->real = qv_real_path(o->path);
+    o->root = qv_dirroot_open(o->path, &o->cancel, &o->err);
+}
+
+static int opener_main(void *arg)
+{
+    auto *o = static_cast<root_opening *>(arg);
+    open_root_now(o);
+    qv_mutex_lock(&o->mutex);
+    o->done = 1;
+    qv_cond_signal(&o->cond);
+    qv_mutex_unlock(&o->mutex);
+    release_opening(o);
+    return 0;
+}
+
+// Waits for the opener until it is done, the scan is cancelled or the
+// stall timeout passes; true when it is done.
+static bool wait_for_opener(qv_walk_ctx *ctx, root_opening *o)
+{
+    uint64_t start = qv_time_ms();
+    qv_mutex_lock(&o->mutex);
+    while (!o->done && !cancelled(ctx) && (ctx->stall_ms == 0 || qv_time_ms() - start < ctx->stall_ms))
+        qv_cond_wait_ms(&o->cond, &o->mutex, 10);
+    bool done = o->done != 0;
+    qv_mutex_unlock(&o->mutex);
+    return done;
+}
+
+// Opens the root at path into ctx (dirroot, real_root); false when it
+// could not be, with root_error set unless the scan was cancelled.
+static bool open_root(qv_walk_ctx *ctx, const char *path)
+{
+    size_t len = strlen(path);
+    auto *o = static_cast<root_opening *>(calloc(1, sizeof(root_opening) + len));
+    if (!o) {
+        ctx->root_error.store(QV_ERR_NOMEM);
+        return false;
+    }
+    memcpy(o->path, path, len + 1);
+    new (&o->refs) std::atomic<int32_t>(2);
+    new (&o->cancel) std::atomic<int32_t>(0);
+    qv_thread opener;
+    bool own_thread = qv_mutex_init(&o->mutex) == 0 && qv_cond_init(&o->cond) == 0 &&
+                      qv_thread_create(&opener, opener_main, o) == 0;
+    if (!own_thread) {
+        open_root_now(o);  // no thread to be had: opened here, unwatched
+        o->refs.store(1);
+    } else {
+        qv_thread_detach(&opener);
+        if (!wait_for_opener(ctx, o)) {
+            // Left to finish (or not) by itself; it closes what it opens.
+            qv_pin_library();
+            o->cancel.store(1);
+            if (!cancelled(ctx))
+                ctx->root_error.store(QV_ERR_TIMEDOUT);
+            release_opening(o);
+            return false;
+        }
+    }
+    ctx->real_root = o->real;
+    ctx->dirroot = o->root;
+    int err = o->err;
+    o->real = nullptr;
+    o->root = nullptr;
+    release_opening(o);
+    if (!ctx->dirroot && err > 0)
+        ctx->root_error.store(err);
+    return ctx->dirroot != nullptr;
+}
+
+// --- The walk ------------------------------------------------------------------------
+
+// A cancel may leave items queued: directories stay unwalked, chunks are
+// let go of.
+static void drop_queued(qv_pool *pool)
+{
+    while (qv_pool_item *left = qv_pool_drain(pool)) {
+        if (reinterpret_cast<work_head *>(left)->kind == WORK_STATS)
+            drop_chunk(reinterpret_cast<stat_chunk *>(left));
+        else
+            free(left);
+    }
+}
+
+// Runs the pool over the root; every worker has returned or been given up
+// on when it returns.
+static void run_pool(qv_walk_ctx *ctx, qv_entry *root)
+{
+    int32_t base, max;
+    worker_counts(ctx, &base, &max);
+    auto *sd = static_cast<shared_dir *>(malloc(sizeof(shared_dir)));
+    ctx->seats = static_cast<std::atomic<void *> *>(calloc((size_t)max, sizeof(std::atomic<void *>)));
+    ctx->nseats = max;
+    ctx->pool = sd && ctx->seats ? qv_pool_create(base, max, walk_worker, descriptors_to_spare, ctx, ctx->cancel)
+                                 : nullptr;
+    if (!ctx->pool) {
+        free(sd);
+        note_problem(ctx, root, QV_PROBLEM_UNREADABLE, QV_ERR_NOMEM);
+    } else {
+        ctx->pool->tick = watch_calls;
+        sd->head.kind = WORK_DIR;
+        sd->entry = root;
+        sd->depth = 0;
+        sd->path_len = 0;
+        sd->chain = nullptr;
+        sd->path[0] = '\0';
+        qv_pool_put(ctx->pool, &sd->head.item);
+        qv_pool_run(ctx->pool);
+        ctx->peak_workers = ctx->pool->peak_allowed < ctx->pool->started ? ctx->pool->peak_allowed
+                                                                          : ctx->pool->started;
+        if (ctx->pool->max == 1)
+            ctx->peak_workers = 1;
+        drop_queued(ctx->pool);
+        qv_pool_destroy(ctx->pool);
+        ctx->pool = nullptr;
+    }
+    for (int32_t i = 0; ctx->seats && i < ctx->nseats; i++)
+        if (void *s = ctx->seats[i].load(std::memory_order_acquire))
+            release_seat(static_cast<worker_seat *>(s));
+    free(ctx->seats);
+    ctx->seats = nullptr;
+    ctx->nseats = 0;
+}
+
 void qv_walk(qv_walk_ctx *ctx, qv_entry *root, const char *path)
 {
     ctx->peak_workers = 0;
     if (cancelled(ctx))
         return;
-    // Pseudo file systems are told by the real path: "." or "//" may be "/".
     ctx->root_text = path;
-    ctx->real_root = qv_real_path(path);
-    ctx->root_pseudo = (uint8_t)(path[0] != '\0' && qv_is_pseudo_fs(ctx->real_root ? ctx->real_root : path));
-    int err = 0;
-    ctx->dirroot = qv_dirroot_open(path, ctx->cancel, &err);
-    if (!ctx->dirroot) {
-        if (err > 0)
-            ctx->root_error.store(err);
+    if (!open_root(ctx, path))
         return;
-    }
-    if (!root_excluded(ctx)) {
-        int32_t base, max;
-        worker_counts(ctx, &base, &max);
-        auto *sd = static_cast<shared_dir *>(malloc(sizeof(shared_dir)));
-        ctx->pool = sd ? qv_pool_create(base, max, walk_worker, descriptors_to_spare, ctx, ctx->cancel) : nullptr;
-        if (!ctx->pool) {
-            free(sd);
-            note_problem(ctx, root, QV_PROBLEM_UNREADABLE, QV_ERR_NOMEM);
-        } else {
-            sd->head.kind = WORK_DIR;
-            sd->entry = root;
-            sd->depth = 0;
-            sd->path_len = 0;
-            sd->chain = nullptr;
-            sd->path[0] = '\0';
-            qv_pool_put(ctx->pool, &sd->head.item);
-            qv_pool_run(ctx->pool);
-            ctx->peak_workers = ctx->pool->peak_allowed < ctx->pool->started ? ctx->pool->peak_allowed
-                                                                              : ctx->pool->started;
-            if (ctx->pool->max == 1)
-                ctx->peak_workers = 1;
-            // A cancel may leave directories queued: they stay unwalked.
-            while (qv_pool_item *left = qv_pool_drain(ctx->pool))
-                free(left);
-            qv_pool_destroy(ctx->pool);
-            ctx->pool = nullptr;
-        }
-    }
+    // Pseudo file systems are told by the real path: "." or "//" may be "/".
+    ctx->root_pseudo = (uint8_t)(path[0] != '\0' && qv_is_pseudo_fs(ctx->real_root ? ctx->real_root : path));
+    if (!root_excluded(ctx))
+        run_pool(ctx, root);
+    prune_unfinished(ctx);
     qv_dirroot_close(ctx->dirroot);
     ctx->dirroot = nullptr;
     if (ctx->hard_links_once && ctx->result && !cancelled(ctx))

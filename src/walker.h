@@ -94,6 +94,15 @@ struct qv_walk_ctx {
     uint8_t root_pseudo;    // the root lies on a pseudo file system: all is walked
     qv_dirroot *dirroot;
     qv_pool *pool;
+    // Each worker's seat by its index (the watch of its calls, what it is
+    // doing), null where none; for the thread running the pool to find
+    // workers stuck in calls.
+    std::atomic<void *> *seats;
+    int32_t nseats;
+    // Directories whose lister was given up on (under problems_mutex).
+    qv_entry **unfinished;
+    size_t nunfinished;
+    size_t unfinished_cap;
 };
 
 // Zeroes the context and sets up its lock; -1 when that fails.

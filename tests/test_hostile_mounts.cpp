@@ -32,16 +32,13 @@
 #include <nlohmann/json.hpp>
 
 #include "fixture.h"
+#include "flaky_mount.h"
 #include "private_mounts.h"
 #include "quorvel_disk.h"
 #include "scanner.h"
 
 using namespace qvtest;
 using nlohmann::json;
-
-#ifndef QV_FLAKYFS
-#define QV_FLAKYFS ""  // not built: libfuse3 was not found
-#endif
 
 namespace qvtest {
 // "dir/" or "file:size" in failure messages.
@@ -56,25 +53,6 @@ void PrintTo(const FlatEntry &e, std::ostream *os)
 }  // namespace qvtest
 
 namespace {
-
-bool have_root() { return geteuid() == 0; }
-
-bool have_fuse()
-{
-    return have_root() && access("/dev/fuse", R_OK | W_OK) == 0 && QV_FLAKYFS[0] != '\0' &&
-           access(QV_FLAKYFS, X_OK) == 0;
-}
-
-#define NEED_ROOT()                                \
-    do {                                           \
-        if (!have_root())                          \
-            GTEST_SKIP() << "skipped: needs root"; \
-    } while (0)
-#define NEED_ROOT_AND_FUSE()                                \
-    do {                                                    \
-        if (!have_fuse())                                   \
-            GTEST_SKIP() << "skipped: needs root and FUSE"; \
-    } while (0)
 
 // A mount made for one test and detached when the test ends, however it ends.
 struct Mount {
@@ -94,130 +72,6 @@ struct Mount {
     }
     Mount(const Mount &) = delete;
     Mount &operator=(const Mount &) = delete;
-};
-
-bool mounted_at(const std::string &dir)
-{
-    std::ifstream f("/proc/self/mountinfo");
-    std::string line;
-    while (std::getline(f, line)) {
-        std::istringstream in(line);
-        std::string id, parent, devno, root, point;
-        in >> id >> parent >> devno >> root >> point;
-        if (point == dir)
-            return true;
-    }
-    return false;
-}
-
-std::string real(const std::string &path)
-{
-    char buf[PATH_MAX];
-    return realpath(path.c_str(), buf) ? std::string(buf) : path;
-}
-
-// flakyfs serving src at mnt for as long as the object lives.
-class Flaky {
-public:
-    Flaky(const std::string &src, const std::string &mnt, const std::vector<std::string> &options,
-          const std::string &log)
-        : mnt_(real(mnt)), log_(log)
-    {
-        std::vector<std::string> args{QV_FLAKYFS};
-        args.insert(args.end(), options.begin(), options.end());
-        args.insert(args.end(), {src, mnt_, "-f"});
-        std::vector<char *> argv;
-        for (std::string &a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        pid_ = fork();
-        if (pid_ == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlives a test that dies
-            dup2(out, 1);
-            dup2(out, 2);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(out);
-        // Ready once the mount is listed. Touching the mount to find out
-        // would spend the first call on its root.
-        for (int i = 0; pid_ > 0 && i < 1000; i++) {
-            if ((mounted_ = mounted_at(mnt_)))
-                break;
-            int status;
-            if (waitpid(pid_, &status, WNOHANG) == pid_)
-                pid_ = -1;
-            else
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    }
-    ~Flaky()
-    {
-        if (mounted_ && umount2(mnt_.c_str(), 0) != 0)
-            umount2(mnt_.c_str(), MNT_DETACH);
-        if (pid_ <= 0)
-            return;
-        for (int i = 0; i < 500 && waitpid(pid_, nullptr, WNOHANG) == 0; i++)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (kill(pid_, SIGKILL) == 0)
-            waitpid(pid_, nullptr, 0);
-    }
-    Flaky(const Flaky &) = delete;
-    Flaky &operator=(const Flaky &) = delete;
-
-    bool up() const { return mounted_; }
-    std::string log() const
-    {
-        std::ifstream f(log_);
-        return "flakyfs log:\n" + std::string(std::istreambuf_iterator<char>(f), {});
-    }
-
-private:
-    std::string mnt_, log_;
-    pid_t pid_ = -1;
-    bool mounted_ = false;
-};
-
-// A scan through the exports, freed when the test ends.
-class PublicScan {
-public:
-    explicit PublicScan(const std::string &path) : id_(disk_scan(path.c_str(), 0, 0)) {}
-    ~PublicScan() { disk_free(id_); }
-    PublicScan(const PublicScan &) = delete;
-    PublicScan &operator=(const PublicScan &) = delete;
-
-    // The final state; a scan still running after two minutes is cancelled.
-    // between_polls runs after each pause.
-    int wait(const std::function<void()> &between_polls = {})
-    {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
-        int st;
-        while ((st = disk_scan_status(id_)) == SCAN_IDLE || st == SCAN_RUNNING) {
-            if (std::chrono::steady_clock::now() > deadline)
-                disk_scan_cancel(id_);
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            if (between_polls)
-                between_polls();
-        }
-        return st;
-    }
-    // Filled over a pattern, so that a member left unwritten shows.
-    disk_problems problems() const
-    {
-        disk_problems p;
-        memset(&p, 0xa5, sizeof p);
-        p.struct_size = sizeof p;
-        EXPECT_EQ(disk_scan_problems(id_, &p), SCAN_DONE);
-        return p;
-    }
-    json problem_list() const { return parse(disk_get_problems(id_)); }
-    json tree() const { return parse(disk_scan_result(id_)); }
-    std::vector<FlatEntry> flat() const { return flatten(qv_scanner_get_result(id_)); }
-
-private:
-    static json parse(const char *doc) { return doc ? json::parse(doc) : json("(no document)"); }
-    int id_;
 };
 
 // The document's totals against a flat list of what the tree should hold.

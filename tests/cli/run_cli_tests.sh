@@ -271,8 +271,23 @@ fixture --exclude-from no-such-file
 fixture --apparent-size=yes
 fixture -xq
 fixture --max-depth=deep
+fixture --stall-timeout
+fixture --stall-timeout=-1
+fixture --stall-timeout 1e3
+fixture --stall-timeout 0x10
+fixture --stall-timeout 1.5.0
+fixture --stall-timeout .
+fixture --stall-timeout 1000000.5
 ROWS
 check usage <"$work/usage.txt"
+# Seconds in any of these forms scan as without the option (nothing here
+# stops answering); 0 waits for ever.
+base=$("$qvdisk" fixture -b --json tree 2>&1 | normalise)
+bad=""
+for t in 0 0.5 .25 3. 1000000; do
+    [ "$("$qvdisk" fixture -b --stall-timeout $t --json tree 2>&1 | normalise)" = "$base" ] || bad="$bad $t"
+done
+expect "--stall-timeout takes seconds with decimals (refused:$bad)" $([ -z "$bad" ] && echo 0 || echo 1)
 
 # Short, bundled and joined forms do what the long ones do, and the long ones
 # do something on these trees (the fixture's files are sparse: nothing on
@@ -452,6 +467,93 @@ else
     grep -q interrupted "$work/sigint.txt"
     expect "interrupted message" $?
 fi
+
+# Storage that stops answering (flakyfs --hang=media: every call on media/
+# or below it waits until the mount is let go). With --stall-timeout the
+# scan gives up on media/ and tells it as it tells anything left out: the
+# report or the document on stdout, one warning, status 0, the page marking
+# it. qvdisk ends at once although a library thread stays in the call.
+rm -rf "$work/hang-src" && mkdir -p "$work/hang-src/media/deep"
+mkfile "$work/hang-src/docs/a.txt" 1000
+mkfile "$work/hang-src/media/deep/clip.bin" 5000
+: >"$work/hang-src/media/skip.txt"
+if ! hang_mount "$work/hang-src" "$work/hang" "$work/flakyfs.log"; then
+    echo "skipped: storage that stops answering: needs root and FUSE (and flakyfs, built with libfuse3-dev)"
+else
+    slow_umount
+    while read -r args; do
+        hang_mount "$work/hang-src" "$work/hang" "$work/flakyfs.log"
+        rm -f "$work/hang.html"
+        start=$(now_ms)
+        timeout 30 "$qvdisk" "$work/hang" -b --stall-timeout 1 $args >"$work/out.txt" 2>"$work/err.txt"; rc=$?
+        took=$(($(now_ms) - start))
+        slow_umount
+        expect "$args: a scan with a directory that does not answer ends (status $rc after $took ms)" \
+            $([ $rc -eq 0 ] && [ $took -lt 10000 ] && echo 0 || echo 1)
+        expect "$args: one warning counts the stalled directory (got: $(head -c 300 "$work/err.txt"))" \
+            $([ "$(cat "$work/err.txt")" = "qvdisk: warning: 1 directory stalled (storage did not answer)" ] && echo 0 || echo 1)
+        python3 - "$work" "$args" <<'PY'
+import json, re, sys
+work, args = sys.argv[1:]
+out = open(work + "/out.txt").read()
+if "--json" in args:
+    doc = json.loads(out)
+    kids = {c["name"]: c for c in doc.get("children", [])}
+    ok = kids.get("docs", {}).get("size") == 1000 and kids.get("media", {}).get("is_dir") is True
+else:
+    page = open(work + "/hang.html").read()
+    problems = json.loads(re.search(r'class="qv-problems">([^<]*)</script>', page).group(1))
+    ok = ("Largest files" in out and problems["stalled_dirs"] == 1 and
+          problems["dirs"] == [{"path": work + "/hang/media", "problem": "stalled"}])
+    if not ok:
+        print("page problems:", problems)
+sys.exit(0 if ok else 1)
+PY
+        expect "$args: what was read is there, the stalled directory named" $?
+        gone "$qvdisk $work/hang"
+        expect "$args: nothing left running once the storage answers" $?
+    done <<ROWS
+--html $work/hang.html
+--json tree
+ROWS
+fi
+
+# Ctrl-C while storage does not answer and qvdisk waits for ever
+# (--stall-timeout 0): status 130 within a second, whether a library thread
+# waits below the root or at the root itself, or qvdisk's own reading of a
+# file there does. A signal to the group reaches both of qvdisk's processes,
+# as a terminal's Ctrl-C does; a SIGTERM to qvdisk alone ends it by SIGTERM.
+# The slack is for a loaded machine.
+rm -f "$work/hang-ctrl-c.txt"
+while read -r sig to args; do
+    hang_mount "$work/hang-src" "$work/hang" "$work/flakyfs.log" || break
+    setsid "$qvdisk" $args --stall-timeout 0 >/dev/null 2>"$work/err.txt" &
+    pid=$!
+    sleep 1  # held by now
+    (sleep 20; kill -KILL $pid) 2>/dev/null &
+    watchdog=$!
+    start=$(now_ms)
+    if [ "$to" = group ]; then kill -"$sig" -- -$pid; else kill -"$sig" $pid; fi
+    wait $pid
+    rc=$?
+    took=$(($(now_ms) - start))
+    kill $watchdog 2>/dev/null
+    wait $watchdog 2>/dev/null
+    slow_umount
+    want=$((128 + $(kill -l "$sig")))
+    expect "SIG$sig to the $to, $args: status $want within 3 s (status $rc after $took ms)" \
+        $([ $rc -eq $want ] && [ $took -lt 3000 ] && echo 0 || echo 1)
+    said=$(grep -c '^qvdisk: interrupted$' "$work/err.txt")
+    expect "SIG$sig, $args: 'interrupted' said $([ "$sig" = INT ] && echo once || echo never) (stderr: $(head -c 300 "$work/err.txt"))" \
+        $([ "$said" -eq "$([ "$sig" = INT ] && echo 1 || echo 0)" ] && [ "$(wc -l <"$work/err.txt")" -eq "$said" ] && echo 0 || echo 1)
+    gone "$qvdisk $args"
+    expect "SIG$sig, $args: nothing left running once the storage answers" $?
+done <<ROWS
+INT group $work/hang
+INT group $work/hang/media
+INT group $work/hang --exclude-from $work/hang/media/skip.txt
+TERM qvdisk $work/hang
+ROWS
 
 echo "cli: $pass passed, $fail failed"
 [ $fail -eq 0 ]

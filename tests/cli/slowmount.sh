@@ -6,6 +6,7 @@
 # with the tests) with 200 ms of latency on every call. Returns 1 when
 # flakyfs was not built or the mount was refused (no FUSE here); the caller
 # then skips, saying so. slow_umount ends it (one mount at a time).
+# hang_mount does the same with storage that stops answering.
 slow_pid=""
 slow_mnt=""
 
@@ -29,14 +30,39 @@ flaky_mount() {
     return 1
 }
 
+# The calls a --hang mount holds are answered first (SIGUSR1), so that no
+# process is left waiting on them.
 slow_umount() {
     [ -n "$slow_pid" ] || return 0
+    kill -USR1 "$slow_pid" 2>/dev/null
     if mountpoint -q "$slow_mnt"; then
         umount "$slow_mnt" 2>/dev/null || fusermount3 -u "$slow_mnt" 2>/dev/null || umount -l "$slow_mnt" 2>/dev/null
     fi
     kill "$slow_pid" 2>/dev/null
     wait "$slow_pid" 2>/dev/null
     slow_pid=""
+}
+
+# hang_mount SRC MNT LOG: serves SRC at MNT with every call on an entry
+# named media, or below one, left unanswered until slow_umount.
+hang_mount() { flaky_mount "$1" "$2" "$3" --hang=media; }
+
+# Waits up to 10 s for the processes whose command line matches pattern
+# (pgrep -f) to be gone; false if any stays.
+gone() {
+    local i
+    for i in $(seq 1 200); do
+        pgrep -f "$1" >/dev/null || return 0
+        sleep 0.05
+    done
+    return 1
+}
+
+# Milliseconds since boot (to 10 ms): a clock that only goes forward.
+now_ms() {
+    local up
+    read -r up _ </proc/uptime
+    echo $((${up%.*} * 1000 + 10#${up#*.} * 10))
 }
 
 # A source tree for slow_mount: 40 directories of 25 files, two thousand

@@ -27,7 +27,10 @@
  *                       away, not even when its caller is interrupted, until
  *                       flakyfs gets SIGUSR1 (the server is back: the calls
  *                       waiting and every later one are answered) or ends
- *                       (they fail with ENOTCONN).
+ *                       (they fail with ENOTCONN). The kernel lets one
+ *                       lookup or listing at a time into a directory of
+ *                       this file system: a held lookup of S holds every
+ *                       later one in S's directory as well.
  *   --latency-us=N      every call above waits N microseconds before it is
  *                       answered; a call whose caller takes a signal while
  *                       it waits (the kernel sends an interrupt) is answered

@@ -314,12 +314,40 @@ test('an unreadable directory gives its error on hover', async (t) => {
   assert.deepEqual(events.errors, []);
 });
 
+// A scan that gave up on storage needs a file system that stops answering
+// (tests/cli mounts one); here the page of a plain scan is given the
+// problems such a scan reports.
+test('a directory given up on is hatched apart and says why', async () => {
+  const dir = path.join(work, 'gaveup');
+  mkfile(path.join(dir, 'big.bin'), 400000);
+  mkfile(path.join(dir, 'media/clip.bin'), 200000);
+  const html = fs.readFileSync(page_of(dir, 'gaveup'), 'utf8');
+  const problems = { unreadable_dirs: 0, skipped_entries: 0, loop_dirs: 0, pseudo_fs_dirs: 0, stalled_dirs: 1,
+                     dirs: [{ path: path.join(dir, 'media'), problem: 'stalled' }] };
+  const file = path.join(work, 'gaveup-stalled.html');
+  fs.writeFileSync(file, html.replace(/(<script type="application\/json" class="qv-problems">)[^<]*/,
+                                      (_, tag) => tag + JSON.stringify(problems)));
+  const { page, events } = await open(file);
+  const all = await rects(page);
+  const media = all.find(r => r.name === 'media' && r.level === 1);
+  assert.equal(media.problem, 'stalled');
+  assert.deepEqual(all.filter(r => r.problem).map(r => r.name), ['media']);
+  // It holds what was read of it: its own part is the header above that.
+  const head = { x: media.x, y: media.y, w: media.w, h: media.inner[1] - media.y };
+  assert.equal((await tip_at(page, head))[2], 'stalled: the storage did not answer');
+  assert.ok(await pixels_near(page, media, [0xe0, 0x5a, 0xd0]) > 0, 'media/ is hatched');
+  assert.equal(await pixels_near(page, media, [0xf0, 0xa0, 0x30]), 0, 'not as an unreadable one');
+  assert.equal(await page.locator('#problems').innerText(),
+               'Warning: 1 directory stalled (storage did not answer); hatched in the map');
+  assert.deepEqual(events.errors, []);
+});
+
 test('a page with nothing left out is unchanged', async () => {
   const dir = path.join(work, 'marked');
   const file = page_of(dir, 'unmarked');
   const html = fs.readFileSync(file, 'utf8');
   assert.ok(html.includes('class="qv-problems">{"unreadable_dirs":0,"skipped_entries":0,"loop_dirs":0,' +
-                          '"pseudo_fs_dirs":0,"dirs":[]}'), 'the page holds the problems, none');
+                          '"pseudo_fs_dirs":0,"stalled_dirs":0,"dirs":[]}'), 'the page holds the problems, none');
   // The same page without the problems, as pages were written before them.
   const bare = path.join(work, 'bare.html');
   fs.writeFileSync(bare, html.replace(/<script type="application\/json" class="qv-problems">[^<]*<\/script>\n/, ''));
