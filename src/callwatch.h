@@ -43,6 +43,9 @@ inline void qv_call_begin(qv_call_watch *w)
 {
     if (!w)
         return;
+#ifdef _WIN32
+    w->io_cancelled.store(0, std::memory_order_relaxed);  // a cancel meant for an earlier call
+#endif
     w->inside = w->state.load(std::memory_order_relaxed) + QV_CALL_INSIDE;
     w->state.store(w->inside, std::memory_order_release);
 }

@@ -44,6 +44,11 @@ struct qv_dirroot {
 struct qv_dirlist {
     const qv_dirroot *root;
     const std::atomic<int32_t> *cancel;
+    qv_call_watch *watch;  // the owner's: every call into storage is marked on it
+    // A handle opened for a moment (an identity, a followed link, the cache
+    // tag) while it is open: qv_dirlist_discard closes it should the owner
+    // be given up on meanwhile.
+    HANDLE landing;
     HANDLE find;          // the search, when listing by pattern; else INVALID_HANDLE_VALUE
     HANDLE dir;           // the directory, when listing by handle; else INVALID_HANDLE_VALUE
     int follow_links;
@@ -207,7 +212,7 @@ int qv_fd_scarce(void)
 }
 
 qv_dirlist *qv_dirlist_new(qv_dirroot *root, int follow_links, int size_kind, int wants,
-                           const std::atomic<int32_t> *cancel)
+                           const std::atomic<int32_t> *cancel, qv_call_watch *watch)
 {
     void *mem = malloc(sizeof(qv_dirlist));
     if (!mem)
@@ -215,6 +220,8 @@ qv_dirlist *qv_dirlist_new(qv_dirroot *root, int follow_links, int size_kind, in
     auto *dl = new (mem) qv_dirlist;
     dl->root = root;
     dl->cancel = cancel;
+    dl->watch = watch;
+    dl->landing = INVALID_HANDLE_VALUE;
     dl->find = INVALID_HANDLE_VALUE;
     dl->dir = INVALID_HANDLE_VALUE;
     dl->follow_links = follow_links;
@@ -235,7 +242,7 @@ qv_dirlist *qv_dirlist_new(qv_dirroot *root, int follow_links, int size_kind, in
 // Sizes come with the names: nothing is left to look at later.
 void qv_dirlist_defer_stats(qv_dirlist *) {}
 
-int qv_dirlist_stat(const qv_dirlist *, const char *, qv_dir_child *)
+int qv_dirlist_stat(const qv_dirlist *, const char *, qv_dir_child *, qv_call_watch *)
 {
     return ERROR_NOT_SUPPORTED;
 }
@@ -253,6 +260,15 @@ void qv_dirlist_delete(qv_dirlist *dl)
     free(dl);
 }
 
+void qv_dirlist_discard(qv_dirlist *dl)
+{
+    if (dl && dl->landing != INVALID_HANDLE_VALUE)
+        CloseHandle(dl->landing);
+    qv_dirlist_delete(dl);  // handles only: nothing of the root is touched
+}
+
+int (*qv_dirlist_open_hook)(const char *path) = nullptr;
+
 #define SHARE_ALL (FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)
 
 // Volume serial number and file index of the open file h.
@@ -268,13 +284,15 @@ static bool identity_of(HANDLE h, qv_dir_id *id)
 
 // The same of the directory dir (reparse points followed); false when it
 // cannot be opened or asked.
-static bool read_identity(const wchar_t *dir, qv_dir_id *id)
+static bool read_identity(const wchar_t *dir, qv_dir_id *id, HANDLE *landing)
 {
     HANDLE h = CreateFileW(dir, FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
                            nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return false;
+    *landing = h;
     bool ok = identity_of(h, id);
+    *landing = INVALID_HANDLE_VALUE;
     CloseHandle(h);
     return ok;
 }
@@ -290,6 +308,7 @@ static int open_by_handle(qv_dirlist *dl, const wchar_t *dir, bool want_id, qv_d
         DWORD err = GetLastError();
         return err != 0 ? (int)err : ERROR_PATH_NOT_FOUND;
     }
+    dl->landing = h;
     if (want_id && identity_of(h, &info->id)) {
         info->has_id = 1;
         dl->have_serial = 1;
@@ -297,21 +316,34 @@ static int open_by_handle(qv_dirlist *dl, const wchar_t *dir, bool want_id, qv_d
     }
     if (!GetFileInformationByHandleEx(h, FileIdBothDirectoryInfo, dl->records, RECORDS_BYTES)) {
         DWORD err = GetLastError();
+        dl->landing = INVALID_HANDLE_VALUE;
         CloseHandle(h);
         // A volume root lists no "." or "..": an empty one has no records.
         if (err == ERROR_NO_MORE_FILES || err == ERROR_FILE_NOT_FOUND)
             return 0;
         return err != 0 ? (int)err : ERROR_READ_FAULT;
     }
+    dl->landing = INVALID_HANDLE_VALUE;
     dl->dir = h;
     dl->at = 0;
     dl->have_record = 1;
     return 0;
 }
 
+static int open_listing(qv_dirlist *dl, const char *rel, size_t rel_len, qv_dir_info *info);
+
 int qv_dirlist_open(qv_dirlist *dl, const char *rel, size_t rel_len, const qv_dir_info *parent, qv_dir_info *info)
 {
     (void)parent;
+    qv_call_begin(dl->watch);
+    int rc = open_listing(dl, rel, rel_len, info);
+    qv_call_end(dl->watch);
+    return rc;
+}
+
+// Opens the listing; every call it makes into storage is one watched call.
+static int open_listing(qv_dirlist *dl, const char *rel, size_t rel_len, qv_dir_info *info)
+{
     qv_dirlist_close(dl);
     dl->error = 0;
     dl->skipped = 0;
@@ -334,6 +366,11 @@ int qv_dirlist_open(qv_dirlist *dl, const char *rel, size_t rel_len, const qv_di
     dl->path[root->len + sep + rel_len] = '\0';
     if (qv_win32_search_pattern(dl->pattern, dl->path) < 0)
         return ERROR_FILENAME_EXCED_RANGE;
+    if (qv_dirlist_open_hook) {
+        int err = qv_dirlist_open_hook(dl->path);
+        if (err != 0)
+            return err;
+    }
     int wlen = to_wide(dl->pattern, dl->wpattern);
     if (wlen < 0)
         return ERROR_FILENAME_EXCED_RANGE;
@@ -353,12 +390,13 @@ int qv_dirlist_open(qv_dirlist *dl, const char *rel, size_t rel_len, const qv_di
     }
     if (want_id) {
         dl->wpattern[dir_len] = L'\0';
-        info->has_id = read_identity(dl->wpattern, &info->id) ? 1 : 0;
+        info->has_id = read_identity(dl->wpattern, &info->id, &dl->landing) ? 1 : 0;
         dl->wpattern[dir_len] = saved;
     }
 
     HANDLE h = FindFirstFileExW(dl->wpattern, FindExInfoBasic, &dl->data, FindExSearchNameMatch, nullptr,
                                 FIND_FIRST_EX_LARGE_FETCH);
+    dl->find = h;
     if (h == INVALID_HANDLE_VALUE) {
         DWORD err = GetLastError();
         if (err != ERROR_FILE_NOT_FOUND)
@@ -372,7 +410,6 @@ int qv_dirlist_open(qv_dirlist *dl, const char *rel, size_t rel_len, const qv_di
             return ERROR_FILE_NOT_FOUND;
         return 0;
     }
-    dl->find = h;
     dl->have_record = 1;
     return 0;
 }
@@ -396,17 +433,23 @@ static uint64_t followed_size(qv_dirlist *dl, const wchar_t *name, size_t units,
     wchar_t star = dl->wpattern[n - 1];
     wmemcpy(dl->wpattern + n - 1, name, units);
     dl->wpattern[n - 1 + units] = L'\0';
+    qv_call_begin(dl->watch);
     HANDLE h = CreateFileW(dl->wpattern, FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     dl->wpattern[n - 1] = star;
     dl->wpattern[n] = L'\0';
-    if (h == INVALID_HANDLE_VALUE)
+    if (h == INVALID_HANDLE_VALUE) {
+        qv_call_end(dl->watch);
         return 0;
+    }
+    dl->landing = h;
     FILE_STANDARD_INFO st{};
     bool ok = GetFileInformationByHandleEx(h, FileStandardInfo, &st, sizeof st) && !st.Directory;
     if (ok && (dl->wants & (QV_WANT_LINK_IDS | QV_WANT_FILE_IDS)) && identity_of(h, &out->link_id))
         out->linked = 1;
+    dl->landing = INVALID_HANDLE_VALUE;
     CloseHandle(h);
+    qv_call_end(dl->watch);
     if (!ok) {
         out->linked = 0;
         return 0;
@@ -419,8 +462,11 @@ static uint64_t followed_size(qv_dirlist *dl, const wchar_t *name, size_t units,
 static const FILE_ID_BOTH_DIR_INFO *next_record(qv_dirlist *dl)
 {
     if (!dl->have_record) {
-        if (!GetFileInformationByHandleEx(dl->dir, FileIdBothDirectoryInfo, dl->records, RECORDS_BYTES)) {
-            DWORD err = GetLastError();
+        qv_call_begin(dl->watch);
+        BOOL got = GetFileInformationByHandleEx(dl->dir, FileIdBothDirectoryInfo, dl->records, RECORDS_BYTES);
+        DWORD err = GetLastError();
+        qv_call_end(dl->watch);
+        if (!got) {
             if (err != ERROR_NO_MORE_FILES)
                 dl->error = err != 0 ? (int)err : ERROR_READ_FAULT;
             return nullptr;
@@ -484,6 +530,16 @@ static int next_by_handle(qv_dirlist *dl, qv_dir_child *out)
     }
 }
 
+static BOOL watched_find_next(qv_dirlist *dl)
+{
+    qv_call_begin(dl->watch);
+    BOOL got = FindNextFileW(dl->find, &dl->data);
+    DWORD err = GetLastError();
+    qv_call_end(dl->watch);
+    SetLastError(err);
+    return got;
+}
+
 int qv_dirlist_next(qv_dirlist *dl, qv_dir_child *out)
 {
     if (dl->dir != INVALID_HANDLE_VALUE)
@@ -495,7 +551,7 @@ int qv_dirlist_next(qv_dirlist *dl, qv_dir_child *out)
         // for here.
         if (dl->have_record) {
             dl->have_record = 0;
-        } else if (!FindNextFileW(dl->find, &dl->data)) {
+        } else if (!watched_find_next(dl)) {
             DWORD err = GetLastError();
             if (err != ERROR_NO_MORE_FILES)
                 dl->error = err != 0 ? (int)err : ERROR_READ_FAULT;
@@ -548,16 +604,21 @@ int qv_dirlist_is_cache(qv_dirlist *dl)
     wchar_t saved[13];
     wmemcpy(saved, dl->wpattern + n - 1, 2);
     wmemcpy(dl->wpattern + n - 1, L"CACHEDIR.TAG", 13);
+    qv_call_begin(dl->watch);
     HANDLE h = CreateFileW(dl->wpattern, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     wmemcpy(dl->wpattern + n - 1, saved, 2);
-    if (h == INVALID_HANDLE_VALUE)
-        return 0;
-    char head[sizeof CACHEDIR_SIGNATURE - 1];
-    DWORD got = 0;
-    bool tagged = ReadFile(h, head, sizeof head, &got, nullptr) && got == sizeof head &&
-                  memcmp(head, CACHEDIR_SIGNATURE, sizeof head) == 0;
-    CloseHandle(h);
+    bool tagged = false;
+    if (h != INVALID_HANDLE_VALUE) {
+        dl->landing = h;
+        char head[sizeof CACHEDIR_SIGNATURE - 1];
+        DWORD got = 0;
+        tagged = ReadFile(h, head, sizeof head, &got, nullptr) && got == sizeof head &&
+                 memcmp(head, CACHEDIR_SIGNATURE, sizeof head) == 0;
+        dl->landing = INVALID_HANDLE_VALUE;
+        CloseHandle(h);
+    }
+    qv_call_end(dl->watch);
     return tagged ? 1 : 0;
 }
 

@@ -32,3 +32,10 @@ int qv_win32_search_pattern(char *buf, const char *path);
 // root ("\\?\UNC\server\share\"). Returns its length, or
 // -1 as qv_win32_search_pattern does. path must not be empty.
 int qv_win32_dir_path(char *buf, const char *path);
+
+// For tests: when set, called with the directory's path (root path joined
+// with the path below it) each time a listing is opened, inside the call
+// the walk watches; a non-zero result is the system error the opening
+// fails with. Lets a test make a listing block, as storage that stops
+// answering does.
+extern int (*qv_dirlist_open_hook)(const char *path);

@@ -86,7 +86,7 @@ Listing list_at(const std::string &root, const std::string &rel, int follow_link
         return out;
     }
     EXPECT_EQ(out.rc, 0);
-    qv_dirlist *dl = qv_dirlist_new(dr, follow_links, size_kind, wants, nullptr);
+    qv_dirlist *dl = qv_dirlist_new(dr, follow_links, size_kind, wants, nullptr, nullptr);
     out.rc = qv_dirlist_open(dl, rel.c_str(), rel.size(), nullptr, &out.info);
     qv_dir_child c;
     while (out.rc == 0 && qv_dirlist_next(dl, &c)) {
