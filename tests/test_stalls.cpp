@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include <dlfcn.h>
+
 #include <nlohmann/json.hpp>
 
 #include "fixture.h"
@@ -231,4 +233,39 @@ TEST_F(Stalls, ThirtyTwoScansOverOneHungMountAllEnd)
     }
     for (int id : ids)
         disk_free(id);
+}
+
+// A host that loaded the library at run time cancels, frees and unloads it
+// during a hang, each at once; when the storage answers later, the threads
+// left in its calls come back into code that is still there.
+TEST_F(Stalls, UnloadingDuringHangIsSafe)
+{
+    make_tree_with_media(src);
+    auto fs = mount_hung();
+    ASSERT_TRUE(fs->up());
+    void *lib = dlopen(QV_SHARED_LIB, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib, nullptr) << dlerror();
+    auto scan_ex = reinterpret_cast<int (*)(const char *, const disk_scan_options *)>(dlsym(lib, "disk_scan_ex"));
+    auto progress = reinterpret_cast<int (*)(int, unsigned long long *, unsigned long long *, unsigned long long *)>(
+        dlsym(lib, "disk_scan_progress"));
+    auto cancel = reinterpret_cast<void (*)(int)>(dlsym(lib, "disk_scan_cancel"));
+    auto free_scan = reinterpret_cast<void (*)(int)>(dlsym(lib, "disk_free"));
+    ASSERT_TRUE(scan_ex && progress && cancel && free_scan);
+    disk_scan_options forever = stall_after(DISK_STALL_WAIT_FOREVER);
+    int id = scan_ex(mnt.c_str(), &forever);
+    ASSERT_GE(id, 0);
+    unsigned long long files = 0;
+    for (int i = 0; i < 500 && files < 41; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        progress(id, &files, nullptr, nullptr);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    auto start = clk::now();
+    cancel(id);
+    free_scan(id);
+    dlclose(lib);
+    EXPECT_LT(ms_since(start), 1000);
+
+    fs->release();
+    EXPECT_TRUE(fs->unmount_within(std::chrono::seconds(10)));
 }
