@@ -109,6 +109,10 @@ struct qv_walk_ctx {
 int qv_walk_init(qv_walk_ctx *w);
 // Frees what the walk kept (problems, links); the context may be set up anew.
 void qv_walk_release(qv_walk_ctx *w);
+// Opens the root at path into the context (dirroot, real_root) on a thread
+// of its own, waiting for it no longer than the stall timeout; false when
+// it could not be opened, with root_error set unless the scan was cancelled.
+bool qv_walk_open_root(qv_walk_ctx *ctx, const char *path);
 // Walks the directory at path (absolute) into root, which the caller made
 // from the result's first arena. A root that cannot be opened keeps no
 // children and leaves its error code in root_error. Returns once every
