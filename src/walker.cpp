@@ -456,15 +456,19 @@ static void look_at_chunk(walker *w, stat_chunk *c)
 {
     qv_walk_ctx *ctx = w->ctx;
     w->seat->chunk = c;
-    const std::atomic<uint8_t> &stalled = c->owner->tally.stall_noted;
+    stat_tally &t = c->owner->tally;
     for (; c->at < c->n; c->at++) {
         qv_entry *e = c->entries[c->at];
         qv_dir_child got{};
         // Once a look in this directory has stalled, the others would
         // likely stall too, each for the whole timeout: they are left out.
-        int rc = cancelled(ctx) || stalled.load(std::memory_order_relaxed)
-                     ? ECANCELED
-                     : qv_dirlist_stat(c->owner->w.list, qv_tree_get_name(e), &got, &w->seat->watch);
+        bool skip = cancelled(ctx);
+        if (!skip && (t.stall_noted.load(std::memory_order_relaxed) || ctx->gave_up.load(std::memory_order_relaxed))) {
+            skip = true;
+            if (!t.stall_noted.exchange(1, std::memory_order_relaxed))
+                note_problem(ctx, t.dir, QV_PROBLEM_STALLED, 0);
+        }
+        int rc = skip ? ECANCELED : qv_dirlist_stat(c->owner->w.list, qv_tree_get_name(e), &got, &w->seat->watch);
         if (rc != 0) {
             // Gone since the listing: nothing is lost. Anything else is.
             if (rc != ENOENT && rc != ECANCELED)
@@ -717,6 +721,10 @@ static void list_directory(walker *w, qv_entry *dir, int32_t depth)
         return;
     if (ctx->max_depth > 0 && depth >= ctx->max_depth)
         return;
+    if (ctx->gave_up.load(std::memory_order_relaxed)) {
+        note_problem(ctx, dir, QV_PROBLEM_STALLED, 0);  // not tried: the storage is taken for dead
+        return;
+    }
     w->seat->dir = dir;
     w->seat->depth = depth;
     if (!enter_directory(w, dir, depth)) {
@@ -1063,8 +1071,11 @@ static void watch_calls(qv_pool *pool, void *arg, bool cancelling)
             continue;
         }
 #endif
-        if (qv_call_give_up(&s->watch, state))
-            take_over(ctx, pool, s, cancelling);
+        if (!qv_call_give_up(&s->watch, state))
+            continue;
+        if (!cancelling && ++ctx->given_up >= QV_STALL_LIMIT)
+            ctx->gave_up.store(1, std::memory_order_relaxed);
+        take_over(ctx, pool, s, cancelling);
     }
 }
 
@@ -1106,6 +1117,8 @@ int qv_walk_init(qv_walk_ctx *w)
     w->nlinks = w->links_cap = 0;
     w->peak_workers = 0;
     w->stats_handed.store(0);
+    w->given_up = 0;
+    w->gave_up.store(0);
     w->root_text = nullptr;
     w->real_root = nullptr;
     w->root_pseudo = 0;

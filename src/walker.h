@@ -51,6 +51,9 @@ struct qv_walk_ctx {
     // up (0: never).
     uint32_t stall_ms;
 #define QV_STALL_DEFAULT_MS 30000
+// Each call given up on leaves a thread behind until the storage answers:
+// past this many in one scan, the rest of it is given up at once.
+#define QV_STALL_LIMIT 64
     // Workers: 0 for the default; 1 walks on the calling thread alone. With
     // workers set, max_workers (0: the same) caps how many may work at once.
     int32_t workers;
@@ -87,6 +90,10 @@ struct qv_walk_ctx {
     // lister to look at.
     int32_t peak_workers;
     std::atomic<uint64_t> stats_handed;
+    // Calls given up on so far; past QV_STALL_LIMIT the storage is taken
+    // for dead and nothing more is entered (gave_up set).
+    int32_t given_up;
+    std::atomic<uint8_t> gave_up;
 
     // The walk's own, while it runs.
     const char *root_text;  // the absolute root the walk opened

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -268,4 +269,28 @@ TEST_F(Stalls, UnloadingDuringHangIsSafe)
 
     fs->release();
     EXPECT_TRUE(fs->unmount_within(std::chrono::seconds(10)));
+}
+
+// Storage that stops answering everywhere: every call given up on leaves a
+// thread behind, so past a limit the scan takes the storage for dead and
+// gives up the rest at once. Every directory is still counted stalled, and
+// far fewer threads than directories stay behind.
+TEST_F(Stalls, ManyStallsGiveUpTheRest)
+{
+    const int dirs = 150;
+    for (int i = 0; i < dirs; i++) {
+        mkdirp(src + "/d" + std::to_string(i) + "/media");
+        wfile(src + "/d" + std::to_string(i) + "/media/f", 1);
+    }
+    auto fs = mount_hung();
+    ASSERT_TRUE(fs->up());
+    PublicScan s(mnt, stall_after(200));
+    ASSERT_EQ(s.wait(), SCAN_DONE);
+    EXPECT_EQ(s.problems().stalled_dirs, (unsigned long long)dirs);
+    int threads = 0;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        (void)entry;
+        threads++;
+    }
+    EXPECT_LT(threads, dirs) << "a thread left behind for every stalled directory";
 }
