@@ -63,8 +63,9 @@ struct qv_dirroot;
 
 // Opens the root at path. Returns null and stores the system's error code
 // in *err when it cannot be opened, or -1 when cancel was set while waiting
-// for a descriptor.
-qv_dirroot *qv_dirroot_open(const char *path, const std::atomic<int32_t> *cancel, int *err);
+// for a descriptor. Its calls into storage are marked on watch (may be
+// null); its waits for a descriptor are not.
+qv_dirroot *qv_dirroot_open(const char *path, const std::atomic<int32_t> *cancel, int *err, qv_call_watch *watch);
 void qv_dirroot_close(qv_dirroot *root);
 
 // Per-thread listing state with its buffers; reused for directory after

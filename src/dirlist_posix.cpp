@@ -74,10 +74,12 @@ static int64_t fd_budget_size()
     return n < FD_BUDGET_MIN ? FD_BUDGET_MIN : n;
 }
 
+// Never destroyed: a thread left inside a call that storage does not
+// answer may still give its descriptors back while the process exits.
 static fd_budget &budget()
 {
-    static fd_budget b{{fd_budget_size()}, {0}, {}, {}};
-    return b;
+    static fd_budget *b = new fd_budget{{fd_budget_size()}, {0}, {}, {}};
+    return *b;
 }
 
 static bool is_cancelled(const std::atomic<int32_t> *cancel)
@@ -594,7 +596,7 @@ static bool on_pseudo_fs(int fd, dev_t dev)
 
 // --- Root and directories ------------------------------------------------------------
 
-qv_dirroot *qv_dirroot_open(const char *path, const std::atomic<int32_t> *cancel, int *err)
+qv_dirroot *qv_dirroot_open(const char *path, const std::atomic<int32_t> *cancel, int *err, qv_call_watch *watch)
 {
     *err = 0;
     auto *root = static_cast<qv_dirroot *>(malloc(sizeof(qv_dirroot)));
@@ -610,9 +612,11 @@ qv_dirroot *qv_dirroot_open(const char *path, const std::atomic<int32_t> *cancel
     new (&root->spare) std::atomic<int>(ROOT_SPARE);
     for (;;) {
         // The root is followed when it is a link: the host named it.
+        qv_call_begin(watch);
         int fd = path[0] ? open_below(AT_FDCWD, path, strlen(path), O_PATH | O_DIRECTORY, true) : -1;
-        if (!path[0])
-            errno = ENOENT;
+        int open_err = path[0] ? errno : ENOENT;
+        qv_call_end(watch);
+        errno = open_err;
         if (fd >= 0) {
             root->fd = fd;
             return root;

@@ -166,7 +166,7 @@ static bool is_cancelled(const std::atomic<int32_t> *cancel)
 // --- Root ----------------------------------------------------------------------
 
 // Nothing stays open for the root: its path is checked once and kept.
-qv_dirroot *qv_dirroot_open(const char *path, const std::atomic<int32_t> *cancel, int *err)
+qv_dirroot *qv_dirroot_open(const char *path, const std::atomic<int32_t> *cancel, int *err, qv_call_watch *watch)
 {
     (void)cancel;
     *err = 0;
@@ -183,9 +183,12 @@ qv_dirroot *qv_dirroot_open(const char *path, const std::atomic<int32_t> *cancel
     } else if (len > SCAN_PATH_MAX - 1 || qv_win32_dir_path(buf, path) < 0 || to_wide(buf, wbuf) < 0) {
         *err = ERROR_FILENAME_EXCED_RANGE;
     } else {
+        qv_call_begin(watch);
         DWORD attrs = GetFileAttributesW(wbuf);
+        DWORD last = GetLastError();
+        qv_call_end(watch);
         if (attrs == INVALID_FILE_ATTRIBUTES)
-            *err = (int)GetLastError();
+            *err = (int)last;
         else if (!(attrs & FILE_ATTRIBUTE_DIRECTORY))
             *err = ERROR_DIRECTORY;
         if (*err == 0) {

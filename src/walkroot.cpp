@@ -16,6 +16,7 @@ static bool cancelled(const qv_walk_ctx *ctx)
 namespace {
 
 struct root_opening {
+    qv_call_watch *watch;  // the opener's calls into storage (never given up on: it owns nothing of the walk)
     std::atomic<int32_t> refs;  // the opener and the walk
     std::atomic<int32_t> cancel;
     qv_mutex mutex;
@@ -35,6 +36,7 @@ static void release_opening(root_opening *o)
         return;
     qv_dirroot_close(o->root);  // null once the walk has taken it
     free(o->real);
+    delete o->watch;
     qv_cond_destroy(&o->cond);
     qv_mutex_destroy(&o->mutex);
     free(o);
@@ -42,8 +44,10 @@ static void release_opening(root_opening *o)
 
 static void open_root_now(root_opening *o)
 {
+    qv_call_begin(o->watch);
     o->real = qv_real_path(o->path);
-    o->root = qv_dirroot_open(o->path, &o->cancel, &o->err);
+    qv_call_end(o->watch);
+    o->root = qv_dirroot_open(o->path, &o->cancel, &o->err, o->watch);
 }
 
 static int opener_main(void *arg)
@@ -58,14 +62,37 @@ static int opener_main(void *arg)
     return 0;
 }
 
-// Waits for the opener until it is done, the scan is cancelled or the
-// stall timeout passes; true when it is done.
+// A cancelled opener that is not inside a call (it waits for a descriptor)
+// ends this soon.
+#define OPENER_CANCEL_MS 200
+
+// Waits for the opener until it is done, or one of its calls has not
+// answered within the stall timeout (a wait for a descriptor is no call),
+// or the scan is cancelled and the opener does not end at once; true when
+// it is done.
 static bool wait_for_opener(qv_walk_ctx *ctx, root_opening *o)
 {
-    uint64_t start = qv_time_ms();
+    uint64_t seen = o->watch->state.load(std::memory_order_relaxed), since = qv_time_ms(), cancelled_at = 0;
     qv_mutex_lock(&o->mutex);
-    while (!o->done && !cancelled(ctx) && (ctx->stall_ms == 0 || qv_time_ms() - start < ctx->stall_ms))
+    while (!o->done) {
         qv_cond_wait_ms(&o->cond, &o->mutex, 10);
+        uint64_t now = qv_time_ms(), state = o->watch->state.load(std::memory_order_relaxed);
+        if (state != seen) {
+            seen = state;
+            since = now;
+        }
+        if (o->done)
+            break;
+        if (cancelled(ctx) && !cancelled_at) {
+            o->cancel.store(1);
+            cancelled_at = now;
+        }
+        bool inside = (state & QV_CALL_INSIDE) != 0;
+        if (cancelled_at && (inside || now - cancelled_at >= OPENER_CANCEL_MS))
+            break;
+        if (inside && ctx->stall_ms > 0 && now - since >= ctx->stall_ms)
+            break;
+    }
     bool done = o->done != 0;
     qv_mutex_unlock(&o->mutex);
     return done;
@@ -80,6 +107,13 @@ bool qv_walk_open_root(qv_walk_ctx *ctx, const char *path)
         return false;
     }
     memcpy(o->path, path, len + 1);
+    o->watch = new (std::nothrow) qv_call_watch;
+    if (!o->watch) {
+        free(o);
+        ctx->root_error.store(QV_ERR_NOMEM);
+        return false;
+    }
+    qv_call_watch_init(o->watch, nullptr);
     new (&o->refs) std::atomic<int32_t>(2);
     new (&o->cancel) std::atomic<int32_t>(0);
     qv_thread opener;

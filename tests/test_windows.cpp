@@ -80,7 +80,7 @@ Listing list_at(const std::string &root, const std::string &rel, int follow_link
                 int size_kind = QV_SIZE_APPARENT)
 {
     Listing out;
-    qv_dirroot *dr = qv_dirroot_open(root.c_str(), nullptr, &out.rc);
+    qv_dirroot *dr = qv_dirroot_open(root.c_str(), nullptr, &out.rc, nullptr);
     if (!dr) {
         EXPECT_NE(out.rc, 0) << root;
         return out;
