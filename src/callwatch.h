@@ -20,7 +20,7 @@
 #define QV_CALL_STEP 4u      // one call begun and ended
 
 struct qv_call_watch {
-    alignas(64) std::atomic<uint64_t> state;  // calls * QV_CALL_STEP + the bits above
+    std::atomic<uint64_t> state;  // calls * QV_CALL_STEP + the bits above
     uint64_t inside;                          // the owner's own: state while inside
     // Runs on the owner once its call returns after the watcher gave up on
     // it; never returns.

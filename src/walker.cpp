@@ -868,7 +868,8 @@ static void release_seat(worker_seat *s)
     qv_dirlist_discard(s->w.list);
     free(s->own_chunk);
     free(s->item);
-    delete s;
+    s->~worker_seat();
+    free(s);
 }
 
 // Runs on a worker whose call returned after the walk gave up on it:
@@ -881,9 +882,12 @@ static void seat_given_up(qv_call_watch *watch)
 
 static worker_seat *new_seat(int32_t index)
 {
-    auto *s = new (std::nothrow) worker_seat();
-    if (!s)
+    // From the heap as every record of the library is: operator new would
+    // bring in the exception runtime's thread-local storage on Windows.
+    void *mem = calloc(1, sizeof(worker_seat));
+    if (!mem)
         return nullptr;
+    auto *s = new (mem) worker_seat();
     qv_call_watch_init(&s->watch, seat_given_up);
     s->refs.store(2, std::memory_order_relaxed);  // the thread and the walk's table
     s->index = index;

@@ -36,7 +36,7 @@ static void release_opening(root_opening *o)
         return;
     qv_dirroot_close(o->root);  // null once the walk has taken it
     free(o->real);
-    delete o->watch;
+    free(o->watch);
     qv_cond_destroy(&o->cond);
     qv_mutex_destroy(&o->mutex);
     free(o);
@@ -107,7 +107,8 @@ bool qv_walk_open_root(qv_walk_ctx *ctx, const char *path)
         return false;
     }
     memcpy(o->path, path, len + 1);
-    o->watch = new (std::nothrow) qv_call_watch;
+    void *watch = calloc(1, sizeof(qv_call_watch));
+    o->watch = watch ? new (watch) qv_call_watch() : nullptr;
     if (!o->watch) {
         free(o);
         ctx->root_error.store(QV_ERR_NOMEM);
