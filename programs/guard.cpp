@@ -74,6 +74,18 @@ void write_all(int fd, const char *p, size_t n)
     }
 }
 
+// fd moved above standard input, output and error, which may have been
+// closed when qvdisk started: what the child writes there must not reach
+// the parent as messages.
+int above_stdio(int fd)
+{
+    if (fd < 0 || fd > STDERR_FILENO)
+        return fd;
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    close(fd);
+    return moved;
+}
+
 // A signal from the terminal reached the whole foreground group, the child
 // too; any other is passed on. The child's handlers take a second one the
 // same as one.
@@ -216,6 +228,13 @@ void guard_start()
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         return;
+    fds[0] = above_stdio(fds[0]);
+    fds[1] = above_stdio(fds[1]);
+    if (fds[0] < 0 || fds[1] < 0) {
+        close(fds[0]);
+        close(fds[1]);
+        return;
+    }
     watch w;
     w.tty = isatty(STDIN_FILENO) ? STDIN_FILENO : isatty(STDOUT_FILENO) ? STDOUT_FILENO : -1;
     if (w.tty >= 0 && tcgetattr(w.tty, &w.tty_was) != 0)

@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-
 #include "browse.h"
 #include "browsefs.h"
 #include "browser.h"
@@ -222,9 +221,8 @@ void show_info(session &s)
              grouped(n.size) + " bytes)";
     uint64_t apparent = 0, on_disk = 0;
     if (n.is_dir)
-        b.info += "\nfiles  " + grouped(n.files);
-    if (!n.problem.kind.empty())
-        b.info += "\nnote   " + screen_safe(problem_text(n.problem));
+        b.info += "\nfiles  " + grouped(n.files) +
+                  (n.problem.kind.empty() ? "" : "\nnote   " + screen_safe(problem_text(n.problem)));
     else if (sizes_below_root(s.root_fd, names_below_root(b, node), &apparent, &on_disk))
         b.info += "\nnow    " + grouped(apparent) + " bytes long, " + grouped(on_disk) + " bytes on disk";
     b.info += "\n\n(any key)";

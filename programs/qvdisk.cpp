@@ -9,11 +9,17 @@
 // diffreport.cpp prints the comparison); interactive.cpp runs the terminal
 // browser of -i (browse.h holds its model); guard.cpp keeps Ctrl-C working
 // when storage stops answering.
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifdef _WIN32
@@ -90,6 +96,38 @@ void install_interrupt_handler()
     sigaction(SIGINT, &sa, nullptr);
 #endif
 }
+
+#ifdef QVDISK_BROWSER
+// -i opens the root itself before the scan, and gives up on storage that
+// does not answer as the scan would: -2 when it has not answered within the
+// stall timeout, or Ctrl-C came first; else what open_root() gave. The
+// opening thread is then left in its call.
+int open_root_in_time(const options &o)
+{
+    struct opening {
+        std::mutex m;
+        std::condition_variable done;
+        bool over = false;
+        int fd = -1;
+    };
+    auto at = std::make_shared<opening>();
+    std::thread([at, path = std::string(o.path)] {
+        std::string err;
+        int fd = open_root(path, &err);
+        std::lock_guard<std::mutex> hold(at->m);
+        at->fd = fd;
+        at->over = true;
+        at->done.notify_one();
+    }).detach();
+    int ms = o.stall_timeout_ms == 0 ? DISK_STALL_TIMEOUT_MS : o.stall_timeout_ms;
+    double until = now_s() + ms / 1000.0;
+    std::unique_lock<std::mutex> hold(at->m);
+    while (!at->done.wait_for(hold, std::chrono::milliseconds(50), [&] { return at->over; }))
+        if (g_interrupted || (ms > 0 && now_s() >= until))
+            return -2;
+    return at->fd;
+}
+#endif
 
 // Starts the scan the options ask for; its id, or -1.
 int start_scan(const options &o)
@@ -268,8 +306,14 @@ int run(options &o)
     // Deleting in -i reaches entries only from the root the scan walked:
     // opened before it starts, so a root renamed or swapped later leads
     // nowhere else.
-    std::string root_err;
-    int root_fd = o.interactive ? open_root(o.path, &root_err) : -1;
+    int root_fd = o.interactive ? open_root_in_time(o) : -1;
+    if (root_fd == -2) {
+        if (g_interrupted)
+            fprintf(stderr, "qvdisk: interrupted\n");
+        else
+            fprintf(stderr, "qvdisk: cannot scan '%s': %s\n", o.path, root_error_text(ETIMEDOUT).c_str());
+        return g_interrupted ? EXIT_INTERRUPTED : EXIT_USAGE;
+    }
 #endif
     int id = start_scan(o);
     if (id < 0) {

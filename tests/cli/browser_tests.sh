@@ -70,9 +70,10 @@ start() {
     tm kill-server >/dev/null 2>&1
     runs=$((runs + 1))
     sock=qvtest-$$-$runs
-    rm -f "$work/status"
+    rm -f "$work/status" "$work/tty-before" "$work/tty-after"
     tm new-session -d -s qv -x 80 -y 20 \
-        "cd '$work' && env TERM=tmux-256color LANG=C.UTF-8 LC_ALL=C.UTF-8 NO_COLOR=1 $* ; echo \$? >'$work/status'; sleep 60"
+        "cd '$work' && stty -g >tty-before && env TERM=tmux-256color LANG=C.UTF-8 LC_ALL=C.UTF-8 NO_COLOR=1 $* ;
+         echo \$? >'$work/status'; stty -g >'$work/tty-after'; sleep 60"
 }
 
 status_is() {  # waits for the program's exit status
@@ -81,6 +82,29 @@ status_is() {  # waits for the program's exit status
         sleep 0.05
     done
     [ "$(cat "$work/status" 2>/dev/null)" = "$1" ]
+}
+
+# The terminal is as it was before qvdisk ran: the same settings, the
+# normal screen shown.
+terminal_back() {
+    for _ in $(seq 1 100); do
+        [ -s "$work/tty-after" ] && break
+        sleep 0.05
+    done
+    cmp -s "$work/tty-before" "$work/tty-after" && [ "$(tm display-message -p -t qv '#{alternate_on}')" = 0 ]
+}
+
+# The processes of the qvdisk running in the terminal.
+qvdisk_procs() { with_child "$(pgrep -P "$(tm display-message -p -t qv '#{pane_pid}')")"; }
+
+# Polls until the program's exit status is written, 10 s at most; prints
+# the milliseconds it took from start_ms.
+ended_after() {
+    for _ in $(seq 1 1000); do
+        [ -s "$work/status" ] && break
+        sleep 0.01
+    done
+    echo $(($(now_ms) - $1))
 }
 
 mkfile() { mkdir -p "$(dirname "$1")"; : >"$1"; truncate -s "$2" "$1"; }
@@ -215,6 +239,128 @@ else
     expect "the scan shows its live counts (screen: $scanning)" $?
     slow_umount
 fi
+
+# Directories the scan did not take in whole say so after their names, and
+# in the details (i): a loop and a pseudo file system met through links.
+rm -rf marks && mkdir -p marks/sub
+mkfile marks/data.bin 3000
+ln -s .. marks/sub/up
+ln -s /proc marks/kernel
+start "$qvdisk" -i -b -L marks
+settle "sorted by size"
+now=$(screen)
+[[ $now == *"kernel/  (pseudo fs)"* ]]
+expect "a pseudo file system is marked (screen: $now)" $?
+tm send-keys -t qv / s u b Enter i
+settle "type   directory"
+now=$(screen)
+[[ $now != *"note   "* && $now != *"now    "* ]]
+expect "a directory taken in whole has no note (screen: $now)" $?
+tm send-keys -t qv Escape Enter
+settle "marks/sub"
+tm send-keys -t qv i
+settle "type   directory"
+now=$(screen)
+[[ $now == *"up/  (loop)"* && $now == *"note   not entered: loop"* ]]
+expect "a loop is marked, and told in the details (screen: $now)" $?
+tm send-keys -t qv Escape q
+status_is 0
+expect "q quits after the marks" $?
+
+# Storage that stops answering (flakyfs --hang=media: every call on media/
+# or below it waits until the mount is let go). Ctrl-C with --stall-timeout
+# 0 (wait for ever) ends qvdisk -i within a second, status 130, the terminal
+# as it was: on the scan screen, the scan waiting below the root; and before
+# it, -i opening a root that does not answer. The slack is for a loaded
+# machine.
+rm -rf "$work/hang-src" && mkdir -p "$work/hang-src/media/deep"
+mkfile "$work/hang-src/docs/a.txt" 1000
+mkfile "$work/hang-src/media/deep/clip.bin" 5000
+while read -r root shows_first; do
+    if ! hang_mount "$work/hang-src" "$work/hang" "$work/flakyfs.log"; then
+        echo "skipped: Ctrl-C while storage does not answer: needs root and FUSE (and flakyfs, built with libfuse3-dev)"
+        break
+    fi
+    start "$qvdisk" -i --stall-timeout 0 "$root"
+    if [ "$shows_first" = - ]; then sleep 1; else shows "$shows_first"; fi
+    procs=$(qvdisk_procs)
+    t0=$(now_ms)
+    tm send-keys -t qv C-c
+    took=$(ended_after $t0)
+    expect "Ctrl-C on $root: status 130 within 3 s (status $(cat "$work/status" 2>/dev/null) after $took ms)" \
+        $(status_is 130 && [ "$took" -lt 3000 ] && echo 0 || echo 1)
+    terminal_back
+    expect "Ctrl-C on $root: the terminal as it was" $?
+    slow_umount
+    ended_all $procs
+    expect "Ctrl-C on $root: nothing left running once the storage answers" $?
+done <<'ROWS'
+hang files/s
+hang/media -
+ROWS
+
+# A root that does not answer is given up on as the report gives it up,
+# although -i opens it itself. (Each case has a mount of its own: a call
+# held in a FUSE directory can hold up the others there.)
+if hang_mount "$work/hang-src" "$work/hang" "$work/flakyfs.log"; then
+    start "$qvdisk" -i --stall-timeout 1 hang/media
+    shows "the storage did not answer"
+    ok=$?
+    expect "-i on a root that does not answer: status 2 and why (status $(cat "$work/status" 2>/dev/null), screen: $(screen))" \
+        $([ $ok -eq 0 ] && status_is 2 && echo 0 || echo 1)
+    slow_umount
+fi
+
+# With --stall-timeout the scan gives up on media/, and the browser marks it
+# as it marks the others.
+if hang_mount "$work/hang-src" "$work/hang" "$work/flakyfs.log"; then
+    start "$qvdisk" -i -b --stall-timeout 1 hang
+    settle "sorted by size"
+    now=$(screen)
+    [[ $now == *"media/  (stalled)"* ]]
+    expect "a directory given up on is marked (screen: $now)" $?
+    tm send-keys -t qv / m e d i a Enter i
+    settle "type   directory"
+    now=$(screen)
+    [[ $now == *"note   stalled: the storage did not answer"* ]]
+    expect "and told in the details (screen: $now)" $?
+    tm send-keys -t qv Escape q
+    status_is 0
+    expect "q quits after a scan that gave up on a directory" $?
+    slow_umount
+fi
+
+# Deleting waits on storage with the screen taken: Ctrl-C still ends qvdisk
+# within a second, and the terminal is given back as it was. Deleting looks
+# at the directory it is asked about (media/, given up on), or at what is in
+# the one it deletes (top/ holds media/, left out by --exclude).
+rm -rf "$work/hang-src2" && mkdir -p "$work/hang-src2/top/media"
+mkfile "$work/hang-src2/top/f.txt" 100
+while IFS='|' read -r src args keys; do
+    hang_mount "$work/$src" "$work/hang" "$work/flakyfs.log" || break
+    start "$qvdisk" -i -b $args hang
+    settle "sorted by size"
+    expect "($args) the scan is browsed" $?
+    tm send-keys -t qv $keys
+    sleep 1  # deleting waits on media/
+    procs=$(qvdisk_procs)
+    t0=$(now_ms)
+    tm send-keys -t qv C-c
+    took=$(ended_after $t0)
+    expect "Ctrl-C while deleting waits ($args): status 130 within 3 s (status $(cat "$work/status" 2>/dev/null) after $took ms)" \
+        $(status_is 130 && [ "$took" -lt 3000 ] && echo 0 || echo 1)
+    terminal_back
+    expect "Ctrl-C while deleting waits ($args): the terminal as it was" $?
+    shows "qvdisk: interrupted"
+    ok=$?
+    expect "Ctrl-C while deleting waits ($args): 'interrupted' told (screen: $(screen))" $ok
+    slow_umount
+    ended_all $procs
+    expect "Ctrl-C while deleting waits ($args): nothing left running once the storage answers" $?
+done <<'ROWS'
+hang-src|--stall-timeout 1|/ m e d i a Enter d
+hang-src2|--exclude media --stall-timeout 0|d y
+ROWS
 
 echo "browser: $pass passed, $fail failed"
 [ $fail -eq 0 ]

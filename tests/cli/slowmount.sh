@@ -47,15 +47,52 @@ slow_umount() {
 # named media, or below one, left unanswered until slow_umount.
 hang_mount() { flaky_mount "$1" "$2" "$3" --hang=media; }
 
-# Waits up to 10 s for the processes whose command line matches pattern
-# (pgrep -f) to be gone; false if any stays.
-gone() {
-    local i
+# pid and the process it forked (qvdisk works in a child), once there.
+with_child() {
+    local i kid
+    [ -n "$1" ] || return 0
+    for i in $(seq 1 100); do
+        kid=$(pgrep -P "$1")
+        [ -n "$kid" ] && break
+        sleep 0.01
+    done
+    echo "$1" $kid
+}
+
+# Waits up to 10 s for every thread of the processes pids to have ended (a
+# zombie left to its reaper has); false if one goes on, as a thread left
+# in a call the storage does not answer would.
+ended_all() {
+    local i p t live
     for i in $(seq 1 200); do
-        pgrep -f "$1" >/dev/null || return 0
+        live=""
+        for p in "$@"; do
+            for t in /proc/"$p"/task/*/stat; do
+                [ -e "$t" ] || continue
+                # the state follows the name, which is in parentheses
+                [[ $(sed 's/.*) //' "$t" 2>/dev/null) == Z* ]] || live="$live $p"
+            done
+        done
+        [ -z "$live" ] && return 0
         sleep 0.05
     done
     return 1
+}
+
+# The exit status of background job pid once it ends, or, if it has not
+# within 20 s, of the job killed: then the calls a --hang mount holds are
+# answered too, as a process with a thread in one cannot end.
+status_of() {
+    local i
+    for i in $(seq 1 400); do
+        [ -e "/proc/$1" ] && ! grep -q '^State:[[:space:]]*Z' "/proc/$1/status" 2>/dev/null || break
+        sleep 0.05
+    done
+    if [ "$i" -eq 400 ]; then
+        kill -KILL "$1" 2>/dev/null
+        [ -z "$slow_pid" ] || kill -USR1 "$slow_pid" 2>/dev/null
+    fi
+    wait "$1"
 }
 
 # Milliseconds since boot (to 10 ms): a clock that only goes forward.
