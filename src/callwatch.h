@@ -25,9 +25,9 @@ struct qv_call_watch {
     // Runs on the owner once its call returns after the watcher gave up on
     // it; never returns.
     void (*given_up)(qv_call_watch *watch);
-    // Set by the watcher when it asked the system to cancel the call
-    // (Windows): a failure the owner then sees means "stalled".
-    std::atomic<int32_t> io_cancelled;
+    // Calls the watcher asked the system to cancel (Windows): a listing
+    // during which this moves was cut short by a stall.
+    std::atomic<uint32_t> cancels;
 };
 
 inline void qv_call_watch_init(qv_call_watch *w, void (*given_up)(qv_call_watch *))
@@ -35,7 +35,7 @@ inline void qv_call_watch_init(qv_call_watch *w, void (*given_up)(qv_call_watch 
     w->state.store(0, std::memory_order_relaxed);
     w->inside = 0;
     w->given_up = given_up;
-    w->io_cancelled.store(0, std::memory_order_relaxed);
+    w->cancels.store(0, std::memory_order_relaxed);
 }
 
 // Everything the owner wrote before is the watcher's to read once it gives up.
@@ -43,9 +43,6 @@ inline void qv_call_begin(qv_call_watch *w)
 {
     if (!w)
         return;
-#ifdef _WIN32
-    w->io_cancelled.store(0, std::memory_order_relaxed);  // a cancel meant for an earlier call
-#endif
     w->inside = w->state.load(std::memory_order_relaxed) + QV_CALL_INSIDE;
     w->state.store(w->inside, std::memory_order_release);
 }

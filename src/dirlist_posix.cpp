@@ -78,7 +78,7 @@ static int64_t fd_budget_size()
 // answer may still give its descriptors back while the process exits.
 static fd_budget &budget()
 {
-    static fd_budget *b = new fd_budget{{fd_budget_size()}, {0}, {}, {}};
+    static fd_budget *b = new (calloc(1, sizeof(fd_budget))) fd_budget{{fd_budget_size()}, {0}, {}, {}};
     return *b;
 }
 

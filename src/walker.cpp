@@ -639,14 +639,6 @@ static void record_child(walker *w, qv_entry *dir, int32_t depth, const qv_dir_c
     }
 }
 
-// Whether the call that just failed was cancelled by the walk for having
-// stalled (Windows cancels synchronous I/O): it counts as stalled, not
-// unreadable.
-static bool call_was_cancelled(walker *w)
-{
-    return w->seat->watch.io_cancelled.exchange(0, std::memory_order_relaxed) != 0;
-}
-
 static bool same_dir(const qv_dir_info &a, const qv_dir_info &b)
 {
     return a.has_id && b.has_id && a.id.dev == b.id.dev && a.id.ino == b.id.ino;
@@ -670,12 +662,15 @@ static bool enter_directory(walker *w, qv_entry *dir, int32_t depth)
     }
     qv_dir_info info{};
     w->seat->opening = 1;
+    uint32_t cancels = w->seat->watch.cancels.load(std::memory_order_relaxed);
     int rc = qv_dirlist_open(w->list, w->path, w->path_len, is_root ? nullptr : &w->chain[depth - 1], &info);
     w->seat->opening = 0;
     if (rc < 0)
         return false;  // cancelled
     if (rc > 0) {
-        bool stalled = call_was_cancelled(w);
+        // Cancelled by the walk for having stalled (Windows cancels
+        // synchronous I/O): stalled, not unreadable.
+        bool stalled = w->seat->watch.cancels.load(std::memory_order_relaxed) != cancels;
         if (is_root)
             ctx->root_error.store(stalled ? QV_ERR_TIMEDOUT : rc);
         else
@@ -725,13 +720,9 @@ static void list_directory(walker *w, qv_entry *dir, int32_t depth)
         note_problem(ctx, dir, QV_PROBLEM_STALLED, 0);  // not tried: the storage is taken for dead
         return;
     }
-    w->seat->dir = dir;
-    w->seat->depth = depth;
-    if (!enter_directory(w, dir, depth)) {
-        w->seat->dir = nullptr;
-        return;
-    }
-    listed_counts n{0, 0, 0, 0};
+    // The tally is this directory's from its opening on: a stall while it
+    // is opened is counted against it, not against the one listed before
+    // (whose chunks are all done by now).
     stat_tally &tally = w->seat->tally;
     tally.pending.store(0, std::memory_order_relaxed);
     tally.bytes.store(0, std::memory_order_relaxed);
@@ -739,6 +730,14 @@ static void list_directory(walker *w, qv_entry *dir, int32_t depth)
     tally.gone.store(0, std::memory_order_relaxed);
     tally.dir = dir;
     tally.stall_noted.store(0, std::memory_order_relaxed);
+    w->seat->dir = dir;
+    w->seat->depth = depth;
+    uint32_t cancels = w->seat->watch.cancels.load(std::memory_order_relaxed);
+    if (!enter_directory(w, dir, depth)) {
+        w->seat->dir = nullptr;
+        return;
+    }
+    listed_counts n{0, 0, 0, 0};
     bool deferring = false;
     qv_dir_child c;
     uint32_t since_look = 0;
@@ -763,8 +762,11 @@ static void list_directory(walker *w, qv_entry *dir, int32_t depth)
     n.skipped += qv_dirlist_skipped(w->list);
     qv_dirlist_close(w->list);
     w->seat->dir = nullptr;
-    if (err != 0 && !tally.stall_noted.load(std::memory_order_relaxed))
-        note_problem(ctx, dir, call_was_cancelled(w) ? QV_PROBLEM_STALLED : QV_PROBLEM_UNREADABLE, err);
+    // A call of this listing the system cancelled for having stalled (a
+    // followed link, the cache tag, a batch of names) leaves it incomplete.
+    bool stalled = w->seat->watch.cancels.load(std::memory_order_relaxed) != cancels;
+    if ((err != 0 || stalled) && !tally.stall_noted.load(std::memory_order_relaxed))
+        note_problem(ctx, dir, stalled ? QV_PROBLEM_STALLED : QV_PROBLEM_UNREADABLE, err);
     // Progress for polling hosts: one update per directory keeps it cheap.
     add_count(ctx->seen_files, n.files);
     add_count(ctx->seen_dirs, n.dirs);
@@ -867,6 +869,7 @@ static void release_seat(worker_seat *s)
     free_walker_buffers(&s->w);
     qv_dirlist_discard(s->w.list);
     free(s->own_chunk);
+    free(s->w.filling);  // never handed out: nobody else holds it
     free(s->item);
     s->~worker_seat();
     free(s);
@@ -1067,8 +1070,9 @@ static void watch_calls(qv_pool *pool, void *arg, bool cancelling)
         // counts its directory stalled. Given up on only if it does not.
         if (!s->cancel_tried) {
             s->cancel_tried = 1;
-            s->watch.io_cancelled.store(1, std::memory_order_relaxed);
-            qv_thread_cancel_io(qv_pool_thread(pool, i));
+            s->watch.cancels.fetch_add(1, std::memory_order_relaxed);
+            if (s->watch.state.load(std::memory_order_acquire) == state)  // still the same call
+                qv_thread_cancel_io(qv_pool_thread(pool, i));
             if (!cancelling)
                 continue;
         } else if (!cancelling && waited < ctx->stall_ms + QV_STALL_CANCEL_GRACE_MS) {
@@ -1077,7 +1081,7 @@ static void watch_calls(qv_pool *pool, void *arg, bool cancelling)
 #endif
         if (!qv_call_give_up(&s->watch, state))
             continue;
-        if (!cancelling && ++ctx->given_up >= QV_STALL_LIMIT)
+        if (!cancelling && ++ctx->given_up > QV_STALL_LIMIT)
             ctx->gave_up.store(1, std::memory_order_relaxed);
         take_over(ctx, pool, s, cancelling);
     }

@@ -199,17 +199,21 @@ TEST_F(Stalls, CancelAndFreeDuringHangReturnAtOnce)
 }
 
 // 32 scans at once over one hung mount all end. Each finds media stalled,
-// or share, whose listing waits behind another scan's lookup of media.
+// or share, whose listing waits behind another scan's lookup of media, or
+// both (share given up after it had listed media).
 TEST_F(Stalls, ThirtyTwoScansOverOneHungMountAllEnd)
 {
     make_tree_with_media(src);
     auto fs = mount_hung();
     ASSERT_TRUE(fs->up());
-    std::vector<int> ids;
     // Long enough that no healthy call of 32 scans at once on two cores waits that long.
     disk_scan_options o = stall_after(3000);
-    for (int i = 0; i < 32; i++)
-        ids.push_back(disk_scan_ex(mnt.c_str(), &o));
+    std::vector<std::unique_ptr<PublicScan>> scans;
+    std::vector<int> ids;
+    for (int i = 0; i < 32; i++) {
+        scans.push_back(std::make_unique<PublicScan>(mnt, o));
+        ids.push_back(scans.back()->id());
+    }
     ASSERT_EQ(std::count(ids.begin(), ids.end(), -1), 0);
     auto deadline = clk::now() + std::chrono::seconds(60);
     for (int id : ids) {
@@ -223,17 +227,16 @@ TEST_F(Stalls, ThirtyTwoScansOverOneHungMountAllEnd)
         p.struct_size = sizeof p;
         disk_scan_problems(id, &p);
         EXPECT_EQ(p.root_error, 0);
-        EXPECT_EQ(p.stalled_dirs, 1u);
         json list = json::parse(disk_get_problems(id));
-        ASSERT_EQ(list.size(), 1u);
-        EXPECT_TRUE(list[0] == json({{"path", mnt + "/share/media"}, {"problem", "stalled"}}) ||
-                    list[0] == json({{"path", mnt + "/share"}, {"problem", "stalled"}}))
-            << list;
+        EXPECT_EQ(p.stalled_dirs, list.size());
+        EXPECT_GE(list.size(), 1u);
+        for (const json &row : list)
+            EXPECT_TRUE(row == json({{"path", mnt + "/share/media"}, {"problem", "stalled"}}) ||
+                        row == json({{"path", mnt + "/share"}, {"problem", "stalled"}}))
+                << list;
         std::vector<FlatEntry> got = flatten(qv_scanner_get_result(id)), want = walk_fs(src);
         EXPECT_EQ(outside(got, "share/"), outside(want, "share/")) << "scan " << id;
     }
-    for (int id : ids)
-        disk_free(id);
 }
 
 // A host that loaded the library at run time cancels, frees and unloads it
