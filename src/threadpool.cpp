@@ -184,9 +184,10 @@ void qv_pool_give_up(qv_pool *pool, int32_t index)
     pool->busy--;
     pool->running--;
     bool ending = pool->done || cancelled(pool);
-    if (!ending && pool->busy == 0 && !pool->head)
-        finish(pool);
-    ending = ending || pool->done;
+    if (!ending && pool->busy == 0 && !pool->head) {
+        finish(pool);  // it held the last of the work
+        ending = true;
+    }
     qv_mutex_unlock(&pool->mutex);
     // Without a thread in its place the run goes on with one fewer.
     if (!ending)

@@ -524,12 +524,13 @@ static void flush_chunk(walker *w, stat_tally *t)
 // Keeps a file listed without a look for a chunk; looks at it now when no
 // chunk can be had.
 // A chunk of files of the directory w lists, none yet, or null.
-static stat_chunk *new_chunk(walker *w, int refs)
+// Held by the pool and by the lister once handed out.
+static stat_chunk *new_chunk(walker *w)
 {
     auto *c = static_cast<stat_chunk *>(malloc(sizeof(stat_chunk)));
     if (c) {
         new (&c->taken) std::atomic<int>(0);
-        new (&c->refs) std::atomic<int>(refs);
+        new (&c->refs) std::atomic<int>(2);
         c->head.kind = WORK_STATS;
         c->owner = w->seat;
         c->n = c->at = c->gone = 0;
@@ -542,7 +543,7 @@ static void defer_stat(walker *w, qv_entry *e)
 {
     stat_tally *t = &w->seat->tally;
     if (!w->filling)
-        w->filling = new_chunk(w, 2);
+        w->filling = new_chunk(w);
     if (!w->filling) {
         stat_chunk one;
         one.owner = w->seat;

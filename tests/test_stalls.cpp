@@ -68,6 +68,21 @@ void make_tree_with_media(const std::string &root)
     wfile(root + "/top", 7);
 }
 
+// Waits (at most 5 s) until a scan of make_tree_with_media's tree has
+// recorded every file outside media (20 + 20 + 1), and a little more: only
+// media is left waiting. progress is disk_scan_progress, from wherever the
+// library was loaded.
+using progress_fn = int (*)(int, unsigned long long *, unsigned long long *, unsigned long long *);
+void wait_until_only_media_waits(int id, progress_fn progress)
+{
+    unsigned long long files = 0;
+    for (int i = 0; i < 500 && files < 41; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        progress(id, &files, nullptr, nullptr);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+}
+
 class Stalls : public ::testing::Test {
 protected:
     void SetUp() override
@@ -181,13 +196,7 @@ TEST_F(Stalls, CancelAndFreeDuringHangReturnAtOnce)
     disk_scan_options forever = stall_after(DISK_STALL_WAIT_FOREVER);
     int id = disk_scan_ex(mnt.c_str(), &forever);
     ASSERT_GE(id, 0);
-    // Until the rest is done and only media is left waiting.
-    unsigned long long files = 0;
-    for (int i = 0; i < 500 && files < 41; i++) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        disk_scan_progress(id, &files, nullptr, nullptr);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    wait_until_only_media_waits(id, disk_scan_progress);
     EXPECT_EQ(disk_scan_status(id), SCAN_RUNNING);
     auto start = clk::now();
     disk_scan_cancel(id);
@@ -251,20 +260,14 @@ TEST_F(Stalls, UnloadingDuringHangIsSafe)
     void *lib = dlopen(QV_SHARED_LIB, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(lib, nullptr) << dlerror();
     auto scan_ex = reinterpret_cast<int (*)(const char *, const disk_scan_options *)>(dlsym(lib, "disk_scan_ex"));
-    auto progress = reinterpret_cast<int (*)(int, unsigned long long *, unsigned long long *, unsigned long long *)>(
-        dlsym(lib, "disk_scan_progress"));
+    auto progress = reinterpret_cast<progress_fn>(dlsym(lib, "disk_scan_progress"));
     auto cancel = reinterpret_cast<void (*)(int)>(dlsym(lib, "disk_scan_cancel"));
     auto free_scan = reinterpret_cast<void (*)(int)>(dlsym(lib, "disk_free"));
     ASSERT_TRUE(scan_ex && progress && cancel && free_scan);
     disk_scan_options forever = stall_after(DISK_STALL_WAIT_FOREVER);
     int id = scan_ex(mnt.c_str(), &forever);
     ASSERT_GE(id, 0);
-    unsigned long long files = 0;
-    for (int i = 0; i < 500 && files < 41; i++) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        progress(id, &files, nullptr, nullptr);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    wait_until_only_media_waits(id, progress);
     auto start = clk::now();
     cancel(id);
     free_scan(id);

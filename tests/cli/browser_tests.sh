@@ -273,6 +273,21 @@ expect "q quits after the marks" $?
 # as it was: on the scan screen, the scan waiting below the root; and before
 # it, -i opening a root that does not answer. The slack is for a loaded
 # machine.
+# Ctrl-C to qvdisk in the pane: status 130 within 3 s (slack for a loaded
+# machine) and the terminal as it was. The qvdisk processes running before
+# are left in $procs, for ended_all.
+ctrl_c_ends() {
+    local what=$1 t0 took
+    procs=$(qvdisk_procs)
+    t0=$(now_ms)
+    tm send-keys -t qv C-c
+    took=$(ended_after $t0)
+    expect "$what: status 130 within 3 s (status $(cat "$work/status" 2>/dev/null) after $took ms)" \
+        $(status_is 130 && [ "$took" -lt 3000 ] && echo 0 || echo 1)
+    terminal_back
+    expect "$what: the terminal as it was" $?
+}
+
 rm -rf "$work/hang-src" && mkdir -p "$work/hang-src/media/deep"
 mkfile "$work/hang-src/docs/a.txt" 1000
 mkfile "$work/hang-src/media/deep/clip.bin" 5000
@@ -283,14 +298,7 @@ while read -r root shows_first; do
     fi
     start "$qvdisk" -i --stall-timeout 0 "$root"
     if [ "$shows_first" = - ]; then sleep 1; else shows "$shows_first"; fi
-    procs=$(qvdisk_procs)
-    t0=$(now_ms)
-    tm send-keys -t qv C-c
-    took=$(ended_after $t0)
-    expect "Ctrl-C on $root: status 130 within 3 s (status $(cat "$work/status" 2>/dev/null) after $took ms)" \
-        $(status_is 130 && [ "$took" -lt 3000 ] && echo 0 || echo 1)
-    terminal_back
-    expect "Ctrl-C on $root: the terminal as it was" $?
+    ctrl_c_ends "Ctrl-C on $root"
     slow_umount
     ended_all $procs
     expect "Ctrl-C on $root: nothing left running once the storage answers" $?
@@ -343,14 +351,7 @@ while IFS='|' read -r src args keys; do
     expect "($args) the scan is browsed" $?
     tm send-keys -t qv $keys
     sleep 1  # deleting waits on media/
-    procs=$(qvdisk_procs)
-    t0=$(now_ms)
-    tm send-keys -t qv C-c
-    took=$(ended_after $t0)
-    expect "Ctrl-C while deleting waits ($args): status 130 within 3 s (status $(cat "$work/status" 2>/dev/null) after $took ms)" \
-        $(status_is 130 && [ "$took" -lt 3000 ] && echo 0 || echo 1)
-    terminal_back
-    expect "Ctrl-C while deleting waits ($args): the terminal as it was" $?
+    ctrl_c_ends "Ctrl-C while deleting waits ($args)"
     shows "qvdisk: interrupted"
     ok=$?
     expect "Ctrl-C while deleting waits ($args): 'interrupted' told (screen: $(screen))" $ok
