@@ -9,7 +9,7 @@ build=$root/build/qvdisk
 
 stamp=$build/built
 if [ ! -x "$build/programs/qvdisk" ] || [ ! -e "$stamp" ] ||
-   [ -n "$(find "$root/src" "$root/programs" "$root/include" "$root/CMakeLists.txt" \
+   [ -n "$(find "$root/src" "$root/programs" "$root/include" "$root/cmake" "$root/CMakeLists.txt" \
            -type f -newer "$stamp" -print -quit)" ]; then
     "$root/scripts/install-packages.sh" cmake ninja-build g++ libncurses-dev nlohmann-json3-dev
     echo "qvdisk: building ..." >&2
