@@ -3,7 +3,7 @@
 
 #include <csignal>
 
-#include "args.h"
+#include "options.h"
 
 // Shows scan id while it runs, then browses it until q; the exit status.
 // Ctrl-C (interrupted set by the caller's handler) stops at any time with

@@ -6,6 +6,7 @@ set -u
 # "... | check NAME" must count in this shell, not in a pipeline's subshell.
 shopt -s lastpipe
 qvdisk=$1 golden=$2 work=$3 update=${4:-}
+src_root=$(cd "$(dirname "$0")/../.." && pwd)
 . "$(dirname "$0")/slowmount.sh"
 trap slow_umount EXIT
 export NO_COLOR=1
@@ -307,6 +308,14 @@ ROWS
 set +f
 "$qvdisk" --help | grep -q "exit status"
 expect "--help lists exit codes" $?
+# --help as a whole; without PATH the same text on stderr, status 2.
+"$qvdisk" --help 2>&1 | check help
+"$qvdisk" 2>"$work/err.txt" >"$work/out.txt"; rc=$?
+expect "no PATH: --help's text on stderr, nothing on stdout, status 2 (status $rc)" \
+    $([ $rc -eq 2 ] && [ ! -s "$work/out.txt" ] && cmp -s "$work/err.txt" "$golden/help.txt" && echo 0 || echo 1)
+version=$(sed -nE 's/^project\(quorvel-disk VERSION ([0-9.]+).*/\1/p' "$src_root/CMakeLists.txt")
+got=$("$qvdisk" --version 2>&1)
+expect "--version tells the project's version (got: $got)" $([ "$got" = "qvdisk $version" ] && echo 0 || echo 1)
 
 # A save or a page replaces its file whole or not at all: on a full file
 # system the previous one stays as it was, and nothing is left beside it.
