@@ -19,6 +19,7 @@
 #include "format.h"
 #include "guard.h"
 #include "report.h"
+#include "termtext.h"
 
 namespace {
 
@@ -203,7 +204,7 @@ void confirm_delete(session &s)
         b.message += " (and " + grouped(kept.size() - 1) + " more)";
         b.info = "Kept, not deleted:";
         for (const std::string &k : kept)
-            b.info += "\n  " + screen_safe(k);
+            b.info += "\n  " + term_safe(k);
         b.info += "\n\n(any key)";
         b.view = VIEW_INFO;
     }
@@ -216,13 +217,13 @@ void show_info(session &s)
         return;
     int node = b.rows[(size_t)b.sel];
     const bnode &n = b.nodes[(size_t)node];
-    b.info = "path   " + fit_cols(screen_safe(shown_path(b, node)), 70, true) + "\n" + "type   " +
+    b.info = "path   " + fit_left(term_safe(shown_path(b, node)), 70) + "\n" + "type   " +
              (n.is_dir ? "directory" : "file") + "\n" + "size   " + human(n.size) + " " + b.size_kind + " (" +
              grouped(n.size) + " bytes)";
     uint64_t apparent = 0, on_disk = 0;
     if (n.is_dir)
         b.info += "\nfiles  " + grouped(n.files) +
-                  (n.problem.kind.empty() ? "" : "\nnote   " + screen_safe(problem_text(n.problem)));
+                  (n.problem.kind.empty() ? "" : "\nnote   " + term_safe(problem_text(n.problem)));
     else if (sizes_below_root(s.root_fd, names_below_root(b, node), &apparent, &on_disk))
         b.info += "\nnow    " + grouped(apparent) + " bytes long, " + grouped(on_disk) + " bytes on disk";
     b.info += "\n\n(any key)";
@@ -388,7 +389,8 @@ int run_interactive(const options &o, int id, int root_fd, bool color, volatile 
         else if (rc == EXIT_SCAN_FAILED)
             fprintf(stderr, "qvdisk: the scan failed (state %d)\n", state);
         else if (rc == EXIT_USAGE)
-            fprintf(stderr, "qvdisk: cannot scan '%s': %s\n", o.path, root_error_text(problems.root_error).c_str());
+            fprintf(stderr, "qvdisk: cannot scan '%s': %s\n", term_safe(o.path).c_str(),
+                    root_error_text(problems.root_error).c_str());
         // Told before the scan is let go of, which may wait on storage.
         guard_report(rc);
         disk_scan_cancel(id);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "quorvel_disk.h"
+#include "termtext.h"
 
 #ifndef QVDISK_VERSION
 #define QVDISK_VERSION "0.0.0"
@@ -225,7 +226,7 @@ bool read_patterns(const char *file, std::vector<std::string> *out)
     bool use_stdin = !strcmp(file, "-");
     FILE *f = use_stdin ? stdin : fopen(file, "r");
     if (!f) {
-        fprintf(stderr, "qvdisk: cannot read '%s': %s\n", file, strerror(errno));
+        fprintf(stderr, "qvdisk: cannot read '%s': %s\n", term_safe(file).c_str(), strerror(errno));
         return false;
     }
     std::string text;
@@ -238,7 +239,7 @@ bool read_patterns(const char *file, std::vector<std::string> *out)
     if (!use_stdin)
         fclose(f);
     if (!ok) {
-        fprintf(stderr, "qvdisk: cannot read '%s': %s\n", file, strerror(err));
+        fprintf(stderr, "qvdisk: cannot read '%s': %s\n", term_safe(file).c_str(), strerror(err));
         return false;
     }
     size_t at = 0;
@@ -352,7 +353,7 @@ int parse_args(int argc, char **argv, options *o)
                 return rc;
         } else if (a[0] == '-' && a[1] != '-' && a[1] != '\0' && set_short_flags(o, a)) {
         } else if (a[0] == '-' && a[1] != '\0') {
-            fprintf(stderr, "qvdisk: unknown option %s (see --help)\n", a);
+            fprintf(stderr, "qvdisk: unknown option %s (see --help)\n", term_safe(a).c_str());
             return EXIT_USAGE;
         } else if (!o->path) {
             o->path = argv[i];

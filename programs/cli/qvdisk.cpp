@@ -43,6 +43,7 @@
 #endif
 #include "quorvel_disk.h"
 #include "report.h"
+#include "termtext.h"
 
 namespace {
 
@@ -311,7 +312,8 @@ int run(options &o)
         if (g_interrupted)
             fprintf(stderr, "qvdisk: interrupted\n");
         else
-            fprintf(stderr, "qvdisk: cannot scan '%s': %s\n", o.path, root_error_text(ETIMEDOUT).c_str());
+            fprintf(stderr, "qvdisk: cannot scan '%s': %s\n", term_safe(o.path).c_str(),
+                    root_error_text(ETIMEDOUT).c_str());
         return g_interrupted ? EXIT_INTERRUPTED : EXIT_USAGE;
     }
 #endif
@@ -353,7 +355,8 @@ int run(options &o)
     // The scan itself tells whether the root could be opened: no check made
     // before it could stand for that, as the root may change in between.
     if (problems.root_error != 0) {
-        fprintf(stderr, "qvdisk: cannot scan '%s': %s\n", o.path, root_error_text(problems.root_error).c_str());
+        fprintf(stderr, "qvdisk: cannot scan '%s': %s\n", term_safe(o.path).c_str(),
+                root_error_text(problems.root_error).c_str());
         guard_report(EXIT_USAGE);
         disk_free(id);
         return EXIT_USAGE;

@@ -9,6 +9,7 @@
 
 #include "compare.h"
 #include "outfile.h"
+#include "termtext.h"
 #include "diffreport.h"
 
 namespace {
@@ -43,14 +44,14 @@ int load_saved(const char *file, sv_tree *tree)
 {
     FILE *f = open_file(file);
     if (!f) {
-        fprintf(stderr, "qvdisk: cannot open '%s': %s\n", file, strerror(errno));
+        fprintf(stderr, "qvdisk: cannot open '%s': %s\n", term_safe(file).c_str(), strerror(errno));
         return EXIT_USAGE;
     }
     std::string why;
     bool ok = sv_read_file(f, tree, &why);
     fclose(f);
     if (!ok) {
-        fprintf(stderr, "qvdisk: '%s' is not a saved scan: %s\n", file, why.c_str());
+        fprintf(stderr, "qvdisk: '%s' is not a saved scan: %s\n", term_safe(file).c_str(), why.c_str());
         return EXIT_USAGE;
     }
     return EXIT_OK;
@@ -85,7 +86,7 @@ int save_scan(const char *file, const char *doc)
     }
     auto write = [&](FILE *f) { return fwrite(doc, 1, len, f) == len && fputc('\n', f) != EOF; };
     if (!write_whole(file, write, &why)) {
-        fprintf(stderr, "qvdisk: cannot write '%s': %s\n", file, why.c_str());
+        fprintf(stderr, "qvdisk: cannot write '%s': %s\n", term_safe(file).c_str(), why.c_str());
         return EXIT_SCAN_FAILED;
     }
     return EXIT_OK;
@@ -101,7 +102,7 @@ int write_page(const char *file, const treemap_docs &docs)
 {
     std::string why;
     if (!write_whole(file, [&](FILE *f) { return write_treemap_page(f, docs); }, &why)) {
-        fprintf(stderr, "qvdisk: cannot write '%s': %s\n", file, why.c_str());
+        fprintf(stderr, "qvdisk: cannot write '%s': %s\n", term_safe(file).c_str(), why.c_str());
         return EXIT_SCAN_FAILED;
     }
     return EXIT_OK;
