@@ -21,6 +21,7 @@
 #include "browser.h"
 #include "format.h"
 #include "guard.h"
+#include "openfile.h"
 #include "report.h"
 #include "termtext.h"
 
@@ -444,7 +445,7 @@ int browse(const options &o, scan_handle first, int root_fd, bool color, volatil
     // QVDISK_TRACE=FILE: one line per key, the time from the key to the
     // screen drawn after it, for measuring on large trees.
     const char *trace_to = getenv("QVDISK_TRACE");
-    std::unique_ptr<FILE, file_closer> trace(trace_to && *trace_to ? fopen(trace_to, "a") : nullptr);
+    std::unique_ptr<FILE, file_closer> trace(trace_to && *trace_to ? open_file(trace_to, "a") : nullptr);
     timeout(200);
     scroll_into_view(b);
     draw_browser(b);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "openfile.h"
 #include "quorvel_disk.h"
 #include "termtext.h"
 
@@ -224,7 +225,7 @@ bool parse_seconds(const char *s, int max_s, int *ms)
 bool read_patterns(const char *file, std::vector<std::string> *out)
 {
     bool use_stdin = !strcmp(file, "-");
-    FILE *f = use_stdin ? stdin : fopen(file, "r");
+    FILE *f = use_stdin ? stdin : open_file(file, "r");
     if (!f) {
         fprintf(stderr, "qvdisk: cannot read '%s': %s\n", term_safe(file).c_str(), strerror(errno));
         return false;

@@ -34,6 +34,7 @@
 #endif
 
 #include "args.h"
+#include "cmdline.h"
 #include "diffrun.h"
 #include "format.h"
 #include "guard.h"
@@ -382,7 +383,7 @@ int run(options &o)
 int main(int argc, char **argv)
 {
     options o;
-    int rc = parse_args(argc, argv, &o);
+    int rc = parse_args(argc, utf8_argv(argc, argv), &o);
     if (rc != EXIT_OK)
         return rc < 0 ? EXIT_OK : rc;
     // From here on storage may stop answering: see guard.h.

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "compare.h"
+#include "openfile.h"
 #include "outfile.h"
 #include "termtext.h"
 #include "diffreport.h"
@@ -27,22 +28,11 @@ double seconds_between(const char *older_file, const char *newer_file)
     return std::chrono::duration<double>(now - then).count();
 }
 
-FILE *open_file(const char *name)
-{
-#ifdef _WIN32
-    // Names on the command line are UTF-8 as everywhere else in qvdisk.
-    std::filesystem::path p = std::filesystem::u8path(name);
-    return _wfopen(p.c_str(), L"rb");
-#else
-    return fopen(name, "rb");
-#endif
-}
-
 }  // namespace
 
 int load_saved(const char *file, sv_tree *tree)
 {
-    FILE *f = open_file(file);
+    FILE *f = open_file(file, "rb");
     if (!f) {
         fprintf(stderr, "qvdisk: cannot open '%s': %s\n", term_safe(file).c_str(), strerror(errno));
         return EXIT_USAGE;
