@@ -4,9 +4,9 @@
 #include <curses.h>
 
 #include <algorithm>
-#include <cwchar>
 
 #include "format.h"
+#include "termtext.h"
 
 namespace {
 
@@ -15,26 +15,13 @@ const int HEAD_ROWS = 3;  // path, totals, column titles
 
 bool g_color = false;
 
-// One code point at s (length in *n), or -1 for bytes that are not UTF-8.
-long code_point(const std::string &s, size_t i, size_t *n)
+// s in at most cols columns, none when cols is 0 or less; cut at its end,
+// or at its start for a path (keep_end).
+std::string fit_cols(const std::string &s, int cols, bool keep_end)
 {
-    mbstate_t st{};
-    wchar_t wc;
-    size_t r = mbrtowc(&wc, s.data() + i, s.size() - i, &st);
-    if (r == (size_t)-1 || r == (size_t)-2 || r == 0) {
-        *n = 1;
-        return -1;
-    }
-    *n = r;
-    return (long)wc;
-}
-
-// Whether a terminal could take the code point as a command: C0 and C1
-// controls, DEL, line and paragraph separators, direction overrides.
-bool unsafe(long cp)
-{
-    return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029 || (cp >= 0x202A && cp <= 0x202E) ||
-           (cp >= 0x2066 && cp <= 0x2069);
+    if (cols <= 0)
+        return "";
+    return keep_end ? fit_left(s, (size_t)cols) : fit_right(s, (size_t)cols);
 }
 
 void put_attr(int attr, bool on)
@@ -84,7 +71,7 @@ void draw_head(const browser &b)
 {
     const bnode &d = b.nodes[(size_t)b.cur];
     attron(A_BOLD);
-    line_at(0, 0, fit_cols(screen_safe(shown_path(b, b.cur)), COLS, true), COLS);
+    line_at(0, 0, fit_cols(term_safe(shown_path(b, b.cur)), COLS, true), COLS);
     attroff(A_BOLD);
     move(1, 0);
     addstr("  ");
@@ -93,7 +80,7 @@ void draw_head(const browser &b)
                        "   " + grouped(d.kids.size()) + (d.kids.size() == 1 ? " entry" : " entries") + "   sorted by " +
                        sort_name(b) + (b.reverse ? " (reversed)" : "");
     if (!b.filter.empty())
-        rest += "   filter: " + screen_safe(b.filter);
+        rest += "   filter: " + term_safe(b.filter);
     addstr(fit_cols(rest, std::max(0, COLS - getcurx(stdscr)), false).c_str());
 }
 
@@ -132,12 +119,12 @@ void draw_rows(const browser &b, int bar_width)
             addstr("] ");
         }
         std::string files = c.is_dir ? pad_left(grouped(c.files), 9) : std::string(9, ' ');
-        std::string name = screen_safe(c.name) + (c.is_dir ? "/" : "");
+        std::string name = term_safe(c.name) + (c.is_dir ? "/" : "");
         // A directory the scan did not take in whole says so after its name.
-        std::string tag = c.problem.kind.empty() ? "" : "  (" + screen_safe(problem_tag(c.problem)) + ")";
+        std::string tag = c.problem.kind.empty() ? "" : "  (" + term_safe(problem_tag(c.problem)) + ")";
         addstr((files + "  ").c_str());
         int room = std::max(0, COLS - getcurx(stdscr));
-        addstr(fit_cols(name, std::max(0, room - (int)text_cols(tag)), false).c_str());
+        addstr(fit_cols(name, std::max(0, room - (int)term_cols(tag)), false).c_str());
         if (selected)
             addstr(fit_cols(tag, std::max(0, COLS - getcurx(stdscr)), false).c_str());
         else
@@ -167,7 +154,7 @@ void draw_stats(const browser &b)
         if (!top)
             text.append(percent(r.size, d.size)).append(" ").append(pad_left(grouped(r.count), 10))
                 .append(r.count == 1 ? " file   " : " files  ");
-        text.append(screen_safe(r.name));
+        text.append(term_safe(r.name));
         addstr(fit_cols(text, std::max(0, COLS - getcurx(stdscr)), false).c_str());
     }
 }
@@ -177,7 +164,7 @@ void draw_box(const std::vector<std::string> &lines)
 {
     int w = 0;
     for (const std::string &l : lines)
-        w = std::max(w, (int)text_cols(l));
+        w = std::max(w, (int)term_cols(l));
     w = std::min(w + 4, COLS);
     int h = std::min((int)lines.size() + 2, LINES);
     int y0 = std::max(0, (LINES - h) / 2), x0 = std::max(0, (COLS - w) / 2);
@@ -187,7 +174,7 @@ void draw_box(const std::vector<std::string> &lines)
                                                : std::string("| ");
         if (y > 0 && y < h - 1) {
             std::string text = fit_cols(lines[(size_t)(y - 1)], std::max(0, w - 4), false);
-            row += text + std::string((size_t)std::max(0, w - 4 - (int)text_cols(text)), ' ') + " |";
+            row += text + std::string((size_t)std::max(0, w - 4 - (int)term_cols(text)), ' ') + " |";
         }
         addstr(fit_cols(row, COLS - x0, false).c_str());
     }
@@ -197,12 +184,12 @@ void draw_bottom(const browser &b)
 {
     std::string msg = b.message;
     if (b.view == VIEW_FILTER)
-        msg = "filter: " + screen_safe(b.filter) + "_   (Enter keeps it, Esc clears it)";
+        msg = "filter: " + term_safe(b.filter) + "_   (Enter keeps it, Esc clears it)";
     if (!msg.empty()) {
         bool warn = b.view == VIEW_CONFIRM;
         put_attr(A_BOLD, warn);
         put_attr(COLOR_PAIR(PAIR_WARN), warn && g_color);
-        line_at(LINES - 2, 0, screen_safe(msg), COLS);
+        line_at(LINES - 2, 0, term_safe(msg), COLS);
         put_attr(COLOR_PAIR(PAIR_WARN), false);
         put_attr(A_BOLD, false);
     }
@@ -219,65 +206,6 @@ void draw_bottom(const browser &b)
 }
 
 }  // namespace
-
-std::string screen_safe(const std::string &s)
-{
-    std::string out;
-    for (size_t i = 0; i < s.size();) {
-        size_t n;
-        long cp = code_point(s, i, &n);
-        if (cp < 0 || unsafe(cp))
-            out += '?';
-        else
-            out.append(s, i, n);
-        i += n;
-    }
-    return out;
-}
-
-size_t text_cols(const std::string &s)
-{
-    size_t cols = 0;
-    for (size_t i = 0; i < s.size();) {
-        size_t n;
-        long cp = code_point(s, i, &n);
-        int w = cp < 0 ? 1 : wcwidth((wchar_t)cp);
-        cols += (size_t)(w < 0 ? 1 : w);
-        i += n;
-    }
-    return cols;
-}
-
-std::string fit_cols(const std::string &s, int cols, bool keep_end)
-{
-    if (cols <= 0)
-        return "";
-    if ((int)text_cols(s) <= cols)
-        return s;
-    if (cols <= 3)
-        return std::string((size_t)cols, '.');
-    // Whole code points only, up to cols - 3 columns, from the kept end.
-    std::vector<std::pair<size_t, size_t>> cps;  // offset, length
-    for (size_t i = 0, n; i < s.size(); i += n) {
-        code_point(s, i, &n);
-        cps.push_back({i, n});
-    }
-    size_t from = s.size(), to = 0;  // the bytes kept
-    int used = 0;
-    for (size_t k = 0; k < cps.size(); k++) {
-        auto [at, n] = cps[keep_end ? cps.size() - 1 - k : k];
-        int w = (int)text_cols(s.substr(at, n));
-        if (used + w > cols - 3)
-            break;
-        used += w;
-        if (keep_end)
-            from = at;
-        else
-            to = at + n;
-    }
-    std::string dots = "...";
-    return keep_end ? dots.append(s, from, std::string::npos) : s.substr(0, to).append(dots);
-}
 
 int list_height() { return std::max(1, LINES - HEAD_ROWS - 2); }
 
@@ -340,7 +268,7 @@ void draw_scanning(const std::string &path, unsigned long long files, unsigned l
 {
     erase();
     attron(A_BOLD);
-    line_at(0, 0, "Scanning " + screen_safe(path), COLS);
+    line_at(0, 0, "Scanning " + term_safe(path), COLS);
     attroff(A_BOLD);
     char rate[64];
     snprintf(rate, sizeof rate, "%s files/s   %.1f s", grouped((uint64_t)(seconds > 0 ? files / seconds : 0)).c_str(),

@@ -10,7 +10,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "browse.h"
@@ -18,7 +21,9 @@
 #include "browser.h"
 #include "format.h"
 #include "guard.h"
+#include "openfile.h"
 #include "report.h"
+#include "termtext.h"
 
 namespace {
 
@@ -35,7 +40,7 @@ struct session {
     disk_scan_options opts{};           // as the first scan ran, for rescans
     std::vector<std::string> patterns;  // its exclude patterns, copied
     std::vector<const char *> pattern_ptrs;
-    std::vector<std::pair<int, int>> scans;  // scan id, the node it was made for
+    std::vector<std::pair<scan_handle, int>> scans;  // a scan the model reads, the node it was made for
     int root_fd = -1;                        // opened before the scan began
     int pending_delete = -1;
     entry_id pending_id;                     // what the question was about
@@ -72,7 +77,6 @@ void free_scans_below(session &s, int node)
 {
     for (size_t i = 0; i < s.scans.size();) {
         if (is_below(s.b, s.scans[i].second, node)) {
-            disk_free(s.scans[i].first);
             s.scans.erase(s.scans.begin() + (long)i);
         } else {
             i++;
@@ -96,11 +100,12 @@ void rescan(session &s, int node)
         return;
     }
     double started = now_s();
-    int id = disk_scan_ex(raw.c_str(), &so);
-    if (id < 0) {
+    scan_handle fresh(disk_scan_ex(raw.c_str(), &so));
+    if (!fresh) {
         b.message = "cannot start a scan (32 at most at once)";
         return;
     }
+    int id = fresh.get();
     wait_end end = wait_scan(s, id, raw, false);
     disk_problems p{};
     p.struct_size = sizeof p;
@@ -114,12 +119,11 @@ void rescan(session &s, int node)
                 files = e.files;
             }
         })) {
-        disk_free(id);
         b.message = end == SCAN_ENDED ? "the rescan failed" : "rescan stopped";
         return;
     }
     free_scans_below(s, node);
-    s.scans.push_back({id, node});
+    s.scans.emplace_back(std::move(fresh), node);
     replace_dir(b, node, id, raw, size, files);
     char took[32];
     snprintf(took, sizeof took, "%.1f s", now_s() - started);
@@ -203,7 +207,7 @@ void confirm_delete(session &s)
         b.message += " (and " + grouped(kept.size() - 1) + " more)";
         b.info = "Kept, not deleted:";
         for (const std::string &k : kept)
-            b.info += "\n  " + screen_safe(k);
+            b.info += "\n  " + term_safe(k);
         b.info += "\n\n(any key)";
         b.view = VIEW_INFO;
     }
@@ -216,13 +220,13 @@ void show_info(session &s)
         return;
     int node = b.rows[(size_t)b.sel];
     const bnode &n = b.nodes[(size_t)node];
-    b.info = "path   " + fit_cols(screen_safe(shown_path(b, node)), 70, true) + "\n" + "type   " +
+    b.info = "path   " + fit_left(term_safe(shown_path(b, node)), 70) + "\n" + "type   " +
              (n.is_dir ? "directory" : "file") + "\n" + "size   " + human(n.size) + " " + b.size_kind + " (" +
              grouped(n.size) + " bytes)";
     uint64_t apparent = 0, on_disk = 0;
     if (n.is_dir)
         b.info += "\nfiles  " + grouped(n.files) +
-                  (n.problem.kind.empty() ? "" : "\nnote   " + screen_safe(problem_text(n.problem)));
+                  (n.problem.kind.empty() ? "" : "\nnote   " + term_safe(problem_text(n.problem)));
     else if (sizes_below_root(s.root_fd, names_below_root(b, node), &apparent, &on_disk))
         b.info += "\nnow    " + grouped(apparent) + " bytes long, " + grouped(on_disk) + " bytes on disk";
     b.info += "\n\n(any key)";
@@ -350,35 +354,60 @@ bool on_key(session &s, int ch)
     return true;
 }
 
-void start_screen(bool color)
-{
-    setlocale(LC_ALL, "");
-    initscr();
-    cbreak();
-    noecho();
-    keypad(stdscr, TRUE);
-    set_escdelay(25);
-    curs_set(0);
-    mousemask(BUTTON1_CLICKED | BUTTON1_DOUBLE_CLICKED, nullptr);
-    init_colors(color);
-    guard_screen(true);
-}
+// The terminal's screen, taken by curses while the browser runs and given
+// back however it ends: before anything is written to stderr, or as the
+// owner goes.
+class curses_screen {
+public:
+    explicit curses_screen(bool color)
+    {
+        setlocale(LC_ALL, "");
+        initscr();
+        cbreak();
+        noecho();
+        keypad(stdscr, TRUE);
+        set_escdelay(25);
+        curs_set(0);
+        mousemask(BUTTON1_CLICKED | BUTTON1_DOUBLE_CLICKED, nullptr);
+        init_colors(color);
+        guard_screen(true);
+    }
+    curses_screen(const curses_screen &) = delete;
+    curses_screen &operator=(const curses_screen &) = delete;
+    ~curses_screen() { give_back(); }
 
-}  // namespace
+    void give_back()
+    {
+        if (!taken_)
+            return;
+        endwin();
+        guard_screen(false);
+        taken_ = false;
+    }
 
-int run_interactive(const options &o, int id, int root_fd, bool color, volatile sig_atomic_t *interrupted)
+private:
+    bool taken_ = true;
+};
+
+struct file_closer {
+    void operator()(FILE *f) const { fclose(f); }
+};
+
+// run_interactive() but for running out of memory. The session is declared
+// before the screen, so that the screen is given back before the scans go.
+int browse(const options &o, scan_handle first, int root_fd, bool color, volatile sig_atomic_t *interrupted)
 {
     session s;
     s.interrupted = interrupted;
     s.root_fd = root_fd;
-    start_screen(color);
+    curses_screen screen(color);
+    int id = first.get();
     wait_end end = wait_scan(s, id, o.path, true);
     disk_problems problems{};
     problems.struct_size = sizeof problems;
     int state = end == SCAN_ENDED ? disk_scan_problems(id, &problems) : SCAN_CANCELLED;
     if (end != SCAN_ENDED || state != SCAN_DONE || problems.root_error != 0) {
-        endwin();
-        guard_screen(false);
+        screen.give_back();
         int rc = end == STOPPED_BY_SIGNAL ? EXIT_INTERRUPTED
                  : end == STOPPED_BY_KEY  ? EXIT_OK
                  : state != SCAN_DONE     ? EXIT_SCAN_FAILED
@@ -388,11 +417,12 @@ int run_interactive(const options &o, int id, int root_fd, bool color, volatile 
         else if (rc == EXIT_SCAN_FAILED)
             fprintf(stderr, "qvdisk: the scan failed (state %d)\n", state);
         else if (rc == EXIT_USAGE)
-            fprintf(stderr, "qvdisk: cannot scan '%s': %s\n", o.path, root_error_text(problems.root_error).c_str());
-        // Told before the scan is let go of, which may wait on storage.
+            fprintf(stderr, "qvdisk: cannot scan '%s': %s\n", term_safe(o.path).c_str(),
+                    root_error_text(problems.root_error).c_str());
+        // Told before the scan is let go of (as this returns), which may
+        // wait on storage.
         guard_report(rc);
         disk_scan_cancel(id);
-        disk_free(id);
         if (root_fd >= 0)
             close(root_fd);
         return rc;
@@ -405,7 +435,7 @@ int run_interactive(const options &o, int id, int root_fd, bool color, volatile 
         s.pattern_ptrs.push_back(p.c_str());
     s.opts.excludes = s.pattern_ptrs.empty() ? nullptr : s.pattern_ptrs.data();
     s.opts.stall_timeout_ms = o.stall_timeout_ms;  // rescans wait as the command line says
-    s.scans.push_back({id, 0});
+    s.scans.emplace_back(std::move(first), 0);
     browser &b = s.b;
     b.read_only = o.read_only;
     b.size_kind = size_kind_name(s.opts.size_kind);
@@ -415,7 +445,7 @@ int run_interactive(const options &o, int id, int root_fd, bool color, volatile 
     // QVDISK_TRACE=FILE: one line per key, the time from the key to the
     // screen drawn after it, for measuring on large trees.
     const char *trace_to = getenv("QVDISK_TRACE");
-    FILE *trace = trace_to && *trace_to ? fopen(trace_to, "a") : nullptr;
+    std::unique_ptr<FILE, file_closer> trace(trace_to && *trace_to ? open_file(trace_to, "a") : nullptr);
     timeout(200);
     scroll_into_view(b);
     draw_browser(b);
@@ -434,18 +464,28 @@ int run_interactive(const options &o, int id, int root_fd, bool color, volatile 
         scroll_into_view(b);
         draw_browser(b);
         if (trace)
-            fprintf(trace, "%s %.3f ms %zu rows\n", keyname(ch), (now_s() - t0) * 1000.0, b.rows.size());
+            fprintf(trace.get(), "%s %.3f ms %zu rows\n", keyname(ch), (now_s() - t0) * 1000.0, b.rows.size());
     }
-    if (trace)
-        fclose(trace);
-    endwin();
-    guard_screen(false);
-    for (auto &sc : s.scans)
-        disk_free(sc.first);
+    screen.give_back();
     if (root_fd >= 0)
         close(root_fd);
     std::string left_out = problems_phrase(problems);
     if (!left_out.empty())
         fprintf(stderr, "qvdisk: warning: %s\n", left_out.c_str());
+    // All is told before the scans go (as this returns), which may wait on
+    // storage.
+    guard_report(rc);
     return rc;
+}
+
+}  // namespace
+
+int run_interactive(const options &o, scan_handle scan, int root_fd, bool color, volatile sig_atomic_t *interrupted)
+{
+    try {
+        return browse(o, std::move(scan), root_fd, color, interrupted);
+    } catch (const std::bad_alloc &) {
+        fprintf(stderr, "qvdisk: out of memory browsing the scan\n");
+        return EXIT_SCAN_FAILED;
+    }
 }

@@ -3,11 +3,13 @@
 
 #include <csignal>
 
-#include "args.h"
+#include "options.h"
+#include "scanhandle.h"
 
-// Shows scan id while it runs, then browses it until q; the exit status.
+// Shows the scan while it runs, then browses it until q; the exit status.
 // Ctrl-C (interrupted set by the caller's handler) stops at any time with
 // EXIT_INTERRUPTED. root_fd is the scan's root, opened before the scan
 // began (-1 if it could not be): deleting reaches entries only through it.
-// Frees the scan and closes root_fd.
-int run_interactive(const options &o, int id, int root_fd, bool color, volatile sig_atomic_t *interrupted);
+// The status is told (guard_report) before the scans are freed; root_fd is
+// closed.
+int run_interactive(const options &o, scan_handle scan, int root_fd, bool color, volatile sig_atomic_t *interrupted);

@@ -20,6 +20,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #ifdef _WIN32
@@ -33,6 +34,7 @@
 #endif
 
 #include "args.h"
+#include "cmdline.h"
 #include "diffrun.h"
 #include "format.h"
 #include "guard.h"
@@ -43,6 +45,8 @@
 #endif
 #include "quorvel_disk.h"
 #include "report.h"
+#include "scanhandle.h"
+#include "termtext.h"
 
 namespace {
 
@@ -179,10 +183,12 @@ int wait_for_scan(int id, bool live)
 }
 
 // Writes what the options ask for from a finished scan: the page, then a
-// JSON document or the text report on stdout. Sets id to -1 when it has
-// freed the scan already.
-int write_outputs(const options &o, int &id, const disk_problems &problems, const style &st, const sv_tree *older)
+// JSON document or the text report on stdout. May free the scan before the
+// comparison, which needs only the trees.
+int write_outputs(const options &o, scan_handle &scan, const disk_problems &problems, const style &st,
+                  const sv_tree *older)
 {
+    int id = scan.get();
     if (o.save) {
         int rc = save_scan(o.save, disk_scan_result(id));
         if (rc != EXIT_OK)
@@ -212,8 +218,7 @@ int write_outputs(const options &o, int &id, const disk_problems &problems, cons
         } else {
             // Only the trees are needed from here: the scan's memory goes
             // before the comparison takes its own.
-            disk_free(id);
-            id = -1;
+            scan.reset();
         }
         return write_comparison(o, *older, newer, o.since, nullptr, page, st);
     }
@@ -311,12 +316,15 @@ int run(options &o)
         if (g_interrupted)
             fprintf(stderr, "qvdisk: interrupted\n");
         else
-            fprintf(stderr, "qvdisk: cannot scan '%s': %s\n", o.path, root_error_text(ETIMEDOUT).c_str());
+            fprintf(stderr, "qvdisk: cannot scan '%s': %s\n", term_safe(o.path).c_str(),
+                    root_error_text(ETIMEDOUT).c_str());
         return g_interrupted ? EXIT_INTERRUPTED : EXIT_USAGE;
     }
 #endif
-    int id = start_scan(o);
-    if (id < 0) {
+    // Every path out of here frees the scan once, as its owner goes: after
+    // guard_report() where the status is told here.
+    scan_handle scan(start_scan(o));
+    if (!scan) {
         fprintf(stderr, "qvdisk: cannot start a scan\n");
         return EXIT_SCAN_FAILED;
     }
@@ -324,9 +332,10 @@ int run(options &o)
     if (o.interactive) {
         const char *term = getenv("TERM");
         bool color = !(no_color && *no_color) && !(term && !strcmp(term, "dumb"));
-        return run_interactive(o, id, root_fd, color, &g_interrupted);
+        return run_interactive(o, std::move(scan), root_fd, color, &g_interrupted);
     }
 #endif
+    int id = scan.get();
     int state = wait_for_scan(id, live);
     // The handler stays until the flag is looked at for the last time: a
     // second Ctrl-C (the guard passes signals on) must not kill what the
@@ -338,7 +347,6 @@ int run(options &o)
         fprintf(stderr, "qvdisk: interrupted\n");
         guard_report(EXIT_INTERRUPTED);
         disk_scan_cancel(id);
-        disk_free(id);
         return EXIT_INTERRUPTED;
     }
     disk_problems problems{};
@@ -347,18 +355,17 @@ int run(options &o)
         state = disk_scan_problems(id, &problems);
     if (state != SCAN_DONE) {
         fprintf(stderr, "qvdisk: the scan failed (state %d)\n", state);
-        disk_free(id);
         return EXIT_SCAN_FAILED;
     }
     // The scan itself tells whether the root could be opened: no check made
     // before it could stand for that, as the root may change in between.
     if (problems.root_error != 0) {
-        fprintf(stderr, "qvdisk: cannot scan '%s': %s\n", o.path, root_error_text(problems.root_error).c_str());
+        fprintf(stderr, "qvdisk: cannot scan '%s': %s\n", term_safe(o.path).c_str(),
+                root_error_text(problems.root_error).c_str());
         guard_report(EXIT_USAGE);
-        disk_free(id);
         return EXIT_USAGE;
     }
-    rc = write_outputs(o, id, problems, st, o.since ? &older : nullptr);
+    rc = write_outputs(o, scan, problems, st, o.since ? &older : nullptr);
     if (fflush(stdout) != 0)
         rc = EXIT_SCAN_FAILED;
     // Once, after the output, as the last line on a terminal; stdout stays a
@@ -366,10 +373,8 @@ int run(options &o)
     std::string left_out = problems_phrase(problems);
     if (!left_out.empty())
         fprintf(stderr, "qvdisk: warning: %s\n", left_out.c_str());
-    // All is told: freeing the scan may wait on storage.
+    // All is told: freeing the scan, as it goes now, may wait on storage.
     guard_report(rc);
-    if (id >= 0)
-        disk_free(id);
     return rc;
 }
 
@@ -378,7 +383,7 @@ int run(options &o)
 int main(int argc, char **argv)
 {
     options o;
-    int rc = parse_args(argc, argv, &o);
+    int rc = parse_args(argc, utf8_argv(argc, argv), &o);
     if (rc != EXIT_OK)
         return rc < 0 ? EXIT_OK : rc;
     // From here on storage may stop answering: see guard.h.

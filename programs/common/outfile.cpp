@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <string>
 
+#include "openfile.h"
+
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
@@ -198,11 +200,7 @@ void keep_access(FILE *f, const target &t)
 
 bool write_in_place(const char *name, const std::function<bool(FILE *)> &write, std::string *err)
 {
-#ifdef _WIN32
-    FILE *f = _wfopen(fs::u8path(name).c_str(), L"wb");
-#else
-    FILE *f = fopen(name, "wb");
-#endif
+    FILE *f = open_file(name, "wb");
     if (!f) {
         *err = strerror(errno);
         return false;

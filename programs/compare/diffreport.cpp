@@ -4,6 +4,7 @@
 #include <string>
 
 #include "format.h"
+#include "termtext.h"
 
 namespace {
 
@@ -66,7 +67,7 @@ void print_dirs(const style &st, const std::vector<cmp_dir> &dirs, uint64_t whol
         std::string mark = d.is_new ? " (new)" : d.is_gone ? " (gone)" : "";
         size_t room = WIDTH - 2 - 11 - 2 - 6 - 2 - BAR - 2 - indent.size() - mark.size();
         printf("  %s%s%s  %s  %s  %s%s%s\n", st.cyan(), pad_left(signed_human(d.old_size, d.new_size), 11).c_str(),
-               st.reset(), pct, bar(st, share).c_str(), indent.c_str(), fit_right(printable(d.name) + "/", room).c_str(),
+               st.reset(), pct, bar(st, share).c_str(), indent.c_str(), fit_right(term_safe(d.name) + "/", room).c_str(),
                mark.c_str());
         print_dirs(st, d.children, whole, level + 1);
     }
@@ -82,7 +83,7 @@ void print_items(const style &st, const char *title, uint64_t count, const std::
                                     : human(it.new_size ? it.new_size : it.old_size);
         std::string tail = change ? "  (was " + human(it.old_size) + ")" : it.is_dir ? "/" : "";
         printf("  %s%s%s  %s%s\n", st.cyan(), pad_left(amount, 11).c_str(), st.reset(),
-               fit_left(printable(it.path), WIDTH - 15 - tail.size()).c_str(), tail.c_str());
+               fit_left(term_safe(it.path), WIDTH - 15 - tail.size()).c_str(), tail.c_str());
     }
     if (count > items.size())
         printf("  %s... and %s more%s\n", st.dim(), grouped(count - items.size()).c_str(), st.reset());
@@ -132,9 +133,9 @@ void print_diff_report(const options &o, const diff_input &in, const cmp_result 
 {
     const sv_tree &a = *in.older, &b = *in.newer;
     const sv_entry &ra = a.entries[0], &rb = b.entries[0];
-    printf("%s%s%s\n", st.bold(), fit_left(printable(b.path), WIDTH).c_str(), st.reset());
+    printf("%s%s%s\n", st.bold(), fit_left(term_safe(b.path), WIDTH).c_str(), st.reset());
     if (a.path != b.path)
-        printf("  compared with %s\n", fit_left(printable(a.path), WIDTH - 16).c_str());
+        printf("  compared with %s\n", fit_left(term_safe(a.path), WIDTH - 16).c_str());
     printf("  %-6s %16s %16s %16s\n", "", "then", "now", "change");
     printf("  %-6s %16s %16s %s%16s%s\n", "total", human(ra.size).c_str(), human(rb.size).c_str(), st.cyan(),
            signed_human(ra.size, rb.size).c_str(), st.reset());

@@ -2,7 +2,7 @@
 // columns, or one JSON document (--json diff).
 #pragma once
 
-#include "args.h"
+#include "options.h"
 #include "compare.h"
 #include "report.h"
 #include "saved.h"

@@ -8,7 +8,9 @@
 #include <string>
 
 #include "compare.h"
+#include "openfile.h"
 #include "outfile.h"
+#include "termtext.h"
 #include "diffreport.h"
 
 namespace {
@@ -26,31 +28,20 @@ double seconds_between(const char *older_file, const char *newer_file)
     return std::chrono::duration<double>(now - then).count();
 }
 
-FILE *open_file(const char *name)
-{
-#ifdef _WIN32
-    // Names on the command line are UTF-8 as everywhere else in qvdisk.
-    std::filesystem::path p = std::filesystem::u8path(name);
-    return _wfopen(p.c_str(), L"rb");
-#else
-    return fopen(name, "rb");
-#endif
-}
-
 }  // namespace
 
 int load_saved(const char *file, sv_tree *tree)
 {
-    FILE *f = open_file(file);
+    FILE *f = open_file(file, "rb");
     if (!f) {
-        fprintf(stderr, "qvdisk: cannot open '%s': %s\n", file, strerror(errno));
+        fprintf(stderr, "qvdisk: cannot open '%s': %s\n", term_safe(file).c_str(), strerror(errno));
         return EXIT_USAGE;
     }
     std::string why;
     bool ok = sv_read_file(f, tree, &why);
     fclose(f);
     if (!ok) {
-        fprintf(stderr, "qvdisk: '%s' is not a saved scan: %s\n", file, why.c_str());
+        fprintf(stderr, "qvdisk: '%s' is not a saved scan: %s\n", term_safe(file).c_str(), why.c_str());
         return EXIT_USAGE;
     }
     return EXIT_OK;
@@ -85,7 +76,7 @@ int save_scan(const char *file, const char *doc)
     }
     auto write = [&](FILE *f) { return fwrite(doc, 1, len, f) == len && fputc('\n', f) != EOF; };
     if (!write_whole(file, write, &why)) {
-        fprintf(stderr, "qvdisk: cannot write '%s': %s\n", file, why.c_str());
+        fprintf(stderr, "qvdisk: cannot write '%s': %s\n", term_safe(file).c_str(), why.c_str());
         return EXIT_SCAN_FAILED;
     }
     return EXIT_OK;
@@ -101,7 +92,7 @@ int write_page(const char *file, const treemap_docs &docs)
 {
     std::string why;
     if (!write_whole(file, [&](FILE *f) { return write_treemap_page(f, docs); }, &why)) {
-        fprintf(stderr, "qvdisk: cannot write '%s': %s\n", file, why.c_str());
+        fprintf(stderr, "qvdisk: cannot write '%s': %s\n", term_safe(file).c_str(), why.c_str());
         return EXIT_SCAN_FAILED;
     }
     return EXIT_OK;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "format.h"
+#include "termtext.h"
 #include "jsonread.h"
 
 #ifdef _WIN32
@@ -54,7 +55,7 @@ void print_dir_rows(const style &st, const jr_node &dir, int level, int levels)
         size_t room = WIDTH - 2 - 10 - 2 - 6 - 2 - BAR - 2 - indent.size();
         printf("  %s%s%s  %s  %s  %s%s\n", st.cyan(), pad_left(human(c.size), 10).c_str(), st.reset(), pct,
                bar(st, share_of(c.size, dir.size), BAR).c_str(), indent.c_str(),
-               fit_right(printable(c.name) + "/", room).c_str());
+               fit_right(term_safe(c.name) + "/", room).c_str());
         if (level + 1 < levels)
             print_dir_rows(st, c, level + 1, levels);
     }
@@ -81,7 +82,7 @@ int print_report(const options &o, int id, const style &st)
     if (o.exts > 0 && !jr_read_list(disk_get_extensions(id), &exts))
         exts.clear();
 
-    printf("%s%s%s\n", st.bold(), fit_left(printable(root.name), WIDTH).c_str(), st.reset());
+    printf("%s%s%s\n", st.bold(), fit_left(term_safe(root.name), WIDTH).c_str(), st.reset());
     disk_scan_options used{};
     used.struct_size = sizeof used;
     if (disk_scan_get_options(id, &used) != 0)
@@ -107,7 +108,7 @@ int print_report(const options &o, int id, const style &st)
             printf("  (none)\n");
         for (const jr_node &f : top)
             printf("  %s%s%s  %s\n", st.cyan(), pad_left(human(f.size), 10).c_str(), st.reset(),
-                   fit_left(printable(f.name), WIDTH - 14).c_str());
+                   fit_left(term_safe(f.name), WIDTH - 14).c_str());
     }
     if (o.exts > 0) {
         printf("\n%sExtensions%s\n", st.bold(), st.reset());
@@ -115,8 +116,8 @@ int print_report(const options &o, int id, const style &st)
             printf("  (none)\n");
         for (size_t i = 0; i < exts.size() && i < (size_t)o.exts; i++) {
             const jr_node &e = exts[i];
-            printf("  %-12s %s%s%s  %12s %-5s  %5.1f%%\n", fit_right(printable(e.name), 12).c_str(), st.cyan(),
-                   pad_left(human(e.size), 10).c_str(), st.reset(), grouped(e.files).c_str(),
+            printf("  %s %s%s%s  %12s %-5s  %5.1f%%\n", pad_right(fit_right(term_safe(e.name), 12), 12).c_str(),
+                   st.cyan(), pad_left(human(e.size), 10).c_str(), st.reset(), grouped(e.files).c_str(),
                    e.files == 1 ? "file" : "files", 100.0 * share_of(e.size, root.size));
         }
         if (exts.size() > (size_t)o.exts)

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "args.h"
+#include "options.h"
 #include "quorvel_disk.h"
 
 struct style {

@@ -6,6 +6,7 @@ set -u
 # "... | check NAME" must count in this shell, not in a pipeline's subshell.
 shopt -s lastpipe
 qvdisk=$1 golden=$2 work=$3 update=${4:-}
+src_root=$(cd "$(dirname "$0")/../.." && pwd)
 . "$(dirname "$0")/slowmount.sh"
 trap slow_umount EXIT
 export NO_COLOR=1
@@ -192,6 +193,63 @@ for d in live, saved:
 sys.exit(0 if live == saved else 1)' "$work/since.json"
 expect "--since --json diff is the --compare document but for the time" $?
 
+# Names a terminal would obey (a right-to-left override that makes
+# "evil<U+202E>txt.exe" read "evilexe.txt", an escape sequence, a C1
+# control, a byte that is not UTF-8) are shown as '?' in the report, the
+# comparison and the errors, and names are measured in the columns a
+# terminal gives them (wide CJK 2, combining marks 0); --json keeps the
+# bytes as the library writes them.
+rm -rf names
+rlo=$'\xe2\x80\xae' esc=$'\e'
+wide=$'\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e'  # three CJK characters
+mkfile "names/evil${rlo}txt.exe" 3000
+mkfile "names/ctl"$'\e[31m'"red"$'\xc2\x9b'"2J.log" 500
+mkfile "names/bad"$'\xff'".bin" 100
+mkfile "names/dir-e"$'\xcc\x81'"/inside.txt" 1000
+mkfile "names/$wide/$wide$wide$wide$wide$wide$wide$wide$wide$wide$wide$wide$wide.txt" 2000
+mkfile "names/x.$wide" 20
+"$qvdisk" names -b 2>&1 | normalise | check report_names
+"$qvdisk" names -b --top 3 --levels 1 --exts 0 --save "$work/names1.json" >/dev/null 2>&1
+truncate -s 9000 "names/evil${rlo}txt.exe"
+mkfile "names/new${rlo}gpj.exe" 700
+rm -r "names/dir-e"$'\xcc\x81'
+"$qvdisk" names -b --save "$work/names2.json" >"$work/names.txt" 2>&1
+touch -d @1700000000 "$work/names1.json"
+touch -d @1700000060 "$work/names2.json"
+"$qvdisk" --compare "$work/names1.json" "$work/names2.json" 2>&1 | check compare_names
+# The lists of the comparison, where its names are (its totals above them
+# are not names).
+"$qvdisk" --compare "$work/names1.json" "$work/names2.json" 2>&1 | sed '1,/^$/d' >>"$work/names.txt"
+python3 - "$work/names.txt" <<'PY'
+import sys, unicodedata
+def cols(line):
+    return sum(0 if unicodedata.category(c) in ("Mn", "Me", "Cf") else
+               2 if unicodedata.east_asian_width(c) in ("W", "F") else 1 for c in line)
+text = open(sys.argv[1], "rb").read().decode("utf-8", "surrogateescape")
+wide = [l for l in text.splitlines() if cols(l) > 80]
+print("\n".join(wide)); sys.exit(1 if wide else 0)
+PY
+expect "reports with wide names fit 80 columns" $?
+"$qvdisk" names -b --json tree | grep -q "\"name\":\"new${rlo}gpj.exe\""
+expect "--json keeps a name's bytes" $?
+rm -f "$work/names_errors.txt"
+while read -r args; do
+    "$qvdisk" $args >/dev/null 2>"$work/err.txt"; rc=$?
+    echo "== $args: status $rc" | sed "s|$work/||g; s|$rlo|<U+202E>|g; s|$esc|<ESC>|g" >>"$work/names_errors.txt"
+    sed "s|$work/||g" "$work/err.txt" >>"$work/names_errors.txt"
+done <<ROWS
+no-such${rlo}txt.exe
+--compare $work/names1.json $work/gone${rlo}.json
+--compare $work/names${rlo}.json $work/names2.json --html $work/x.html
+names --save $work/no-dir${rlo}/x.json
+names --exclude-from $work/no${rlo}patterns
+names -x$esc
+ROWS
+check names_errors <"$work/names_errors.txt"
+! LC_ALL=C grep -q $'\e\\|\xc2\x9b\\|\xe2\x80\xae\\|\xff' "$work/names.txt" "$work/names_errors.txt" \
+    "$golden/report_names.txt" "$golden/compare_names.txt" "$golden/names_errors.txt"
+expect "no name reached the reports or the errors raw" $?
+
 # Saved scans that are not what a scan saves: one line on stderr, status 2,
 # nothing on stdout, before any scan.
 python3 - "$work/hostile" <<'PY'
@@ -307,6 +365,14 @@ ROWS
 set +f
 "$qvdisk" --help | grep -q "exit status"
 expect "--help lists exit codes" $?
+# --help as a whole; without PATH the same text on stderr, status 2.
+"$qvdisk" --help 2>&1 | check help
+"$qvdisk" 2>"$work/err.txt" >"$work/out.txt"; rc=$?
+expect "no PATH: --help's text on stderr, nothing on stdout, status 2 (status $rc)" \
+    $([ $rc -eq 2 ] && [ ! -s "$work/out.txt" ] && cmp -s "$work/err.txt" "$golden/help.txt" && echo 0 || echo 1)
+version=$(sed -nE 's/^project\(quorvel-disk VERSION ([0-9.]+).*/\1/p' "$src_root/CMakeLists.txt")
+got=$("$qvdisk" --version 2>&1)
+expect "--version tells the project's version (got: $got)" $([ "$got" = "qvdisk $version" ] && echo 0 || echo 1)
 
 # A save or a page replaces its file whole or not at all: on a full file
 # system the previous one stays as it was, and nothing is left beside it.

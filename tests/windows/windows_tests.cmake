@@ -43,6 +43,11 @@ if(TARGET qvdisk AND CMAKE_CROSSCOMPILING)
     PASS_REGULAR_EXPRESSION "^\\[{\"ext\":\"\\.txt\",\"total_size\":[0-9]+,\"count\":${qv_txt_count}}\\]")
   add_test(NAME qvdisk_exe_missing_path COMMAND qvdisk "${qv_fixture}\\missing")
   set_tests_properties(qvdisk_exe_missing_path PROPERTIES WILL_FAIL TRUE)
+  # Names outside the ANSI code page, for every file qvdisk reads or writes.
+  add_test(NAME qvdisk_exe_names
+    COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/check_qvdisk_names.sh ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:qvdisk>
+            ${CMAKE_CURRENT_BINARY_DIR}/qvdisk-names)
+  set_tests_properties(qvdisk_exe_names PROPERTIES TIMEOUT 300)
 endif()
 
 # What 32 scans of small folders commit, printed (ctest -R windows_commit_charge -V).

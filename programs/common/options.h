@@ -1,4 +1,5 @@
-// qvdisk's command line: the options it takes and the statuses it ends with.
+// qvdisk's settings, as its command line gave them, and the statuses it ends
+// with: read by every part of qvdisk, filled in by cli/args.cpp alone.
 #pragma once
 
 #include <string>
@@ -28,11 +29,3 @@ struct options {
     bool interactive = false;  // -i: browse the scan in the terminal
     bool read_only = false;    // no deleting in the browser
 };
-
-// Reads the arguments into *o, touching no file: EXIT_OK to go on; EXIT_USAGE
-// once the reason has been printed on stderr; -1 when --help or --version has
-// been answered and the program should end with status 0.
-int parse_args(int argc, char **argv, options *o);
-// Adds the patterns of the --exclude-from files to o->excludes; EXIT_OK, or
-// EXIT_USAGE once a file that cannot be read has been named on stderr.
-int read_exclude_files(options *o);

@@ -1,0 +1,6 @@
+#include "cmdline.h"
+
+char **utf8_argv(int, char **argv)
+{
+    return argv;
+}

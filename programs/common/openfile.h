@@ -1,0 +1,9 @@
+// Opening a file by a name as qvdisk holds every name: UTF-8.
+#pragma once
+
+#include <cstdio>
+
+// fopen() for a UTF-8 name: on Windows through the name's UTF-16 form, as
+// the narrow fopen() reads it in the ANSI code page and cannot reach names
+// outside it. mode as fopen() takes it.
+FILE *open_file(const char *name, const char *mode);
