@@ -141,3 +141,50 @@ TEST(Pool, ProcessorTimeOfAWorkerIsRead)
     EXPECT_GT(used, 16u * 1000u * 1000u);
     EXPECT_LT(used, 2000u * 1000u * 1000u);
 }
+
+// A worker that has lost its leave to work (the pool parked it) may still
+// finish the item it holds and share work on the way. The pool's wake-up for
+// each item it puts must reach a worker that may take it: were it spent on a
+// parked one, the item would wait for ever, with every worker waiting too.
+TEST(Pool, AnItemPutWhileWorkersAreParkedIsTaken)
+{
+    auto nothing = [](qv_pool *, int32_t, void *) {};
+    qv_pool *pool = qv_pool_create(1, 4, nothing, nullptr, nullptr, nullptr);
+    ASSERT_NE(pool, nullptr);
+    // Worker 1 holds an item; the pool lets only worker 0 work.
+    qv_mutex_lock(&pool->mutex);
+    pool->busy = 1;
+    pool->allowed = 1;
+    qv_mutex_unlock(&pool->mutex);
+    // Parked workers wait first, so that they are the first a wake-up finds.
+    std::atomic<int> took{0};
+    auto take = [&](int32_t index) {
+        if (qv_pool_item *it = qv_pool_take(pool, index, false)) {
+            took++;
+            free(it);
+        }
+    };
+    std::thread parked2(take, 2), parked3(take, 3);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::thread allowed0(take, 0);
+    while (pool->waiting.load() < 1)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // Worker 1, parked too, shares two items.
+    qv_pool_put(pool, &make_item(1)->head);
+    qv_pool_put(pool, &make_item(1)->head);
+    for (int i = 0; i < 5000 && took.load() == 0; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(took.load(), 1);
+    // Ends the run for everyone: the items left go with the pool.
+    qv_mutex_lock(&pool->mutex);
+    pool->done = 1;
+    qv_cond_broadcast(&pool->work_cond);
+    qv_cond_broadcast(&pool->park_cond);
+    qv_mutex_unlock(&pool->mutex);
+    allowed0.join();
+    parked2.join();
+    parked3.join();
+    while (qv_pool_item *it = qv_pool_drain(pool))
+        free(it);
+    qv_pool_destroy(pool);
+}

@@ -33,7 +33,10 @@ typedef void (*qv_pool_tick)(qv_pool *pool, void *ctx, bool cancelling);
 
 struct qv_pool {
     qv_mutex mutex;
-    qv_cond work_cond;  // workers waiting for an item or for leave to work
+    qv_cond work_cond;  // workers with leave to work, waiting for an item
+    // Workers without leave, waiting for it: apart, so that the wake-up of
+    // an item put is never spent on one that may not take it.
+    qv_cond park_cond;
     qv_cond done_cond;  // the thread running the pool
     qv_pool_item *head;
     qv_pool_item *tail;
