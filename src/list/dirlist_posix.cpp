@@ -362,7 +362,7 @@ static const ancestor *nearest_kept(qv_dirlist *dl, const char *path, size_t len
     return dl->nkept > 0 ? &dl->kept[dl->nkept - 1] : nullptr;
 }
 
-qv_dirlist *qv_dirlist_new(qv_dirroot *root, int follow_links, int size_kind, int wants,
+qv_dirlist *qv_dirlist_new(qv_dirroot *root, const qv_options *opts, int wants,
                            const std::atomic<int32_t> *cancel, qv_call_watch *watch)
 {
     // Identities come with every open and stat: asking costs nothing more.
@@ -374,8 +374,8 @@ qv_dirlist *qv_dirlist_new(qv_dirroot *root, int follow_links, int size_kind, in
     dl->cancel = cancel;
     dl->watch = watch;
     dl->landing = -1;
-    dl->follow_links = follow_links;
-    dl->size_kind = size_kind;
+    dl->follow_links = opts->asked.follow_links != 0;
+    dl->size_kind = opts->asked.size_kind;
     dl->fd = -1;
     dl->buf = static_cast<char *>(malloc(DIRLIST_BUF));
     dl->last_path = static_cast<char *>(malloc(SCAN_PATH_MAX));
@@ -824,7 +824,7 @@ static void file_fields(const qv_dirlist *dl, const struct stat &st, qv_dir_chil
 {
     out->is_dir = 0;
     out->linked = 0;
-    if (dl->size_kind == QV_SIZE_ON_DISK)
+    if (dl->size_kind == DISK_SIZE_ON_DISK)
         out->size = st.st_blocks > 0 ? (uint64_t)st.st_blocks * 512u : 0;
     else
         out->size = st.st_size > 0 ? (uint64_t)st.st_size : 0;

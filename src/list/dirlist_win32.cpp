@@ -214,7 +214,7 @@ int qv_fd_scarce(void)
     return 0;  // handles have no per-process budget here
 }
 
-qv_dirlist *qv_dirlist_new(qv_dirroot *root, int follow_links, int size_kind, int wants,
+qv_dirlist *qv_dirlist_new(qv_dirroot *root, const qv_options *opts, int wants,
                            const std::atomic<int32_t> *cancel, qv_call_watch *watch)
 {
     void *mem = malloc(sizeof(qv_dirlist));
@@ -227,12 +227,12 @@ qv_dirlist *qv_dirlist_new(qv_dirroot *root, int follow_links, int size_kind, in
     dl->landing = INVALID_HANDLE_VALUE;
     dl->find = INVALID_HANDLE_VALUE;
     dl->dir = INVALID_HANDLE_VALUE;
-    dl->follow_links = follow_links;
-    dl->size_kind = size_kind;
+    dl->follow_links = opts->asked.follow_links != 0;
+    dl->size_kind = opts->asked.size_kind;
     dl->wants = wants;
     // A search pattern gives lengths only: allocation sizes and file IDs
     // need the directory's handle.
-    dl->by_handle = size_kind == QV_SIZE_ON_DISK || (wants & (QV_WANT_LINK_IDS | QV_WANT_FILE_IDS)) != 0;
+    dl->by_handle = dl->size_kind == DISK_SIZE_ON_DISK || (wants & (QV_WANT_LINK_IDS | QV_WANT_FILE_IDS)) != 0;
     dl->have_serial = 0;
     dl->serial = 0;
     dl->at = 0;
@@ -457,7 +457,7 @@ static uint64_t followed_size(qv_dirlist *dl, const wchar_t *name, size_t units,
         out->linked = 0;
         return 0;
     }
-    LONGLONG size = dl->size_kind == QV_SIZE_ON_DISK ? st.AllocationSize.QuadPart : st.EndOfFile.QuadPart;
+    LONGLONG size = dl->size_kind == DISK_SIZE_ON_DISK ? st.AllocationSize.QuadPart : st.EndOfFile.QuadPart;
     return size > 0 ? (uint64_t)size : 0;
 }
 
@@ -519,7 +519,7 @@ static int next_by_handle(qv_dirlist *dl, qv_dir_child *out)
             return 1;
         }
         // Cloud placeholders not on the disk are allocated nothing.
-        LARGE_INTEGER size = dl->size_kind == QV_SIZE_ON_DISK ? d->AllocationSize : d->EndOfFile;
+        LARGE_INTEGER size = dl->size_kind == DISK_SIZE_ON_DISK ? d->AllocationSize : d->EndOfFile;
         out->size = size.QuadPart > 0 ? (uint64_t)size.QuadPart : 0;
         // No link count comes with the records: every file is named by its
         // volume and ID, and the walk tells which of them repeat. That costs

@@ -15,9 +15,7 @@ static qv_mutex g_scans_mutex;
 static void clear_slot(scan_slot *s)
 {
     s->result = nullptr;
-    s->path = nullptr;
-    s->abs_path = nullptr;
-    s->excludes = nullptr;
+    s->opts = qv_options{};
     s->thread.h = 0;
     s->has_thread = 0;
     s->result_json = s->top_json = s->ext_json = s->dir_json = nullptr;
@@ -70,68 +68,20 @@ static int alloc_scan_slot(void)
 // makes it claimable again only once wholly released.
 static void release_slot(scan_slot *s)
 {
-    free(s->path);
-    s->path = nullptr;
-    free(s->abs_path);
-    s->abs_path = nullptr;
-    if (s->excludes) {
-        for (int32_t i = 0; i < s->walk.exclude_count; i++)
-            free(s->excludes[i]);
-    }
-    free(s->excludes);
-    s->excludes = nullptr;
-    s->walk.excludes = nullptr;
-    s->walk.exclude_count = 0;
     qv_walk_release(&s->walk);
+    s->walk.opts = nullptr;
+    qv_options_release(&s->opts);
     s->in_use.store(0);
 }
 
-static bool fill_slot(scan_slot *s, const qv_scan_options *opts)
+// Takes the options over into a claimed slot.
+static void fill_slot(scan_slot *s, qv_options *opts, const qv_walk_hooks *hooks)
 {
-    size_t len = strlen(opts->path);
-    s->path = static_cast<char *>(malloc(len + 1));
-    if (!s->path)
-        return false;
-    memcpy(s->path, opts->path, len + 1);
-    // A relative root is resolved now: the host may change its current
-    // directory as soon as the scan has started. Where the current directory
-    // cannot be had, the text is taken as it is.
-    s->abs_path = qv_absolute_path(opts->path);
-    if (!s->abs_path) {
-        s->abs_path = static_cast<char *>(malloc(len + 1));
-        if (!s->abs_path)
-            return false;
-        memcpy(s->abs_path, opts->path, len + 1);
-    }
-    qv_walk_ctx *w = &s->walk;
-    w->host_root = s->path;
-    w->max_depth = opts->max_depth;
-    w->follow_links = opts->follow_links ? 1 : 0;
-    w->size_kind = opts->size_kind;
-    w->hard_links_once = opts->hard_links_once ? 1 : 0;
-    w->one_file_system = opts->one_file_system ? 1 : 0;
-    w->exclude_caches = opts->exclude_caches ? 1 : 0;
-    w->stall_ms = opts->stall_timeout_ms == 0 ? QV_STALL_DEFAULT_MS
-                  : opts->stall_timeout_ms < 0 ? 0u : (uint32_t)opts->stall_timeout_ms;
-    w->workers = opts->no_pool ? 1 : opts->workers;
-    w->max_workers = opts->no_pool ? 1 : opts->max_workers;
-    w->listed = opts->listed;
-    w->listed_arg = opts->listed_arg;
-    if (opts->exclude_count > 0) {
-        s->excludes = static_cast<char **>(calloc((size_t)opts->exclude_count, sizeof(char *)));
-        if (!s->excludes)
-            return false;
-        for (int32_t i = 0; i < opts->exclude_count; i++) {
-            size_t n = strlen(opts->excludes[i]) + 1;
-            s->excludes[i] = static_cast<char *>(malloc(n));
-            if (!s->excludes[i])
-                return false;
-            w->exclude_count = i + 1;  // what release_slot frees
-            memcpy(s->excludes[i], opts->excludes[i], n);
-        }
-        w->excludes = s->excludes;
-    }
-    return true;
+    s->opts = *opts;
+    *opts = qv_options{};
+    s->walk.opts = &s->opts;
+    if (hooks)
+        s->walk.hooks = *hooks;
 }
 
 static void do_scan(scan_slot *s)
@@ -146,8 +96,8 @@ static void do_scan(scan_slot *s)
     s->walk.result = r;
     // The root's text stays whole, however long: the documents name the root
     // with it, and disk_get_dir finds the root by it.
-    size_t len = strlen(s->path);
-    qv_entry *root = len <= UINT32_MAX ? qv_tree_new_entry(qv_scan_result_first_arena(r), s->path, (uint32_t)len)
+    size_t len = strlen(s->opts.path);
+    qv_entry *root = len <= UINT32_MAX ? qv_tree_new_entry(qv_scan_result_first_arena(r), s->opts.path, (uint32_t)len)
                                        : nullptr;
     if (!root) {
         s->state.store(SCAN_FAILED);
@@ -157,7 +107,7 @@ static void do_scan(scan_slot *s)
         r->root = root;
 
         uint64_t start = qv_time_ms();
-        qv_walk(&s->walk, root, s->abs_path);
+        qv_walk(&s->walk, root);
         if (s->cancel_requested.load() != 0) {
             s->state.store(SCAN_CANCELLED);
         } else {
@@ -180,18 +130,15 @@ static int async_scan_thread(void *arg)
     return 0;
 }
 
-int qv_scanner_scan_async(const qv_scan_options *opts)
+int qv_scanner_scan_async(qv_options *opts, const qv_walk_hooks *hooks)
 {
-    if (!opts || !opts->path)
-        return -1;
-    int id = alloc_scan_slot();
-    if (id < 0)
-        return -1;
-    scan_slot *s = &g_scans[id];
-    if (!fill_slot(s, opts)) {
-        release_slot(s);
+    int id = opts->path ? alloc_scan_slot() : -1;
+    if (id < 0) {
+        qv_options_release(opts);
         return -1;
     }
+    scan_slot *s = &g_scans[id];
+    fill_slot(s, opts, hooks);
     if (qv_thread_create(&s->thread, async_scan_thread, s) != 0) {
         release_slot(s);
         return -1;
@@ -200,18 +147,15 @@ int qv_scanner_scan_async(const qv_scan_options *opts)
     return id;
 }
 
-qv_scan_result *qv_scanner_scan(const qv_scan_options *opts)
+qv_scan_result *qv_scanner_scan(qv_options *opts, const qv_walk_hooks *hooks)
 {
-    if (!opts || !opts->path)
-        return nullptr;
-    int id = alloc_scan_slot();
-    if (id < 0)
-        return nullptr;
-    scan_slot *s = &g_scans[id];
-    if (!fill_slot(s, opts)) {
-        release_slot(s);
+    int id = opts->path ? alloc_scan_slot() : -1;
+    if (id < 0) {
+        qv_options_release(opts);
         return nullptr;
     }
+    scan_slot *s = &g_scans[id];
+    fill_slot(s, opts, hooks);
     do_scan(s);
     qv_scan_result *r = s->result;
     s->result = nullptr;

@@ -1,44 +1,20 @@
 // The table of scan slots, the scan run and the internal scanner interface.
+// States are the public header's SCAN_* codes.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
+#include "options.h"
 #include "platform.h"
 #include "tree.h"
 #include "walker.h"
 
 #define MAX_SCANS 32
 
-#define SCAN_IDLE 0
-#define SCAN_RUNNING 1
-#define SCAN_DONE 2
-#define SCAN_FAILED (-1)
-#define SCAN_CANCELLED (-2)
-
-struct qv_scan_options {
-    const char *path;
-    int32_t max_depth;    // 0 or less: no limit
-    uint8_t follow_links; // take in symbolic links / reparse points
-    uint8_t no_pool;      // walk on the scan thread alone (tests, benchmarks)
-    int32_t workers;      // 0: as many as the walk chooses; else the workers it starts with
-    int32_t max_workers;  // with workers: how many may work at once (0: workers)
-    void (*listed)(void *arg, const qv_entry *dir);  // see qv_walk_ctx; for tests
-    void *listed_arg;
-    uint8_t size_kind;    // QV_SIZE_APPARENT or QV_SIZE_ON_DISK
-    uint8_t hard_links_once;
-    uint8_t one_file_system;
-    uint8_t exclude_caches;
-    const char *const *excludes;  // exclude_count shell patterns
-    int32_t exclude_count;
-    int32_t stall_timeout_ms;  // 0: the default; negative: wait for ever
-};
-
 struct scan_slot {
     qv_scan_result *result;
-    char *path;       // the root as the host gave it
-    char *abs_path;   // the root made absolute when the scan was started
-    char **excludes;  // heap copies; the walk context points at them
+    qv_options opts;  // what the host asked; the walk reads it
     std::atomic<int32_t> state;
     std::atomic<int32_t> cancel_requested;
     qv_thread thread;
@@ -60,8 +36,11 @@ struct scan_slot {
 extern scan_slot g_scans[MAX_SCANS];
 
 void qv_scanner_init(void);
-int qv_scanner_scan_async(const qv_scan_options *opts);
-qv_scan_result *qv_scanner_scan(const qv_scan_options *opts);
+// Both take opts over (into the slot, or freed when no scan starts): *opts
+// is empty on return. hooks may be null.
+int qv_scanner_scan_async(qv_options *opts, const qv_walk_hooks *hooks);
+// The whole scan on the calling thread; its result is the caller's.
+qv_scan_result *qv_scanner_scan(qv_options *opts, const qv_walk_hooks *hooks);
 int32_t qv_scanner_get_state(int id);
 // The state code and the counts recorded so far (each pointer may be null);
 // -1 and nothing stored when id names no slot.

@@ -385,9 +385,9 @@ TEST(SwappedLink, StackedWalksNeverLeaveTheTree)
             int workers;
             std::atomic<bool> done{false};
         } swap{root, outside, &w.ctx, workers};
-        w.ctx.workers = workers;
-        w.ctx.listed_arg = &swap;
-        w.ctx.listed = [](void *arg, const qv_entry *dir) {
+        w.ctx.hooks.workers = workers;
+        w.ctx.hooks.arg = &swap;
+        w.ctx.hooks.listed = [](void *arg, const qv_entry *dir) {
             auto *s = static_cast<Swap *>(arg);
             if (strcmp(qv_tree_get_name(dir), "a") != 0 || s->done.exchange(true))
                 return;

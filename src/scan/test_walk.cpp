@@ -395,10 +395,9 @@ TEST(Sharing, DocumentsDoNotDependOnTheWorkerCount)
     EXPECT_NE(alone.find("\"lvl3\""), std::string::npos);
     for (int workers : {2, 3, 8}) {
         for (int round = 0; round < 3; round++) {
-            qv_scan_options opts{};
-            opts.path = t.path.c_str();
-            opts.workers = workers;
-            ResultPtr r(qv_scanner_scan(&opts));
+            qv_walk_hooks hooks{};
+            hooks.workers = workers;
+            ResultPtr r(scan_sync_with(t.path, nullptr, hooks));
             ASSERT_NE(r.r, nullptr);
             EXPECT_TRUE(documents_of(r.r) == alone) << workers << " workers";
         }
@@ -425,9 +424,9 @@ TEST(Sharing, FilesOfALargeDirectoryAreLookedAtByIdleWorkers)
         alone = documents_of(r.r);
     }
     WalkRun w;
-    w.ctx.workers = 4;
-    w.ctx.listed_arg = &w.ctx;
-    w.ctx.listed = [](void *arg, const qv_entry *dir) {
+    w.ctx.hooks.workers = 4;
+    w.ctx.hooks.arg = &w.ctx;
+    w.ctx.hooks.listed = [](void *arg, const qv_entry *dir) {
         auto *ctx = static_cast<qv_walk_ctx *>(arg);
         // The root is listed: wait (bounded) until the others wait for work.
         if (dir->depth == 0)
@@ -442,10 +441,9 @@ TEST(Sharing, FilesOfALargeDirectoryAreLookedAtByIdleWorkers)
 #endif
     EXPECT_EQ(w.ctx.skipped_entries.load(), 0u);
     // The same documents (the root named as a scan names it).
-    qv_scan_options opts{};
-    opts.path = t.path.c_str();
-    opts.workers = 4;
-    ResultPtr r(qv_scanner_scan(&opts));
+    qv_walk_hooks hooks{};
+    hooks.workers = 4;
+    ResultPtr r(scan_sync_with(t.path, nullptr, hooks));
     EXPECT_TRUE(documents_of(r.r) == alone);
 }
 
@@ -469,14 +467,14 @@ TEST(Sharing, FilesGoneBeforeTheLookAreLeftOut)
     } hold{nullptr, t / "big"};
     WalkRun w;
     hold.ctx = &w.ctx;
-    w.ctx.workers = 4;
-    w.ctx.listed_arg = &hold;
-    w.ctx.listed = [](void *arg, const qv_entry *dir) {
+    w.ctx.hooks.workers = 4;
+    w.ctx.hooks.arg = &hold;
+    w.ctx.hooks.listed = [](void *arg, const qv_entry *dir) {
         auto *h = static_cast<Hold *>(arg);
         if (dir->depth == 0)
             wait_for_idle_workers(h->ctx, 3);
     };
-    w.ctx.deferring = [](void *arg, const qv_entry *) {
+    w.ctx.hooks.deferring = [](void *arg, const qv_entry *) {
         // The odd ones go; the names are listed already.
         auto *h = static_cast<Hold *>(arg);
         for (int i = 1; i < n; i += 2)
@@ -519,9 +517,9 @@ TEST(Sharing, WorkDeepInTheTreeReachesIdleWorkers)
     } seen;
     WalkRun w;
     seen.ctx = &w.ctx;
-    w.ctx.workers = 4;
-    w.ctx.listed_arg = &seen;
-    w.ctx.listed = [](void *arg, const qv_entry *dir) {
+    w.ctx.hooks.workers = 4;
+    w.ctx.hooks.arg = &seen;
+    w.ctx.hooks.listed = [](void *arg, const qv_entry *dir) {
         auto *s = static_cast<Seen *>(arg);
         if (dir->depth == 5) {
             // The fan is listed: wait (bounded) until the other three wait

@@ -314,7 +314,7 @@ static void share_if_wanted(walker *w)
 static bool in_pseudo_path(const walker *w)
 {
     const qv_walk_ctx *ctx = w->ctx;
-    return qv_is_pseudo_fs_below(ctx->real_root ? ctx->real_root : ctx->root_text, w->path) != 0;
+    return qv_is_pseudo_fs_below(ctx->real_root ? ctx->real_root : ctx->opts->abs_path, w->path) != 0;
 }
 
 // Keeps a file with several hard links for the count once the walk is over.
@@ -362,8 +362,8 @@ static void merge_links(walker *w)
 // separator) or any part of it after a '/', as du --exclude matches.
 static bool matches_exclude(const qv_walk_ctx *ctx, const char *m)
 {
-    for (int32_t i = 0; i < ctx->exclude_count; i++) {
-        const char *pattern = ctx->excludes[i];
+    for (int32_t i = 0; i < ctx->opts->asked.exclude_count; i++) {
+        const char *pattern = ctx->opts->asked.excludes[i];
         if (qv_pattern_match(pattern, m))
             return true;
         // A leading '*' (which matches '/' too) that matches no whole path
@@ -389,7 +389,7 @@ static bool excluded(walker *w, const char *name, size_t name_len)
     if (root_len + 1 + w->path_len + 1 + name_len + 1 > w->match_cap)
         return false;
     char *m = w->match, *at = m;
-    memcpy(at, ctx->host_root, root_len);
+    memcpy(at, ctx->opts->path, root_len);
     at += root_len;
     if (root_len == 0 || (at[-1] != '/' && at[-1] != QV_PATH_SEP))
         *at++ = '/';
@@ -411,13 +411,13 @@ static bool excluded(walker *w, const char *name, size_t name_len)
 // pattern matches its own spelling, as du then counts nothing.
 static bool root_excluded(const qv_walk_ctx *ctx)
 {
-    if (ctx->exclude_count == 0 || !ctx->host_root)
+    if (ctx->opts->asked.exclude_count == 0 || !ctx->opts->path)
         return false;
-    size_t n = strlen(ctx->host_root);
+    size_t n = strlen(ctx->opts->path);
     char *m = static_cast<char *>(malloc(n + 1));
     if (!m)
         return false;
-    memcpy(m, ctx->host_root, n + 1);
+    memcpy(m, ctx->opts->path, n + 1);
     for (char *p = m; *p; p++)
         if (*p == QV_PATH_SEP)
             *p = '/';
@@ -480,7 +480,7 @@ static void look_at_chunk(walker *w, stat_chunk *c)
         e->size = got.size;
         e->file_count = 0;
         c->bytes = qv_sat_add(c->bytes, got.size);
-        if (got.linked && ctx->hard_links_once)
+        if (got.linked && ctx->opts->asked.hard_links_once)
             keep_link(w, e, got.link_id);
     }
     w->seat->chunk = nullptr;
@@ -607,7 +607,7 @@ static void take_chunk(walker *w, stat_chunk *c)
 static void record_child(walker *w, qv_entry *dir, int32_t depth, const qv_dir_child &c, listed_counts *n)
 {
     qv_walk_ctx *ctx = w->ctx;
-    if (ctx->exclude_count > 0 && excluded(w, c.name, c.name_len))
+    if (ctx->opts->asked.exclude_count > 0 && excluded(w, c.name, c.name_len))
         return;
     if (c.name_len > QV_NAME_MAX) {
         n->skipped++;  // longer than any name a file system gives
@@ -635,7 +635,7 @@ static void record_child(walker *w, qv_entry *dir, int32_t depth, const qv_dir_c
             return;
         }
         n->bytes = qv_sat_add(n->bytes, e->size);
-        if (c.linked && ctx->hard_links_once)
+        if (c.linked && ctx->opts->asked.hard_links_once)
             keep_link(w, e, c.link_id);
     }
 }
@@ -695,12 +695,12 @@ static bool enter_directory(walker *w, qv_entry *dir, int32_t depth)
         }
     }
     // Another file system, when the host asked to stay on the root's: du -x.
-    if (ctx->one_file_system && !is_root && info.has_id && w->chain[0].has_id &&
+    if (ctx->opts->asked.one_file_system && !is_root && info.has_id && w->chain[0].has_id &&
         info.id.dev != w->chain[0].id.dev) {
         qv_dirlist_close(w->list);
         return false;
     }
-    if (ctx->exclude_caches && qv_dirlist_is_cache(w->list)) {
+    if (ctx->opts->asked.exclude_caches && qv_dirlist_is_cache(w->list)) {
         qv_dirlist_close(w->list);
         return false;
     }
@@ -715,7 +715,7 @@ static void list_directory(walker *w, qv_entry *dir, int32_t depth)
     qv_walk_ctx *ctx = w->ctx;
     if (cancelled(ctx))
         return;
-    if (ctx->max_depth > 0 && depth >= ctx->max_depth)
+    if (ctx->opts->asked.max_depth > 0 && depth >= ctx->opts->asked.max_depth)
         return;
     if (ctx->gave_up.load(std::memory_order_relaxed)) {
         note_problem(ctx, dir, QV_PROBLEM_STALLED, 0);  // not tried: the storage is taken for dead
@@ -752,8 +752,8 @@ static void list_directory(walker *w, qv_entry *dir, int32_t depth)
             if (!deferring && ctx->pool && qv_pool_hungry(ctx->pool) > 0) {
                 deferring = true;
                 qv_dirlist_defer_stats(w->list);
-                if (ctx->deferring)
-                    ctx->deferring(ctx->listed_arg, dir);
+                if (ctx->hooks.deferring)
+                    ctx->hooks.deferring(ctx->hooks.arg, dir);
             }
         }
     }
@@ -773,8 +773,8 @@ static void list_directory(walker *w, qv_entry *dir, int32_t depth)
     add_count(ctx->seen_dirs, n.dirs);
     add_count(ctx->seen_bytes, n.bytes);
     add_count(ctx->skipped_entries, n.skipped);
-    if (ctx->listed)
-        ctx->listed(ctx->listed_arg, dir);
+    if (ctx->hooks.listed)
+        ctx->hooks.listed(ctx->hooks.arg, dir);
 }
 
 // Walks one directory taken from the pool and everything below it that
@@ -817,22 +817,22 @@ static void walk_from(walker *w, const shared_dir *sd)
 static bool setup_walker(walker *w, qv_walk_ctx *ctx)
 {
     w->ctx = ctx;
-    int wants = (ctx->one_file_system ? QV_WANT_DIR_IDS : 0) | (ctx->hard_links_once ? QV_WANT_LINK_IDS : 0);
+    int wants = (ctx->opts->asked.one_file_system ? QV_WANT_DIR_IDS : 0) | (ctx->opts->asked.hard_links_once ? QV_WANT_LINK_IDS : 0);
     // Followed links make one file of a single name reachable twice: each
     // file is then counted once as hard links are, by its identity. Without
     // links followed no file needs more than its link count tells.
-    if (ctx->hard_links_once && ctx->follow_links)
+    if (ctx->opts->asked.hard_links_once && ctx->opts->asked.follow_links)
         wants |= QV_WANT_FILE_IDS;
-    w->list = qv_dirlist_new(ctx->dirroot, ctx->follow_links, ctx->size_kind, wants, ctx->cancel, &w->seat->watch);
+    w->list = qv_dirlist_new(ctx->dirroot, ctx->opts, wants, ctx->cancel, &w->seat->watch);
     w->arena = qv_scan_result_new_arena(ctx->result);
     w->path = static_cast<char *>(malloc(SCAN_PATH_MAX));
-    if (ctx->exclude_count > 0) {
+    if (ctx->opts->asked.exclude_count > 0) {
         // The root's text may be of any length; every path below it fits.
-        w->host_root_len = ctx->host_root ? strlen(ctx->host_root) : 0;
+        w->host_root_len = ctx->opts->path ? strlen(ctx->opts->path) : 0;
         w->match_cap = w->host_root_len + 2 * SCAN_PATH_MAX;
         w->match = static_cast<char *>(malloc(w->match_cap));
     }
-    return w->list && w->arena && w->path && (ctx->exclude_count == 0 || w->match);
+    return w->list && w->arena && w->path && (ctx->opts->asked.exclude_count == 0 || w->match);
 }
 
 // Frees the worker's own buffers (the arena belongs to the scan result).
@@ -1048,7 +1048,8 @@ static void take_over(qv_walk_ctx *ctx, qv_pool *pool, worker_seat *s, bool canc
 static void watch_calls(qv_pool *pool, void *arg, bool cancelling)
 {
     auto *ctx = static_cast<qv_walk_ctx *>(arg);
-    if (!cancelling && ctx->stall_ms == 0)
+    uint32_t stall_ms = qv_stall_ms(ctx->opts);
+    if (!cancelling && stall_ms == 0)
         return;
     uint64_t now = qv_time_ms();
     for (int32_t i = 0; i < ctx->nseats; i++) {
@@ -1064,7 +1065,7 @@ static void watch_calls(qv_pool *pool, void *arg, bool cancelling)
         if (!(state & QV_CALL_INSIDE))
             continue;
         uint64_t waited = now - s->since_ms;
-        if (!cancelling && waited < ctx->stall_ms)
+        if (!cancelling && waited < stall_ms)
             continue;
 #ifdef _WIN32
         // The system may cancel the call: the worker then goes on, and
@@ -1076,7 +1077,7 @@ static void watch_calls(qv_pool *pool, void *arg, bool cancelling)
                 qv_thread_cancel_io(qv_pool_thread(pool, i));
             if (!cancelling)
                 continue;
-        } else if (!cancelling && waited < ctx->stall_ms + QV_STALL_CANCEL_GRACE_MS) {
+        } else if (!cancelling && waited < stall_ms + QV_STALL_CANCEL_GRACE_MS) {
             continue;
         }
 #endif
@@ -1098,19 +1099,9 @@ static int descriptors_to_spare(void *)
 int qv_walk_init(qv_walk_ctx *w)
 {
     w->result = nullptr;
-    w->host_root = nullptr;
-    w->max_depth = 0;
-    w->follow_links = 0;
-    w->size_kind = QV_SIZE_APPARENT;
-    w->hard_links_once = w->one_file_system = w->exclude_caches = 0;
-    w->excludes = nullptr;
-    w->exclude_count = 0;
-    w->stall_ms = 0;
-    w->workers = w->max_workers = 0;
+    w->opts = nullptr;
+    w->hooks = qv_walk_hooks{};
     w->cancel = nullptr;
-    w->listed = nullptr;
-    w->deferring = nullptr;
-    w->listed_arg = nullptr;
     w->seen_files.store(0);
     w->seen_dirs.store(0);
     w->seen_bytes.store(0);
@@ -1128,7 +1119,6 @@ int qv_walk_init(qv_walk_ctx *w)
     w->stats_handed.store(0);
     w->given_up = 0;
     w->gave_up.store(0);
-    w->root_text = nullptr;
     w->real_root = nullptr;
     w->root_pseudo = 0;
     w->dirroot = nullptr;
@@ -1209,9 +1199,9 @@ static void count_links_once(qv_walk_ctx *ctx, const qv_entry *root)
 // Workers to start with and the most that may work at once.
 static void worker_counts(const qv_walk_ctx *ctx, int32_t *base, int32_t *max)
 {
-    if (ctx->workers > 0) {
-        *base = ctx->workers;
-        *max = ctx->max_workers > 0 ? ctx->max_workers : ctx->workers;
+    if (ctx->hooks.workers > 0) {
+        *base = ctx->hooks.workers;
+        *max = ctx->hooks.max_workers > 0 ? ctx->hooks.max_workers : ctx->hooks.workers;
         return;
     }
     int32_t n = qv_cpu_count();
@@ -1220,7 +1210,7 @@ static void worker_counts(const qv_walk_ctx *ctx, int32_t *base, int32_t *max)
     if (n > QV_WALK_MAX_BASE)
         n = QV_WALK_MAX_BASE;
     *base = n;
-    *max = ctx->max_workers > 0 ? ctx->max_workers : QV_WALK_MAX_WORKERS;
+    *max = ctx->hooks.max_workers > 0 ? ctx->hooks.max_workers : QV_WALK_MAX_WORKERS;
     if (*max < *base)
         *max = *base;
 }
@@ -1279,13 +1269,13 @@ static void run_pool(qv_walk_ctx *ctx, qv_entry *root)
     ctx->nseats = 0;
 }
 
-void qv_walk(qv_walk_ctx *ctx, qv_entry *root, const char *path)
+void qv_walk(qv_walk_ctx *ctx, qv_entry *root)
 {
     ctx->peak_workers = 0;
     if (cancelled(ctx))
         return;
-    ctx->root_text = path;
-    if (!qv_walk_open_root(ctx, path))
+    const char *path = ctx->opts->abs_path;
+    if (!qv_walk_open_root(ctx))
         return;
     // Pseudo file systems are told by the real path: "." or "//" may be "/".
     ctx->root_pseudo = (uint8_t)(path[0] != '\0' && qv_is_pseudo_fs(ctx->real_root ? ctx->real_root : path));
@@ -1294,6 +1284,6 @@ void qv_walk(qv_walk_ctx *ctx, qv_entry *root, const char *path)
     prune_unfinished(ctx);
     qv_dirroot_close(ctx->dirroot);
     ctx->dirroot = nullptr;
-    if (ctx->hard_links_once && ctx->result && !cancelled(ctx))
+    if (ctx->opts->asked.hard_links_once && ctx->result && !cancelled(ctx))
         count_links_once(ctx, root);
 }

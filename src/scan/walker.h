@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "dirlist.h"
+#include "options.h"
 #include "platform.h"
 #include "threadpool.h"
 #include "tree.h"
@@ -35,37 +36,27 @@ struct qv_link {
 #define QV_WALK_MAX_BASE 16
 #define QV_WALK_MAX_WORKERS 64
 
-struct qv_walk_ctx {
-    // Set by the caller before qv_walk.
-    qv_scan_result *result;
-    const char *host_root;  // the root as the host spelled it (exclude patterns match it)
-    int32_t max_depth;      // 0 or less: no limit
-    uint8_t follow_links;
-    uint8_t size_kind;      // QV_SIZE_APPARENT or QV_SIZE_ON_DISK
-    uint8_t hard_links_once;
-    uint8_t one_file_system;
-    uint8_t exclude_caches;
-    const char *const *excludes;
-    int32_t exclude_count;
-    // A call the storage has not answered for this long gives its directory
-    // up (0: never).
-    uint32_t stall_ms;
-#define QV_STALL_DEFAULT_MS 30000
-// Each call given up on leaves a thread behind until the storage answers:
-// past this many in one scan, the rest of it is given up at once.
-#define QV_STALL_LIMIT 64
+// Knobs for tests and benchmarks, kept apart from what the host asked.
+struct qv_walk_hooks {
     // Workers: 0 for the default; 1 walks on the calling thread alone. With
     // workers set, max_workers (0: the same) caps how many may work at once.
     int32_t workers;
     int32_t max_workers;
-    std::atomic<int32_t> *cancel;
     // Called (by the worker that listed it) once a directory's children are
-    // recorded, before any of them is walked; for tests.
+    // recorded, before any of them is walked.
     void (*listed)(void *arg, const qv_entry *dir);
     // Called (by the lister) when the files of a large directory start to be
-    // listed without a look at them, to be looked at later; for tests.
+    // listed without a look at them, to be looked at later.
     void (*deferring)(void *arg, const qv_entry *dir);
-    void *listed_arg;
+    void *arg;
+};
+
+struct qv_walk_ctx {
+    // Set by the caller before qv_walk.
+    qv_scan_result *result;
+    const qv_options *opts;
+    qv_walk_hooks hooks;
+    std::atomic<int32_t> *cancel;
 
     // Live counts for progress polls: added once per listed directory.
     std::atomic<uint64_t> seen_files;
@@ -90,14 +81,16 @@ struct qv_walk_ctx {
     // lister to look at.
     int32_t peak_workers;
     std::atomic<uint64_t> stats_handed;
+// Each call given up on leaves a thread behind until the storage answers:
+// past this many in one scan, the rest of it is given up at once.
+#define QV_STALL_LIMIT 64
     // Calls given up on so far; past QV_STALL_LIMIT the storage is taken
     // for dead and nothing more is entered (gave_up set).
     int32_t given_up;
     std::atomic<uint8_t> gave_up;
 
     // The walk's own, while it runs.
-    const char *root_text;  // the absolute root the walk opened
-    char *real_root;        // its real path, or null
+    char *real_root;        // the real path of the root, or null
     uint8_t root_pseudo;    // the root lies on a pseudo file system: all is walked
     qv_dirroot *dirroot;
     qv_pool *pool;
@@ -116,13 +109,14 @@ struct qv_walk_ctx {
 int qv_walk_init(qv_walk_ctx *w);
 // Frees what the walk kept (problems, links); the context may be set up anew.
 void qv_walk_release(qv_walk_ctx *w);
-// Opens the root at path into the context (dirroot, real_root) on a thread
-// of its own, waiting for it no longer than the stall timeout; false when
-// it could not be opened, with root_error set unless the scan was cancelled.
-bool qv_walk_open_root(qv_walk_ctx *ctx, const char *path);
-// Walks the directory at path (absolute) into root, which the caller made
-// from the result's first arena. A root that cannot be opened keeps no
-// children and leaves its error code in root_error. Returns once every
-// worker has ended; when hard links count once, the name of each linked
-// file that keeps its size is settled by then.
-void qv_walk(qv_walk_ctx *w, qv_entry *root, const char *path);
+// Opens the root (the options' absolute path) into the context (dirroot,
+// real_root) on a thread of its own, waiting for it no longer than the
+// stall timeout; false when it could not be opened, with root_error set
+// unless the scan was cancelled.
+bool qv_walk_open_root(qv_walk_ctx *ctx);
+// Walks the root the options name into root, which the caller made from
+// the result's first arena. A root that cannot be opened keeps no children
+// and leaves its error code in root_error. Returns once every worker has
+// ended; when hard links count once, the name of each linked file that
+// keeps its size is settled by then.
+void qv_walk(qv_walk_ctx *w, qv_entry *root);
