@@ -3,34 +3,29 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "walker.h"
 
 
 scan_slot g_scans[MAX_SCANS];
+// Apart from the slots, which a claim sets up anew: a poll of a free id
+// reads only this.
+static std::atomic<uint8_t> s_claimed[MAX_SCANS];
 static qv_mutex g_scans_mutex;
 
-// Every field of a slot as a fresh claim finds it (in_use and the walk
-// context aside: a claim sets the context up anew).
 static void clear_slot(scan_slot *s)
 {
-    s->result = nullptr;
-    s->opts = qv_options{};
-    s->thread.h = 0;
-    s->has_thread = 0;
-    s->result_json = s->top_json = s->ext_json = s->dir_json = nullptr;
-    s->problems_json.store(nullptr);
-    s->ordered = 0;
-    s->state.store(SCAN_IDLE);
-    s->cancel_requested.store(0);
+    s->~scan_slot();
+    new (s) scan_slot();
 }
 
 void qv_scanner_init(void)
 {
     qv_mutex_init(&g_scans_mutex);
-    for (scan_slot &s : g_scans) {
-        clear_slot(&s);
-        s.in_use.store(0);
+    for (int i = 0; i < MAX_SCANS; i++) {
+        clear_slot(&g_scans[i]);
+        s_claimed[i].store(0);
     }
 }
 
@@ -38,8 +33,7 @@ scan_slot *qv_scanner_slot(int id)
 {
     if ((uint32_t)id >= MAX_SCANS)
         return nullptr;
-    scan_slot *s = &g_scans[id];
-    return s->in_use.load() ? s : nullptr;
+    return s_claimed[id].load() ? &g_scans[id] : nullptr;
 }
 
 // Claims the lowest free slot; its index, or -1.
@@ -49,14 +43,14 @@ static int alloc_scan_slot(void)
         return -1;  // the table could not be set up
     qv_mutex_lock(&g_scans_mutex);
     for (int i = 0; i < MAX_SCANS; i++) {
-        scan_slot *s = &g_scans[i];
-        if (s->in_use.load())
+        if (s_claimed[i].load())
             continue;
+        scan_slot *s = &g_scans[i];
         clear_slot(s);
         if (qv_walk_init(&s->walk) != 0)
             break;
         s->walk.cancel = &s->cancel_requested;
-        s->in_use.store(1);
+        s_claimed[i].store(1);
         qv_mutex_unlock(&g_scans_mutex);
         return i;
     }
@@ -64,14 +58,14 @@ static int alloc_scan_slot(void)
     return -1;
 }
 
-// Gives up a slot whose run is over or never started; clearing in_use last
-// makes it claimable again only once wholly released.
+// Gives up a slot whose run is over or never started; clearing its claim
+// last makes it claimable again only once wholly released.
 static void release_slot(scan_slot *s)
 {
     qv_walk_release(&s->walk);
     s->walk.opts = nullptr;
     qv_options_release(&s->opts);
-    s->in_use.store(0);
+    s_claimed[s - g_scans].store(0);
 }
 
 // Takes the options over into a claimed slot.
@@ -116,9 +110,9 @@ static void do_scan(scan_slot *s)
             r->total_files = root->file_count;
             r->total_dirs = root->dir_count;
             r->scan_time_ms = (double)(qv_time_ms() - start);
-            s->walk.seen_files.store(r->total_files);
-            s->walk.seen_dirs.store(r->total_dirs);
-            s->walk.seen_bytes.store(r->total_size);
+            s->walk.progress.files.store(r->total_files);
+            s->walk.progress.dirs.store(r->total_dirs);
+            s->walk.progress.bytes.store(r->total_size);
             s->state.store(SCAN_DONE);
         }
     }
@@ -171,11 +165,11 @@ int32_t qv_scanner_get_progress(int id, uint64_t *files, uint64_t *dirs, uint64_
     // State first: a done state guarantees the final counts below.
     int32_t state = s->state.load();
     if (files)
-        *files = s->walk.seen_files.load(std::memory_order_relaxed);
+        *files = s->walk.progress.files.load(std::memory_order_relaxed);
     if (dirs)
-        *dirs = s->walk.seen_dirs.load(std::memory_order_relaxed);
+        *dirs = s->walk.progress.dirs.load(std::memory_order_relaxed);
     if (bytes)
-        *bytes = s->walk.seen_bytes.load(std::memory_order_relaxed);
+        *bytes = s->walk.progress.bytes.load(std::memory_order_relaxed);
     return state;
 }
 
@@ -185,12 +179,13 @@ int32_t qv_scanner_get_problems(int id, qv_scan_problems *out)
     if (!s)
         return -1;
     int32_t state = s->state.load();
-    out->root_error = s->walk.root_error.load();
-    out->unreadable_dirs = s->walk.unreadable_dirs.load();
-    out->skipped_entries = s->walk.skipped_entries.load();
-    out->loop_dirs = s->walk.loop_dirs.load();
-    out->pseudo_fs_dirs = s->walk.pseudo_fs_dirs.load();
-    out->stalled_dirs = s->walk.stalled_dirs.load();
+    const qv_walk_problems &p = s->walk.problems;
+    out->root_error = p.root_error.load();
+    out->unreadable_dirs = p.unreadable_dirs.load();
+    out->skipped_entries = p.skipped_entries.load();
+    out->loop_dirs = p.loop_dirs.load();
+    out->pseudo_fs_dirs = p.pseudo_fs_dirs.load();
+    out->stalled_dirs = p.stalled_dirs.load();
     return state;
 }
 
@@ -205,6 +200,11 @@ void qv_scanner_cancel(int id)
     scan_slot *s = qv_scanner_slot(id);
     if (s)
         s->cancel_requested.store(1);
+}
+
+qv_problem_list qv_scanner_problem_list(const scan_slot *s)
+{
+    return qv_walk_problem_list(&s->walk);
 }
 
 qv_scan_result *qv_scanner_get_result(int id)
@@ -229,7 +229,6 @@ void qv_scanner_free(int id)
     free(s->problems_json.exchange(nullptr));
     free(s->dir_json);
     s->result_json = s->top_json = s->ext_json = s->dir_json = nullptr;
-    s->ordered = 0;
     qv_scan_result_free(s->result);
     s->result = nullptr;
     release_slot(s);

@@ -12,24 +12,25 @@
 
 #define MAX_SCANS 32
 
+// One scan; every member as below when the slot is claimed.
 struct scan_slot {
-    qv_scan_result *result;
-    qv_options opts;  // what the host asked; the walk reads it
-    std::atomic<int32_t> state;
-    std::atomic<int32_t> cancel_requested;
-    qv_thread thread;
-    uint8_t has_thread;
-    char *result_json;
-    char *top_json;
-    char *ext_json;
-    char *dir_json;   // the latest directory document
-    uint8_t ordered;  // the tree has been ordered by size for the documents
+    qv_scan_result *result = nullptr;
+    qv_options opts{};  // what the host asked; the walk reads it
+    std::atomic<int32_t> state{SCAN_IDLE};
+    std::atomic<int32_t> cancel_requested{0};
+    qv_thread thread{};
+    uint8_t has_thread = 0;
+    // The documents handed out, owned until disk_free.
+    char *result_json = nullptr;
+    char *top_json = nullptr;
+    char *ext_json = nullptr;
+    char *dir_json = nullptr;  // the latest directory document
+    uint8_t ordered = 0;       // the tree has been ordered by size for the documents
     // The one export the header lets several threads call at once for one
     // id: the first text stored is the one every caller gets.
-    std::atomic<char *> problems_json;
-    std::atomic<uint8_t> in_use;
-    // Options, live counts for progress polls (the totals once the scan is
-    // done), what the walk could not take in.
+    std::atomic<char *> problems_json{nullptr};
+    // What the walk counts (the totals once the scan is done) and what it
+    // could not take in.
     qv_walk_ctx walk;
 };
 
@@ -58,3 +59,6 @@ void qv_scanner_free(int id);
 void qv_scanner_cleanup(void);
 // The claimed slot named by id, or null (lookup rule of every export).
 scan_slot *qv_scanner_slot(int id);
+// The directories the scan left without all of their children; complete
+// once it is done.
+qv_problem_list qv_scanner_problem_list(const scan_slot *s);

@@ -437,9 +437,9 @@ TEST(Sharing, FilesOfALargeDirectoryAreLookedAtByIdleWorkers)
     EXPECT_EQ(w.root->size, want + 5);
     EXPECT_EQ(w.root->file_count, 1501u);
 #ifndef _WIN32
-    EXPECT_GT(w.ctx.stats_handed.load(), 0u);  // Windows lists sizes with the names
+    EXPECT_GT(w.ctx.progress.stats_handed.load(), 0u);  // Windows lists sizes with the names
 #endif
-    EXPECT_EQ(w.ctx.skipped_entries.load(), 0u);
+    EXPECT_EQ(w.ctx.problems.skipped_entries.load(), 0u);
     // The same documents (the root named as a scan names it).
     qv_walk_hooks hooks{};
     hooks.workers = 4;
@@ -495,8 +495,8 @@ TEST(Sharing, FilesGoneBeforeTheLookAreLeftOut)
     EXPECT_LE(odd, 64);  // only those looked at before the deletion
     qv_tree_accumulate_sizes(w.root);
     EXPECT_EQ(big->file_count, (uint64_t)(even + odd));
-    EXPECT_EQ(w.ctx.seen_files.load(), (uint64_t)(even + odd));
-    EXPECT_EQ(w.ctx.skipped_entries.load(), 0u);
+    EXPECT_EQ(w.ctx.progress.files.load(), (uint64_t)(even + odd));
+    EXPECT_EQ(w.ctx.problems.skipped_entries.load(), 0u);
 }
 
 // Directories deep in a tree are shared as well: below five single
@@ -541,5 +541,5 @@ TEST(Sharing, WorkDeepInTheTreeReachesIdleWorkers)
     EXPECT_EQ(w.root->file_count, 8u);
     EXPECT_EQ(w.root->dir_count, 5u + 16u);
     EXPECT_GE(seen.listers.size(), 2u);
-    EXPECT_GE(w.ctx.peak_workers, 4);
+    EXPECT_GE(w.ctx.progress.peak_workers.load(), 4);
 }

@@ -181,31 +181,31 @@ static void note_problem(qv_walk_ctx *ctx, qv_entry *dir, int32_t kind, int32_t 
 {
     switch (kind) {
     case QV_PROBLEM_LOOP:
-        add_count(ctx->loop_dirs, 1);
+        add_count(ctx->problems.loop_dirs, 1);
         break;
     case QV_PROBLEM_PSEUDO_FS:
-        add_count(ctx->pseudo_fs_dirs, 1);
+        add_count(ctx->problems.pseudo_fs_dirs, 1);
         break;
     case QV_PROBLEM_STALLED:
-        add_count(ctx->stalled_dirs, 1);
+        add_count(ctx->problems.stalled_dirs, 1);
         break;
     default:
-        add_count(ctx->unreadable_dirs, 1);
+        add_count(ctx->problems.unreadable_dirs, 1);
         break;
     }
-    qv_mutex_lock(&ctx->problems_mutex);
-    if (ctx->nproblems == ctx->problems_cap) {
-        size_t cap = ctx->problems_cap ? ctx->problems_cap * 2 : 16;
-        void *p = realloc(ctx->problems, cap * sizeof(qv_problem));
+    qv_mutex_lock(&ctx->own.lock);
+    if (ctx->problems.count == ctx->problems.cap) {
+        size_t cap = ctx->problems.cap ? ctx->problems.cap * 2 : 16;
+        void *p = realloc(ctx->problems.list, cap * sizeof(qv_problem));
         if (p) {
-            ctx->problems = static_cast<qv_problem *>(p);
-            ctx->problems_cap = cap;
+            ctx->problems.list = static_cast<qv_problem *>(p);
+            ctx->problems.cap = cap;
         }
     }
     // Without memory the directory is still counted, only not listed.
-    if (ctx->nproblems < ctx->problems_cap)
-        ctx->problems[ctx->nproblems++] = {dir, kind, err};
-    qv_mutex_unlock(&ctx->problems_mutex);
+    if (ctx->problems.count < ctx->problems.cap)
+        ctx->problems.list[ctx->problems.count++] = {dir, kind, err};
+    qv_mutex_unlock(&ctx->own.lock);
 }
 
 static bool ensure_chain(walker *w, size_t n)
@@ -292,14 +292,14 @@ static void share_item(walker *w, const walk_item &it)
     memcpy(sd->chain, w->chain, chain_bytes);
     memcpy(sd->path, w->path, it.parent_len);
     put_child(sd->path, it.parent_len, it.entry);
-    qv_pool_put(w->ctx->pool, &sd->head.item);
+    qv_pool_put(w->ctx->own.pool, &sd->head.item);
 }
 
 // Gives the oldest stacked directories to workers that wait for work,
 // keeping at least one for this worker.
 static void share_if_wanted(walker *w)
 {
-    qv_pool *pool = w->ctx->pool;
+    qv_pool *pool = w->ctx->own.pool;
     if (!pool)
         return;
     int32_t hungry = qv_pool_hungry(pool);
@@ -314,7 +314,7 @@ static void share_if_wanted(walker *w)
 static bool in_pseudo_path(const walker *w)
 {
     const qv_walk_ctx *ctx = w->ctx;
-    return qv_is_pseudo_fs_below(ctx->real_root ? ctx->real_root : ctx->opts->abs_path, w->path) != 0;
+    return qv_is_pseudo_fs_below(ctx->own.real_root ? ctx->own.real_root : ctx->opts->abs_path, w->path) != 0;
 }
 
 // Keeps a file with several hard links for the count once the walk is over.
@@ -338,23 +338,23 @@ static void merge_links(walker *w)
     if (w->nlinks == 0)
         return;
     qv_walk_ctx *ctx = w->ctx;
-    qv_mutex_lock(&ctx->problems_mutex);
-    size_t need = ctx->nlinks + w->nlinks;
-    if (need > ctx->links_cap) {
-        size_t cap = ctx->links_cap ? ctx->links_cap : 64;
+    qv_mutex_lock(&ctx->own.lock);
+    size_t need = ctx->own.nlinks + w->nlinks;
+    if (need > ctx->own.links_cap) {
+        size_t cap = ctx->own.links_cap ? ctx->own.links_cap : 64;
         while (cap < need)
             cap *= 2;
-        void *p = realloc(ctx->links, cap * sizeof(qv_link));
+        void *p = realloc(ctx->own.links, cap * sizeof(qv_link));
         if (p) {
-            ctx->links = static_cast<qv_link *>(p);
-            ctx->links_cap = cap;
+            ctx->own.links = static_cast<qv_link *>(p);
+            ctx->own.links_cap = cap;
         }
     }
-    if (need <= ctx->links_cap) {
-        memcpy(ctx->links + ctx->nlinks, w->links, w->nlinks * sizeof(qv_link));
-        ctx->nlinks = need;
+    if (need <= ctx->own.links_cap) {
+        memcpy(ctx->own.links + ctx->own.nlinks, w->links, w->nlinks * sizeof(qv_link));
+        ctx->own.nlinks = need;
     }
-    qv_mutex_unlock(&ctx->problems_mutex);
+    qv_mutex_unlock(&ctx->own.lock);
     w->nlinks = 0;
 }
 
@@ -463,7 +463,7 @@ static void look_at_chunk(walker *w, stat_chunk *c)
         // Once a look in this directory has stalled, the others would
         // likely stall too, each for the whole timeout: they are left out.
         bool skip = cancelled(ctx);
-        if (!skip && (t.stall_noted.load(std::memory_order_relaxed) || ctx->gave_up.load(std::memory_order_relaxed))) {
+        if (!skip && (t.stall_noted.load(std::memory_order_relaxed) || ctx->own.gave_up.load(std::memory_order_relaxed))) {
             skip = true;
             if (!t.stall_noted.exchange(1, std::memory_order_relaxed))
                 note_problem(ctx, t.dir, QV_PROBLEM_STALLED, 0);
@@ -497,7 +497,7 @@ static void flush_chunk(walker *w, stat_tally *t)
         return;
     t->pending.fetch_add(1, std::memory_order_relaxed);
     // Handed out, it keeps the lister's listing (its seat) until dropped.
-    if (qv_pool_hungry(w->ctx->pool) > 0) {
+    if (qv_pool_hungry(w->ctx->own.pool) > 0) {
         if (w->nhanded == w->handed_cap) {
             size_t cap = w->handed_cap ? w->handed_cap * 2 : 16;
             void *p = realloc(w->handed, cap * sizeof(stat_chunk *));
@@ -508,9 +508,9 @@ static void flush_chunk(walker *w, stat_tally *t)
         }
         if (w->nhanded < w->handed_cap) {
             w->handed[w->nhanded++] = c;
-            w->ctx->stats_handed.fetch_add(c->n, std::memory_order_relaxed);
+            w->ctx->progress.stats_handed.fetch_add(c->n, std::memory_order_relaxed);
             w->seat->refs.fetch_add(1, std::memory_order_relaxed);
-            qv_pool_put(w->ctx->pool, &c->head.item);
+            qv_pool_put(w->ctx->own.pool, &c->head.item);
             return;
         }
     }
@@ -653,7 +653,7 @@ static bool enter_directory(walker *w, qv_entry *dir, int32_t depth)
     bool is_root = depth == 0;
     // Pseudo file systems are recorded but never entered (unless the root
     // lies on one).
-    if (!is_root && !ctx->root_pseudo && in_pseudo_path(w)) {
+    if (!is_root && !ctx->own.root_pseudo && in_pseudo_path(w)) {
         note_problem(ctx, dir, QV_PROBLEM_PSEUDO_FS, 0);
         return false;
     }
@@ -673,14 +673,14 @@ static bool enter_directory(walker *w, qv_entry *dir, int32_t depth)
         // synchronous I/O): stalled, not unreadable.
         bool stalled = w->seat->watch.cancels.load(std::memory_order_relaxed) != cancels;
         if (is_root)
-            ctx->root_error.store(stalled ? QV_ERR_TIMEDOUT : rc);
+            ctx->problems.root_error.store(stalled ? QV_ERR_TIMEDOUT : rc);
         else
             note_problem(ctx, dir, stalled ? QV_PROBLEM_STALLED : QV_PROBLEM_UNREADABLE, rc);
         return false;
     }
     if (is_root) {
-        ctx->root_pseudo = (uint8_t)(ctx->root_pseudo | info.pseudo_fs);
-    } else if (info.pseudo_fs && !ctx->root_pseudo) {
+        ctx->own.root_pseudo = (uint8_t)(ctx->own.root_pseudo | info.pseudo_fs);
+    } else if (info.pseudo_fs && !ctx->own.root_pseudo) {
         qv_dirlist_close(w->list);
         note_problem(ctx, dir, QV_PROBLEM_PSEUDO_FS, 0);
         return false;
@@ -717,7 +717,7 @@ static void list_directory(walker *w, qv_entry *dir, int32_t depth)
         return;
     if (ctx->opts->asked.max_depth > 0 && depth >= ctx->opts->asked.max_depth)
         return;
-    if (ctx->gave_up.load(std::memory_order_relaxed)) {
+    if (ctx->own.gave_up.load(std::memory_order_relaxed)) {
         note_problem(ctx, dir, QV_PROBLEM_STALLED, 0);  // not tried: the storage is taken for dead
         return;
     }
@@ -749,7 +749,7 @@ static void list_directory(walker *w, qv_entry *dir, int32_t depth)
         if (++since_look == SHARE_EVERY) {
             since_look = 0;
             share_if_wanted(w);
-            if (!deferring && ctx->pool && qv_pool_hungry(ctx->pool) > 0) {
+            if (!deferring && ctx->own.pool && qv_pool_hungry(ctx->own.pool) > 0) {
                 deferring = true;
                 qv_dirlist_defer_stats(w->list);
                 if (ctx->hooks.deferring)
@@ -769,10 +769,10 @@ static void list_directory(walker *w, qv_entry *dir, int32_t depth)
     if ((err != 0 || stalled) && !tally.stall_noted.load(std::memory_order_relaxed))
         note_problem(ctx, dir, stalled ? QV_PROBLEM_STALLED : QV_PROBLEM_UNREADABLE, err);
     // Progress for polling hosts: one update per directory keeps it cheap.
-    add_count(ctx->seen_files, n.files);
-    add_count(ctx->seen_dirs, n.dirs);
-    add_count(ctx->seen_bytes, n.bytes);
-    add_count(ctx->skipped_entries, n.skipped);
+    add_count(ctx->progress.files, n.files);
+    add_count(ctx->progress.dirs, n.dirs);
+    add_count(ctx->progress.bytes, n.bytes);
+    add_count(ctx->problems.skipped_entries, n.skipped);
     if (ctx->hooks.listed)
         ctx->hooks.listed(ctx->hooks.arg, dir);
 }
@@ -823,7 +823,7 @@ static bool setup_walker(walker *w, qv_walk_ctx *ctx)
     // links followed no file needs more than its link count tells.
     if (ctx->opts->asked.hard_links_once && ctx->opts->asked.follow_links)
         wants |= QV_WANT_FILE_IDS;
-    w->list = qv_dirlist_new(ctx->dirroot, ctx->opts, wants, ctx->cancel, &w->seat->watch);
+    w->list = qv_dirlist_new(ctx->own.dirroot, ctx->opts, wants, ctx->cancel, &w->seat->watch);
     w->arena = qv_scan_result_new_arena(ctx->result);
     w->path = static_cast<char *>(malloc(SCAN_PATH_MAX));
     if (ctx->opts->asked.exclude_count > 0) {
@@ -927,7 +927,7 @@ static void walk_worker(qv_pool *pool, int32_t index, void *arg)
     }
     walker &w = seat->w;
     bool ready = setup_walker(&w, ctx);
-    ctx->seats[index].store(seat, std::memory_order_release);
+    ctx->own.seats[index].store(seat, std::memory_order_release);
     qv_pool_item *item = qv_pool_take(pool, index, false);
     while (item) {
         if (reinterpret_cast<work_head *>(item)->kind == WORK_STATS) {
@@ -976,26 +976,26 @@ static void settle_chunk(qv_walk_ctx *ctx, stat_chunk *c, bool cancelling)
 // wait for a look, pruned once the walk is over.
 static void keep_unfinished(qv_walk_ctx *ctx, qv_entry *dir)
 {
-    qv_mutex_lock(&ctx->problems_mutex);
-    if (ctx->nunfinished == ctx->unfinished_cap) {
-        size_t cap = ctx->unfinished_cap ? ctx->unfinished_cap * 2 : 8;
-        void *p = realloc(ctx->unfinished, cap * sizeof(qv_entry *));
+    qv_mutex_lock(&ctx->own.lock);
+    if (ctx->own.nunfinished == ctx->own.unfinished_cap) {
+        size_t cap = ctx->own.unfinished_cap ? ctx->own.unfinished_cap * 2 : 8;
+        void *p = realloc(ctx->own.unfinished, cap * sizeof(qv_entry *));
         if (p) {
-            ctx->unfinished = static_cast<qv_entry **>(p);
-            ctx->unfinished_cap = cap;
+            ctx->own.unfinished = static_cast<qv_entry **>(p);
+            ctx->own.unfinished_cap = cap;
         }
     }
-    if (ctx->nunfinished < ctx->unfinished_cap)
-        ctx->unfinished[ctx->nunfinished++] = dir;
-    qv_mutex_unlock(&ctx->problems_mutex);
+    if (ctx->own.nunfinished < ctx->own.unfinished_cap)
+        ctx->own.unfinished[ctx->own.nunfinished++] = dir;
+    qv_mutex_unlock(&ctx->own.lock);
 }
 
 // Once every worker has ended: the files of such directories that were
 // never looked at, or found gone, are taken out (their sizes are unknown).
 static void prune_unfinished(qv_walk_ctx *ctx)
 {
-    for (size_t i = 0; i < ctx->nunfinished; i++) {
-        qv_entry **at = &ctx->unfinished[i]->first_child;
+    for (size_t i = 0; i < ctx->own.nunfinished; i++) {
+        qv_entry **at = &ctx->own.unfinished[i]->first_child;
         while (*at) {
             qv_entry *e = *at;
             if (!e->is_dir && e->file_count != 0)
@@ -1004,9 +1004,9 @@ static void prune_unfinished(qv_walk_ctx *ctx)
                 at = &e->next_sibling;
         }
     }
-    free(ctx->unfinished);
-    ctx->unfinished = nullptr;
-    ctx->nunfinished = ctx->unfinished_cap = 0;
+    free(ctx->own.unfinished);
+    ctx->own.unfinished = nullptr;
+    ctx->own.nunfinished = ctx->own.unfinished_cap = 0;
 }
 
 // The watch gave up on seat s, stuck in a call: what it held is taken
@@ -1015,11 +1015,11 @@ static void prune_unfinished(qv_walk_ctx *ctx)
 static void take_over(qv_walk_ctx *ctx, qv_pool *pool, worker_seat *s, bool cancelling)
 {
     qv_pin_library();  // its thread may come back into this code at any time
-    ctx->seats[s->index].store(nullptr, std::memory_order_relaxed);
+    ctx->own.seats[s->index].store(nullptr, std::memory_order_relaxed);
     walker *w = &s->w;
     if (s->dir) {
         if (!cancelling && s->depth == 0 && s->opening)
-            ctx->root_error.store(QV_ERR_TIMEDOUT);
+            ctx->problems.root_error.store(QV_ERR_TIMEDOUT);
         else if (!cancelling && !s->tally.stall_noted.exchange(1, std::memory_order_relaxed))
             note_problem(ctx, s->dir, QV_PROBLEM_STALLED, 0);
         if (!s->opening)
@@ -1052,8 +1052,8 @@ static void watch_calls(qv_pool *pool, void *arg, bool cancelling)
     if (!cancelling && stall_ms == 0)
         return;
     uint64_t now = qv_time_ms();
-    for (int32_t i = 0; i < ctx->nseats; i++) {
-        auto *s = static_cast<worker_seat *>(ctx->seats[i].load(std::memory_order_acquire));
+    for (int32_t i = 0; i < ctx->own.nseats; i++) {
+        auto *s = static_cast<worker_seat *>(ctx->own.seats[i].load(std::memory_order_acquire));
         if (!s)
             continue;
         uint64_t state = s->watch.state.load(std::memory_order_acquire);
@@ -1083,8 +1083,8 @@ static void watch_calls(qv_pool *pool, void *arg, bool cancelling)
 #endif
         if (!qv_call_give_up(&s->watch, state))
             continue;
-        if (!cancelling && ++ctx->given_up > QV_STALL_LIMIT)
-            ctx->gave_up.store(1, std::memory_order_relaxed);
+        if (!cancelling && ++ctx->own.given_up > QV_STALL_LIMIT)
+            ctx->own.gave_up.store(1, std::memory_order_relaxed);
         take_over(ctx, pool, s, cancelling);
     }
 }
@@ -1098,50 +1098,32 @@ static int descriptors_to_spare(void *)
 
 int qv_walk_init(qv_walk_ctx *w)
 {
-    w->result = nullptr;
-    w->opts = nullptr;
-    w->hooks = qv_walk_hooks{};
-    w->cancel = nullptr;
-    w->seen_files.store(0);
-    w->seen_dirs.store(0);
-    w->seen_bytes.store(0);
-    w->root_error.store(0);
-    w->unreadable_dirs.store(0);
-    w->skipped_entries.store(0);
-    w->loop_dirs.store(0);
-    w->pseudo_fs_dirs.store(0);
-    w->stalled_dirs.store(0);
-    w->problems = nullptr;
-    w->nproblems = w->problems_cap = 0;
-    w->links = nullptr;
-    w->nlinks = w->links_cap = 0;
-    w->peak_workers = 0;
-    w->stats_handed.store(0);
-    w->given_up = 0;
-    w->gave_up.store(0);
-    w->real_root = nullptr;
-    w->root_pseudo = 0;
-    w->dirroot = nullptr;
-    w->pool = nullptr;
-    w->seats = nullptr;
-    w->nseats = 0;
-    w->unfinished = nullptr;
-    w->nunfinished = w->unfinished_cap = 0;
-    w->problems_mutex.h = nullptr;
-    return qv_mutex_init(&w->problems_mutex);
+    w->~qv_walk_ctx();
+    new (w) qv_walk_ctx();
+    return qv_mutex_init(&w->own.lock);
 }
 
 void qv_walk_release(qv_walk_ctx *w)
 {
-    qv_mutex_destroy(&w->problems_mutex);
-    w->problems_mutex.h = nullptr;
-    free(w->problems);
-    free(w->links);
-    free(w->real_root);
-    w->problems = nullptr;
-    w->links = nullptr;
-    w->real_root = nullptr;
-    w->nproblems = w->problems_cap = w->nlinks = w->links_cap = 0;
+    qv_mutex_destroy(&w->own.lock);
+    w->own.lock.h = nullptr;
+    free(w->problems.list);
+    free(w->own.links);
+    free(w->own.real_root);
+    w->problems.list = nullptr;
+    w->own.links = nullptr;
+    w->own.real_root = nullptr;
+    w->problems.count = w->problems.cap = w->own.nlinks = w->own.links_cap = 0;
+}
+
+qv_problem_list qv_walk_problem_list(const qv_walk_ctx *w)
+{
+    return {w->problems.list, w->problems.count};
+}
+
+int32_t qv_walk_hungry(const qv_walk_ctx *w)
+{
+    return w->own.pool ? qv_pool_hungry(w->own.pool) : 0;
 }
 
 static int cmp_links(const void *a, const void *b)
@@ -1159,7 +1141,7 @@ static int cmp_links(const void *a, const void *b)
 // the workers met them in.
 static void count_links_once(qv_walk_ctx *ctx, const qv_entry *root)
 {
-    if (ctx->nlinks < 2)
+    if (ctx->own.nlinks < 2)
         return;
     // Whole paths, the root's text however long: cut ones could tie and
     // leave the choice to the order the workers met them in.
@@ -1169,17 +1151,17 @@ static void count_links_once(qv_walk_ctx *ctx, const qv_entry *root)
     char *best = static_cast<char *>(malloc(cap));
     char *path = static_cast<char *>(malloc(cap));
     if (best && path) {
-        qsort(ctx->links, ctx->nlinks, sizeof(qv_link), cmp_links);
-        for (size_t i = 0, j; i < ctx->nlinks; i = j) {
+        qsort(ctx->own.links, ctx->own.nlinks, sizeof(qv_link), cmp_links);
+        for (size_t i = 0, j; i < ctx->own.nlinks; i = j) {
             j = i + 1;
-            while (j < ctx->nlinks && cmp_links(&ctx->links[i], &ctx->links[j]) == 0)
+            while (j < ctx->own.nlinks && cmp_links(&ctx->own.links[i], &ctx->own.links[j]) == 0)
                 j++;
             if (j - i < 2)
                 continue;
             size_t keep = i;
-            qv_tree_get_path(ctx->links[i].file, best, (int32_t)cap);
+            qv_tree_get_path(ctx->own.links[i].file, best, (int32_t)cap);
             for (size_t k = i + 1; k < j; k++) {
-                qv_tree_get_path(ctx->links[k].file, path, (int32_t)cap);
+                qv_tree_get_path(ctx->own.links[k].file, path, (int32_t)cap);
                 if (strcmp(path, best) < 0) {
                     keep = k;
                     char *t = best;
@@ -1189,7 +1171,7 @@ static void count_links_once(qv_walk_ctx *ctx, const qv_entry *root)
             }
             for (size_t k = i; k < j; k++)
                 if (k != keep)
-                    ctx->links[k].file->size = 0;
+                    ctx->own.links[k].file->size = 0;
         }
     }
     free(best);
@@ -1236,54 +1218,55 @@ static void run_pool(qv_walk_ctx *ctx, qv_entry *root)
     int32_t base, max;
     worker_counts(ctx, &base, &max);
     auto *sd = static_cast<shared_dir *>(malloc(sizeof(shared_dir)));
-    ctx->seats = static_cast<std::atomic<void *> *>(calloc((size_t)max, sizeof(std::atomic<void *>)));
-    ctx->nseats = max;
-    ctx->pool = sd && ctx->seats ? qv_pool_create(base, max, walk_worker, descriptors_to_spare, ctx, ctx->cancel)
-                                 : nullptr;
-    if (!ctx->pool) {
+    ctx->own.seats = static_cast<std::atomic<void *> *>(calloc((size_t)max, sizeof(std::atomic<void *>)));
+    ctx->own.nseats = max;
+    ctx->own.pool = sd && ctx->own.seats
+                        ? qv_pool_create(base, max, walk_worker, descriptors_to_spare, ctx, ctx->cancel)
+                        : nullptr;
+    if (!ctx->own.pool) {
         free(sd);
         note_problem(ctx, root, QV_PROBLEM_UNREADABLE, QV_ERR_NOMEM);
     } else {
-        ctx->pool->tick = watch_calls;
+        ctx->own.pool->tick = watch_calls;
         sd->head.kind = WORK_DIR;
         sd->entry = root;
         sd->depth = 0;
         sd->path_len = 0;
         sd->chain = nullptr;
         sd->path[0] = '\0';
-        qv_pool_put(ctx->pool, &sd->head.item);
-        qv_pool_run(ctx->pool);
-        ctx->peak_workers = ctx->pool->peak_allowed < ctx->pool->started ? ctx->pool->peak_allowed
-                                                                          : ctx->pool->started;
-        if (ctx->pool->max == 1)
-            ctx->peak_workers = 1;
-        drop_queued(ctx->pool);
-        qv_pool_destroy(ctx->pool);
-        ctx->pool = nullptr;
+        qv_pool_put(ctx->own.pool, &sd->head.item);
+        qv_pool_run(ctx->own.pool);
+        qv_pool *pool = ctx->own.pool;
+        int32_t peak = pool->peak_allowed < pool->started ? pool->peak_allowed : pool->started;
+        ctx->progress.peak_workers.store(pool->max == 1 ? 1 : peak, std::memory_order_relaxed);
+        drop_queued(ctx->own.pool);
+        qv_pool_destroy(ctx->own.pool);
+        ctx->own.pool = nullptr;
     }
-    for (int32_t i = 0; ctx->seats && i < ctx->nseats; i++)
-        if (void *s = ctx->seats[i].load(std::memory_order_acquire))
+    for (int32_t i = 0; ctx->own.seats && i < ctx->own.nseats; i++)
+        if (void *s = ctx->own.seats[i].load(std::memory_order_acquire))
             release_seat(static_cast<worker_seat *>(s));
-    free(ctx->seats);
-    ctx->seats = nullptr;
-    ctx->nseats = 0;
+    free(ctx->own.seats);
+    ctx->own.seats = nullptr;
+    ctx->own.nseats = 0;
 }
 
 void qv_walk(qv_walk_ctx *ctx, qv_entry *root)
 {
-    ctx->peak_workers = 0;
+    ctx->progress.peak_workers.store(0, std::memory_order_relaxed);
     if (cancelled(ctx))
         return;
     const char *path = ctx->opts->abs_path;
     if (!qv_walk_open_root(ctx))
         return;
     // Pseudo file systems are told by the real path: "." or "//" may be "/".
-    ctx->root_pseudo = (uint8_t)(path[0] != '\0' && qv_is_pseudo_fs(ctx->real_root ? ctx->real_root : path));
+    const char *real = ctx->own.real_root ? ctx->own.real_root : path;
+    ctx->own.root_pseudo = (uint8_t)(path[0] != '\0' && qv_is_pseudo_fs(real));
     if (!root_excluded(ctx))
         run_pool(ctx, root);
     prune_unfinished(ctx);
-    qv_dirroot_close(ctx->dirroot);
-    ctx->dirroot = nullptr;
+    qv_dirroot_close(ctx->own.dirroot);
+    ctx->own.dirroot = nullptr;
     if (ctx->opts->asked.hard_links_once && ctx->result && !cancelled(ctx))
         count_links_once(ctx, root);
 }

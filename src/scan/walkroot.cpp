@@ -105,7 +105,7 @@ bool qv_walk_open_root(qv_walk_ctx *ctx)
     size_t len = strlen(path);
     auto *o = static_cast<root_opening *>(calloc(1, sizeof(root_opening) + len));
     if (!o) {
-        ctx->root_error.store(QV_ERR_NOMEM);
+        ctx->problems.root_error.store(QV_ERR_NOMEM);
         return false;
     }
     memcpy(o->path, path, len + 1);
@@ -113,7 +113,7 @@ bool qv_walk_open_root(qv_walk_ctx *ctx)
     o->watch = watch ? new (watch) qv_call_watch() : nullptr;
     if (!o->watch) {
         free(o);
-        ctx->root_error.store(QV_ERR_NOMEM);
+        ctx->problems.root_error.store(QV_ERR_NOMEM);
         return false;
     }
     qv_call_watch_init(o->watch, nullptr);
@@ -132,18 +132,18 @@ bool qv_walk_open_root(qv_walk_ctx *ctx)
             qv_pin_library();
             o->cancel.store(1);
             if (!cancelled(ctx))
-                ctx->root_error.store(QV_ERR_TIMEDOUT);
+                ctx->problems.root_error.store(QV_ERR_TIMEDOUT);
             release_opening(o);
             return false;
         }
     }
-    ctx->real_root = o->real;
-    ctx->dirroot = o->root;
+    ctx->own.real_root = o->real;
+    ctx->own.dirroot = o->root;
     int err = o->err;
     o->real = nullptr;
     o->root = nullptr;
     release_opening(o);
-    if (!ctx->dirroot && err > 0)
-        ctx->root_error.store(err);
-    return ctx->dirroot != nullptr;
+    if (!ctx->own.dirroot && err > 0)
+        ctx->problems.root_error.store(err);
+    return ctx->own.dirroot != nullptr;
 }

@@ -410,7 +410,7 @@ WalkRun::~WalkRun()
 
 void wait_for_idle_workers(const qv_walk_ctx *ctx, int n)
 {
-    for (int i = 0; i < 10000 && qv_pool_hungry(ctx->pool) < n; i++)
+    for (int i = 0; i < 10000 && qv_walk_hungry(ctx) < n; i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
