@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "tree.h"
+#include "vec.h"
 
 // A directory that stays in the tree without all of its children.
 #define QV_PROBLEM_UNREADABLE 0  // could not be listed, or only in part
@@ -37,7 +38,5 @@ struct qv_walk_problems {
     std::atomic<uint64_t> stalled_dirs{0};
     // Added to under the walk's lock; a directory that memory could not
     // list here is still counted above.
-    qv_problem *list = nullptr;
-    size_t count = 0;
-    size_t cap = 0;
+    qv_vec<qv_problem> list;
 };

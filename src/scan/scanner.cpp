@@ -7,8 +7,16 @@
 
 #include "walker.h"
 
+// Raw storage, the slots made in it once by qv_scanner_init and never
+// destroyed: a scan its host never freed may still be walking while the
+// process exits, and its workers write into their slot to the last.
+alignas(scan_slot) static unsigned char s_slot_storage[MAX_SCANS * sizeof(scan_slot)];
 
-scan_slot g_scans[MAX_SCANS];
+static scan_slot *slot_at(int i)
+{
+    return reinterpret_cast<scan_slot *>(s_slot_storage) + i;
+}
+
 // Apart from the slots, which a claim sets up anew: a poll of a free id
 // reads only this.
 static std::atomic<uint8_t> s_claimed[MAX_SCANS];
@@ -24,7 +32,7 @@ void qv_scanner_init(void)
 {
     qv_mutex_init(&g_scans_mutex);
     for (int i = 0; i < MAX_SCANS; i++) {
-        clear_slot(&g_scans[i]);
+        new (slot_at(i)) scan_slot();
         s_claimed[i].store(0);
     }
 }
@@ -33,7 +41,7 @@ scan_slot *qv_scanner_slot(int id)
 {
     if ((uint32_t)id >= MAX_SCANS)
         return nullptr;
-    return s_claimed[id].load() ? &g_scans[id] : nullptr;
+    return s_claimed[id].load() ? slot_at(id) : nullptr;
 }
 
 // Claims the lowest free slot; its index, or -1.
@@ -45,7 +53,7 @@ static int alloc_scan_slot(void)
     for (int i = 0; i < MAX_SCANS; i++) {
         if (s_claimed[i].load())
             continue;
-        scan_slot *s = &g_scans[i];
+        scan_slot *s = slot_at(i);
         clear_slot(s);
         if (qv_walk_init(&s->walk) != 0)
             break;
@@ -65,7 +73,7 @@ static void release_slot(scan_slot *s)
     qv_walk_release(&s->walk);
     s->walk.opts = nullptr;
     qv_options_release(&s->opts);
-    s_claimed[s - g_scans].store(0);
+    s_claimed[s - slot_at(0)].store(0);
 }
 
 // Takes the options over into a claimed slot.
@@ -131,7 +139,7 @@ int qv_scanner_scan_async(qv_options *opts, const qv_walk_hooks *hooks)
         qv_options_release(opts);
         return -1;
     }
-    scan_slot *s = &g_scans[id];
+    scan_slot *s = slot_at(id);
     fill_slot(s, opts, hooks);
     if (qv_thread_create(&s->thread, async_scan_thread, s) != 0) {
         release_slot(s);
@@ -148,7 +156,7 @@ qv_scan_result *qv_scanner_scan(qv_options *opts, const qv_walk_hooks *hooks)
         qv_options_release(opts);
         return nullptr;
     }
-    scan_slot *s = &g_scans[id];
+    scan_slot *s = slot_at(id);
     fill_slot(s, opts, hooks);
     do_scan(s);
     qv_scan_result *r = s->result;

@@ -34,8 +34,6 @@ struct scan_slot {
     qv_walk_ctx walk;
 };
 
-extern scan_slot g_scans[MAX_SCANS];
-
 void qv_scanner_init(void);
 // Both take opts over (into the slot, or freed when no scan starts): *opts
 // is empty on return. hooks may be null.

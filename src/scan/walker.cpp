@@ -26,6 +26,7 @@
 #include <new>
 
 #include "match.h"
+#include "vec.h"
 
 #ifdef _WIN32
 // After asking the system to cancel a stalled call, how long to wait for
@@ -109,22 +110,15 @@ struct walker {
     qv_dirlist *list;
     char *path;  // SCAN_PATH_MAX bytes, relative to the root
     uint32_t path_len;
-    walk_item *items;  // the stack: items[bottom, count) are still to walk
+    qv_vec<walk_item> items;  // the stack: items[bottom, size) are still to walk
     size_t bottom;
-    size_t count;
-    size_t cap;
-    qv_dir_info *chain;  // chain[d]: the directory at depth d on the path walked
-    size_t chain_cap;
-    qv_link *links;  // files this worker met that may have other names
-    size_t nlinks;
-    size_t links_cap;
+    qv_vec<qv_dir_info> chain;  // chain[d]: the directory at depth d on the path walked
+    qv_vec<qv_link> links;      // files this worker met that may have other names
     char *match;  // match_cap bytes: a child's path to match, when excluding
     size_t match_cap;
     size_t host_root_len;
     stat_chunk *filling;  // files of the directory being listed, not yet looked at
-    stat_chunk **handed;  // chunks of it given to the pool
-    size_t nhanded;
-    size_t handed_cap;
+    qv_vec<stat_chunk *> handed;  // chunks of it given to the pool
 };
 
 // Counts of one listed directory, for progress polls and problem counts.
@@ -194,54 +188,27 @@ static void note_problem(qv_walk_ctx *ctx, qv_entry *dir, int32_t kind, int32_t 
         break;
     }
     qv_mutex_lock(&ctx->own.lock);
-    if (ctx->problems.count == ctx->problems.cap) {
-        size_t cap = ctx->problems.cap ? ctx->problems.cap * 2 : 16;
-        void *p = realloc(ctx->problems.list, cap * sizeof(qv_problem));
-        if (p) {
-            ctx->problems.list = static_cast<qv_problem *>(p);
-            ctx->problems.cap = cap;
-        }
-    }
     // Without memory the directory is still counted, only not listed.
-    if (ctx->problems.count < ctx->problems.cap)
-        ctx->problems.list[ctx->problems.count++] = {dir, kind, err};
+    ctx->problems.list.push({dir, kind, err});
     qv_mutex_unlock(&ctx->own.lock);
 }
 
+// Room in the chain for the directories down to depth n - 1.
 static bool ensure_chain(walker *w, size_t n)
 {
-    if (n <= w->chain_cap)
-        return true;
-    size_t cap = w->chain_cap ? w->chain_cap : 64;
-    while (cap < n)
-        cap *= 2;
-    void *p = realloc(w->chain, cap * sizeof(qv_dir_info));
-    if (!p)
-        return false;
-    w->chain = static_cast<qv_dir_info *>(p);
-    w->chain_cap = cap;
-    return true;
+    return n <= w->chain.size() || w->chain.resize(n);
 }
 
 static bool push_item(walker *w, qv_entry *e, int32_t depth)
 {
-    if (w->count == w->cap) {
-        // Items shared away from the bottom leave room to reclaim first.
-        if (w->bottom > 0) {
-            memmove(w->items, w->items + w->bottom, (w->count - w->bottom) * sizeof(walk_item));
-            w->count -= w->bottom;
-            w->bottom = 0;
-        } else {
-            size_t cap = w->cap ? w->cap * 2 : 256;
-            auto *items = static_cast<walk_item *>(realloc(w->items, cap * sizeof(walk_item)));
-            if (!items)
-                return false;
-            w->items = items;
-            w->cap = cap;
-        }
+    qv_vec<walk_item> &items = w->items;
+    // Items shared away from the bottom leave room to reclaim first.
+    if (items.len == items.cap && w->bottom > 0) {
+        memmove(items.items, items.items + w->bottom, (items.len - w->bottom) * sizeof(walk_item));
+        items.len -= w->bottom;
+        w->bottom = 0;
     }
-    w->items[w->count++] = {e, w->path_len, depth};
-    return true;
+    return items.push({e, w->path_len, depth});
 }
 
 // The joined length of the path of e below the base_len bytes of the path
@@ -289,7 +256,7 @@ static void share_item(walker *w, const walk_item &it)
     sd->depth = it.depth;
     sd->path_len = (uint32_t)len;
     sd->chain = reinterpret_cast<qv_dir_info *>(reinterpret_cast<char *>(sd) + head);
-    memcpy(sd->chain, w->chain, chain_bytes);
+    memcpy(sd->chain, w->chain.items, chain_bytes);
     memcpy(sd->path, w->path, it.parent_len);
     put_child(sd->path, it.parent_len, it.entry);
     qv_pool_put(w->ctx->own.pool, &sd->head.item);
@@ -303,10 +270,12 @@ static void share_if_wanted(walker *w)
     if (!pool)
         return;
     int32_t hungry = qv_pool_hungry(pool);
-    while (hungry-- > 0 && w->count - w->bottom >= 2)
+    while (hungry-- > 0 && w->items.size() - w->bottom >= 2)
         share_item(w, w->items[w->bottom++]);
-    if (w->bottom == w->count)
-        w->bottom = w->count = 0;
+    if (w->bottom == w->items.size()) {
+        w->bottom = 0;
+        w->items.clear();
+    }
 }
 
 // Whether the directory in the path buffer lies below a pseudo file system
@@ -321,41 +290,20 @@ static bool in_pseudo_path(const walker *w)
 // Without memory it keeps its full size under this name.
 static void keep_link(walker *w, qv_entry *file, const qv_dir_id &id)
 {
-    if (w->nlinks == w->links_cap) {
-        size_t cap = w->links_cap ? w->links_cap * 2 : 64;
-        void *p = realloc(w->links, cap * sizeof(qv_link));
-        if (!p)
-            return;
-        w->links = static_cast<qv_link *>(p);
-        w->links_cap = cap;
-    }
-    w->links[w->nlinks++] = {file, id};
+    w->links.push({file, id});
 }
 
-// Hands this worker's linked files to the walk.
+// Hands this worker's linked files to the walk; without memory they keep
+// their full sizes under these names.
 static void merge_links(walker *w)
 {
-    if (w->nlinks == 0)
+    if (w->links.empty())
         return;
     qv_walk_ctx *ctx = w->ctx;
     qv_mutex_lock(&ctx->own.lock);
-    size_t need = ctx->own.nlinks + w->nlinks;
-    if (need > ctx->own.links_cap) {
-        size_t cap = ctx->own.links_cap ? ctx->own.links_cap : 64;
-        while (cap < need)
-            cap *= 2;
-        void *p = realloc(ctx->own.links, cap * sizeof(qv_link));
-        if (p) {
-            ctx->own.links = static_cast<qv_link *>(p);
-            ctx->own.links_cap = cap;
-        }
-    }
-    if (need <= ctx->own.links_cap) {
-        memcpy(ctx->own.links + ctx->own.nlinks, w->links, w->nlinks * sizeof(qv_link));
-        ctx->own.nlinks = need;
-    }
+    ctx->own.links.append(w->links);
     qv_mutex_unlock(&ctx->own.lock);
-    w->nlinks = 0;
+    w->links.clear();
 }
 
 // Whether an exclude pattern matches the path text m (with '/' as its
@@ -498,16 +446,7 @@ static void flush_chunk(walker *w, stat_tally *t)
     t->pending.fetch_add(1, std::memory_order_relaxed);
     // Handed out, it keeps the lister's listing (its seat) until dropped.
     if (qv_pool_hungry(w->ctx->own.pool) > 0) {
-        if (w->nhanded == w->handed_cap) {
-            size_t cap = w->handed_cap ? w->handed_cap * 2 : 16;
-            void *p = realloc(w->handed, cap * sizeof(stat_chunk *));
-            if (p) {
-                w->handed = static_cast<stat_chunk **>(p);
-                w->handed_cap = cap;
-            }
-        }
-        if (w->nhanded < w->handed_cap) {
-            w->handed[w->nhanded++] = c;
+        if (w->handed.push(c)) {
             w->ctx->progress.stats_handed.fetch_add(c->n, std::memory_order_relaxed);
             w->seat->refs.fetch_add(1, std::memory_order_relaxed);
             qv_pool_put(w->ctx->own.pool, &c->head.item);
@@ -566,17 +505,16 @@ static void defer_stat(walker *w, qv_entry *e)
 static void finish_stats(walker *w, qv_entry *dir, stat_tally *t, listed_counts *n)
 {
     flush_chunk(w, t);
-    for (size_t i = 0; i < w->nhanded; i++) {
-        stat_chunk *c = w->handed[i];
+    for (stat_chunk *c : w->handed) {
         int expected = 0;
         if (c->taken.compare_exchange_strong(expected, 1, std::memory_order_acq_rel))
             look_at_chunk(w, c);
     }
     while (t->pending.load(std::memory_order_acquire) != 0)
         qv_sleep_us(200);
-    for (size_t i = 0; i < w->nhanded; i++)
-        drop_chunk(w->handed[i]);
-    w->nhanded = 0;
+    for (stat_chunk *c : w->handed)
+        drop_chunk(c);
+    w->handed.clear();
     n->bytes = qv_sat_add(n->bytes, t->bytes.load(std::memory_order_relaxed));
     n->skipped += t->skipped.load(std::memory_order_relaxed);
     uint32_t gone = t->gone.load(std::memory_order_relaxed);
@@ -789,16 +727,17 @@ static void walk_from(walker *w, const shared_dir *sd)
         return;
     }
     if (sd->depth > 0)
-        memcpy(w->chain, sd->chain, (size_t)sd->depth * sizeof(qv_dir_info));
+        memcpy(w->chain.items, sd->chain, (size_t)sd->depth * sizeof(qv_dir_info));
     memcpy(w->path, sd->path, sd->path_len);
     w->path[sd->path_len] = '\0';
     w->path_len = sd->path_len;
-    w->bottom = w->count = 0;
+    w->bottom = 0;
+    w->items.clear();
     list_directory(w, sd->entry, sd->depth);
     share_if_wanted(w);
     // Depth-first, the last subdirectory listed first.
-    while (w->count > w->bottom) {
-        walk_item it = w->items[--w->count];
+    while (w->items.size() > w->bottom) {
+        walk_item it = w->items.pop();
         if (cancelled(ctx))
             continue;
         size_t len;
@@ -811,7 +750,8 @@ static void walk_from(walker *w, const shared_dir *sd)
         list_directory(w, it.entry, it.depth);
         share_if_wanted(w);
     }
-    w->bottom = w->count = 0;
+    w->bottom = 0;
+    w->items.clear();
 }
 
 static bool setup_walker(walker *w, qv_walk_ctx *ctx)
@@ -838,17 +778,13 @@ static bool setup_walker(walker *w, qv_walk_ctx *ctx)
 // Frees the worker's own buffers (the arena belongs to the scan result).
 static void free_walker_buffers(walker *w)
 {
-    free(w->handed);
-    free(w->links);
+    w->handed.reset();
+    w->links.reset();
+    w->items.reset();
+    w->chain.reset();
     free(w->match);
-    free(w->items);
-    free(w->chain);
     free(w->path);
-    w->handed = nullptr;
-    w->links = nullptr;
     w->match = nullptr;
-    w->items = nullptr;
-    w->chain = nullptr;
     w->path = nullptr;
 }
 
@@ -977,16 +913,7 @@ static void settle_chunk(qv_walk_ctx *ctx, stat_chunk *c, bool cancelling)
 static void keep_unfinished(qv_walk_ctx *ctx, qv_entry *dir)
 {
     qv_mutex_lock(&ctx->own.lock);
-    if (ctx->own.nunfinished == ctx->own.unfinished_cap) {
-        size_t cap = ctx->own.unfinished_cap ? ctx->own.unfinished_cap * 2 : 8;
-        void *p = realloc(ctx->own.unfinished, cap * sizeof(qv_entry *));
-        if (p) {
-            ctx->own.unfinished = static_cast<qv_entry **>(p);
-            ctx->own.unfinished_cap = cap;
-        }
-    }
-    if (ctx->own.nunfinished < ctx->own.unfinished_cap)
-        ctx->own.unfinished[ctx->own.nunfinished++] = dir;
+    ctx->own.unfinished.push(dir);
     qv_mutex_unlock(&ctx->own.lock);
 }
 
@@ -994,8 +921,8 @@ static void keep_unfinished(qv_walk_ctx *ctx, qv_entry *dir)
 // never looked at, or found gone, are taken out (their sizes are unknown).
 static void prune_unfinished(qv_walk_ctx *ctx)
 {
-    for (size_t i = 0; i < ctx->own.nunfinished; i++) {
-        qv_entry **at = &ctx->own.unfinished[i]->first_child;
+    for (qv_entry *dir : ctx->own.unfinished) {
+        qv_entry **at = &dir->first_child;
         while (*at) {
             qv_entry *e = *at;
             if (!e->is_dir && e->file_count != 0)
@@ -1004,9 +931,7 @@ static void prune_unfinished(qv_walk_ctx *ctx)
                 at = &e->next_sibling;
         }
     }
-    free(ctx->own.unfinished);
-    ctx->own.unfinished = nullptr;
-    ctx->own.nunfinished = ctx->own.unfinished_cap = 0;
+    ctx->own.unfinished.reset();
 }
 
 // The watch gave up on seat s, stuck in a call: what it held is taken
@@ -1028,15 +953,16 @@ static void take_over(qv_walk_ctx *ctx, qv_pool *pool, worker_seat *s, bool canc
         settle_chunk(ctx, s->chunk, cancelling);
     }
     if (!cancelling) {
-        for (size_t i = w->bottom; i < w->count; i++)
+        for (size_t i = w->bottom; i < w->items.size(); i++)
             share_item(w, w->items[i]);
     }
-    w->bottom = w->count = 0;
+    w->bottom = 0;
+    w->items.clear();
     // Its hold on the chunks of its listing: helpers still looking at them
     // keep its seat (and listing) until they are done.
-    for (size_t i = 0; i < w->nhanded; i++)
-        drop_chunk(w->handed[i]);
-    w->nhanded = 0;
+    for (stat_chunk *c : w->handed)
+        drop_chunk(c);
+    w->handed.clear();
     merge_links(w);
     qv_pool_give_up(pool, s->index);
     release_seat(s);  // the walk's table
@@ -1107,18 +1033,16 @@ void qv_walk_release(qv_walk_ctx *w)
 {
     qv_mutex_destroy(&w->own.lock);
     w->own.lock.h = nullptr;
-    free(w->problems.list);
-    free(w->own.links);
+    w->problems.list.reset();
+    w->own.links.reset();
+    w->own.unfinished.reset();
     free(w->own.real_root);
-    w->problems.list = nullptr;
-    w->own.links = nullptr;
     w->own.real_root = nullptr;
-    w->problems.count = w->problems.cap = w->own.nlinks = w->own.links_cap = 0;
 }
 
 qv_problem_list qv_walk_problem_list(const qv_walk_ctx *w)
 {
-    return {w->problems.list, w->problems.count};
+    return {w->problems.list.items, w->problems.list.size()};
 }
 
 int32_t qv_walk_hungry(const qv_walk_ctx *w)
@@ -1141,7 +1065,8 @@ static int cmp_links(const void *a, const void *b)
 // the workers met them in.
 static void count_links_once(qv_walk_ctx *ctx, const qv_entry *root)
 {
-    if (ctx->own.nlinks < 2)
+    qv_vec<qv_link> &links = ctx->own.links;
+    if (links.size() < 2)
         return;
     // Whole paths, the root's text however long: cut ones could tie and
     // leave the choice to the order the workers met them in.
@@ -1151,17 +1076,17 @@ static void count_links_once(qv_walk_ctx *ctx, const qv_entry *root)
     char *best = static_cast<char *>(malloc(cap));
     char *path = static_cast<char *>(malloc(cap));
     if (best && path) {
-        qsort(ctx->own.links, ctx->own.nlinks, sizeof(qv_link), cmp_links);
-        for (size_t i = 0, j; i < ctx->own.nlinks; i = j) {
+        qsort(links.items, links.size(), sizeof(qv_link), cmp_links);
+        for (size_t i = 0, j; i < links.size(); i = j) {
             j = i + 1;
-            while (j < ctx->own.nlinks && cmp_links(&ctx->own.links[i], &ctx->own.links[j]) == 0)
+            while (j < links.size() && cmp_links(&links[i], &links[j]) == 0)
                 j++;
             if (j - i < 2)
                 continue;
             size_t keep = i;
-            qv_tree_get_path(ctx->own.links[i].file, best, (int32_t)cap);
+            qv_tree_get_path(links[i].file, best, (int32_t)cap);
             for (size_t k = i + 1; k < j; k++) {
-                qv_tree_get_path(ctx->own.links[k].file, path, (int32_t)cap);
+                qv_tree_get_path(links[k].file, path, (int32_t)cap);
                 if (strcmp(path, best) < 0) {
                     keep = k;
                     char *t = best;
@@ -1171,7 +1096,7 @@ static void count_links_once(qv_walk_ctx *ctx, const qv_entry *root)
             }
             for (size_t k = i; k < j; k++)
                 if (k != keep)
-                    ctx->own.links[k].file->size = 0;
+                    links[k].file->size = 0;
         }
     }
     free(best);

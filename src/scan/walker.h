@@ -12,6 +12,7 @@
 #include "problems.h"
 #include "threadpool.h"
 #include "tree.h"
+#include "vec.h"
 
 // A file met under several names, kept until the walk is over to count its
 // size once.
@@ -61,13 +62,9 @@ struct qv_walk_progress {
 // The walk's own, while it runs.
 struct qv_walk_own {
     qv_mutex lock{};  // guards problems.list, links and unfinished; no other lock is held with it
-    qv_link *links = nullptr;  // of every worker, once it has ended
-    size_t nlinks = 0;
-    size_t links_cap = 0;
+    qv_vec<qv_link> links;  // of every worker, once it has ended
     // Directories whose lister was given up on, pruned once the walk is over.
-    qv_entry **unfinished = nullptr;
-    size_t nunfinished = 0;
-    size_t unfinished_cap = 0;
+    qv_vec<qv_entry *> unfinished;
     // Calls given up on so far; past QV_STALL_LIMIT the storage is taken
     // for dead and nothing more is entered (gave_up set).
     int32_t given_up = 0;
