@@ -82,11 +82,6 @@ struct qv_dirlist;
 // file of one name can still be met twice (by it and through a link). Asked
 // for only then, as it costs the walk 24 bytes a file until it ends.
 #define QV_WANT_FILE_IDS 4
-// 1 while descriptors run short for the scans of the process (a walker
-// waits for one, or little of the budget is left): no time to let more
-// workers list at once. Always 0 where listing needs no descriptor budget.
-int qv_fd_scarce(void);
-
 // watch (may be null): the owner's account of its calls; every call the
 // listing makes into storage is marked on it.
 qv_dirlist *qv_dirlist_new(qv_dirroot *root, const qv_options *opts, int wants,
@@ -129,10 +124,3 @@ uint64_t qv_dirlist_skipped(const qv_dirlist *dl);
 // begins with the signature of the cache directory tagging convention).
 int qv_dirlist_is_cache(qv_dirlist *dl);
 void qv_dirlist_close(qv_dirlist *dl);
-
-#ifndef _WIN32
-// All scans of the process keep at most half of RLIMIT_NOFILE descriptors
-// open, as it was when first asked. Reads the limit again: for tests that
-// lower it, while no scan runs.
-void qv_fd_budget_reset(void);
-#endif

@@ -18,6 +18,8 @@
 // another volume): through its handle when listed by handle, else through
 // one more open.
 #include "dirlist_win32.h"
+#include "cachetag.h"
+#include "platform.h"
 #include "reparse.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -158,11 +160,6 @@ static int to_wide(const char *s, wchar_t *out)
     return n > 0 ? n - 1 : -1;
 }
 
-static bool is_cancelled(const std::atomic<int32_t> *cancel)
-{
-    return cancel && cancel->load(std::memory_order_relaxed) != 0;
-}
-
 // --- Root ----------------------------------------------------------------------
 
 // Nothing stays open for the root: its path is checked once and kept.
@@ -208,11 +205,6 @@ qv_dirroot *qv_dirroot_open(const char *path, const std::atomic<int32_t> *cancel
 void qv_dirroot_close(qv_dirroot *root) { free(root); }
 
 // --- Directories ------------------------------------------------------------------
-
-int qv_fd_scarce(void)
-{
-    return 0;  // handles have no per-process budget here
-}
 
 qv_dirlist *qv_dirlist_new(qv_dirroot *root, const qv_options *opts, int wants,
                            const std::atomic<int32_t> *cancel, qv_call_watch *watch)
@@ -353,7 +345,7 @@ static int open_listing(qv_dirlist *dl, const char *rel, size_t rel_len, qv_dir_
     dl->have_serial = 0;
     info->has_id = 0;
     info->pseudo_fs = 0;
-    if (is_cancelled(dl->cancel))
+    if (qv_cancel_set(dl->cancel))
         return -1;
 
     // root, a separator unless the root ends in one, rel.
@@ -595,8 +587,6 @@ int qv_dirlist_error(const qv_dirlist *dl) { return dl->error; }
 
 uint64_t qv_dirlist_skipped(const qv_dirlist *dl) { return dl->skipped; }
 
-#define CACHEDIR_SIGNATURE "Signature: 8a477f597d28d172789f06886806bc55"
-
 // The directory's own path is the pattern without its "*".
 int qv_dirlist_is_cache(qv_dirlist *dl)
 {
@@ -606,7 +596,7 @@ int qv_dirlist_is_cache(qv_dirlist *dl)
         return 0;
     wchar_t saved[13];
     wmemcpy(saved, dl->wpattern + n - 1, 2);
-    wmemcpy(dl->wpattern + n - 1, L"CACHEDIR.TAG", 13);
+    wmemcpy(dl->wpattern + n - 1, L"" QV_CACHEDIR_TAG, 13);
     qv_call_begin(dl->watch);
     HANDLE h = CreateFileW(dl->wpattern, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -614,10 +604,9 @@ int qv_dirlist_is_cache(qv_dirlist *dl)
     bool tagged = false;
     if (h != INVALID_HANDLE_VALUE) {
         dl->landing = h;
-        char head[sizeof CACHEDIR_SIGNATURE - 1];
+        char head[QV_CACHEDIR_HEAD];
         DWORD got = 0;
-        tagged = ReadFile(h, head, sizeof head, &got, nullptr) && got == sizeof head &&
-                 memcmp(head, CACHEDIR_SIGNATURE, sizeof head) == 0;
+        tagged = ReadFile(h, head, sizeof head, &got, nullptr) && qv_cachedir_signed(head, got);
         dl->landing = INVALID_HANDLE_VALUE;
         CloseHandle(h);
     }

@@ -27,6 +27,7 @@
 #include <linux/magic.h>
 
 #include "dirlist.h"
+#include "fdbudget.h"
 #include "fixture.h"
 #include "quorvel_disk.h"
 #include "scanner.h"

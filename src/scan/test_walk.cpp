@@ -294,18 +294,6 @@ TEST_P(Walk, PathLimitStopsTheWalk)
     remove_deep(t / name);
 }
 
-TEST(PseudoFs, PrefixTable)
-{
-    struct { const char *path; int want; } cases[] = {
-        {nullptr, 1}, {"/proc", 1}, {"/proc/1/fd", 1}, {"/sys", 1}, {"/dev/shm", 1}, {"/run", 1},
-        {"/snap/core", 1}, {"/tmp/.mount_app", 1}, {"/tmp/.mount_app/usr", 1}, {"/tmp/.mount_", 1},
-        {"/processes", 0}, {"/system", 0}, {"/devices", 0}, {"/", 0}, {"", 0}, {"proc", 0},
-        {"/usr/proc", 0}, {"/PROC", 0}, {"/tmp/.mount", 0},
-    };
-    for (auto c : cases)
-        EXPECT_EQ(qv_is_pseudo_fs(c.path), c.want) << (c.path ? c.path : "(null)");
-}
-
 TEST(PseudoFs, ScanOfRootRecordsButDoesNotEnter)
 {
     ResultPtr r(scan_sync("/", 2, false, true));

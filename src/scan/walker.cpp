@@ -25,7 +25,9 @@
 #include <cstring>
 #include <new>
 
+#include "fdbudget.h"
 #include "match.h"
+#include "pseudofs.h"
 #include "vec.h"
 
 #ifdef _WIN32
@@ -276,14 +278,6 @@ static void share_if_wanted(walker *w)
         w->bottom = 0;
         w->items.clear();
     }
-}
-
-// Whether the directory in the path buffer lies below a pseudo file system
-// path, judged on the root's real path followed by the rest.
-static bool in_pseudo_path(const walker *w)
-{
-    const qv_walk_ctx *ctx = w->ctx;
-    return qv_is_pseudo_fs_below(ctx->own.real_root ? ctx->own.real_root : ctx->opts->abs_path, w->path) != 0;
 }
 
 // Keeps a file with several hard links for the count once the walk is over.
@@ -589,9 +583,7 @@ static bool enter_directory(walker *w, qv_entry *dir, int32_t depth)
 {
     qv_walk_ctx *ctx = w->ctx;
     bool is_root = depth == 0;
-    // Pseudo file systems are recorded but never entered (unless the root
-    // lies on one).
-    if (!is_root && !ctx->own.root_pseudo && in_pseudo_path(w)) {
+    if (!is_root && qv_pseudo_rule_skips_path(&ctx->own.pseudo, w->path)) {
         note_problem(ctx, dir, QV_PROBLEM_PSEUDO_FS, 0);
         return false;
     }
@@ -616,9 +608,7 @@ static bool enter_directory(walker *w, qv_entry *dir, int32_t depth)
             note_problem(ctx, dir, stalled ? QV_PROBLEM_STALLED : QV_PROBLEM_UNREADABLE, rc);
         return false;
     }
-    if (is_root) {
-        ctx->own.root_pseudo = (uint8_t)(ctx->own.root_pseudo | info.pseudo_fs);
-    } else if (info.pseudo_fs && !ctx->own.root_pseudo) {
+    if (qv_pseudo_rule_skips_opened(&ctx->own.pseudo, is_root, info.pseudo_fs != 0)) {
         qv_dirlist_close(w->list);
         note_problem(ctx, dir, QV_PROBLEM_PSEUDO_FS, 0);
         return false;
@@ -1181,12 +1171,9 @@ void qv_walk(qv_walk_ctx *ctx, qv_entry *root)
     ctx->progress.peak_workers.store(0, std::memory_order_relaxed);
     if (cancelled(ctx))
         return;
-    const char *path = ctx->opts->abs_path;
     if (!qv_walk_open_root(ctx))
         return;
-    // Pseudo file systems are told by the real path: "." or "//" may be "/".
-    const char *real = ctx->own.real_root ? ctx->own.real_root : path;
-    ctx->own.root_pseudo = (uint8_t)(path[0] != '\0' && qv_is_pseudo_fs(real));
+    qv_pseudo_rule_init(&ctx->own.pseudo, ctx->own.real_root, ctx->opts->abs_path);
     if (!root_excluded(ctx))
         run_pool(ctx, root);
     prune_unfinished(ctx);

@@ -10,6 +10,7 @@
 #include "options.h"
 #include "platform.h"
 #include "problems.h"
+#include "pseudofs.h"
 #include "threadpool.h"
 #include "tree.h"
 #include "vec.h"
@@ -70,7 +71,7 @@ struct qv_walk_own {
     int32_t given_up = 0;
     std::atomic<uint8_t> gave_up{0};
     char *real_root = nullptr;  // the real path of the root, or null
-    uint8_t root_pseudo = 0;    // the root lies on a pseudo file system: all is walked
+    qv_pseudo_rule pseudo{};    // which directories on pseudo file systems are entered
     qv_dirroot *dirroot = nullptr;
     qv_pool *pool = nullptr;
     // Each worker's seat by its index (the watch of its calls, what it is
