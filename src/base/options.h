@@ -1,5 +1,5 @@
 // What the host asked of one scan, as one value. The exports check it once
-// (api/options.cpp); the scan's slot keeps it, and the walk and the listing
+// (api/host_options.cpp); the scan's slot keeps it, and the walk and the listing
 // read it where they need it. The host's own struct is kept whole, so that
 // an option added to the public header reaches every reader, and is read
 // back, without a member here.
