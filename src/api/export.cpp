@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "documents.h"
+#include "host_options.h"
 #include "platform.h"
 #include "scanner.h"
 
@@ -28,44 +29,20 @@ extern "C" {
 
 QV_API int disk_scan(const char *path, int max_depth, int follow_links)
 {
-    ensure_init();
-    if (!path)
-        return -1;
-    qv_scan_options opts{path, max_depth, (uint8_t)(follow_links != 0)};
-    return qv_scanner_scan_async(&opts);
+    disk_scan_options o{};
+    o.struct_size = sizeof o;
+    o.max_depth = max_depth;
+    o.follow_links = follow_links;
+    return disk_scan_ex(path, &o);
 }
 
 QV_API int disk_scan_ex(const char *path, const disk_scan_options *opts)
 {
     ensure_init();
-    if (!path)
+    qv_options o;
+    if (qv_options_from_host(&o, path, opts) != 0)
         return -1;
-    qv_scan_options o{};
-    o.path = path;
-    if (opts) {
-        // Members past the caller's struct_size are taken as 0.
-        disk_scan_options full{};
-        if (opts->struct_size < sizeof(opts->struct_size))
-            return -1;
-        memcpy(&full, opts, opts->struct_size < sizeof full ? opts->struct_size : sizeof full);
-        if (full.size_kind != DISK_SIZE_APPARENT && full.size_kind != DISK_SIZE_ON_DISK)
-            return -1;
-        if (full.exclude_count < 0 || (full.exclude_count > 0 && !full.excludes))
-            return -1;
-        for (int i = 0; i < full.exclude_count; i++)
-            if (!full.excludes[i])
-                return -1;
-        o.max_depth = full.max_depth;
-        o.follow_links = (uint8_t)(full.follow_links != 0);
-        o.size_kind = (uint8_t)(full.size_kind == DISK_SIZE_ON_DISK ? QV_SIZE_ON_DISK : QV_SIZE_APPARENT);
-        o.hard_links_once = (uint8_t)(full.hard_links_once != 0);
-        o.one_file_system = (uint8_t)(full.one_file_system != 0);
-        o.exclude_caches = (uint8_t)(full.exclude_caches != 0);
-        o.excludes = full.excludes;
-        o.exclude_count = full.exclude_count;
-        o.stall_timeout_ms = full.stall_timeout_ms;
-    }
-    return qv_scanner_scan_async(&o);
+    return qv_scanner_scan_async(&o, nullptr);
 }
 
 QV_API int disk_scan_get_options(int id, disk_scan_options *out)
@@ -74,18 +51,7 @@ QV_API int disk_scan_get_options(int id, disk_scan_options *out)
     scan_slot *slot = qv_scanner_slot(id);
     if (!slot || !out || out->struct_size < sizeof(out->struct_size))
         return -1;
-    disk_scan_options full{};
-    full.struct_size = out->struct_size;
-    full.max_depth = slot->walk.max_depth;
-    full.follow_links = slot->walk.follow_links;
-    full.size_kind = slot->walk.size_kind == QV_SIZE_ON_DISK ? DISK_SIZE_ON_DISK : DISK_SIZE_APPARENT;
-    full.hard_links_once = slot->walk.hard_links_once;
-    full.one_file_system = slot->walk.one_file_system;
-    full.exclude_caches = slot->walk.exclude_caches;
-    full.excludes = slot->excludes;
-    full.exclude_count = slot->walk.exclude_count;
-    full.stall_timeout_ms = slot->walk.stall_ms > 0 ? (int)slot->walk.stall_ms : DISK_STALL_WAIT_FOREVER;
-    memcpy(out, &full, out->struct_size < sizeof full ? out->struct_size : sizeof full);
+    qv_options_to_host(&slot->opts, out);
     return 0;
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fixture.h"
+#include "host_options.h"
 #include "quorvel_disk.h"
 #include "scanner.h"
 #include "walker.h"
@@ -111,8 +112,11 @@ TEST(Control, FollowLinksAnyNonZeroValue)
     for (int flag : {2, -1}) {
         int id = disk_scan(".", 1, flag);
         ASSERT_GE(id, 0);
-        EXPECT_EQ(g_scans[id].walk.follow_links, 1);
-        EXPECT_EQ(g_scans[id].walk.max_depth, 1);
+        disk_scan_options back{};
+        back.struct_size = sizeof back;
+        ASSERT_EQ(disk_scan_get_options(id, &back), 0);
+        EXPECT_EQ(back.follow_links, 1);
+        EXPECT_EQ(back.max_depth, 1);
         wait_final(id);
         disk_free(id);
     }
@@ -152,14 +156,15 @@ TEST(Control, CancelDuringWalkKeepsPartialTree)
     // The walk holds after its first directory until the cancel has landed.
     static std::atomic<bool> cancelled;
     cancelled.store(false);
-    qv_scan_options opts{};
-    opts.path = t.path.c_str();
-    opts.listed = [](void *, const qv_entry *) {
+    qv_walk_hooks hooks{};
+    hooks.listed = [](void *, const qv_entry *) {
         while (!cancelled.load())
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
     };
     disk_scan_status(-1);  // makes sure the slot table is initialised
-    int id = qv_scanner_scan_async(&opts);
+    qv_options opts;
+    ASSERT_EQ(qv_options_from_host(&opts, t.path.c_str(), nullptr), 0);
+    int id = qv_scanner_scan_async(&opts, &hooks);
     ASSERT_GE(id, 0);
     disk_scan_cancel(id);
     cancelled.store(true);

@@ -1,7 +1,8 @@
 // Thin platform layer: locks, condition variables, threads, processor count,
-// clock. One implementation per system (platform_posix.cpp, platform_win32.cpp).
+// clock, paths. One implementation per system (platform_posix.cpp, platform_win32.cpp).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 // Handles are plain values stored in the record that owns them. Lock and
@@ -22,6 +23,12 @@ struct qv_once {
     void *h;
 };
 #define QV_ONCE_INIT {nullptr}
+
+// Whether a cancel flag (null: none) is set.
+inline bool qv_cancel_set(const std::atomic<int32_t> *cancel)
+{
+    return cancel && cancel->load(std::memory_order_relaxed) != 0;
+}
 
 // Body of a started thread. Every body returns 0; nobody reads it.
 typedef int (*qv_thread_body)(void *arg);
@@ -80,12 +87,6 @@ const char *qv_platform_name(void);
 // (free()), or null when it cannot be had (and on Windows, where it is not
 // needed).
 char *qv_real_path(const char *path);
-// 1 when path is null or lies below a pseudo file system that a walk must not
-// enter ("/proc", "/sys", "/dev", "/run", "/snap", "/tmp/.mount_"); else 0.
-int qv_is_pseudo_fs(const char *path);
-// The same for the path base/rel (rel below base), judged without joining
-// them; rel may be empty.
-int qv_is_pseudo_fs_below(const char *base, const char *rel);
 // path made absolute against the current directory, from the heap (free()),
 // without looking at the file system beyond the current directory; null
 // when memory or the current directory cannot be had.

@@ -30,10 +30,30 @@ TEST(Vec, FailedGrowthLeavesTheArrayAsItWas)
     // More items than the address space holds, then more than malloc gives.
     EXPECT_FALSE(v.reserve(SIZE_MAX / sizeof(uint64_t) + 1));
     EXPECT_FALSE(v.reserve(SIZE_MAX / sizeof(uint64_t) / 2));
+    EXPECT_FALSE(v.resize(SIZE_MAX / sizeof(uint64_t) / 2));
     EXPECT_EQ(v.items, before);
     EXPECT_EQ(v.cap, cap);
     ASSERT_EQ(v.size(), 2u);
     EXPECT_EQ(v[0] + v[1], 3u);
+}
+
+// An array used by index (a value per depth) is resized rather than pushed
+// to: what was set before the growth stays set.
+TEST(Vec, ResizeKeepsWhatWasSet)
+{
+    qv_vec<uint32_t> v;
+    ASSERT_TRUE(v.resize(3));
+    for (uint32_t i = 0; i < 3; i++)
+        v[i] = i + 10;
+    ASSERT_TRUE(v.resize(5000));
+    EXPECT_EQ(v.size(), 5000u);
+    EXPECT_GE(v.cap, 5000u);
+    EXPECT_EQ(v[0] + v[1] + v[2], 33u);
+    v[4999] = 1;
+    ASSERT_TRUE(v.resize(2));  // shorter: no memory given back
+    EXPECT_EQ(v.size(), 2u);
+    EXPECT_GE(v.cap, 5000u);
+    EXPECT_EQ(v[1], 11u);
 }
 
 TEST(Vec, MoveLeavesTheSourceEmpty)

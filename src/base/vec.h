@@ -49,6 +49,16 @@ struct qv_vec {
         cap = want;
         return true;
     }
+    // Makes the length n, growing when needed; items past the old length
+    // hold whatever the memory held. False (the array unchanged) when it
+    // cannot grow.
+    bool resize(size_t n) noexcept
+    {
+        if (!reserve(n))
+            return false;
+        len = n;
+        return true;
+    }
     // Appends v; false (the array unchanged) when it cannot grow.
     bool push(const T &v) noexcept
     {

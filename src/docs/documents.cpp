@@ -321,14 +321,15 @@ static const char *problem_name(int32_t kind)
 static char *problems_to_json(const scan_slot *slot)
 {
     const qv_scan_result *r = slot->result;
-    size_t n = r && r->root ? slot->walk.nproblems : 0;
+    qv_problem_list problems = qv_scanner_problem_list(slot);
+    size_t n = r && r->root ? problems.count : 0;
     auto *rows = static_cast<problem_row *>(calloc(n ? n : 1, sizeof(problem_row)));
     if (!rows)
         return jb_copy_text(OUT_OF_MEMORY);
     char path[4096];
     bool ok = true;
     for (size_t i = 0; i < n && ok; i++) {
-        const qv_problem &p = slot->walk.problems[i];
+        const qv_problem &p = problems.items[i];
         rows[i] = {jb_copy_text(qv_tree_get_path(p.dir, path, (int32_t)sizeof(path))), p.kind, p.err};
         ok = rows[i].path != nullptr;
     }

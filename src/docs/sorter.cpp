@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "vec.h"
+
 // --- Tree ordering ---------------------------------------------------------
 
 static inline int cmp_u64_desc(uint64_t l, uint64_t r) { return l > r ? -1 : l < r ? 1 : 0; }
@@ -24,29 +26,9 @@ int cmp_entries(const qv_entry *l, const qv_entry *r, int32_t mode)
     }
 }
 
-// Pointer arrays reused from list to list, grown by doubling: the list and
-// the merge sort's second half.
-struct sort_scratch {
-    qv_entry **items;
-    int32_t cap;  // entries of each half
-};
-
-static bool scratch_reserve(sort_scratch *s, int32_t n)
-{
-    if (n <= s->cap)
-        return true;
-    int64_t cap = s->cap ? s->cap : 64;
-    while (cap < n)
-        cap *= 2;
-    if (cap > INT32_MAX)
-        cap = INT32_MAX;
-    void *p = realloc(s->items, 2 * (size_t)cap * sizeof(qv_entry *));
-    if (!p)
-        return false;
-    s->items = static_cast<qv_entry **>(p);
-    s->cap = (int32_t)cap;
-    return true;
-}
+// Pointers reused from list to list: a list of n children in the first n,
+// the merge sort's second half in the next n.
+typedef qv_vec<qv_entry *> sort_scratch;
 
 // Stable bottom-up merge sort of a[0..n) using tmp (n entries): equal
 // entries keep their listing order on every system. The mode is passed
@@ -81,7 +63,7 @@ static void sort_list(qv_entry *e, int32_t mode, sort_scratch *s)
     if (!e || !e->first_child || !e->first_child->next_sibling)
         return;
     int32_t n = qv_tree_child_count(e);
-    if (!scratch_reserve(s, n))
+    if (!s->resize(2 * (size_t)n))
         return;
     qv_entry **items = s->items;
     int32_t i = 0;
@@ -94,7 +76,7 @@ static void sort_list(qv_entry *e, int32_t mode, sort_scratch *s)
         k++;
     if (k == n)
         return;
-    items = merge_sort(items, s->items + s->cap, n, mode);
+    items = merge_sort(items, s->items + n, n, mode);
     e->first_child = items[0];
     for (i = 0; i + 1 < n; i++)
         items[i]->next_sibling = items[i + 1];
@@ -103,16 +85,15 @@ static void sort_list(qv_entry *e, int32_t mode, sort_scratch *s)
 
 void qv_sort_children(qv_entry *e, int32_t mode)
 {
-    sort_scratch s{nullptr, 0};
+    sort_scratch s;
     sort_list(e, mode, &s);
-    free(s.items);
 }
 
 void qv_sort_tree(qv_entry *e, int32_t mode)
 {
     if (!e)
         return;
-    sort_scratch s{nullptr, 0};
+    sort_scratch s;
     sort_list(e, mode, &s);
     // Pre-order: every directory's list is ordered before its children are
     // visited, so they are taken in the new order.
@@ -120,16 +101,15 @@ void qv_sort_tree(qv_entry *e, int32_t mode)
         if (c->is_dir)
             sort_list(c, mode, &s);
     }
-    free(s.items);
 }
 
 // --- Largest files ---------------------------------------------------------
 
+// The storage grows with the files found, so a huge N costs no more than
+// the tree's files.
 struct top_heap {
-    qv_entry **items;  // slot 0 holds the smallest size kept
-    int32_t capacity;  // N: the heap is full at this count
-    int32_t count;
-    int32_t room;      // slots allocated at items, at most capacity
+    qv_vec<qv_entry *> items;  // items[0] holds the smallest size kept
+    size_t capacity;           // N: the heap is full at this count
 };
 
 // Restores heap order from slot 0 within the first n slots.
@@ -151,40 +131,29 @@ static void heap_sift_down(qv_entry **items, int32_t n)
     }
 }
 
-// The storage grows with the files found (doubling, up to N), so a huge N
-// costs no more than the tree's file count.
-static bool heap_make_room(top_heap *h)
-{
-    int64_t room = (int64_t)h->room * 2;
-    if (room > h->capacity)
-        room = h->capacity;
-    void *p = realloc(h->items, (size_t)room * sizeof(qv_entry *));
-    if (!p)
-        return false;
-    h->items = static_cast<qv_entry **>(p);
-    h->room = (int32_t)room;
-    return true;
-}
-
 static void heap_offer(top_heap *h, qv_entry *e)
 {
-    // Out of memory for more slots: keep selecting among those there are,
-    // so the answer is still the largest files, fewer of them.
-    if (h->count < h->capacity && h->count == h->room && !heap_make_room(h))
-        h->capacity = h->room;
-    if (h->count < h->capacity) {
-        int32_t i = h->count++;
-        while (i > 0) {
-            int32_t p = (i - 1) / 2;
-            if (!(e->size < h->items[p]->size))
-                break;
-            h->items[i] = h->items[p];
-            i = p;
+    qv_vec<qv_entry *> &items = h->items;
+    if (items.size() < h->capacity) {
+        if (items.push(e)) {
+            size_t i = items.size() - 1;
+            while (i > 0) {
+                size_t p = (i - 1) / 2;
+                if (!(e->size < items[p]->size))
+                    break;
+                items[i] = items[p];
+                i = p;
+            }
+            items[i] = e;
+            return;
         }
-        h->items[i] = e;
-    } else if (h->items[0]->size < e->size) {
-        h->items[0] = e;
-        heap_sift_down(h->items, h->count);
+        // Out of memory for more slots: keep selecting among those there
+        // are, so the answer is still the largest files, fewer of them.
+        h->capacity = items.size();
+    }
+    if (items[0]->size < e->size) {
+        items[0] = e;
+        heap_sift_down(items.items, (int32_t)items.size());
     }
 }
 
@@ -209,30 +178,23 @@ qv_entry **qv_top_files(qv_entry *root, int32_t n, int32_t *out_count)
     if (!root || n <= 0)
         return nullptr;
     top_heap h;
-    h.capacity = n;
-    h.count = 0;
-    h.room = n < TOP_INITIAL_ROOM ? n : TOP_INITIAL_ROOM;
-    h.items = static_cast<qv_entry **>(malloc((size_t)h.room * sizeof(qv_entry *)));
-    if (!h.items)
+    h.capacity = (size_t)n;
+    if (!h.items.reserve(n < TOP_INITIAL_ROOM ? (size_t)n : TOP_INITIAL_ROOM))
         return nullptr;
     collect_files(root, &h);
-    int32_t k = h.count;
-    if (k == 0) {
-        free(h.items);
+    int32_t k = (int32_t)h.items.size();
+    if (k == 0)
         return nullptr;
-    }
     auto **out = static_cast<qv_entry **>(malloc((size_t)k * sizeof(qv_entry *)));
-    if (!out) {
-        free(h.items);
+    if (!out)
         return nullptr;
-    }
+    qv_entry **items = h.items.items;
     for (int32_t j = k - 1; j >= 0; j--) {
-        out[j] = h.items[0];
-        h.items[0] = h.items[j];
+        out[j] = items[0];
+        items[0] = items[j];
         if (j > 0)
-            heap_sift_down(h.items, j);
+            heap_sift_down(items, j);
     }
-    free(h.items);
     *out_count = k;
     return out;
 }

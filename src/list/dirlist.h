@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "callwatch.h"
+#include "options.h"
 
 // Size of every path and name buffer of the walk, terminator included.
 #define SCAN_PATH_MAX 32768
@@ -40,16 +41,12 @@ struct qv_dir_id {
 struct qv_dir_child {
     const char *name;  // UTF-8 (on Linux: the entry's raw bytes), NUL-terminated
     uint32_t name_len;
-    uint64_t size;     // 0 for a directory; else as the listing's size kind says
+    uint64_t size;     // 0 for a directory; else as the scan's size_kind says
     uint8_t is_dir;
     uint8_t linked;    // a file with more than one hard link: link_id names it
     uint8_t stat_later; // a file not yet looked at (see qv_dirlist_defer_stats): size 0 for now
     qv_dir_id link_id;
 };
-
-// What a listed file's size counts.
-#define QV_SIZE_APPARENT 0  // its length
-#define QV_SIZE_ON_DISK 1   // the space allocated to it
 
 // What opening a directory tells the walker.
 struct qv_dir_info {
@@ -72,9 +69,11 @@ void qv_dirroot_close(qv_dirroot *root);
 // directory, holding at most one open enumeration.
 struct qv_dirlist;
 
-// follow_links: links / reparse points are reported as what they point to,
-// and followed; otherwise they are not reported at all, and never followed.
-// size_kind: QV_SIZE_APPARENT or QV_SIZE_ON_DISK.
+// What the options decide is read once, here: follow_links (links /
+// reparse points are reported as what they point to, and followed;
+// otherwise they are not reported at all, and never followed) and
+// size_kind. The listing keeps no hold on opts, so it outlives them when
+// its owner is given up on.
 // wants: what the walk needs beyond names and sizes, QV_WANT_* bits; Linux
 // reads both anyway, Windows only when asked (each costs it time).
 #define QV_WANT_DIR_IDS 1   // every directory's identity (qv_dir_info.has_id)
@@ -83,14 +82,9 @@ struct qv_dirlist;
 // file of one name can still be met twice (by it and through a link). Asked
 // for only then, as it costs the walk 24 bytes a file until it ends.
 #define QV_WANT_FILE_IDS 4
-// 1 while descriptors run short for the scans of the process (a walker
-// waits for one, or little of the budget is left): no time to let more
-// workers list at once. Always 0 where listing needs no descriptor budget.
-int qv_fd_scarce(void);
-
 // watch (may be null): the owner's account of its calls; every call the
 // listing makes into storage is marked on it.
-qv_dirlist *qv_dirlist_new(qv_dirroot *root, int follow_links, int size_kind, int wants,
+qv_dirlist *qv_dirlist_new(qv_dirroot *root, const qv_options *opts, int wants,
                            const std::atomic<int32_t> *cancel, qv_call_watch *watch);
 void qv_dirlist_delete(qv_dirlist *dl);
 // Deletes the listing of an owner whose call was given up on, from any
@@ -130,10 +124,3 @@ uint64_t qv_dirlist_skipped(const qv_dirlist *dl);
 // begins with the signature of the cache directory tagging convention).
 int qv_dirlist_is_cache(qv_dirlist *dl);
 void qv_dirlist_close(qv_dirlist *dl);
-
-#ifndef _WIN32
-// All scans of the process keep at most half of RLIMIT_NOFILE descriptors
-// open, as it was when first asked. Reads the limit again: for tests that
-// lower it, while no scan runs.
-void qv_fd_budget_reset(void);
-#endif

@@ -18,6 +18,8 @@
 // another volume): through its handle when listed by handle, else through
 // one more open.
 #include "dirlist_win32.h"
+#include "cachetag.h"
+#include "platform.h"
 #include "reparse.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -158,11 +160,6 @@ static int to_wide(const char *s, wchar_t *out)
     return n > 0 ? n - 1 : -1;
 }
 
-static bool is_cancelled(const std::atomic<int32_t> *cancel)
-{
-    return cancel && cancel->load(std::memory_order_relaxed) != 0;
-}
-
 // --- Root ----------------------------------------------------------------------
 
 // Nothing stays open for the root: its path is checked once and kept.
@@ -209,12 +206,7 @@ void qv_dirroot_close(qv_dirroot *root) { free(root); }
 
 // --- Directories ------------------------------------------------------------------
 
-int qv_fd_scarce(void)
-{
-    return 0;  // handles have no per-process budget here
-}
-
-qv_dirlist *qv_dirlist_new(qv_dirroot *root, int follow_links, int size_kind, int wants,
+qv_dirlist *qv_dirlist_new(qv_dirroot *root, const qv_options *opts, int wants,
                            const std::atomic<int32_t> *cancel, qv_call_watch *watch)
 {
     void *mem = malloc(sizeof(qv_dirlist));
@@ -227,12 +219,12 @@ qv_dirlist *qv_dirlist_new(qv_dirroot *root, int follow_links, int size_kind, in
     dl->landing = INVALID_HANDLE_VALUE;
     dl->find = INVALID_HANDLE_VALUE;
     dl->dir = INVALID_HANDLE_VALUE;
-    dl->follow_links = follow_links;
-    dl->size_kind = size_kind;
+    dl->follow_links = opts->asked.follow_links != 0;
+    dl->size_kind = opts->asked.size_kind;
     dl->wants = wants;
     // A search pattern gives lengths only: allocation sizes and file IDs
     // need the directory's handle.
-    dl->by_handle = size_kind == QV_SIZE_ON_DISK || (wants & (QV_WANT_LINK_IDS | QV_WANT_FILE_IDS)) != 0;
+    dl->by_handle = dl->size_kind == DISK_SIZE_ON_DISK || (wants & (QV_WANT_LINK_IDS | QV_WANT_FILE_IDS)) != 0;
     dl->have_serial = 0;
     dl->serial = 0;
     dl->at = 0;
@@ -353,7 +345,7 @@ static int open_listing(qv_dirlist *dl, const char *rel, size_t rel_len, qv_dir_
     dl->have_serial = 0;
     info->has_id = 0;
     info->pseudo_fs = 0;
-    if (is_cancelled(dl->cancel))
+    if (qv_cancel_set(dl->cancel))
         return -1;
 
     // root, a separator unless the root ends in one, rel.
@@ -457,7 +449,7 @@ static uint64_t followed_size(qv_dirlist *dl, const wchar_t *name, size_t units,
         out->linked = 0;
         return 0;
     }
-    LONGLONG size = dl->size_kind == QV_SIZE_ON_DISK ? st.AllocationSize.QuadPart : st.EndOfFile.QuadPart;
+    LONGLONG size = dl->size_kind == DISK_SIZE_ON_DISK ? st.AllocationSize.QuadPart : st.EndOfFile.QuadPart;
     return size > 0 ? (uint64_t)size : 0;
 }
 
@@ -519,7 +511,7 @@ static int next_by_handle(qv_dirlist *dl, qv_dir_child *out)
             return 1;
         }
         // Cloud placeholders not on the disk are allocated nothing.
-        LARGE_INTEGER size = dl->size_kind == QV_SIZE_ON_DISK ? d->AllocationSize : d->EndOfFile;
+        LARGE_INTEGER size = dl->size_kind == DISK_SIZE_ON_DISK ? d->AllocationSize : d->EndOfFile;
         out->size = size.QuadPart > 0 ? (uint64_t)size.QuadPart : 0;
         // No link count comes with the records: every file is named by its
         // volume and ID, and the walk tells which of them repeat. That costs
@@ -595,8 +587,6 @@ int qv_dirlist_error(const qv_dirlist *dl) { return dl->error; }
 
 uint64_t qv_dirlist_skipped(const qv_dirlist *dl) { return dl->skipped; }
 
-#define CACHEDIR_SIGNATURE "Signature: 8a477f597d28d172789f06886806bc55"
-
 // The directory's own path is the pattern without its "*".
 int qv_dirlist_is_cache(qv_dirlist *dl)
 {
@@ -606,7 +596,7 @@ int qv_dirlist_is_cache(qv_dirlist *dl)
         return 0;
     wchar_t saved[13];
     wmemcpy(saved, dl->wpattern + n - 1, 2);
-    wmemcpy(dl->wpattern + n - 1, L"CACHEDIR.TAG", 13);
+    wmemcpy(dl->wpattern + n - 1, L"" QV_CACHEDIR_TAG, 13);
     qv_call_begin(dl->watch);
     HANDLE h = CreateFileW(dl->wpattern, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -614,10 +604,9 @@ int qv_dirlist_is_cache(qv_dirlist *dl)
     bool tagged = false;
     if (h != INVALID_HANDLE_VALUE) {
         dl->landing = h;
-        char head[sizeof CACHEDIR_SIGNATURE - 1];
+        char head[QV_CACHEDIR_HEAD];
         DWORD got = 0;
-        tagged = ReadFile(h, head, sizeof head, &got, nullptr) && got == sizeof head &&
-                 memcmp(head, CACHEDIR_SIGNATURE, sizeof head) == 0;
+        tagged = ReadFile(h, head, sizeof head, &got, nullptr) && qv_cachedir_signed(head, got);
         dl->landing = INVALID_HANDLE_VALUE;
         CloseHandle(h);
     }

@@ -74,10 +74,10 @@ struct Listing {
     std::vector<Child> children;
 };
 
-// wants and size_kind as qv_dirlist_new takes them: QV_WANT_LINK_IDS or
-// QV_SIZE_ON_DISK lists by directory handle, else by search pattern.
+// wants as qv_dirlist_new takes them: QV_WANT_LINK_IDS or DISK_SIZE_ON_DISK
+// lists by directory handle, else by search pattern.
 Listing list_at(const std::string &root, const std::string &rel, int follow_links, int wants = 0,
-                int size_kind = QV_SIZE_APPARENT)
+                int size_kind = DISK_SIZE_APPARENT)
 {
     Listing out;
     qv_dirroot *dr = qv_dirroot_open(root.c_str(), nullptr, &out.rc, nullptr);
@@ -86,7 +86,10 @@ Listing list_at(const std::string &root, const std::string &rel, int follow_link
         return out;
     }
     EXPECT_EQ(out.rc, 0);
-    qv_dirlist *dl = qv_dirlist_new(dr, follow_links, size_kind, wants, nullptr, nullptr);
+    qv_options opts{};
+    opts.asked.follow_links = follow_links;
+    opts.asked.size_kind = size_kind;
+    qv_dirlist *dl = qv_dirlist_new(dr, &opts, wants, nullptr, nullptr);
     out.rc = qv_dirlist_open(dl, rel.c_str(), rel.size(), nullptr, &out.info);
     qv_dir_child c;
     while (out.rc == 0 && qv_dirlist_next(dl, &c)) {

@@ -3,36 +3,37 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "walker.h"
 
+// Raw storage, the slots made in it once by qv_scanner_init and never
+// destroyed: a scan its host never freed may still be walking while the
+// process exits, and its workers write into their slot to the last.
+alignas(scan_slot) static unsigned char s_slot_storage[MAX_SCANS * sizeof(scan_slot)];
 
-scan_slot g_scans[MAX_SCANS];
+static scan_slot *slot_at(int i)
+{
+    return reinterpret_cast<scan_slot *>(s_slot_storage) + i;
+}
+
+// Apart from the slots, which a claim sets up anew: a poll of a free id
+// reads only this.
+static std::atomic<uint8_t> s_claimed[MAX_SCANS];
 static qv_mutex g_scans_mutex;
 
-// Every field of a slot as a fresh claim finds it (in_use and the walk
-// context aside: a claim sets the context up anew).
 static void clear_slot(scan_slot *s)
 {
-    s->result = nullptr;
-    s->path = nullptr;
-    s->abs_path = nullptr;
-    s->excludes = nullptr;
-    s->thread.h = 0;
-    s->has_thread = 0;
-    s->result_json = s->top_json = s->ext_json = s->dir_json = nullptr;
-    s->problems_json.store(nullptr);
-    s->ordered = 0;
-    s->state.store(SCAN_IDLE);
-    s->cancel_requested.store(0);
+    s->~scan_slot();
+    new (s) scan_slot();
 }
 
 void qv_scanner_init(void)
 {
     qv_mutex_init(&g_scans_mutex);
-    for (scan_slot &s : g_scans) {
-        clear_slot(&s);
-        s.in_use.store(0);
+    for (int i = 0; i < MAX_SCANS; i++) {
+        new (slot_at(i)) scan_slot();
+        s_claimed[i].store(0);
     }
 }
 
@@ -40,8 +41,7 @@ scan_slot *qv_scanner_slot(int id)
 {
     if ((uint32_t)id >= MAX_SCANS)
         return nullptr;
-    scan_slot *s = &g_scans[id];
-    return s->in_use.load() ? s : nullptr;
+    return s_claimed[id].load() ? slot_at(id) : nullptr;
 }
 
 // Claims the lowest free slot; its index, or -1.
@@ -51,14 +51,14 @@ static int alloc_scan_slot(void)
         return -1;  // the table could not be set up
     qv_mutex_lock(&g_scans_mutex);
     for (int i = 0; i < MAX_SCANS; i++) {
-        scan_slot *s = &g_scans[i];
-        if (s->in_use.load())
+        if (s_claimed[i].load())
             continue;
+        scan_slot *s = slot_at(i);
         clear_slot(s);
         if (qv_walk_init(&s->walk) != 0)
             break;
         s->walk.cancel = &s->cancel_requested;
-        s->in_use.store(1);
+        s_claimed[i].store(1);
         qv_mutex_unlock(&g_scans_mutex);
         return i;
     }
@@ -66,72 +66,24 @@ static int alloc_scan_slot(void)
     return -1;
 }
 
-// Gives up a slot whose run is over or never started; clearing in_use last
-// makes it claimable again only once wholly released.
+// Gives up a slot whose run is over or never started; clearing its claim
+// last makes it claimable again only once wholly released.
 static void release_slot(scan_slot *s)
 {
-    free(s->path);
-    s->path = nullptr;
-    free(s->abs_path);
-    s->abs_path = nullptr;
-    if (s->excludes) {
-        for (int32_t i = 0; i < s->walk.exclude_count; i++)
-            free(s->excludes[i]);
-    }
-    free(s->excludes);
-    s->excludes = nullptr;
-    s->walk.excludes = nullptr;
-    s->walk.exclude_count = 0;
     qv_walk_release(&s->walk);
-    s->in_use.store(0);
+    s->walk.opts = nullptr;
+    qv_options_release(&s->opts);
+    s_claimed[s - slot_at(0)].store(0);
 }
 
-static bool fill_slot(scan_slot *s, const qv_scan_options *opts)
+// Takes the options over into a claimed slot.
+static void fill_slot(scan_slot *s, qv_options *opts, const qv_walk_hooks *hooks)
 {
-    size_t len = strlen(opts->path);
-    s->path = static_cast<char *>(malloc(len + 1));
-    if (!s->path)
-        return false;
-    memcpy(s->path, opts->path, len + 1);
-    // A relative root is resolved now: the host may change its current
-    // directory as soon as the scan has started. Where the current directory
-    // cannot be had, the text is taken as it is.
-    s->abs_path = qv_absolute_path(opts->path);
-    if (!s->abs_path) {
-        s->abs_path = static_cast<char *>(malloc(len + 1));
-        if (!s->abs_path)
-            return false;
-        memcpy(s->abs_path, opts->path, len + 1);
-    }
-    qv_walk_ctx *w = &s->walk;
-    w->host_root = s->path;
-    w->max_depth = opts->max_depth;
-    w->follow_links = opts->follow_links ? 1 : 0;
-    w->size_kind = opts->size_kind;
-    w->hard_links_once = opts->hard_links_once ? 1 : 0;
-    w->one_file_system = opts->one_file_system ? 1 : 0;
-    w->exclude_caches = opts->exclude_caches ? 1 : 0;
-    w->stall_ms = opts->stall_timeout_ms == 0 ? QV_STALL_DEFAULT_MS
-                  : opts->stall_timeout_ms < 0 ? 0u : (uint32_t)opts->stall_timeout_ms;
-    w->workers = opts->no_pool ? 1 : opts->workers;
-    w->max_workers = opts->no_pool ? 1 : opts->max_workers;
-    w->listed = opts->listed;
-    w->listed_arg = opts->listed_arg;
-    if (opts->exclude_count > 0) {
-        s->excludes = static_cast<char **>(calloc((size_t)opts->exclude_count, sizeof(char *)));
-        if (!s->excludes)
-            return false;
-        for (int32_t i = 0; i < opts->exclude_count; i++) {
-            size_t n = strlen(opts->excludes[i]) + 1;
-            s->excludes[i] = static_cast<char *>(malloc(n));
-            if (!s->excludes[i])
-                return false;
-            w->exclude_count = i + 1;  // what release_slot frees
-            memcpy(s->excludes[i], opts->excludes[i], n);
-        }
-        w->excludes = s->excludes;
-    }
-    return true;
+    s->opts = *opts;
+    *opts = qv_options{};
+    s->walk.opts = &s->opts;
+    if (hooks)
+        s->walk.hooks = *hooks;
 }
 
 static void do_scan(scan_slot *s)
@@ -146,8 +98,8 @@ static void do_scan(scan_slot *s)
     s->walk.result = r;
     // The root's text stays whole, however long: the documents name the root
     // with it, and disk_get_dir finds the root by it.
-    size_t len = strlen(s->path);
-    qv_entry *root = len <= UINT32_MAX ? qv_tree_new_entry(qv_scan_result_first_arena(r), s->path, (uint32_t)len)
+    size_t len = strlen(s->opts.path);
+    qv_entry *root = len <= UINT32_MAX ? qv_tree_new_entry(qv_scan_result_first_arena(r), s->opts.path, (uint32_t)len)
                                        : nullptr;
     if (!root) {
         s->state.store(SCAN_FAILED);
@@ -157,7 +109,7 @@ static void do_scan(scan_slot *s)
         r->root = root;
 
         uint64_t start = qv_time_ms();
-        qv_walk(&s->walk, root, s->abs_path);
+        qv_walk(&s->walk, root);
         if (s->cancel_requested.load() != 0) {
             s->state.store(SCAN_CANCELLED);
         } else {
@@ -166,9 +118,9 @@ static void do_scan(scan_slot *s)
             r->total_files = root->file_count;
             r->total_dirs = root->dir_count;
             r->scan_time_ms = (double)(qv_time_ms() - start);
-            s->walk.seen_files.store(r->total_files);
-            s->walk.seen_dirs.store(r->total_dirs);
-            s->walk.seen_bytes.store(r->total_size);
+            s->walk.progress.files.store(r->total_files);
+            s->walk.progress.dirs.store(r->total_dirs);
+            s->walk.progress.bytes.store(r->total_size);
             s->state.store(SCAN_DONE);
         }
     }
@@ -180,18 +132,15 @@ static int async_scan_thread(void *arg)
     return 0;
 }
 
-int qv_scanner_scan_async(const qv_scan_options *opts)
+int qv_scanner_scan_async(qv_options *opts, const qv_walk_hooks *hooks)
 {
-    if (!opts || !opts->path)
-        return -1;
-    int id = alloc_scan_slot();
-    if (id < 0)
-        return -1;
-    scan_slot *s = &g_scans[id];
-    if (!fill_slot(s, opts)) {
-        release_slot(s);
+    int id = opts->path ? alloc_scan_slot() : -1;
+    if (id < 0) {
+        qv_options_release(opts);
         return -1;
     }
+    scan_slot *s = slot_at(id);
+    fill_slot(s, opts, hooks);
     if (qv_thread_create(&s->thread, async_scan_thread, s) != 0) {
         release_slot(s);
         return -1;
@@ -200,18 +149,15 @@ int qv_scanner_scan_async(const qv_scan_options *opts)
     return id;
 }
 
-qv_scan_result *qv_scanner_scan(const qv_scan_options *opts)
+qv_scan_result *qv_scanner_scan(qv_options *opts, const qv_walk_hooks *hooks)
 {
-    if (!opts || !opts->path)
-        return nullptr;
-    int id = alloc_scan_slot();
-    if (id < 0)
-        return nullptr;
-    scan_slot *s = &g_scans[id];
-    if (!fill_slot(s, opts)) {
-        release_slot(s);
+    int id = opts->path ? alloc_scan_slot() : -1;
+    if (id < 0) {
+        qv_options_release(opts);
         return nullptr;
     }
+    scan_slot *s = slot_at(id);
+    fill_slot(s, opts, hooks);
     do_scan(s);
     qv_scan_result *r = s->result;
     s->result = nullptr;
@@ -227,11 +173,11 @@ int32_t qv_scanner_get_progress(int id, uint64_t *files, uint64_t *dirs, uint64_
     // State first: a done state guarantees the final counts below.
     int32_t state = s->state.load();
     if (files)
-        *files = s->walk.seen_files.load(std::memory_order_relaxed);
+        *files = s->walk.progress.files.load(std::memory_order_relaxed);
     if (dirs)
-        *dirs = s->walk.seen_dirs.load(std::memory_order_relaxed);
+        *dirs = s->walk.progress.dirs.load(std::memory_order_relaxed);
     if (bytes)
-        *bytes = s->walk.seen_bytes.load(std::memory_order_relaxed);
+        *bytes = s->walk.progress.bytes.load(std::memory_order_relaxed);
     return state;
 }
 
@@ -241,12 +187,13 @@ int32_t qv_scanner_get_problems(int id, qv_scan_problems *out)
     if (!s)
         return -1;
     int32_t state = s->state.load();
-    out->root_error = s->walk.root_error.load();
-    out->unreadable_dirs = s->walk.unreadable_dirs.load();
-    out->skipped_entries = s->walk.skipped_entries.load();
-    out->loop_dirs = s->walk.loop_dirs.load();
-    out->pseudo_fs_dirs = s->walk.pseudo_fs_dirs.load();
-    out->stalled_dirs = s->walk.stalled_dirs.load();
+    const qv_walk_problems &p = s->walk.problems;
+    out->root_error = p.root_error.load();
+    out->unreadable_dirs = p.unreadable_dirs.load();
+    out->skipped_entries = p.skipped_entries.load();
+    out->loop_dirs = p.loop_dirs.load();
+    out->pseudo_fs_dirs = p.pseudo_fs_dirs.load();
+    out->stalled_dirs = p.stalled_dirs.load();
     return state;
 }
 
@@ -261,6 +208,11 @@ void qv_scanner_cancel(int id)
     scan_slot *s = qv_scanner_slot(id);
     if (s)
         s->cancel_requested.store(1);
+}
+
+qv_problem_list qv_scanner_problem_list(const scan_slot *s)
+{
+    return qv_walk_problem_list(&s->walk);
 }
 
 qv_scan_result *qv_scanner_get_result(int id)
@@ -285,7 +237,6 @@ void qv_scanner_free(int id)
     free(s->problems_json.exchange(nullptr));
     free(s->dir_json);
     s->result_json = s->top_json = s->ext_json = s->dir_json = nullptr;
-    s->ordered = 0;
     qv_scan_result_free(s->result);
     s->result = nullptr;
     release_slot(s);

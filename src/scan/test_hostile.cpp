@@ -27,6 +27,7 @@
 #include <linux/magic.h>
 
 #include "dirlist.h"
+#include "fdbudget.h"
 #include "fixture.h"
 #include "quorvel_disk.h"
 #include "scanner.h"
@@ -385,9 +386,9 @@ TEST(SwappedLink, StackedWalksNeverLeaveTheTree)
             int workers;
             std::atomic<bool> done{false};
         } swap{root, outside, &w.ctx, workers};
-        w.ctx.workers = workers;
-        w.ctx.listed_arg = &swap;
-        w.ctx.listed = [](void *arg, const qv_entry *dir) {
+        w.ctx.hooks.workers = workers;
+        w.ctx.hooks.arg = &swap;
+        w.ctx.hooks.listed = [](void *arg, const qv_entry *dir) {
             auto *s = static_cast<Swap *>(arg);
             if (strcmp(qv_tree_get_name(dir), "a") != 0 || s->done.exchange(true))
                 return;
@@ -405,11 +406,13 @@ TEST(SwappedLink, StackedWalksNeverLeaveTheTree)
         EXPECT_EQ(ssl->first_child, nullptr);  // never outside/ssl's secret
         for (const qv_entry *e = w.root; e; e = qv_tree_next_preorder(w.root, e, true))
             EXPECT_NE(strncmp(qv_tree_get_name(e), "secret", 6), 0) << qv_tree_get_name(e);
-        if (workers > 1)
-            EXPECT_GE(w.ctx.unreadable_dirs.load(), 1u);
-        EXPECT_EQ(w.ctx.unreadable_dirs.load(), w.ctx.nproblems);
-        for (size_t i = 0; i < w.ctx.nproblems; i++)
-            EXPECT_EQ(w.ctx.problems[i].err, ELOOP);
+        if (workers > 1) {
+            EXPECT_GE(w.ctx.problems.unreadable_dirs.load(), 1u);
+        }
+        qv_problem_list problems = qv_walk_problem_list(&w.ctx);
+        EXPECT_EQ(w.ctx.problems.unreadable_dirs.load(), problems.count);
+        for (size_t i = 0; i < problems.count; i++)
+            EXPECT_EQ(problems.items[i].err, ELOOP);
     }
 }
 

@@ -102,11 +102,9 @@ TEST(Options, HardLinksCountOnceUnderTheFirstPath)
     // The same answer with and without the pool, whatever order it met them.
     std::vector<FlatEntry> walked[2];
     for (int pool = 0; pool < 2; pool++) {
-        qv_scan_options so{};
-        so.path = t.path.c_str();
-        so.hard_links_once = 1;
-        so.no_pool = (uint8_t)!pool;
-        qv_scan_result *r = qv_scanner_scan(&so);
+        qv_walk_hooks hooks{};
+        hooks.workers = pool ? 0 : 1;
+        qv_scan_result *r = scan_sync_with(t.path, &o, hooks);
         walked[pool] = flatten(r);
         qv_scan_result_free(r);
     }

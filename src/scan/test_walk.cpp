@@ -294,18 +294,6 @@ TEST_P(Walk, PathLimitStopsTheWalk)
     remove_deep(t / name);
 }
 
-TEST(PseudoFs, PrefixTable)
-{
-    struct { const char *path; int want; } cases[] = {
-        {nullptr, 1}, {"/proc", 1}, {"/proc/1/fd", 1}, {"/sys", 1}, {"/dev/shm", 1}, {"/run", 1},
-        {"/snap/core", 1}, {"/tmp/.mount_app", 1}, {"/tmp/.mount_app/usr", 1}, {"/tmp/.mount_", 1},
-        {"/processes", 0}, {"/system", 0}, {"/devices", 0}, {"/", 0}, {"", 0}, {"proc", 0},
-        {"/usr/proc", 0}, {"/PROC", 0}, {"/tmp/.mount", 0},
-    };
-    for (auto c : cases)
-        EXPECT_EQ(qv_is_pseudo_fs(c.path), c.want) << (c.path ? c.path : "(null)");
-}
-
 TEST(PseudoFs, ScanOfRootRecordsButDoesNotEnter)
 {
     ResultPtr r(scan_sync("/", 2, false, true));
@@ -395,10 +383,9 @@ TEST(Sharing, DocumentsDoNotDependOnTheWorkerCount)
     EXPECT_NE(alone.find("\"lvl3\""), std::string::npos);
     for (int workers : {2, 3, 8}) {
         for (int round = 0; round < 3; round++) {
-            qv_scan_options opts{};
-            opts.path = t.path.c_str();
-            opts.workers = workers;
-            ResultPtr r(qv_scanner_scan(&opts));
+            qv_walk_hooks hooks{};
+            hooks.workers = workers;
+            ResultPtr r(scan_sync_with(t.path, nullptr, hooks));
             ASSERT_NE(r.r, nullptr);
             EXPECT_TRUE(documents_of(r.r) == alone) << workers << " workers";
         }
@@ -425,9 +412,9 @@ TEST(Sharing, FilesOfALargeDirectoryAreLookedAtByIdleWorkers)
         alone = documents_of(r.r);
     }
     WalkRun w;
-    w.ctx.workers = 4;
-    w.ctx.listed_arg = &w.ctx;
-    w.ctx.listed = [](void *arg, const qv_entry *dir) {
+    w.ctx.hooks.workers = 4;
+    w.ctx.hooks.arg = &w.ctx;
+    w.ctx.hooks.listed = [](void *arg, const qv_entry *dir) {
         auto *ctx = static_cast<qv_walk_ctx *>(arg);
         // The root is listed: wait (bounded) until the others wait for work.
         if (dir->depth == 0)
@@ -438,14 +425,13 @@ TEST(Sharing, FilesOfALargeDirectoryAreLookedAtByIdleWorkers)
     EXPECT_EQ(w.root->size, want + 5);
     EXPECT_EQ(w.root->file_count, 1501u);
 #ifndef _WIN32
-    EXPECT_GT(w.ctx.stats_handed.load(), 0u);  // Windows lists sizes with the names
+    EXPECT_GT(w.ctx.progress.stats_handed.load(), 0u);  // Windows lists sizes with the names
 #endif
-    EXPECT_EQ(w.ctx.skipped_entries.load(), 0u);
+    EXPECT_EQ(w.ctx.problems.skipped_entries.load(), 0u);
     // The same documents (the root named as a scan names it).
-    qv_scan_options opts{};
-    opts.path = t.path.c_str();
-    opts.workers = 4;
-    ResultPtr r(qv_scanner_scan(&opts));
+    qv_walk_hooks hooks{};
+    hooks.workers = 4;
+    ResultPtr r(scan_sync_with(t.path, nullptr, hooks));
     EXPECT_TRUE(documents_of(r.r) == alone);
 }
 
@@ -469,14 +455,14 @@ TEST(Sharing, FilesGoneBeforeTheLookAreLeftOut)
     } hold{nullptr, t / "big"};
     WalkRun w;
     hold.ctx = &w.ctx;
-    w.ctx.workers = 4;
-    w.ctx.listed_arg = &hold;
-    w.ctx.listed = [](void *arg, const qv_entry *dir) {
+    w.ctx.hooks.workers = 4;
+    w.ctx.hooks.arg = &hold;
+    w.ctx.hooks.listed = [](void *arg, const qv_entry *dir) {
         auto *h = static_cast<Hold *>(arg);
         if (dir->depth == 0)
             wait_for_idle_workers(h->ctx, 3);
     };
-    w.ctx.deferring = [](void *arg, const qv_entry *) {
+    w.ctx.hooks.deferring = [](void *arg, const qv_entry *) {
         // The odd ones go; the names are listed already.
         auto *h = static_cast<Hold *>(arg);
         for (int i = 1; i < n; i += 2)
@@ -497,8 +483,8 @@ TEST(Sharing, FilesGoneBeforeTheLookAreLeftOut)
     EXPECT_LE(odd, 64);  // only those looked at before the deletion
     qv_tree_accumulate_sizes(w.root);
     EXPECT_EQ(big->file_count, (uint64_t)(even + odd));
-    EXPECT_EQ(w.ctx.seen_files.load(), (uint64_t)(even + odd));
-    EXPECT_EQ(w.ctx.skipped_entries.load(), 0u);
+    EXPECT_EQ(w.ctx.progress.files.load(), (uint64_t)(even + odd));
+    EXPECT_EQ(w.ctx.problems.skipped_entries.load(), 0u);
 }
 
 // Directories deep in a tree are shared as well: below five single
@@ -519,9 +505,9 @@ TEST(Sharing, WorkDeepInTheTreeReachesIdleWorkers)
     } seen;
     WalkRun w;
     seen.ctx = &w.ctx;
-    w.ctx.workers = 4;
-    w.ctx.listed_arg = &seen;
-    w.ctx.listed = [](void *arg, const qv_entry *dir) {
+    w.ctx.hooks.workers = 4;
+    w.ctx.hooks.arg = &seen;
+    w.ctx.hooks.listed = [](void *arg, const qv_entry *dir) {
         auto *s = static_cast<Seen *>(arg);
         if (dir->depth == 5) {
             // The fan is listed: wait (bounded) until the other three wait
@@ -543,5 +529,5 @@ TEST(Sharing, WorkDeepInTheTreeReachesIdleWorkers)
     EXPECT_EQ(w.root->file_count, 8u);
     EXPECT_EQ(w.root->dir_count, 5u + 16u);
     EXPECT_GE(seen.listers.size(), 2u);
-    EXPECT_GE(w.ctx.peak_workers, 4);
+    EXPECT_GE(w.ctx.progress.peak_workers.load(), 4);
 }

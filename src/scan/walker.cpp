@@ -25,7 +25,10 @@
 #include <cstring>
 #include <new>
 
+#include "fdbudget.h"
 #include "match.h"
+#include "pseudofs.h"
+#include "vec.h"
 
 #ifdef _WIN32
 // After asking the system to cancel a stalled call, how long to wait for
@@ -109,22 +112,15 @@ struct walker {
     qv_dirlist *list;
     char *path;  // SCAN_PATH_MAX bytes, relative to the root
     uint32_t path_len;
-    walk_item *items;  // the stack: items[bottom, count) are still to walk
+    qv_vec<walk_item> items;  // the stack: items[bottom, size) are still to walk
     size_t bottom;
-    size_t count;
-    size_t cap;
-    qv_dir_info *chain;  // chain[d]: the directory at depth d on the path walked
-    size_t chain_cap;
-    qv_link *links;  // files this worker met that may have other names
-    size_t nlinks;
-    size_t links_cap;
+    qv_vec<qv_dir_info> chain;  // chain[d]: the directory at depth d on the path walked
+    qv_vec<qv_link> links;      // files this worker met that may have other names
     char *match;  // match_cap bytes: a child's path to match, when excluding
     size_t match_cap;
     size_t host_root_len;
     stat_chunk *filling;  // files of the directory being listed, not yet looked at
-    stat_chunk **handed;  // chunks of it given to the pool
-    size_t nhanded;
-    size_t handed_cap;
+    qv_vec<stat_chunk *> handed;  // chunks of it given to the pool
 };
 
 // Counts of one listed directory, for progress polls and problem counts.
@@ -181,67 +177,40 @@ static void note_problem(qv_walk_ctx *ctx, qv_entry *dir, int32_t kind, int32_t 
 {
     switch (kind) {
     case QV_PROBLEM_LOOP:
-        add_count(ctx->loop_dirs, 1);
+        add_count(ctx->problems.loop_dirs, 1);
         break;
     case QV_PROBLEM_PSEUDO_FS:
-        add_count(ctx->pseudo_fs_dirs, 1);
+        add_count(ctx->problems.pseudo_fs_dirs, 1);
         break;
     case QV_PROBLEM_STALLED:
-        add_count(ctx->stalled_dirs, 1);
+        add_count(ctx->problems.stalled_dirs, 1);
         break;
     default:
-        add_count(ctx->unreadable_dirs, 1);
+        add_count(ctx->problems.unreadable_dirs, 1);
         break;
     }
-    qv_mutex_lock(&ctx->problems_mutex);
-    if (ctx->nproblems == ctx->problems_cap) {
-        size_t cap = ctx->problems_cap ? ctx->problems_cap * 2 : 16;
-        void *p = realloc(ctx->problems, cap * sizeof(qv_problem));
-        if (p) {
-            ctx->problems = static_cast<qv_problem *>(p);
-            ctx->problems_cap = cap;
-        }
-    }
+    qv_mutex_lock(&ctx->own.lock);
     // Without memory the directory is still counted, only not listed.
-    if (ctx->nproblems < ctx->problems_cap)
-        ctx->problems[ctx->nproblems++] = {dir, kind, err};
-    qv_mutex_unlock(&ctx->problems_mutex);
+    ctx->problems.list.push({dir, kind, err});
+    qv_mutex_unlock(&ctx->own.lock);
 }
 
+// Room in the chain for the directories down to depth n - 1.
 static bool ensure_chain(walker *w, size_t n)
 {
-    if (n <= w->chain_cap)
-        return true;
-    size_t cap = w->chain_cap ? w->chain_cap : 64;
-    while (cap < n)
-        cap *= 2;
-    void *p = realloc(w->chain, cap * sizeof(qv_dir_info));
-    if (!p)
-        return false;
-    w->chain = static_cast<qv_dir_info *>(p);
-    w->chain_cap = cap;
-    return true;
+    return n <= w->chain.size() || w->chain.resize(n);
 }
 
 static bool push_item(walker *w, qv_entry *e, int32_t depth)
 {
-    if (w->count == w->cap) {
-        // Items shared away from the bottom leave room to reclaim first.
-        if (w->bottom > 0) {
-            memmove(w->items, w->items + w->bottom, (w->count - w->bottom) * sizeof(walk_item));
-            w->count -= w->bottom;
-            w->bottom = 0;
-        } else {
-            size_t cap = w->cap ? w->cap * 2 : 256;
-            auto *items = static_cast<walk_item *>(realloc(w->items, cap * sizeof(walk_item)));
-            if (!items)
-                return false;
-            w->items = items;
-            w->cap = cap;
-        }
+    qv_vec<walk_item> &items = w->items;
+    // Items shared away from the bottom leave room to reclaim first.
+    if (items.len == items.cap && w->bottom > 0) {
+        memmove(items.items, items.items + w->bottom, (items.len - w->bottom) * sizeof(walk_item));
+        items.len -= w->bottom;
+        w->bottom = 0;
     }
-    w->items[w->count++] = {e, w->path_len, depth};
-    return true;
+    return items.push({e, w->path_len, depth});
 }
 
 // The joined length of the path of e below the base_len bytes of the path
@@ -289,81 +258,54 @@ static void share_item(walker *w, const walk_item &it)
     sd->depth = it.depth;
     sd->path_len = (uint32_t)len;
     sd->chain = reinterpret_cast<qv_dir_info *>(reinterpret_cast<char *>(sd) + head);
-    memcpy(sd->chain, w->chain, chain_bytes);
+    memcpy(sd->chain, w->chain.items, chain_bytes);
     memcpy(sd->path, w->path, it.parent_len);
     put_child(sd->path, it.parent_len, it.entry);
-    qv_pool_put(w->ctx->pool, &sd->head.item);
+    qv_pool_put(w->ctx->own.pool, &sd->head.item);
 }
 
 // Gives the oldest stacked directories to workers that wait for work,
 // keeping at least one for this worker.
 static void share_if_wanted(walker *w)
 {
-    qv_pool *pool = w->ctx->pool;
+    qv_pool *pool = w->ctx->own.pool;
     if (!pool)
         return;
     int32_t hungry = qv_pool_hungry(pool);
-    while (hungry-- > 0 && w->count - w->bottom >= 2)
+    while (hungry-- > 0 && w->items.size() - w->bottom >= 2)
         share_item(w, w->items[w->bottom++]);
-    if (w->bottom == w->count)
-        w->bottom = w->count = 0;
-}
-
-// Whether the directory in the path buffer lies below a pseudo file system
-// path, judged on the root's real path followed by the rest.
-static bool in_pseudo_path(const walker *w)
-{
-    const qv_walk_ctx *ctx = w->ctx;
-    return qv_is_pseudo_fs_below(ctx->real_root ? ctx->real_root : ctx->root_text, w->path) != 0;
+    if (w->bottom == w->items.size()) {
+        w->bottom = 0;
+        w->items.clear();
+    }
 }
 
 // Keeps a file with several hard links for the count once the walk is over.
 // Without memory it keeps its full size under this name.
 static void keep_link(walker *w, qv_entry *file, const qv_dir_id &id)
 {
-    if (w->nlinks == w->links_cap) {
-        size_t cap = w->links_cap ? w->links_cap * 2 : 64;
-        void *p = realloc(w->links, cap * sizeof(qv_link));
-        if (!p)
-            return;
-        w->links = static_cast<qv_link *>(p);
-        w->links_cap = cap;
-    }
-    w->links[w->nlinks++] = {file, id};
+    w->links.push({file, id});
 }
 
-// Hands this worker's linked files to the walk.
+// Hands this worker's linked files to the walk; without memory they keep
+// their full sizes under these names.
 static void merge_links(walker *w)
 {
-    if (w->nlinks == 0)
+    if (w->links.empty())
         return;
     qv_walk_ctx *ctx = w->ctx;
-    qv_mutex_lock(&ctx->problems_mutex);
-    size_t need = ctx->nlinks + w->nlinks;
-    if (need > ctx->links_cap) {
-        size_t cap = ctx->links_cap ? ctx->links_cap : 64;
-        while (cap < need)
-            cap *= 2;
-        void *p = realloc(ctx->links, cap * sizeof(qv_link));
-        if (p) {
-            ctx->links = static_cast<qv_link *>(p);
-            ctx->links_cap = cap;
-        }
-    }
-    if (need <= ctx->links_cap) {
-        memcpy(ctx->links + ctx->nlinks, w->links, w->nlinks * sizeof(qv_link));
-        ctx->nlinks = need;
-    }
-    qv_mutex_unlock(&ctx->problems_mutex);
-    w->nlinks = 0;
+    qv_mutex_lock(&ctx->own.lock);
+    ctx->own.links.append(w->links);
+    qv_mutex_unlock(&ctx->own.lock);
+    w->links.clear();
 }
 
 // Whether an exclude pattern matches the path text m (with '/' as its
 // separator) or any part of it after a '/', as du --exclude matches.
 static bool matches_exclude(const qv_walk_ctx *ctx, const char *m)
 {
-    for (int32_t i = 0; i < ctx->exclude_count; i++) {
-        const char *pattern = ctx->excludes[i];
+    for (int32_t i = 0; i < ctx->opts->asked.exclude_count; i++) {
+        const char *pattern = ctx->opts->asked.excludes[i];
         if (qv_pattern_match(pattern, m))
             return true;
         // A leading '*' (which matches '/' too) that matches no whole path
@@ -389,7 +331,7 @@ static bool excluded(walker *w, const char *name, size_t name_len)
     if (root_len + 1 + w->path_len + 1 + name_len + 1 > w->match_cap)
         return false;
     char *m = w->match, *at = m;
-    memcpy(at, ctx->host_root, root_len);
+    memcpy(at, ctx->opts->path, root_len);
     at += root_len;
     if (root_len == 0 || (at[-1] != '/' && at[-1] != QV_PATH_SEP))
         *at++ = '/';
@@ -411,13 +353,13 @@ static bool excluded(walker *w, const char *name, size_t name_len)
 // pattern matches its own spelling, as du then counts nothing.
 static bool root_excluded(const qv_walk_ctx *ctx)
 {
-    if (ctx->exclude_count == 0 || !ctx->host_root)
+    if (ctx->opts->asked.exclude_count == 0 || !ctx->opts->path)
         return false;
-    size_t n = strlen(ctx->host_root);
+    size_t n = strlen(ctx->opts->path);
     char *m = static_cast<char *>(malloc(n + 1));
     if (!m)
         return false;
-    memcpy(m, ctx->host_root, n + 1);
+    memcpy(m, ctx->opts->path, n + 1);
     for (char *p = m; *p; p++)
         if (*p == QV_PATH_SEP)
             *p = '/';
@@ -463,7 +405,7 @@ static void look_at_chunk(walker *w, stat_chunk *c)
         // Once a look in this directory has stalled, the others would
         // likely stall too, each for the whole timeout: they are left out.
         bool skip = cancelled(ctx);
-        if (!skip && (t.stall_noted.load(std::memory_order_relaxed) || ctx->gave_up.load(std::memory_order_relaxed))) {
+        if (!skip && (t.stall_noted.load(std::memory_order_relaxed) || ctx->own.gave_up.load(std::memory_order_relaxed))) {
             skip = true;
             if (!t.stall_noted.exchange(1, std::memory_order_relaxed))
                 note_problem(ctx, t.dir, QV_PROBLEM_STALLED, 0);
@@ -480,7 +422,7 @@ static void look_at_chunk(walker *w, stat_chunk *c)
         e->size = got.size;
         e->file_count = 0;
         c->bytes = qv_sat_add(c->bytes, got.size);
-        if (got.linked && ctx->hard_links_once)
+        if (got.linked && ctx->opts->asked.hard_links_once)
             keep_link(w, e, got.link_id);
     }
     w->seat->chunk = nullptr;
@@ -497,20 +439,11 @@ static void flush_chunk(walker *w, stat_tally *t)
         return;
     t->pending.fetch_add(1, std::memory_order_relaxed);
     // Handed out, it keeps the lister's listing (its seat) until dropped.
-    if (qv_pool_hungry(w->ctx->pool) > 0) {
-        if (w->nhanded == w->handed_cap) {
-            size_t cap = w->handed_cap ? w->handed_cap * 2 : 16;
-            void *p = realloc(w->handed, cap * sizeof(stat_chunk *));
-            if (p) {
-                w->handed = static_cast<stat_chunk **>(p);
-                w->handed_cap = cap;
-            }
-        }
-        if (w->nhanded < w->handed_cap) {
-            w->handed[w->nhanded++] = c;
-            w->ctx->stats_handed.fetch_add(c->n, std::memory_order_relaxed);
+    if (qv_pool_hungry(w->ctx->own.pool) > 0) {
+        if (w->handed.push(c)) {
+            w->ctx->progress.stats_handed.fetch_add(c->n, std::memory_order_relaxed);
             w->seat->refs.fetch_add(1, std::memory_order_relaxed);
-            qv_pool_put(w->ctx->pool, &c->head.item);
+            qv_pool_put(w->ctx->own.pool, &c->head.item);
             return;
         }
     }
@@ -566,17 +499,16 @@ static void defer_stat(walker *w, qv_entry *e)
 static void finish_stats(walker *w, qv_entry *dir, stat_tally *t, listed_counts *n)
 {
     flush_chunk(w, t);
-    for (size_t i = 0; i < w->nhanded; i++) {
-        stat_chunk *c = w->handed[i];
+    for (stat_chunk *c : w->handed) {
         int expected = 0;
         if (c->taken.compare_exchange_strong(expected, 1, std::memory_order_acq_rel))
             look_at_chunk(w, c);
     }
     while (t->pending.load(std::memory_order_acquire) != 0)
         qv_sleep_us(200);
-    for (size_t i = 0; i < w->nhanded; i++)
-        drop_chunk(w->handed[i]);
-    w->nhanded = 0;
+    for (stat_chunk *c : w->handed)
+        drop_chunk(c);
+    w->handed.clear();
     n->bytes = qv_sat_add(n->bytes, t->bytes.load(std::memory_order_relaxed));
     n->skipped += t->skipped.load(std::memory_order_relaxed);
     uint32_t gone = t->gone.load(std::memory_order_relaxed);
@@ -607,7 +539,7 @@ static void take_chunk(walker *w, stat_chunk *c)
 static void record_child(walker *w, qv_entry *dir, int32_t depth, const qv_dir_child &c, listed_counts *n)
 {
     qv_walk_ctx *ctx = w->ctx;
-    if (ctx->exclude_count > 0 && excluded(w, c.name, c.name_len))
+    if (ctx->opts->asked.exclude_count > 0 && excluded(w, c.name, c.name_len))
         return;
     if (c.name_len > QV_NAME_MAX) {
         n->skipped++;  // longer than any name a file system gives
@@ -635,7 +567,7 @@ static void record_child(walker *w, qv_entry *dir, int32_t depth, const qv_dir_c
             return;
         }
         n->bytes = qv_sat_add(n->bytes, e->size);
-        if (c.linked && ctx->hard_links_once)
+        if (c.linked && ctx->opts->asked.hard_links_once)
             keep_link(w, e, c.link_id);
     }
 }
@@ -651,9 +583,7 @@ static bool enter_directory(walker *w, qv_entry *dir, int32_t depth)
 {
     qv_walk_ctx *ctx = w->ctx;
     bool is_root = depth == 0;
-    // Pseudo file systems are recorded but never entered (unless the root
-    // lies on one).
-    if (!is_root && !ctx->root_pseudo && in_pseudo_path(w)) {
+    if (!is_root && qv_pseudo_rule_skips_path(&ctx->own.pseudo, w->path)) {
         note_problem(ctx, dir, QV_PROBLEM_PSEUDO_FS, 0);
         return false;
     }
@@ -673,14 +603,12 @@ static bool enter_directory(walker *w, qv_entry *dir, int32_t depth)
         // synchronous I/O): stalled, not unreadable.
         bool stalled = w->seat->watch.cancels.load(std::memory_order_relaxed) != cancels;
         if (is_root)
-            ctx->root_error.store(stalled ? QV_ERR_TIMEDOUT : rc);
+            ctx->problems.root_error.store(stalled ? QV_ERR_TIMEDOUT : rc);
         else
             note_problem(ctx, dir, stalled ? QV_PROBLEM_STALLED : QV_PROBLEM_UNREADABLE, rc);
         return false;
     }
-    if (is_root) {
-        ctx->root_pseudo = (uint8_t)(ctx->root_pseudo | info.pseudo_fs);
-    } else if (info.pseudo_fs && !ctx->root_pseudo) {
+    if (qv_pseudo_rule_skips_opened(&ctx->own.pseudo, is_root, info.pseudo_fs != 0)) {
         qv_dirlist_close(w->list);
         note_problem(ctx, dir, QV_PROBLEM_PSEUDO_FS, 0);
         return false;
@@ -695,12 +623,12 @@ static bool enter_directory(walker *w, qv_entry *dir, int32_t depth)
         }
     }
     // Another file system, when the host asked to stay on the root's: du -x.
-    if (ctx->one_file_system && !is_root && info.has_id && w->chain[0].has_id &&
+    if (ctx->opts->asked.one_file_system && !is_root && info.has_id && w->chain[0].has_id &&
         info.id.dev != w->chain[0].id.dev) {
         qv_dirlist_close(w->list);
         return false;
     }
-    if (ctx->exclude_caches && qv_dirlist_is_cache(w->list)) {
+    if (ctx->opts->asked.exclude_caches && qv_dirlist_is_cache(w->list)) {
         qv_dirlist_close(w->list);
         return false;
     }
@@ -715,9 +643,9 @@ static void list_directory(walker *w, qv_entry *dir, int32_t depth)
     qv_walk_ctx *ctx = w->ctx;
     if (cancelled(ctx))
         return;
-    if (ctx->max_depth > 0 && depth >= ctx->max_depth)
+    if (ctx->opts->asked.max_depth > 0 && depth >= ctx->opts->asked.max_depth)
         return;
-    if (ctx->gave_up.load(std::memory_order_relaxed)) {
+    if (ctx->own.gave_up.load(std::memory_order_relaxed)) {
         note_problem(ctx, dir, QV_PROBLEM_STALLED, 0);  // not tried: the storage is taken for dead
         return;
     }
@@ -749,11 +677,11 @@ static void list_directory(walker *w, qv_entry *dir, int32_t depth)
         if (++since_look == SHARE_EVERY) {
             since_look = 0;
             share_if_wanted(w);
-            if (!deferring && ctx->pool && qv_pool_hungry(ctx->pool) > 0) {
+            if (!deferring && ctx->own.pool && qv_pool_hungry(ctx->own.pool) > 0) {
                 deferring = true;
                 qv_dirlist_defer_stats(w->list);
-                if (ctx->deferring)
-                    ctx->deferring(ctx->listed_arg, dir);
+                if (ctx->hooks.deferring)
+                    ctx->hooks.deferring(ctx->hooks.arg, dir);
             }
         }
     }
@@ -769,12 +697,12 @@ static void list_directory(walker *w, qv_entry *dir, int32_t depth)
     if ((err != 0 || stalled) && !tally.stall_noted.load(std::memory_order_relaxed))
         note_problem(ctx, dir, stalled ? QV_PROBLEM_STALLED : QV_PROBLEM_UNREADABLE, err);
     // Progress for polling hosts: one update per directory keeps it cheap.
-    add_count(ctx->seen_files, n.files);
-    add_count(ctx->seen_dirs, n.dirs);
-    add_count(ctx->seen_bytes, n.bytes);
-    add_count(ctx->skipped_entries, n.skipped);
-    if (ctx->listed)
-        ctx->listed(ctx->listed_arg, dir);
+    add_count(ctx->progress.files, n.files);
+    add_count(ctx->progress.dirs, n.dirs);
+    add_count(ctx->progress.bytes, n.bytes);
+    add_count(ctx->problems.skipped_entries, n.skipped);
+    if (ctx->hooks.listed)
+        ctx->hooks.listed(ctx->hooks.arg, dir);
 }
 
 // Walks one directory taken from the pool and everything below it that
@@ -789,16 +717,17 @@ static void walk_from(walker *w, const shared_dir *sd)
         return;
     }
     if (sd->depth > 0)
-        memcpy(w->chain, sd->chain, (size_t)sd->depth * sizeof(qv_dir_info));
+        memcpy(w->chain.items, sd->chain, (size_t)sd->depth * sizeof(qv_dir_info));
     memcpy(w->path, sd->path, sd->path_len);
     w->path[sd->path_len] = '\0';
     w->path_len = sd->path_len;
-    w->bottom = w->count = 0;
+    w->bottom = 0;
+    w->items.clear();
     list_directory(w, sd->entry, sd->depth);
     share_if_wanted(w);
     // Depth-first, the last subdirectory listed first.
-    while (w->count > w->bottom) {
-        walk_item it = w->items[--w->count];
+    while (w->items.size() > w->bottom) {
+        walk_item it = w->items.pop();
         if (cancelled(ctx))
             continue;
         size_t len;
@@ -811,44 +740,41 @@ static void walk_from(walker *w, const shared_dir *sd)
         list_directory(w, it.entry, it.depth);
         share_if_wanted(w);
     }
-    w->bottom = w->count = 0;
+    w->bottom = 0;
+    w->items.clear();
 }
 
 static bool setup_walker(walker *w, qv_walk_ctx *ctx)
 {
     w->ctx = ctx;
-    int wants = (ctx->one_file_system ? QV_WANT_DIR_IDS : 0) | (ctx->hard_links_once ? QV_WANT_LINK_IDS : 0);
+    int wants = (ctx->opts->asked.one_file_system ? QV_WANT_DIR_IDS : 0) | (ctx->opts->asked.hard_links_once ? QV_WANT_LINK_IDS : 0);
     // Followed links make one file of a single name reachable twice: each
     // file is then counted once as hard links are, by its identity. Without
     // links followed no file needs more than its link count tells.
-    if (ctx->hard_links_once && ctx->follow_links)
+    if (ctx->opts->asked.hard_links_once && ctx->opts->asked.follow_links)
         wants |= QV_WANT_FILE_IDS;
-    w->list = qv_dirlist_new(ctx->dirroot, ctx->follow_links, ctx->size_kind, wants, ctx->cancel, &w->seat->watch);
+    w->list = qv_dirlist_new(ctx->own.dirroot, ctx->opts, wants, ctx->cancel, &w->seat->watch);
     w->arena = qv_scan_result_new_arena(ctx->result);
     w->path = static_cast<char *>(malloc(SCAN_PATH_MAX));
-    if (ctx->exclude_count > 0) {
+    if (ctx->opts->asked.exclude_count > 0) {
         // The root's text may be of any length; every path below it fits.
-        w->host_root_len = ctx->host_root ? strlen(ctx->host_root) : 0;
+        w->host_root_len = ctx->opts->path ? strlen(ctx->opts->path) : 0;
         w->match_cap = w->host_root_len + 2 * SCAN_PATH_MAX;
         w->match = static_cast<char *>(malloc(w->match_cap));
     }
-    return w->list && w->arena && w->path && (ctx->exclude_count == 0 || w->match);
+    return w->list && w->arena && w->path && (ctx->opts->asked.exclude_count == 0 || w->match);
 }
 
 // Frees the worker's own buffers (the arena belongs to the scan result).
 static void free_walker_buffers(walker *w)
 {
-    free(w->handed);
-    free(w->links);
+    w->handed.reset();
+    w->links.reset();
+    w->items.reset();
+    w->chain.reset();
     free(w->match);
-    free(w->items);
-    free(w->chain);
     free(w->path);
-    w->handed = nullptr;
-    w->links = nullptr;
     w->match = nullptr;
-    w->items = nullptr;
-    w->chain = nullptr;
     w->path = nullptr;
 }
 
@@ -927,7 +853,7 @@ static void walk_worker(qv_pool *pool, int32_t index, void *arg)
     }
     walker &w = seat->w;
     bool ready = setup_walker(&w, ctx);
-    ctx->seats[index].store(seat, std::memory_order_release);
+    ctx->own.seats[index].store(seat, std::memory_order_release);
     qv_pool_item *item = qv_pool_take(pool, index, false);
     while (item) {
         if (reinterpret_cast<work_head *>(item)->kind == WORK_STATS) {
@@ -976,26 +902,17 @@ static void settle_chunk(qv_walk_ctx *ctx, stat_chunk *c, bool cancelling)
 // wait for a look, pruned once the walk is over.
 static void keep_unfinished(qv_walk_ctx *ctx, qv_entry *dir)
 {
-    qv_mutex_lock(&ctx->problems_mutex);
-    if (ctx->nunfinished == ctx->unfinished_cap) {
-        size_t cap = ctx->unfinished_cap ? ctx->unfinished_cap * 2 : 8;
-        void *p = realloc(ctx->unfinished, cap * sizeof(qv_entry *));
-        if (p) {
-            ctx->unfinished = static_cast<qv_entry **>(p);
-            ctx->unfinished_cap = cap;
-        }
-    }
-    if (ctx->nunfinished < ctx->unfinished_cap)
-        ctx->unfinished[ctx->nunfinished++] = dir;
-    qv_mutex_unlock(&ctx->problems_mutex);
+    qv_mutex_lock(&ctx->own.lock);
+    ctx->own.unfinished.push(dir);
+    qv_mutex_unlock(&ctx->own.lock);
 }
 
 // Once every worker has ended: the files of such directories that were
 // never looked at, or found gone, are taken out (their sizes are unknown).
 static void prune_unfinished(qv_walk_ctx *ctx)
 {
-    for (size_t i = 0; i < ctx->nunfinished; i++) {
-        qv_entry **at = &ctx->unfinished[i]->first_child;
+    for (qv_entry *dir : ctx->own.unfinished) {
+        qv_entry **at = &dir->first_child;
         while (*at) {
             qv_entry *e = *at;
             if (!e->is_dir && e->file_count != 0)
@@ -1004,9 +921,7 @@ static void prune_unfinished(qv_walk_ctx *ctx)
                 at = &e->next_sibling;
         }
     }
-    free(ctx->unfinished);
-    ctx->unfinished = nullptr;
-    ctx->nunfinished = ctx->unfinished_cap = 0;
+    ctx->own.unfinished.reset();
 }
 
 // The watch gave up on seat s, stuck in a call: what it held is taken
@@ -1015,11 +930,11 @@ static void prune_unfinished(qv_walk_ctx *ctx)
 static void take_over(qv_walk_ctx *ctx, qv_pool *pool, worker_seat *s, bool cancelling)
 {
     qv_pin_library();  // its thread may come back into this code at any time
-    ctx->seats[s->index].store(nullptr, std::memory_order_relaxed);
+    ctx->own.seats[s->index].store(nullptr, std::memory_order_relaxed);
     walker *w = &s->w;
     if (s->dir) {
         if (!cancelling && s->depth == 0 && s->opening)
-            ctx->root_error.store(QV_ERR_TIMEDOUT);
+            ctx->problems.root_error.store(QV_ERR_TIMEDOUT);
         else if (!cancelling && !s->tally.stall_noted.exchange(1, std::memory_order_relaxed))
             note_problem(ctx, s->dir, QV_PROBLEM_STALLED, 0);
         if (!s->opening)
@@ -1028,15 +943,16 @@ static void take_over(qv_walk_ctx *ctx, qv_pool *pool, worker_seat *s, bool canc
         settle_chunk(ctx, s->chunk, cancelling);
     }
     if (!cancelling) {
-        for (size_t i = w->bottom; i < w->count; i++)
+        for (size_t i = w->bottom; i < w->items.size(); i++)
             share_item(w, w->items[i]);
     }
-    w->bottom = w->count = 0;
+    w->bottom = 0;
+    w->items.clear();
     // Its hold on the chunks of its listing: helpers still looking at them
     // keep its seat (and listing) until they are done.
-    for (size_t i = 0; i < w->nhanded; i++)
-        drop_chunk(w->handed[i]);
-    w->nhanded = 0;
+    for (stat_chunk *c : w->handed)
+        drop_chunk(c);
+    w->handed.clear();
     merge_links(w);
     qv_pool_give_up(pool, s->index);
     release_seat(s);  // the walk's table
@@ -1048,11 +964,12 @@ static void take_over(qv_walk_ctx *ctx, qv_pool *pool, worker_seat *s, bool canc
 static void watch_calls(qv_pool *pool, void *arg, bool cancelling)
 {
     auto *ctx = static_cast<qv_walk_ctx *>(arg);
-    if (!cancelling && ctx->stall_ms == 0)
+    uint32_t stall_ms = qv_stall_ms(ctx->opts);
+    if (!cancelling && stall_ms == 0)
         return;
     uint64_t now = qv_time_ms();
-    for (int32_t i = 0; i < ctx->nseats; i++) {
-        auto *s = static_cast<worker_seat *>(ctx->seats[i].load(std::memory_order_acquire));
+    for (int32_t i = 0; i < ctx->own.nseats; i++) {
+        auto *s = static_cast<worker_seat *>(ctx->own.seats[i].load(std::memory_order_acquire));
         if (!s)
             continue;
         uint64_t state = s->watch.state.load(std::memory_order_acquire);
@@ -1064,7 +981,7 @@ static void watch_calls(qv_pool *pool, void *arg, bool cancelling)
         if (!(state & QV_CALL_INSIDE))
             continue;
         uint64_t waited = now - s->since_ms;
-        if (!cancelling && waited < ctx->stall_ms)
+        if (!cancelling && waited < stall_ms)
             continue;
 #ifdef _WIN32
         // The system may cancel the call: the worker then goes on, and
@@ -1076,14 +993,14 @@ static void watch_calls(qv_pool *pool, void *arg, bool cancelling)
                 qv_thread_cancel_io(qv_pool_thread(pool, i));
             if (!cancelling)
                 continue;
-        } else if (!cancelling && waited < ctx->stall_ms + QV_STALL_CANCEL_GRACE_MS) {
+        } else if (!cancelling && waited < stall_ms + QV_STALL_CANCEL_GRACE_MS) {
             continue;
         }
 #endif
         if (!qv_call_give_up(&s->watch, state))
             continue;
-        if (!cancelling && ++ctx->given_up > QV_STALL_LIMIT)
-            ctx->gave_up.store(1, std::memory_order_relaxed);
+        if (!cancelling && ++ctx->own.given_up > QV_STALL_LIMIT)
+            ctx->own.gave_up.store(1, std::memory_order_relaxed);
         take_over(ctx, pool, s, cancelling);
     }
 }
@@ -1097,61 +1014,30 @@ static int descriptors_to_spare(void *)
 
 int qv_walk_init(qv_walk_ctx *w)
 {
-    w->result = nullptr;
-    w->host_root = nullptr;
-    w->max_depth = 0;
-    w->follow_links = 0;
-    w->size_kind = QV_SIZE_APPARENT;
-    w->hard_links_once = w->one_file_system = w->exclude_caches = 0;
-    w->excludes = nullptr;
-    w->exclude_count = 0;
-    w->stall_ms = 0;
-    w->workers = w->max_workers = 0;
-    w->cancel = nullptr;
-    w->listed = nullptr;
-    w->deferring = nullptr;
-    w->listed_arg = nullptr;
-    w->seen_files.store(0);
-    w->seen_dirs.store(0);
-    w->seen_bytes.store(0);
-    w->root_error.store(0);
-    w->unreadable_dirs.store(0);
-    w->skipped_entries.store(0);
-    w->loop_dirs.store(0);
-    w->pseudo_fs_dirs.store(0);
-    w->stalled_dirs.store(0);
-    w->problems = nullptr;
-    w->nproblems = w->problems_cap = 0;
-    w->links = nullptr;
-    w->nlinks = w->links_cap = 0;
-    w->peak_workers = 0;
-    w->stats_handed.store(0);
-    w->given_up = 0;
-    w->gave_up.store(0);
-    w->root_text = nullptr;
-    w->real_root = nullptr;
-    w->root_pseudo = 0;
-    w->dirroot = nullptr;
-    w->pool = nullptr;
-    w->seats = nullptr;
-    w->nseats = 0;
-    w->unfinished = nullptr;
-    w->nunfinished = w->unfinished_cap = 0;
-    w->problems_mutex.h = nullptr;
-    return qv_mutex_init(&w->problems_mutex);
+    w->~qv_walk_ctx();
+    new (w) qv_walk_ctx();
+    return qv_mutex_init(&w->own.lock);
 }
 
 void qv_walk_release(qv_walk_ctx *w)
 {
-    qv_mutex_destroy(&w->problems_mutex);
-    w->problems_mutex.h = nullptr;
-    free(w->problems);
-    free(w->links);
-    free(w->real_root);
-    w->problems = nullptr;
-    w->links = nullptr;
-    w->real_root = nullptr;
-    w->nproblems = w->problems_cap = w->nlinks = w->links_cap = 0;
+    qv_mutex_destroy(&w->own.lock);
+    w->own.lock.h = nullptr;
+    w->problems.list.reset();
+    w->own.links.reset();
+    w->own.unfinished.reset();
+    free(w->own.real_root);
+    w->own.real_root = nullptr;
+}
+
+qv_problem_list qv_walk_problem_list(const qv_walk_ctx *w)
+{
+    return {w->problems.list.items, w->problems.list.size()};
+}
+
+int32_t qv_walk_hungry(const qv_walk_ctx *w)
+{
+    return w->own.pool ? qv_pool_hungry(w->own.pool) : 0;
 }
 
 static int cmp_links(const void *a, const void *b)
@@ -1169,7 +1055,8 @@ static int cmp_links(const void *a, const void *b)
 // the workers met them in.
 static void count_links_once(qv_walk_ctx *ctx, const qv_entry *root)
 {
-    if (ctx->nlinks < 2)
+    qv_vec<qv_link> &links = ctx->own.links;
+    if (links.size() < 2)
         return;
     // Whole paths, the root's text however long: cut ones could tie and
     // leave the choice to the order the workers met them in.
@@ -1179,17 +1066,17 @@ static void count_links_once(qv_walk_ctx *ctx, const qv_entry *root)
     char *best = static_cast<char *>(malloc(cap));
     char *path = static_cast<char *>(malloc(cap));
     if (best && path) {
-        qsort(ctx->links, ctx->nlinks, sizeof(qv_link), cmp_links);
-        for (size_t i = 0, j; i < ctx->nlinks; i = j) {
+        qsort(links.items, links.size(), sizeof(qv_link), cmp_links);
+        for (size_t i = 0, j; i < links.size(); i = j) {
             j = i + 1;
-            while (j < ctx->nlinks && cmp_links(&ctx->links[i], &ctx->links[j]) == 0)
+            while (j < links.size() && cmp_links(&links[i], &links[j]) == 0)
                 j++;
             if (j - i < 2)
                 continue;
             size_t keep = i;
-            qv_tree_get_path(ctx->links[i].file, best, (int32_t)cap);
+            qv_tree_get_path(links[i].file, best, (int32_t)cap);
             for (size_t k = i + 1; k < j; k++) {
-                qv_tree_get_path(ctx->links[k].file, path, (int32_t)cap);
+                qv_tree_get_path(links[k].file, path, (int32_t)cap);
                 if (strcmp(path, best) < 0) {
                     keep = k;
                     char *t = best;
@@ -1199,7 +1086,7 @@ static void count_links_once(qv_walk_ctx *ctx, const qv_entry *root)
             }
             for (size_t k = i; k < j; k++)
                 if (k != keep)
-                    ctx->links[k].file->size = 0;
+                    links[k].file->size = 0;
         }
     }
     free(best);
@@ -1209,9 +1096,9 @@ static void count_links_once(qv_walk_ctx *ctx, const qv_entry *root)
 // Workers to start with and the most that may work at once.
 static void worker_counts(const qv_walk_ctx *ctx, int32_t *base, int32_t *max)
 {
-    if (ctx->workers > 0) {
-        *base = ctx->workers;
-        *max = ctx->max_workers > 0 ? ctx->max_workers : ctx->workers;
+    if (ctx->hooks.workers > 0) {
+        *base = ctx->hooks.workers;
+        *max = ctx->hooks.max_workers > 0 ? ctx->hooks.max_workers : ctx->hooks.workers;
         return;
     }
     int32_t n = qv_cpu_count();
@@ -1220,7 +1107,7 @@ static void worker_counts(const qv_walk_ctx *ctx, int32_t *base, int32_t *max)
     if (n > QV_WALK_MAX_BASE)
         n = QV_WALK_MAX_BASE;
     *base = n;
-    *max = ctx->max_workers > 0 ? ctx->max_workers : QV_WALK_MAX_WORKERS;
+    *max = ctx->hooks.max_workers > 0 ? ctx->hooks.max_workers : QV_WALK_MAX_WORKERS;
     if (*max < *base)
         *max = *base;
 }
@@ -1246,54 +1133,52 @@ static void run_pool(qv_walk_ctx *ctx, qv_entry *root)
     int32_t base, max;
     worker_counts(ctx, &base, &max);
     auto *sd = static_cast<shared_dir *>(malloc(sizeof(shared_dir)));
-    ctx->seats = static_cast<std::atomic<void *> *>(calloc((size_t)max, sizeof(std::atomic<void *>)));
-    ctx->nseats = max;
-    ctx->pool = sd && ctx->seats ? qv_pool_create(base, max, walk_worker, descriptors_to_spare, ctx, ctx->cancel)
-                                 : nullptr;
-    if (!ctx->pool) {
+    ctx->own.seats = static_cast<std::atomic<void *> *>(calloc((size_t)max, sizeof(std::atomic<void *>)));
+    ctx->own.nseats = max;
+    ctx->own.pool = sd && ctx->own.seats
+                        ? qv_pool_create(base, max, walk_worker, descriptors_to_spare, ctx, ctx->cancel)
+                        : nullptr;
+    if (!ctx->own.pool) {
         free(sd);
         note_problem(ctx, root, QV_PROBLEM_UNREADABLE, QV_ERR_NOMEM);
     } else {
-        ctx->pool->tick = watch_calls;
+        ctx->own.pool->tick = watch_calls;
         sd->head.kind = WORK_DIR;
         sd->entry = root;
         sd->depth = 0;
         sd->path_len = 0;
         sd->chain = nullptr;
         sd->path[0] = '\0';
-        qv_pool_put(ctx->pool, &sd->head.item);
-        qv_pool_run(ctx->pool);
-        ctx->peak_workers = ctx->pool->peak_allowed < ctx->pool->started ? ctx->pool->peak_allowed
-                                                                          : ctx->pool->started;
-        if (ctx->pool->max == 1)
-            ctx->peak_workers = 1;
-        drop_queued(ctx->pool);
-        qv_pool_destroy(ctx->pool);
-        ctx->pool = nullptr;
+        qv_pool_put(ctx->own.pool, &sd->head.item);
+        qv_pool_run(ctx->own.pool);
+        qv_pool *pool = ctx->own.pool;
+        int32_t peak = pool->peak_allowed < pool->started ? pool->peak_allowed : pool->started;
+        ctx->progress.peak_workers.store(pool->max == 1 ? 1 : peak, std::memory_order_relaxed);
+        drop_queued(ctx->own.pool);
+        qv_pool_destroy(ctx->own.pool);
+        ctx->own.pool = nullptr;
     }
-    for (int32_t i = 0; ctx->seats && i < ctx->nseats; i++)
-        if (void *s = ctx->seats[i].load(std::memory_order_acquire))
+    for (int32_t i = 0; ctx->own.seats && i < ctx->own.nseats; i++)
+        if (void *s = ctx->own.seats[i].load(std::memory_order_acquire))
             release_seat(static_cast<worker_seat *>(s));
-    free(ctx->seats);
-    ctx->seats = nullptr;
-    ctx->nseats = 0;
+    free(ctx->own.seats);
+    ctx->own.seats = nullptr;
+    ctx->own.nseats = 0;
 }
 
-void qv_walk(qv_walk_ctx *ctx, qv_entry *root, const char *path)
+void qv_walk(qv_walk_ctx *ctx, qv_entry *root)
 {
-    ctx->peak_workers = 0;
+    ctx->progress.peak_workers.store(0, std::memory_order_relaxed);
     if (cancelled(ctx))
         return;
-    ctx->root_text = path;
-    if (!qv_walk_open_root(ctx, path))
+    if (!qv_walk_open_root(ctx))
         return;
-    // Pseudo file systems are told by the real path: "." or "//" may be "/".
-    ctx->root_pseudo = (uint8_t)(path[0] != '\0' && qv_is_pseudo_fs(ctx->real_root ? ctx->real_root : path));
+    qv_pseudo_rule_init(&ctx->own.pseudo, ctx->own.real_root, ctx->opts->abs_path);
     if (!root_excluded(ctx))
         run_pool(ctx, root);
     prune_unfinished(ctx);
-    qv_dirroot_close(ctx->dirroot);
-    ctx->dirroot = nullptr;
-    if (ctx->hard_links_once && ctx->result && !cancelled(ctx))
+    qv_dirroot_close(ctx->own.dirroot);
+    ctx->own.dirroot = nullptr;
+    if (ctx->opts->asked.hard_links_once && ctx->result && !cancelled(ctx))
         count_links_once(ctx, root);
 }

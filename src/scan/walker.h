@@ -1,26 +1,19 @@
-// The directory walk of one scan. It knows only its walk context: the tree
-// it records into, the options, the cancel flag and the counts it keeps.
+// The directory walk of one scan. It knows only its walk context: what the
+// host asked, the tree it records into, the cancel flag, what it counts and
+// what it could not take in.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
 #include "dirlist.h"
+#include "options.h"
 #include "platform.h"
+#include "problems.h"
+#include "pseudofs.h"
 #include "threadpool.h"
 #include "tree.h"
-
-// A directory that stays in the tree without all of its children.
-#define QV_PROBLEM_UNREADABLE 0  // could not be listed, or only in part
-#define QV_PROBLEM_LOOP 1        // the same directory as one of its ancestors
-#define QV_PROBLEM_PSEUDO_FS 2   // on a pseudo file system
-#define QV_PROBLEM_STALLED 3     // given up on: the storage stopped answering
-
-struct qv_problem {
-    qv_entry *dir;
-    int32_t kind;
-    int32_t err;  // the system's error code, for QV_PROBLEM_UNREADABLE
-};
+#include "vec.h"
 
 // A file met under several names, kept until the walk is over to count its
 // size once.
@@ -35,94 +28,89 @@ struct qv_link {
 #define QV_WALK_MAX_BASE 16
 #define QV_WALK_MAX_WORKERS 64
 
-struct qv_walk_ctx {
-    // Set by the caller before qv_walk.
-    qv_scan_result *result;
-    const char *host_root;  // the root as the host spelled it (exclude patterns match it)
-    int32_t max_depth;      // 0 or less: no limit
-    uint8_t follow_links;
-    uint8_t size_kind;      // QV_SIZE_APPARENT or QV_SIZE_ON_DISK
-    uint8_t hard_links_once;
-    uint8_t one_file_system;
-    uint8_t exclude_caches;
-    const char *const *excludes;
-    int32_t exclude_count;
-    // A call the storage has not answered for this long gives its directory
-    // up (0: never).
-    uint32_t stall_ms;
-#define QV_STALL_DEFAULT_MS 30000
-// Each call given up on leaves a thread behind until the storage answers:
-// past this many in one scan, the rest of it is given up at once.
-#define QV_STALL_LIMIT 64
+// Knobs for tests and benchmarks, kept apart from what the host asked.
+struct qv_walk_hooks {
     // Workers: 0 for the default; 1 walks on the calling thread alone. With
     // workers set, max_workers (0: the same) caps how many may work at once.
     int32_t workers;
     int32_t max_workers;
-    std::atomic<int32_t> *cancel;
     // Called (by the worker that listed it) once a directory's children are
-    // recorded, before any of them is walked; for tests.
+    // recorded, before any of them is walked.
     void (*listed)(void *arg, const qv_entry *dir);
     // Called (by the lister) when the files of a large directory start to be
-    // listed without a look at them, to be looked at later; for tests.
+    // listed without a look at them, to be looked at later.
     void (*deferring)(void *arg, const qv_entry *dir);
-    void *listed_arg;
+    void *arg;
+};
 
-    // Live counts for progress polls: added once per listed directory.
-    std::atomic<uint64_t> seen_files;
-    std::atomic<uint64_t> seen_dirs;
-    std::atomic<uint64_t> seen_bytes;
-    // What the walk could not take in.
-    std::atomic<int32_t> root_error;
-    std::atomic<uint64_t> unreadable_dirs;
-    std::atomic<uint64_t> skipped_entries;
-    std::atomic<uint64_t> loop_dirs;
-    std::atomic<uint64_t> pseudo_fs_dirs;
-    std::atomic<uint64_t> stalled_dirs;
-    qv_mutex problems_mutex;  // guards the lists below; no other lock is held with it
-    qv_problem *problems;
-    size_t nproblems;
-    size_t problems_cap;
-    qv_link *links;
-    size_t nlinks;
-    size_t links_cap;
-    // Most workers that were let work at once in the last walk, and how
-    // many files of large directories were handed to other workers than the
-    // lister to look at.
-    int32_t peak_workers;
-    std::atomic<uint64_t> stats_handed;
+// What the walk counts as it goes, for progress polls from any thread:
+// added once per listed directory.
+struct qv_walk_progress {
+    std::atomic<uint64_t> files{0};
+    std::atomic<uint64_t> dirs{0};
+    std::atomic<uint64_t> bytes{0};
+    // Files of large directories handed to other workers than the lister
+    // to look at.
+    std::atomic<uint64_t> stats_handed{0};
+    // Most workers that were let work at once in the last walk.
+    std::atomic<int32_t> peak_workers{0};
+};
+
+// Each call given up on leaves a thread behind until the storage answers:
+// past this many in one scan, the rest of it is given up at once.
+#define QV_STALL_LIMIT 64
+
+// The walk's own, while it runs.
+struct qv_walk_own {
+    qv_mutex lock{};  // guards problems.list, links and unfinished; no other lock is held with it
+    qv_vec<qv_link> links;  // of every worker, once it has ended
+    // Directories whose lister was given up on, pruned once the walk is over.
+    qv_vec<qv_entry *> unfinished;
     // Calls given up on so far; past QV_STALL_LIMIT the storage is taken
     // for dead and nothing more is entered (gave_up set).
-    int32_t given_up;
-    std::atomic<uint8_t> gave_up;
-
-    // The walk's own, while it runs.
-    const char *root_text;  // the absolute root the walk opened
-    char *real_root;        // its real path, or null
-    uint8_t root_pseudo;    // the root lies on a pseudo file system: all is walked
-    qv_dirroot *dirroot;
-    qv_pool *pool;
+    int32_t given_up = 0;
+    std::atomic<uint8_t> gave_up{0};
+    char *real_root = nullptr;  // the real path of the root, or null
+    qv_pseudo_rule pseudo{};    // which directories on pseudo file systems are entered
+    qv_dirroot *dirroot = nullptr;
+    qv_pool *pool = nullptr;
     // Each worker's seat by its index (the watch of its calls, what it is
     // doing), null where none; for the thread running the pool to find
     // workers stuck in calls.
-    std::atomic<void *> *seats;
-    int32_t nseats;
-    // Directories whose lister was given up on (under problems_mutex).
-    qv_entry **unfinished;
-    size_t nunfinished;
-    size_t unfinished_cap;
+    std::atomic<void *> *seats = nullptr;
+    int32_t nseats = 0;
 };
 
-// Zeroes the context and sets up its lock; -1 when that fails.
+struct qv_walk_ctx {
+    // Set by the caller before qv_walk.
+    qv_scan_result *result = nullptr;
+    const qv_options *opts = nullptr;
+    qv_walk_hooks hooks{};
+    std::atomic<int32_t> *cancel = nullptr;
+
+    qv_walk_progress progress;
+    qv_walk_problems problems;
+    qv_walk_own own;
+};
+
+// Sets the context up as new, with its lock; -1 when that fails.
 int qv_walk_init(qv_walk_ctx *w);
 // Frees what the walk kept (problems, links); the context may be set up anew.
 void qv_walk_release(qv_walk_ctx *w);
-// Opens the root at path into the context (dirroot, real_root) on a thread
-// of its own, waiting for it no longer than the stall timeout; false when
-// it could not be opened, with root_error set unless the scan was cancelled.
-bool qv_walk_open_root(qv_walk_ctx *ctx, const char *path);
-// Walks the directory at path (absolute) into root, which the caller made
-// from the result's first arena. A root that cannot be opened keeps no
-// children and leaves its error code in root_error. Returns once every
-// worker has ended; when hard links count once, the name of each linked
-// file that keeps its size is settled by then.
-void qv_walk(qv_walk_ctx *w, qv_entry *root, const char *path);
+// The directories the walk left without all of their children; complete
+// once it is over.
+qv_problem_list qv_walk_problem_list(const qv_walk_ctx *w);
+// Workers waiting for work beyond what is queued, while the walk's pool
+// runs (0 otherwise): for tests that wait until work is handed out.
+int32_t qv_walk_hungry(const qv_walk_ctx *w);
+// Opens the root (the options' absolute path) into the context (dirroot,
+// real_root) on a thread of its own, waiting for it no longer than the
+// stall timeout; false when it could not be opened, with root_error set
+// unless the scan was cancelled.
+bool qv_walk_open_root(qv_walk_ctx *ctx);
+// Walks the root the options name into root, which the caller made from
+// the result's first arena. A root that cannot be opened keeps no children
+// and leaves its error code in root_error. Returns once every worker has
+// ended; when hard links count once, the name of each linked file that
+// keeps its size is settled by then.
+void qv_walk(qv_walk_ctx *w, qv_entry *root);

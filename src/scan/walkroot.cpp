@@ -72,6 +72,7 @@ static int opener_main(void *arg)
 // it is done.
 static bool wait_for_opener(qv_walk_ctx *ctx, root_opening *o)
 {
+    uint32_t stall_ms = qv_stall_ms(ctx->opts);
     uint64_t seen = o->watch->state.load(std::memory_order_relaxed), since = qv_time_ms(), cancelled_at = 0;
     qv_mutex_lock(&o->mutex);
     while (!o->done) {
@@ -90,7 +91,7 @@ static bool wait_for_opener(qv_walk_ctx *ctx, root_opening *o)
         bool inside = (state & QV_CALL_INSIDE) != 0;
         if (cancelled_at && (inside || now - cancelled_at >= OPENER_CANCEL_MS))
             break;
-        if (inside && ctx->stall_ms > 0 && now - since >= ctx->stall_ms)
+        if (inside && stall_ms > 0 && now - since >= stall_ms)
             break;
     }
     bool done = o->done != 0;
@@ -98,12 +99,13 @@ static bool wait_for_opener(qv_walk_ctx *ctx, root_opening *o)
     return done;
 }
 
-bool qv_walk_open_root(qv_walk_ctx *ctx, const char *path)
+bool qv_walk_open_root(qv_walk_ctx *ctx)
 {
+    const char *path = ctx->opts->abs_path;
     size_t len = strlen(path);
     auto *o = static_cast<root_opening *>(calloc(1, sizeof(root_opening) + len));
     if (!o) {
-        ctx->root_error.store(QV_ERR_NOMEM);
+        ctx->problems.root_error.store(QV_ERR_NOMEM);
         return false;
     }
     memcpy(o->path, path, len + 1);
@@ -111,7 +113,7 @@ bool qv_walk_open_root(qv_walk_ctx *ctx, const char *path)
     o->watch = watch ? new (watch) qv_call_watch() : nullptr;
     if (!o->watch) {
         free(o);
-        ctx->root_error.store(QV_ERR_NOMEM);
+        ctx->problems.root_error.store(QV_ERR_NOMEM);
         return false;
     }
     qv_call_watch_init(o->watch, nullptr);
@@ -130,18 +132,18 @@ bool qv_walk_open_root(qv_walk_ctx *ctx, const char *path)
             qv_pin_library();
             o->cancel.store(1);
             if (!cancelled(ctx))
-                ctx->root_error.store(QV_ERR_TIMEDOUT);
+                ctx->problems.root_error.store(QV_ERR_TIMEDOUT);
             release_opening(o);
             return false;
         }
     }
-    ctx->real_root = o->real;
-    ctx->dirroot = o->root;
+    ctx->own.real_root = o->real;
+    ctx->own.dirroot = o->root;
     int err = o->err;
     o->real = nullptr;
     o->root = nullptr;
     release_opening(o);
-    if (!ctx->dirroot && err > 0)
-        ctx->root_error.store(err);
-    return ctx->dirroot != nullptr;
+    if (!ctx->own.dirroot && err > 0)
+        ctx->problems.root_error.store(err);
+    return ctx->own.dirroot != nullptr;
 }

@@ -1,5 +1,8 @@
 #include "fixture.h"
 
+#include <gtest/gtest.h>
+
+#include "host_options.h"
 #include "quorvel_disk.h"
 
 #include <algorithm>
@@ -304,23 +307,32 @@ std::vector<FlatEntry> walk_fs(const std::string &root)
     return out;
 }
 
-qv_scan_result *scan_sync(const std::string &path, int max_depth, bool follow_links, bool pool)
+qv_scan_result *scan_sync_with(const std::string &path, const disk_scan_options *opts, const qv_walk_hooks &hooks)
 {
     disk_scan_status(-1);  // makes sure the slot table is initialised
-    qv_scan_options opts{};
 #ifdef _WIN32
     // A Windows host passes native paths: with the long-path prefix that a
     // drive-letter path gets, "/" would not separate.
     std::string native = path;
     std::replace(native.begin(), native.end(), '/', '\\');
-    opts.path = native.c_str();
 #else
-    opts.path = path.c_str();
+    const std::string &native = path;
 #endif
-    opts.max_depth = max_depth;
-    opts.follow_links = follow_links ? 1 : 0;
-    opts.no_pool = pool ? 0 : 1;
-    return qv_scanner_scan(&opts);
+    qv_options o;
+    if (qv_options_from_host(&o, native.c_str(), opts) != 0)
+        return nullptr;
+    return qv_scanner_scan(&o, &hooks);
+}
+
+qv_scan_result *scan_sync(const std::string &path, int max_depth, bool follow_links, bool pool)
+{
+    disk_scan_options o{};
+    o.struct_size = sizeof o;
+    o.max_depth = max_depth;
+    o.follow_links = follow_links ? 1 : 0;
+    qv_walk_hooks hooks{};
+    hooks.workers = pool ? 0 : 1;
+    return scan_sync_with(path, &o, hooks);
 }
 
 std::vector<std::string> child_names(const qv_entry *e)
@@ -393,17 +405,21 @@ WalkRun::~WalkRun()
 {
     qv_walk_release(&ctx);
     qv_scan_result_free(r);
+    qv_options_release(&opts);
 }
 
 void wait_for_idle_workers(const qv_walk_ctx *ctx, int n)
 {
-    for (int i = 0; i < 10000 && qv_pool_hungry(ctx->pool) < n; i++)
+    for (int i = 0; i < 10000 && qv_walk_hungry(ctx) < n; i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void WalkRun::run(const std::string &path)
 {
-    qv_walk(&ctx, root, path.c_str());
+    qv_options_release(&opts);
+    ASSERT_EQ(qv_options_from_host(&opts, path.c_str(), nullptr), 0);
+    ctx.opts = &opts;
+    qv_walk(&ctx, root);
 }
 
 }  // namespace qvtest

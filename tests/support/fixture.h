@@ -55,6 +55,9 @@ std::vector<FlatEntry> walk_fs(const std::string &root);
 // A whole scan on the calling thread; pool false walks without workers.
 qv_scan_result *scan_sync(const std::string &path, int max_depth = 0, bool follow_links = false,
                           bool pool = true);
+// The same with the host's options (null: none) and the walk's knobs.
+qv_scan_result *scan_sync_with(const std::string &path, const disk_scan_options *opts,
+                               const qv_walk_hooks &hooks = {});
 
 // Names of an entry's children in list order.
 std::vector<std::string> child_names(const qv_entry *e);
@@ -65,9 +68,10 @@ const qv_entry *find_child(const qv_entry *e, const std::string &name);
 int wait_scan(int id);
 
 // A walk driven straight through the walker, without a scan slot: set the
-// context's options, then run.
+// context's hooks, then run (with the options of a plain disk_scan).
 struct WalkRun {
     qv_walk_ctx ctx;
+    qv_options opts{};
     std::atomic<int32_t> cancel{0};
     qv_scan_result *r;
     qv_entry *root;

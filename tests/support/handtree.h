@@ -58,7 +58,7 @@ struct HandTree {
     }
 };
 
-// A claimed, finished slot around a scan result it does not own; releases
+// A finished slot around a scan result it does not own; releases
 // the texts it was given, as disk_free would.
 struct FakeSlot {
     scan_slot s{};
@@ -66,7 +66,6 @@ struct FakeSlot {
     {
         s.result = r;
         s.state.store(SCAN_DONE);
-        s.in_use.store(1);
     }
     ~FakeSlot()
     {

@@ -1,5 +1,6 @@
-// Platform helpers that are the same on every system.
-#include "platform.h"
+// Pseudo file systems told by path, and the walk's rule; the same on every
+// system.
+#include "pseudofs.h"
 
 #include <cstring>
 
@@ -57,4 +58,24 @@ int qv_is_pseudo_fs_below(const char *base, const char *rel)
     size_t bl = strlen(base), rl = strlen(rel);
     bool sep = rl > 0 && (bl == 0 || base[bl - 1] != '/');
     return match_pseudo(pieces{{base, "/", rel}, {bl, sep ? 1u : 0u, rl}});
+}
+
+void qv_pseudo_rule_init(qv_pseudo_rule *r, const char *real_root, const char *abs_root)
+{
+    r->root = real_root ? real_root : abs_root;
+    r->whole = (uint8_t)(abs_root[0] != '\0' && qv_is_pseudo_fs(r->root));
+}
+
+bool qv_pseudo_rule_skips_path(const qv_pseudo_rule *r, const char *rel)
+{
+    return !r->whole && qv_is_pseudo_fs_below(r->root, rel) != 0;
+}
+
+bool qv_pseudo_rule_skips_opened(qv_pseudo_rule *r, bool is_root, bool on_pseudo)
+{
+    if (is_root) {
+        r->whole = (uint8_t)(r->whole | on_pseudo);
+        return false;
+    }
+    return on_pseudo && !r->whole;
 }
