@@ -3,7 +3,7 @@
 
 #include <csignal>
 
-#include "options.h"
+#include "settings.h"
 #include "scanhandle.h"
 
 // Shows the scan while it runs, then browses it until q; the exit status.

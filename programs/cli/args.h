@@ -2,7 +2,7 @@
 // printed from too.
 #pragma once
 
-#include "options.h"
+#include "settings.h"
 
 // Reads the arguments into *o, touching no file: EXIT_OK to go on; EXIT_USAGE
 // once the reason has been printed on stderr; -1 when --help or --version has

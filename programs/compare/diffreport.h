@@ -2,7 +2,7 @@
 // columns, or one JSON document (--json diff).
 #pragma once
 
-#include "options.h"
+#include "settings.h"
 #include "compare.h"
 #include "report.h"
 #include "saved.h"

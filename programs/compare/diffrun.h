@@ -1,7 +1,7 @@
 // --save, --since and --compare: saved scans read, compared and written out.
 #pragma once
 
-#include "options.h"
+#include "settings.h"
 #include "htmlreport.h"
 #include "report.h"
 #include "saved.h"

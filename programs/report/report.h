@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "options.h"
+#include "settings.h"
 #include "quorvel_disk.h"
 
 struct style {
