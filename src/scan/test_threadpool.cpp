@@ -141,3 +141,63 @@ TEST(Pool, ProcessorTimeOfAWorkerIsRead)
     EXPECT_GT(used, 16u * 1000u * 1000u);
     EXPECT_LT(used, 2000u * 1000u * 1000u);
 }
+
+namespace {
+
+// The pool lets fewer workers work (here: one) while a worker beyond them
+// still holds an item and shares a part of it. The wake that sharing sends
+// may reach a worker now parked; it must reach worker 0 in the end, or the
+// shared part is never taken and the run never ends.
+void parks_while_sharing(qv_pool *pool, int32_t index, void *ctx)
+{
+    auto *run = static_cast<PoolRun *>(ctx);
+    if (index == 0)  // the last to wait, so the first wake goes to another
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    qv_pool_item *got = qv_pool_take(pool, index, false);
+    while (got) {
+        auto *it = reinterpret_cast<Item *>(got);
+        if (it->depth == 0 && index != 7) {
+            qv_pool_put(pool, got);  // for worker 7
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        } else {
+            run->taken++;
+            if (it->depth == 0) {
+                qv_mutex_lock(&pool->mutex);
+                pool->base = pool->allowed = 1;  // and no room to grow again
+                qv_mutex_unlock(&pool->mutex);
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));  // the others wait
+                qv_pool_put(pool, &make_item(1)->head);
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            free(it);
+        }
+        got = qv_pool_take(pool, index, true);
+    }
+}
+
+}  // namespace
+
+TEST(Pool, SharedWorkIsTakenAfterWorkersPark)
+{
+    auto no_room = [](void *) { return 0; };
+    std::atomic<bool> ended{false};
+    std::thread watchdog([&] {
+        for (int i = 0; i < 300 && !ended.load(); i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (!ended.load()) {
+            fprintf(stderr, "the run did not end: the shared item was never taken\n");
+            abort();
+        }
+    });
+    for (int round = 0; round < 20; round++) {
+        PoolRun run;
+        qv_pool *pool = qv_pool_create(8, 8, parks_while_sharing, no_room, &run, nullptr);
+        ASSERT_NE(pool, nullptr);
+        qv_pool_put(pool, &make_item(0)->head);
+        qv_pool_run(pool);
+        EXPECT_EQ(run.taken.load(), 2) << round;
+        qv_pool_destroy(pool);
+    }
+    ended.store(true);
+    watchdog.join();
+}

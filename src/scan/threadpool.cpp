@@ -69,6 +69,8 @@ qv_pool *qv_pool_create(int32_t base, int32_t max, qv_pool_worker fn, qv_pool_ro
         ok = false;
     if (ok && qv_cond_init(&pool->work_cond) != 0)
         ok = false;
+    if (ok && qv_cond_init(&pool->park_cond) != 0)
+        ok = false;
     if (ok && qv_cond_init(&pool->done_cond) != 0)
         ok = false;
     if (!ok) {
@@ -105,6 +107,7 @@ static void finish(qv_pool *pool)
 {
     pool->done = 1;
     qv_cond_broadcast(&pool->work_cond);
+    qv_cond_broadcast(&pool->park_cond);
     qv_cond_signal(&pool->done_cond);
 }
 
@@ -134,14 +137,18 @@ qv_pool_item *qv_pool_take(qv_pool *pool, int32_t index, bool finished)
             finish(pool);
             break;
         }
-        // A parked worker (beyond those allowed) is not counted as waiting:
-        // nobody should share work with it.
-        bool counts = index < pool->allowed;
-        if (counts)
+        if (index < pool->allowed) {
             pool->waiting.store(pool->waiting.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-        qv_cond_wait(&pool->work_cond, &pool->mutex);
-        if (counts)
+            qv_cond_wait(&pool->work_cond, &pool->mutex);
             pool->waiting.store(pool->waiting.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+        } else {
+            // Parked, and not counted as waiting: nobody should share work
+            // with it. It may have been woken on work_cond by an item while
+            // it was still allowed: that wake goes on to a worker that is.
+            if (pool->head)
+                qv_cond_signal(&pool->work_cond);
+            qv_cond_wait(&pool->park_cond, &pool->mutex);
+        }
     }
     qv_mutex_unlock(&pool->mutex);
     return item;
@@ -220,7 +227,7 @@ static void watch(qv_pool *pool, uint64_t elapsed_ns, int32_t cores)
             pool->allowed = grown < pool->max ? grown : pool->max;
             if (pool->allowed > pool->peak_allowed)
                 pool->peak_allowed = pool->allowed;
-            qv_cond_broadcast(&pool->work_cond);
+            qv_cond_broadcast(&pool->park_cond);
             pool->busy_looks = 0;
         } else if (share > BUSY_SHARE && pool->allowed > pool->base) {
             if (++pool->busy_looks >= BUSY_LOOKS) {
@@ -308,6 +315,7 @@ void qv_pool_destroy(qv_pool *pool)
     if (!pool)
         return;
     qv_cond_destroy(&pool->done_cond);
+    qv_cond_destroy(&pool->park_cond);
     qv_cond_destroy(&pool->work_cond);
     qv_mutex_destroy(&pool->mutex);
     free(pool->threads);

@@ -33,7 +33,11 @@ typedef void (*qv_pool_tick)(qv_pool *pool, void *ctx, bool cancelling);
 
 struct qv_pool {
     qv_mutex mutex;
-    qv_cond work_cond;  // workers waiting for an item or for leave to work
+    qv_cond work_cond;  // workers allowed to take items, waiting for one
+    // Workers beyond those allowed, waiting for leave to work. Apart from
+    // work_cond so that the one wake an item sends never lands on a worker
+    // that may not take it.
+    qv_cond park_cond;
     qv_cond done_cond;  // the thread running the pool
     qv_pool_item *head;
     qv_pool_item *tail;
