@@ -4,7 +4,7 @@
 // This file runs the scan and hands its documents on: args.cpp reads the
 // command line, report.cpp prints the text report (format.cpp shapes sizes,
 // counts and names for a terminal), htmlreport.cpp writes the treemap page,
-// jsonread.cpp reads the library's documents; diffrun.cpp saves scans and
+// docread.cpp reads the library's documents; diffrun.cpp saves scans and
 // compares them (saved.cpp reads saved scans, compare.cpp matches two,
 // diffreport.cpp prints the comparison); interactive.cpp runs the terminal
 // browser of -i (browse.h holds its model); guard.cpp keeps Ctrl-C working
