@@ -254,9 +254,7 @@ int write_outputs(const options &o, int &id, const disk_problems &problems, cons
 int compare_saved(const options &o, const style &st)
 {
     sv_tree older, newer;
-    int rc = load_saved(o.compare_old, &older);
-    if (rc == EXIT_OK)
-        rc = load_saved(o.compare_new, &newer);
+    int rc = load_saved_pair(o.compare_old, o.compare_new, &older, &newer);
     if (rc != EXIT_OK)
         return rc;
     // The page shows the newer scan as it was saved: written from the tree
