@@ -100,10 +100,16 @@ const unsigned ENTRY_NEEDS = M_NAME | M_SIZE | M_FILES | M_IS_DIR;
 template <size_t N>
 const member_name *find_member(const member_name (&table)[N], std::string_view key)
 {
-    // The first byte tells most names apart before a comparison is called.
-    for (const member_name &m : table)
-        if (m.text.size() == key.size() && m.text[0] == key[0] && m.text == key)
+    // Byte by byte: a call to compare costs more than these short names do.
+    for (const member_name &m : table) {
+        if (m.text.size() != key.size())
+            continue;
+        size_t i = 0;
+        while (i < key.size() && m.text[i] == key[i])
+            i++;
+        if (i == key.size())
             return &m;
+    }
     return nullptr;
 }
 
@@ -198,7 +204,7 @@ public:
         // A whole number past 2^64-1 comes as a float.
         bool digits = text.find_first_not_of("0123456789") == std::string::npos;
         if (digits && (to == M_SIZE || to == M_FILES || to == M_DIRS))
-            return fail("\"" + std::string(key_) + "\" is larger than 2^64-1", after_number());
+            return fail(quoted_key() + " is larger than 2^64-1", after_number());
         return type_error(to, after_number());
     }
     bool string(string_t &v)
@@ -479,9 +485,15 @@ private:
         return true;
     }
 
+    std::string quoted_key() const
+    {
+        std::string k = "\"";
+        k.append(key_);
+        return k += '"';
+    }
     std::string type_phrase(unsigned to) const
     {
-        std::string k = "\"" + std::string(key_) + "\"";
+        std::string k = quoted_key();
         switch (to) {
         case M_SIZE:
         case M_FILES:

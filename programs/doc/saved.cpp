@@ -109,7 +109,27 @@ private:
     bool merge_twice_;
     std::vector<open_dir> open_;
     std::vector<uint32_t> below_;  // the entries of the open directories, in document order
-    std::vector<std::pair<std::string_view, uint32_t>> by_name_;
+    // A name with its first bytes as a number, which orders most names
+    // without a call to compare them: names hold no NUL byte, so a shorter
+    // name padded with zeros still sorts first.
+    struct named {
+        uint64_t head;
+        std::string_view name;
+        uint32_t index;
+        named(std::string_view n, uint32_t i) : head(0), name(n), index(i)
+        {
+            for (size_t k = 0; k < 8; k++)
+                head = head << 8 | (k < n.size() ? (unsigned char)n[k] : 0);
+        }
+        bool operator<(const named &o) const
+        {
+            if (head != o.head)
+                return head < o.head;
+            int c = name.compare(o.name);
+            return c != 0 ? c < 0 : index < o.index;
+        }
+    };
+    std::vector<named> by_name_;
     uint64_t dirs_read_ = 0;     // the root left out
     uint64_t dirs_dropped_ = 0;  // of them, in what was merged away
 
@@ -149,23 +169,23 @@ private:
         std::string_view twice;
         size_t kept = 0;
         for (size_t k = 0; k < by_name_.size(); k++) {
-            if (k > 0 && by_name_[k].first == by_name_[kept - 1].first && !mended(by_name_[k].first)) {
+            if (k > 0 && by_name_[k].name == by_name_[kept - 1].name && !mended(by_name_[k].name)) {
                 if (merge_twice_) {
-                    drop(by_name_[k].second);
+                    drop(by_name_[k].index);
                     continue;
                 }
                 if (twice.empty())
-                    twice = by_name_[k].first;
+                    twice = by_name_[k].name;
             }
             by_name_[kept++] = by_name_[k];
         }
-        by_name_.resize(kept);
+        by_name_.erase(by_name_.begin() + (std::ptrdiff_t)kept, by_name_.end());
 
         sv_entry &dir = t_.entries[d.entry];
         uint64_t size = 0, files = 0;
-        for (const auto &[name, index] : by_name_) {
-            size = sat_add(size, t_.entries[index].size);
-            files = sat_add(files, t_.entries[index].files);
+        for (const named &n : by_name_) {
+            size = sat_add(size, t_.entries[n.index].size);
+            files = sat_add(files, t_.entries[n.index].files);
         }
         if (size != dir.size || files != dir.files)
             return refuse(by_name_.empty() ? "a directory with no entries but a size or files"
@@ -179,8 +199,8 @@ private:
         }
         dir.kids_at = (uint32_t)t_.kids.size();
         dir.kid_count = (uint32_t)by_name_.size();
-        for (const auto &[name, index] : by_name_)
-            t_.kids.push_back(index);
+        for (const named &n : by_name_)
+            t_.kids.push_back(n.index);
         below_.resize(d.from);
         return true;
     }
