@@ -1,81 +1,70 @@
 // qvdisk -i: reading the library's directory documents as a stream of
 // entries, and the largest files and extensions below a directory.
 #include <algorithm>
+#include <cstring>
 #include <queue>
 #include <unordered_map>
 
-#include <nlohmann/json.hpp>
-
 #include "browse.h"
+#include "docread.h"
 #include "quorvel_disk.h"
 
 namespace {
 
-// Members come in a fixed order, "children" last: an entry is complete when
-// its "children" begin or its object ends, whichever comes first.
-struct entry_reader : nlohmann::json_sax<nlohmann::json> {
-    const std::function<void(int, const doc_entry &)> &fn;
-    std::vector<doc_entry> open;  // one per object being read
-    std::vector<bool> told;
-    std::string key_;
+// The entries of a directory document, each with its depth, for
+// read_dir_doc()'s callers.
+class depth_sink : public doc_sink {
+public:
+    explicit depth_sink(const std::function<void(int, const doc_entry &)> &fn) : fn_(fn) {}
 
-    explicit entry_reader(const std::function<void(int, const doc_entry &)> &f) : fn(f) {}
-    void tell()
+    bool root(const doc_root &r) override
     {
-        if (!told.back()) {
-            told.back() = true;
-            fn((int)open.size() - 1, open.back());
-        }
-    }
-    bool null() override { return true; }
-    bool boolean(bool v) override
-    {
-        if (key_ == "is_dir" && !open.empty())
-            open.back().is_dir = v;
+        tell(r.path, r.size, r.files, true);
+        open_ = 1;
         return true;
     }
-    bool number_integer(number_integer_t) override { return true; }
-    bool number_unsigned(number_unsigned_t v) override
+    bool enter(const doc_node &n) override
     {
-        if (open.empty())
+        tell(n.name, n.size, n.files, n.is_dir);
+        open_ += n.is_dir;
+        return true;
+    }
+    bool leave() override
+    {
+        open_--;
+        return true;
+    }
+
+private:
+    const std::function<void(int, const doc_entry &)> &fn_;
+    int open_ = 0;  // directories open: the depth of what comes next
+    doc_entry e_;
+
+    void tell(std::string_view name, uint64_t size, uint64_t files, bool is_dir)
+    {
+        e_.name.assign(name);
+        e_.size = size;
+        e_.files = files;
+        e_.is_dir = is_dir;
+        fn_(open_, e_);
+    }
+};
+
+class problem_sink : public doc_sink {
+public:
+    explicit problem_sink(problem_map &out) : out_(out) {}
+    bool row(const doc_row &r) override
+    {
+        if (r.name.empty() || r.problem.empty())
             return true;
-        if (key_ == "size" || key_ == "total_size")
-            open.back().size = v;
-        else if (key_ == "files" || key_ == "total_files")
-            open.back().files = v;
+        dir_problem &d = out_[std::string(r.name)];
+        d.kind.assign(r.problem);
+        d.error = (int)r.error;
         return true;
     }
-    bool number_float(number_float_t, const string_t &) override { return true; }
-    bool string(string_t &v) override
-    {
-        if ((key_ == "name" || key_ == "path") && !open.empty())
-            open.back().name = std::move(v);
-        return true;
-    }
-    bool binary(binary_t &) override { return true; }
-    bool start_object(std::size_t) override
-    {
-        open.emplace_back();
-        told.push_back(false);
-        return true;
-    }
-    bool key(string_t &k) override
-    {
-        key_ = k;
-        if (k == "children")
-            tell();
-        return true;
-    }
-    bool end_object() override
-    {
-        tell();
-        open.pop_back();
-        told.pop_back();
-        return true;
-    }
-    bool start_array(std::size_t) override { return true; }
-    bool end_array() override { return true; }
-    bool parse_error(std::size_t, const std::string &, const nlohmann::detail::exception &) override { return false; }
+
+private:
+    problem_map &out_;
 };
 
 struct by_size_then_path {
@@ -138,23 +127,18 @@ bool read_dir_doc(const char *text, const std::function<void(int depth, const do
 {
     if (!text)
         return false;
-    entry_reader r(fn);
-    return nlohmann::json::sax_parse(text, &r) && r.open.empty();
+    depth_sink sink(fn);
+    std::string why;
+    return doc_read_text(text, strlen(text), doc_form::library, sink, &why);
 }
 
 problem_map read_problems(const char *text)
 {
     problem_map out;
-    nlohmann::json list = nlohmann::json::parse(text ? text : "[]", nullptr, false);
-    for (const auto &p : list.is_array() ? list : nlohmann::json::array()) {
-        if (!p.is_object() || !p.contains("path") || !p["path"].is_string() || !p.contains("problem") ||
-            !p["problem"].is_string())
-            continue;
-        dir_problem &d = out[p["path"].get<std::string>()];
-        d.kind = p["problem"].get<std::string>();
-        if (p.contains("error") && p["error"].is_number_integer())
-            d.error = p["error"].get<int>();
-    }
+    problem_sink sink(out);
+    std::string why;
+    if (!text || !doc_read_text(text, strlen(text), doc_form::list, sink, &why))
+        out.clear();
     return out;
 }
 

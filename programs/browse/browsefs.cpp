@@ -14,41 +14,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "utf8.h"
+
 namespace {
-
-const char REPLACEMENT[] = "\xEF\xBF\xBD";
-
-// Length of the well-formed UTF-8 sequence at p, or 0 when it is not one.
-size_t utf8_len(const unsigned char *p)
-{
-    if (p[0] < 0x80)
-        return 1;
-    if (p[0] < 0xC2)
-        return 0;
-    size_t n = p[0] < 0xE0 ? 2 : p[0] < 0xF0 ? 3 : p[0] < 0xF5 ? 4 : 0;
-    unsigned lo = p[0] == 0xE0 ? 0xA0 : p[0] == 0xF0 ? 0x90 : 0x80;
-    unsigned hi = p[0] == 0xED ? 0x9F : p[0] == 0xF4 ? 0x8F : 0xBF;
-    if (n == 0 || p[1] < lo || p[1] > hi)
-        return 0;
-    for (size_t i = 2; i < n; i++)
-        if ((p[i] & 0xC0) != 0x80)
-            return 0;
-    return n;
-}
-
-// The bytes of a maximal ill-formed subpart at p (1 to 3).
-size_t bad_len(const unsigned char *p)
-{
-    size_t n = p[0] >= 0xE0 && p[0] < 0xF5 ? (p[0] < 0xF0 ? 3 : 4) : 1;
-    unsigned lo = p[0] == 0xE0 ? 0xA0 : p[0] == 0xF0 ? 0x90 : 0x80;
-    unsigned hi = p[0] == 0xED ? 0x9F : p[0] == 0xF4 ? 0x8F : 0xBF;
-    if (n == 1 || p[1] < lo || p[1] > hi)
-        return 1;
-    size_t i = 2;
-    while (i < n - 1 && (p[i] & 0xC0) == 0x80)
-        i++;
-    return i;
-}
 
 std::string mended(const char *name)
 {
@@ -60,8 +28,8 @@ std::string mended(const char *name)
             out.append(reinterpret_cast<const char *>(p), n);
             p += n;
         } else {
-            out += REPLACEMENT;
-            p += bad_len(p);
+            out += UTF8_REPLACEMENT;
+            p += utf8_bad_len(p);
         }
     }
     return out;
@@ -73,7 +41,7 @@ std::string why(const std::string &what, int err) { return what + ": " + strerro
 bool find_raw(int dirfd, const std::string &shown, std::string *raw, std::string *err)
 {
     struct stat st;
-    if (shown.find(REPLACEMENT) == std::string::npos) {
+    if (shown.find(UTF8_REPLACEMENT) == std::string::npos) {
         if (fstatat(dirfd, shown.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             *err = why(shown, errno);
             return false;

@@ -4,7 +4,7 @@
 // This file runs the scan and hands its documents on: args.cpp reads the
 // command line, report.cpp prints the text report (format.cpp shapes sizes,
 // counts and names for a terminal), htmlreport.cpp writes the treemap page,
-// jsonread.cpp reads the library's documents; diffrun.cpp saves scans and
+// docread.cpp reads the library's documents; diffrun.cpp saves scans and
 // compares them (saved.cpp reads saved scans, compare.cpp matches two,
 // diffreport.cpp prints the comparison); interactive.cpp runs the terminal
 // browser of -i (browse.h holds its model); guard.cpp keeps Ctrl-C working
@@ -259,9 +259,7 @@ int write_outputs(const options &o, scan_handle &scan, const disk_problems &prob
 int compare_saved(const options &o, const style &st)
 {
     sv_tree older, newer;
-    int rc = load_saved(o.compare_old, &older);
-    if (rc == EXIT_OK)
-        rc = load_saved(o.compare_new, &newer);
+    int rc = load_saved_pair(o.compare_old, o.compare_new, &older, &newer);
     if (rc != EXIT_OK)
         return rc;
     // The page shows the newer scan as it was saved: written from the tree

@@ -1,42 +1,42 @@
-// Writing a code point as UTF-8, and the one-letter escapes of JSON
-// strings, for the readers of JSON documents.
+// UTF-8 as the library's documents hold names: byte for byte when they are
+// well-formed, else with each maximal ill-formed part written as U+FFFD.
 #pragma once
 
-#include <cstdint>
-#include <string>
+#include <cstddef>
 
-inline void put_utf8(std::string &out, uint32_t cp)
+// U+FFFD, the replacement character, as UTF-8.
+inline constexpr char UTF8_REPLACEMENT[] = "\xEF\xBF\xBD";
+
+// Length of the well-formed UTF-8 sequence at p, or 0 when it is not one
+// (p is NUL-terminated).
+inline size_t utf8_len(const unsigned char *p)
 {
-    if (cp < 0x80) {
-        out += (char)cp;
-    } else if (cp < 0x800) {
-        out += (char)(0xC0 | (cp >> 6));
-        out += (char)(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += (char)(0xE0 | (cp >> 12));
-        out += (char)(0x80 | ((cp >> 6) & 0x3F));
-        out += (char)(0x80 | (cp & 0x3F));
-    } else {
-        out += (char)(0xF0 | (cp >> 18));
-        out += (char)(0x80 | ((cp >> 12) & 0x3F));
-        out += (char)(0x80 | ((cp >> 6) & 0x3F));
-        out += (char)(0x80 | (cp & 0x3F));
-    }
+    if (p[0] < 0x80)
+        return 1;
+    if (p[0] < 0xC2)
+        return 0;
+    size_t n = p[0] < 0xE0 ? 2 : p[0] < 0xF0 ? 3 : p[0] < 0xF5 ? 4 : 0;
+    unsigned lo = p[0] == 0xE0 ? 0xA0 : p[0] == 0xF0 ? 0x90 : 0x80;
+    unsigned hi = p[0] == 0xED ? 0x9F : p[0] == 0xF4 ? 0x8F : 0xBF;
+    if (n == 0 || p[1] < lo || p[1] > hi)
+        return 0;
+    for (size_t i = 2; i < n; i++)
+        if ((p[i] & 0xC0) != 0x80)
+            return 0;
+    return n;
 }
 
-// The character a one-letter escape ("\\n" and the like) stands for, or -1
-// (also for "\\u", which is followed by four hex digits).
-inline int json_simple_escape(int e)
+// The bytes of the maximal ill-formed part at p (1 to 3), where utf8_len()
+// gave 0: what one U+FFFD stands for.
+inline size_t utf8_bad_len(const unsigned char *p)
 {
-    switch (e) {
-    case '"': return '"';
-    case '\\': return '\\';
-    case '/': return '/';
-    case 'b': return 8;
-    case 'f': return 12;
-    case 'n': return '\n';
-    case 'r': return '\r';
-    case 't': return '\t';
-    default: return -1;
-    }
+    size_t n = p[0] >= 0xE0 && p[0] < 0xF5 ? (p[0] < 0xF0 ? 3 : 4) : 1;
+    unsigned lo = p[0] == 0xE0 ? 0xA0 : p[0] == 0xF0 ? 0x90 : 0x80;
+    unsigned hi = p[0] == 0xED ? 0x9F : p[0] == 0xF4 ? 0x8F : 0xBF;
+    if (n == 1 || p[1] < lo || p[1] > hi)
+        return 1;
+    size_t i = 2;
+    while (i < n - 1 && (p[i] & 0xC0) == 0x80)
+        i++;
+    return i;
 }

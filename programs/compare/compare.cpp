@@ -13,34 +13,27 @@ const uint32_t NONE = UINT32_MAX;  // no entry on that side
 uint64_t gap(uint64_t a, uint64_t b) { return a > b ? a - b : b - a; }
 
 // Calls pair(o, n) for each child of old directory oi and new directory ni
-// (either may be absent: NONE), matched by name. Names the library mended to
-// the same text meet in document order.
+// (either may be absent: NONE), matched by name: the trees keep each
+// directory's entries by name, so this is one merge of two sorted lists.
+// Names the library mended to the same text meet in document order.
 template <typename F>
 void match_children(const sv_tree &ot, uint32_t oi, const sv_tree &nt, uint32_t ni, F pair)
 {
-    auto listed = [](const sv_tree &t, uint32_t dir) {
-        std::vector<std::pair<std::string_view, uint32_t>> v;
-        if (dir == NONE)
-            return v;
-        v.reserve(t.entries[dir].child_count);
-        for (uint32_t c = t.entries[dir].first_child; c; c = t.entries[c].next_sibling)
-            v.emplace_back(t.name(t.entries[c]), c);
-        std::sort(v.begin(), v.end());
-        return v;
-    };
-    auto ol = listed(ot, oi), nl = listed(nt, ni);
+    const uint32_t *ol = oi == NONE ? nullptr : ot.kids_of(ot.entries[oi]);
+    const uint32_t *nl = ni == NONE ? nullptr : nt.kids_of(nt.entries[ni]);
+    size_t on = oi == NONE ? 0 : ot.entries[oi].kid_count, nn = ni == NONE ? 0 : nt.entries[ni].kid_count;
     size_t i = 0, j = 0;
-    while (i < ol.size() || j < nl.size()) {
-        int order = i == ol.size() ? 1 : j == nl.size() ? -1 : ol[i].first.compare(nl[j].first);
+    while (i < on || j < nn) {
+        int order = i == on ? 1 : j == nn ? -1 : ot.name(ot.entries[ol[i]]).compare(nt.name(nt.entries[nl[j]]));
         if (order < 0) {
-            pair(ol[i++].second, NONE);
+            pair(ol[i++], NONE);
         } else if (order > 0) {
-            pair(NONE, nl[j++].second);
-        } else if (ot.entries[ol[i].second].is_dir != nt.entries[nl[j].second].is_dir) {
-            pair(ol[i++].second, NONE);
-            pair(NONE, nl[j++].second);
+            pair(NONE, nl[j++]);
+        } else if (ot.entries[ol[i]].is_dir != nt.entries[nl[j]].is_dir) {
+            pair(ol[i++], NONE);
+            pair(NONE, nl[j++]);
         } else {
-            pair(ol[i++].second, nl[j++].second);
+            pair(ol[i++], nl[j++]);
         }
     }
 }
@@ -204,13 +197,13 @@ cmp_result compare_scans(const sv_tree &ot, const sv_tree &nt, int levels, int t
                 r.added = sat_add(r.added, ne.size);
                 r.new_count++;
                 if (fresh.wants(ne.size))
-                    fresh.add({ne.size, seq, at.dir, nt.name(ne), 0, ne.size, ne.is_dir});
+                    fresh.add({ne.size, seq, at.dir, nt.name(ne), 0, ne.size, ne.is_dir != 0});
             } else {
                 const sv_entry &oe = ot.entries[o];
                 r.removed = sat_add(r.removed, oe.size);
                 r.vanished_count++;
                 if (gone.wants(oe.size))
-                    gone.add({oe.size, seq, at.dir, ot.name(oe), oe.size, 0, oe.is_dir});
+                    gone.add({oe.size, seq, at.dir, ot.name(oe), oe.size, 0, oe.is_dir != 0});
             }
         });
         work.insert(work.end(), below.rbegin(), below.rend());

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <new>
 #include <string>
+#include <thread>
 
 #include "compare.h"
 #include "openfile.h"
@@ -34,7 +35,8 @@ int load_saved(const char *file, sv_tree *tree)
 {
     FILE *f = open_file(file, "rb");
     if (!f) {
-        fprintf(stderr, "qvdisk: cannot open '%s': %s\n", term_safe(file).c_str(), strerror(errno));
+        int err = errno;
+        fprintf(stderr, "qvdisk: cannot open '%s': %s\n", term_safe(file).c_str(), strerror(err));
         return EXIT_USAGE;
     }
     std::string why;
@@ -42,6 +44,64 @@ int load_saved(const char *file, sv_tree *tree)
     fclose(f);
     if (!ok) {
         fprintf(stderr, "qvdisk: '%s' is not a saved scan: %s\n", term_safe(file).c_str(), why.c_str());
+        return EXIT_USAGE;
+    }
+    return EXIT_OK;
+}
+
+int load_saved_pair(const char *older_file, const char *newer_file, sv_tree *older, sv_tree *newer)
+{
+    FILE *fo = open_file(older_file, "rb");
+    if (!fo) {
+        int err = errno;
+        fprintf(stderr, "qvdisk: cannot open '%s': %s\n", term_safe(older_file).c_str(), strerror(err));
+        return EXIT_USAGE;
+    }
+    FILE *fn = open_file(newer_file, "rb");
+    int newer_errno = errno;
+    // The newer file on a thread of its own: reading is most of the time a
+    // comparison takes, and the two do not share anything.
+    std::string why_old, why_new;
+    bool ok_new = false;
+    std::thread reader;
+    if (fn) {
+        try {
+            reader = std::thread([&] { ok_new = sv_read_file(fn, newer, &why_new); });
+        } catch (const std::exception &) {
+            // No thread to be had (memory, a process limit): one after the other.
+        }
+    }
+    bool ok_old = sv_read_file(fo, older, &why_old);
+    bool apart = reader.joinable();
+    if (apart)
+        reader.join();
+    // Two trees read at once need more room at once than one after the
+    // other (a thread's stack and heap among it): short of memory, the
+    // files are read again in turn, as one thread would have.
+    auto short_of_memory = [](const std::string &why) { return why.rfind("out of memory", 0) == 0; };
+    if (apart && (short_of_memory(why_old) || short_of_memory(why_new)) && fseek(fo, 0, SEEK_SET) == 0 &&
+        fseek(fn, 0, SEEK_SET) == 0) {
+        *older = sv_tree{};
+        *newer = sv_tree{};
+        ok_old = sv_read_file(fo, older, &why_old);
+        apart = false;
+    }
+    if (!apart && fn && ok_old)
+        ok_new = sv_read_file(fn, newer, &why_new);
+    fclose(fo);
+    if (fn)
+        fclose(fn);
+    // Said as reading one file after the other would: the older one first.
+    if (!ok_old) {
+        fprintf(stderr, "qvdisk: '%s' is not a saved scan: %s\n", term_safe(older_file).c_str(), why_old.c_str());
+        return EXIT_USAGE;
+    }
+    if (!fn) {
+        fprintf(stderr, "qvdisk: cannot open '%s': %s\n", term_safe(newer_file).c_str(), strerror(newer_errno));
+        return EXIT_USAGE;
+    }
+    if (!ok_new) {
+        fprintf(stderr, "qvdisk: '%s' is not a saved scan: %s\n", term_safe(newer_file).c_str(), why_new.c_str());
         return EXIT_USAGE;
     }
     return EXIT_OK;

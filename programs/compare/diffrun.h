@@ -9,6 +9,9 @@
 // Reads the saved scan in file into *tree; EXIT_OK, or EXIT_USAGE once one
 // line on stderr has said why not.
 int load_saved(const char *file, sv_tree *tree);
+// Reads two saved scans as load_saved() does, at the same time; what is
+// said when one cannot be read is what reading them in turn would say.
+int load_saved_pair(const char *older_file, const char *newer_file, sv_tree *older, sv_tree *newer);
 
 // Writes doc (the scan result text) and a newline to file, replacing it
 // whole or leaving it as it was; EXIT_OK or EXIT_SCAN_FAILED with a line on

@@ -1,6 +1,5 @@
-// A small reader for the library's JSON documents, as any host would need.
-// Objects nested deeper than a caller asks for are skipped without recursion,
-// so a document of any depth is safe to read.
+// The library's documents as the report needs them: a tree of nodes down
+// to a depth, and the list documents; read by the one reader (docread.h).
 #pragma once
 
 #include <cstdint>

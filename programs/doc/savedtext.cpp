@@ -1,7 +1,65 @@
-// A compact tree written back as the document it was read from.
+// The JSON writer: a sink that writes what it is told as the library writes
+// a scan result, fed here from a tree.
 #include <cstdio>
+#include <vector>
 
 #include "saved.h"
+
+namespace {
+
+class text_writer : public doc_sink {
+public:
+    explicit text_writer(std::string &out) : out_(out) {}
+
+    bool root(const doc_root &r) override
+    {
+        char time[32];
+        snprintf(time, sizeof time, "%.1f", r.scan_time_ms);
+        out_ += "{\"path\":";
+        out_ += sv_quote(r.path);
+        number(",\"total_size\":", r.size);
+        number(",\"total_files\":", r.files);
+        number(",\"total_dirs\":", r.dirs);
+        out_ += ",\"scan_time_ms\":";
+        out_ += time;
+        listed_.push_back(false);
+        return true;
+    }
+    bool enter(const doc_node &n) override
+    {
+        out_ += listed_.back() ? ",{\"name\":" : ",\"children\":[{\"name\":";
+        listed_.back() = true;
+        out_ += sv_quote(n.name);
+        number(",\"size\":", n.size);
+        number(",\"files\":", n.files);
+        if (n.is_dir) {
+            out_ += ",\"is_dir\":true";
+            listed_.push_back(false);
+        } else {
+            out_ += ",\"is_dir\":false}";
+        }
+        return true;
+    }
+    bool leave() override
+    {
+        // The list of entries, when there was one, and the object.
+        out_ += listed_.back() ? "]}" : "}";
+        listed_.pop_back();
+        return true;
+    }
+
+private:
+    std::string &out_;
+    std::vector<bool> listed_;  // each open directory: an entry written in it
+
+    void number(const char *member, uint64_t n)
+    {
+        out_ += member;
+        out_ += std::to_string(n);
+    }
+};
+
+}  // namespace
 
 std::string sv_quote(std::string_view s)
 {
@@ -28,48 +86,10 @@ std::string sv_quote(std::string_view s)
 
 std::string sv_text(const sv_tree &t)
 {
-    if (t.entries.empty())
+    std::string out;
+    out.reserve(t.names.size() + t.entries.size() * 64);
+    text_writer w(out);
+    if (!sv_feed(t, w))
         return {};
-    const sv_entry &root = t.entries[0];
-    char time[32];
-    snprintf(time, sizeof time, "%.1f", t.scan_time_ms);
-    std::string buf = "{\"path\":" + sv_quote(t.path) + ",\"total_size\":" + std::to_string(root.size) +
-                      ",\"total_files\":" + std::to_string(root.files) + ",\"total_dirs\":" +
-                      std::to_string(t.total_dirs) + ",\"scan_time_ms\":" + time;
-    // Pre-order without recursion: the stack holds the next entry to write
-    // at each open level (0: the level's list ends there).
-    struct level {
-        uint32_t next;
-        bool first;
-    };
-    std::vector<level> stack;
-    if (root.first_child) {
-        buf += ",\"children\":[";
-        stack.push_back({root.first_child, true});
-    } else {
-        buf += "}";
-    }
-    while (!stack.empty()) {
-        level &lv = stack.back();
-        uint32_t i = lv.next;
-        if (!i) {
-            stack.pop_back();
-            buf += "]}";  // the list and the object that holds it
-            continue;
-        }
-        const sv_entry &e = t.entries[i];
-        if (!lv.first)
-            buf += ",";
-        lv.first = false;
-        lv.next = e.next_sibling;
-        buf += "{\"name\":" + sv_quote(t.name(e)) + ",\"size\":" + std::to_string(e.size) +
-               ",\"files\":" + std::to_string(e.files) + (e.is_dir ? ",\"is_dir\":true" : ",\"is_dir\":false");
-        if (e.first_child) {
-            buf += ",\"children\":[";
-            stack.push_back({e.first_child, true});
-        } else {
-            buf += "}";
-        }
-    }
-    return buf;
+    return out;
 }

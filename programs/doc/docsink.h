@@ -1,0 +1,87 @@
+// Sources and sinks of disk-usage documents.
+//
+// A source reads a tree from somewhere and tells a sink what it holds, one
+// call at a time, in the order of the tree's text; a sink does one thing
+// with it and never sees where it came from. Each source, each sink is
+// written once, and any of them meets any other:
+//
+//   sources                               sinks
+//   doc_read_text, doc_read_file          sv_tree's builder (saved.cpp: the
+//     (docread.h): the library's JSON       compact tree that --compare and
+//     documents, saved scans among them     --since work on, with the checks
+//   sv_feed (saved.h): a tree read           a saved scan must pass)
+//     before                              the JSON writer (savedtext.cpp)
+//                                         the report's nodes (jsonread.cpp)
+//                                         the browser's entries and
+//                                           problems (browse/browsedoc.cpp)
+//
+// Adding one: another tool's export (ncdu's JSON export, say) is a source,
+// a function that reads that format and makes the calls below; every sink
+// then takes it (saved, compared, written as the library writes). A format
+// that gives a directory's totals only after its entries, as ncdu's does,
+// adds them up first: enter() carries a directory's totals. A flat table of
+// paths and sizes is a sink: a class below that writes a row at enter().
+// Neither needs the reader or any other sink changed.
+//
+// The calls, for a tree: root() once, then enter() for each entry in the
+// text's order (a directory's entries follow it), leave() when a directory
+// ends (the root's last, after all of it), end() when the source is done.
+// A list document (largest files, extensions, problems) gives row() for
+// each of its objects, then end(). A sink that returns false stops the
+// source, which then fails with the sink's refusal.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// The top of a tree: the scanned root, or the directory a document is cut
+// from. Text is valid only during the call.
+struct doc_root {
+    std::string_view path;
+    uint64_t size = 0;   // "total_size"
+    uint64_t files = 0;  // "total_files"
+    uint64_t dirs = 0;   // "total_dirs", the root left out
+    double scan_time_ms = 0;
+};
+
+// An entry below it.
+struct doc_node {
+    std::string_view name;
+    uint64_t size = 0;
+    uint64_t files = 0;  // 1 for a file
+    bool is_dir = false;
+};
+
+// An object of a list document.
+struct doc_row {
+    std::string_view name;     // "path" (largest files, problems) or "ext"
+    uint64_t size = 0;         // "size" or "total_size"
+    uint64_t count = 0;        // "count" (extensions)
+    std::string_view problem;  // "problem" (problems)
+    int64_t error = 0;         // "error" (problems)
+};
+
+class doc_sink {
+public:
+    virtual ~doc_sink() = default;
+    virtual bool root(const doc_root &) { return true; }
+    virtual bool enter(const doc_node &) { return true; }
+    virtual bool leave() { return true; }
+    virtual bool row(const doc_row &) { return true; }
+    virtual bool end() { return true; }
+
+    // Why the sink stopped the source: one phrase, which the source follows
+    // with where it was ("at byte N").
+    const std::string &refusal() const { return refusal_; }
+
+protected:
+    bool refuse(std::string why)
+    {
+        refusal_ = std::move(why);
+        return false;
+    }
+
+private:
+    std::string refusal_;
+};
