@@ -27,7 +27,9 @@ int cmp_entries(const qv_entry *l, const qv_entry *r, int32_t mode)
 }
 
 // Pointers reused from list to list: a list of n children in the first n,
-// the merge sort's second half in the next n.
+// the merge sort's second half in the next n. While one lives, only calls
+// known not to throw are made: its destructor would otherwise need unwinding
+// code, which on Windows brings in the exception runtime and a TLS slot.
 typedef qv_vec<qv_entry *> sort_scratch;
 
 // Stable bottom-up merge sort of a[0..n) using tmp (n entries): equal

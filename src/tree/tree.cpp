@@ -75,7 +75,7 @@ void qv_tree_accumulate_sizes(qv_entry *top)
     }
 }
 
-int32_t qv_tree_child_count(const qv_entry *e)
+int32_t qv_tree_child_count(const qv_entry *e) noexcept
 {
     int32_t n = 0;
     for (const qv_entry *c = e->first_child; c; c = c->next_sibling)

@@ -68,7 +68,8 @@ inline size_t qv_tree_name_len(const qv_entry *e)
 }
 // Post-order totals of the subtree; iterative, any depth.
 void qv_tree_accumulate_sizes(qv_entry *e);
-int32_t qv_tree_child_count(const qv_entry *e);
+// noexcept: callers holding a qv_vec then need no unwinding (see sorter.cpp).
+int32_t qv_tree_child_count(const qv_entry *e) noexcept;
 // Names from the root down to e joined by "/", cut to cap-1 bytes. Returns buf.
 char *qv_tree_get_path(const qv_entry *e, char *buf, int32_t cap);
 
