@@ -18,9 +18,13 @@
 // its ancestors and does not lie on a pseudo file system; the identities of
 // the directories on the path being walked sit in an array indexed by depth,
 // kept valid by the same depth-first order that keeps the path buffer valid.
+//
+// What the walk could not take in (problems.cpp), hard links counted once
+// (hardlinks.cpp), the files of large directories looked at by other
+// workers (statchunks.cpp) and the watch on calls storage does not answer
+// (stallwatch.cpp) sit in files of their own, sharing walk_internal.h.
 #include "walker.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -29,170 +33,15 @@
 #include "match.h"
 #include "pseudofs.h"
 #include "vec.h"
-
-#ifdef _WIN32
-// After asking the system to cancel a stalled call, how long to wait for
-// it to come back before giving up on its thread.
-#define QV_STALL_CANCEL_GRACE_MS 1000
-#endif
-
-namespace {
-
-// A subdirectory recorded and not yet walked.
-struct walk_item {
-    qv_entry *entry;
-    uint32_t parent_len;  // length of the parent's path in the path buffer
-    int32_t depth;
-};
-
-// What the pool hands out: a subdirectory to walk, or files of a large
-// directory to look at.
-#define WORK_DIR 0
-#define WORK_STATS 1
-
-// First in every record handed to the pool: the pool gives back its address.
-struct work_head {
-    qv_pool_item item;
-    int kind;
-};
-
-// A subdirectory handed to the pool: its path below the root and the
-// identities of its depth ancestors.
-struct shared_dir {
-    work_head head;  // WORK_DIR
-    qv_entry *entry;
-    int32_t depth;
-    uint32_t path_len;
-    qv_dir_info *chain;
-    char path[1];
-};
-
-// Files listed without a look at them (their sizes still 0), in a directory
-// whose listing goes on. Until the totals, such a file's file_count marks
-// it: FILE_UNLOOKED until it is looked at, FILE_GONE when the look found it
-// gone (the lister takes it out once all are looked at), 0 once it has its
-// size. A directory whose lister was given up on loses, at the end of the
-// walk, the files never looked at.
-#define STAT_CHUNK 32
-#define FILE_GONE 1
-#define FILE_UNLOOKED 2
-
-struct worker_seat;
-
-struct stat_chunk {
-    work_head head;          // WORK_STATS
-    std::atomic<int> taken;  // 1 once a worker (or the lister) has it
-    std::atomic<int> refs;   // the pool's hold and the lister's
-    worker_seat *owner;      // the lister's: its listing stays open until every chunk is done
-    uint32_t n;
-    // Written by whoever looks at the chunk, between its calls: where it
-    // is and what it found so far, for the walk to settle the chunk should
-    // a look never return.
-    uint32_t at;
-    uint64_t bytes;
-    uint64_t skipped;
-    uint32_t gone;
-    qv_entry *entries[STAT_CHUNK];
-};
-
-// The lister's account of the chunks of one directory.
-struct stat_tally {
-    std::atomic<uint32_t> pending;  // chunks handed out and not done
-    std::atomic<uint64_t> bytes;
-    std::atomic<uint64_t> skipped;
-    std::atomic<uint32_t> gone;
-    qv_entry *dir;          // the directory listed
-    std::atomic<uint8_t> stall_noted;  // the directory is counted stalled (by the watch)
-};
-
-struct walker {
-    qv_walk_ctx *ctx;
-    worker_seat *seat;
-    qv_arena *arena;
-    qv_dirlist *list;
-    char *path;  // SCAN_PATH_MAX bytes, relative to the root
-    uint32_t path_len;
-    qv_vec<walk_item> items;  // the stack: items[bottom, size) are still to walk
-    size_t bottom;
-    qv_vec<qv_dir_info> chain;  // chain[d]: the directory at depth d on the path walked
-    qv_vec<qv_link> links;      // files this worker met that may have other names
-    char *match;  // match_cap bytes: a child's path to match, when excluding
-    size_t match_cap;
-    size_t host_root_len;
-    stat_chunk *filling;  // files of the directory being listed, not yet looked at
-    qv_vec<stat_chunk *> handed;  // chunks of it given to the pool
-};
-
-// Counts of one listed directory, for progress polls and problem counts.
-struct listed_counts {
-    uint64_t files, dirs, bytes, skipped;
-};
-
-// A worker and the account of its calls, on the heap: a worker stuck in a
-// call that storage never answers is given up on and leaves its seat behind,
-// to be freed by whichever lets go of it last (its thread, should the call
-// ever return, or the last chunk of its listing being looked at).
-struct worker_seat {
-    qv_call_watch watch;  // first: the thread given up on finds its seat by it
-    std::atomic<int32_t> refs;  // its thread, the walk's table, chunks handed out
-    int32_t index;
-    walker w;
-    stat_tally tally;       // of the directory being listed; chunks point at it
-    stat_chunk *own_chunk;  // one being looked at by the lister itself, not handed out
-    // What the worker is doing, written between its calls.
-    qv_entry *dir;          // the directory being opened or listed, or null
-    int32_t depth;
-    uint8_t opening;        // dir is not open yet
-    stat_chunk *chunk;      // the chunk being looked at, or null
-    void *item;             // the pool's item being walked (freed with the seat if given up on)
-    // The watch's own (the thread running the pool).
-    uint64_t seen;          // the state of the call last seen
-    uint64_t since_ms;      // when that call was first seen
-    uint8_t cancel_tried;
-};
-
-}  // namespace
+#include "walk_internal.h"
 
 // Children listed between two looks for idle workers while a large
 // directory is listed.
 #define SHARE_EVERY 64
 
-static bool cancelled(const qv_walk_ctx *ctx)
+bool cancelled(const qv_walk_ctx *ctx)
 {
     return ctx->cancel && ctx->cancel->load(std::memory_order_relaxed) != 0;
-}
-
-static void add_count(std::atomic<uint64_t> &counter, uint64_t n)
-{
-    if (n == 0)
-        return;
-    uint64_t old = counter.load(std::memory_order_relaxed);
-    while (!counter.compare_exchange_weak(old, qv_sat_add(old, n), std::memory_order_relaxed)) {
-    }
-}
-
-// Keeps a directory that stays in the tree without all of its children in
-// the list of problems, and counts it.
-static void note_problem(qv_walk_ctx *ctx, qv_entry *dir, int32_t kind, int32_t err)
-{
-    switch (kind) {
-    case QV_PROBLEM_LOOP:
-        add_count(ctx->problems.loop_dirs, 1);
-        break;
-    case QV_PROBLEM_PSEUDO_FS:
-        add_count(ctx->problems.pseudo_fs_dirs, 1);
-        break;
-    case QV_PROBLEM_STALLED:
-        add_count(ctx->problems.stalled_dirs, 1);
-        break;
-    default:
-        add_count(ctx->problems.unreadable_dirs, 1);
-        break;
-    }
-    qv_mutex_lock(&ctx->own.lock);
-    // Without memory the directory is still counted, only not listed.
-    ctx->problems.list.push({dir, kind, err});
-    qv_mutex_unlock(&ctx->own.lock);
 }
 
 // Room in the chain for the directories down to depth n - 1.
@@ -231,15 +80,9 @@ static void put_child(char *dst, size_t base_len, const qv_entry *e)
     p[e->name_len] = '\0';
 }
 
-// A subdirectory whose path would pass SCAN_PATH_MAX bytes.
-static void note_unwalkable(qv_walk_ctx *ctx, qv_entry *e)
-{
-    note_problem(ctx, e, QV_PROBLEM_UNREADABLE, QV_ERR_NAMETOOLONG);
-}
-
 // Hands the stacked item it to the pool, with the path and ancestors it
 // needs: its parent's path is a prefix of the path buffer.
-static void share_item(walker *w, const walk_item &it)
+void share_item(walker *w, const walk_item &it)
 {
     size_t len;
     if (!child_path_len(it.parent_len, it.entry, &len)) {
@@ -278,26 +121,6 @@ static void share_if_wanted(walker *w)
         w->bottom = 0;
         w->items.clear();
     }
-}
-
-// Keeps a file with several hard links for the count once the walk is over.
-// Without memory it keeps its full size under this name.
-static void keep_link(walker *w, qv_entry *file, const qv_dir_id &id)
-{
-    w->links.push({file, id});
-}
-
-// Hands this worker's linked files to the walk; without memory they keep
-// their full sizes under these names.
-static void merge_links(walker *w)
-{
-    if (w->links.empty())
-        return;
-    qv_walk_ctx *ctx = w->ctx;
-    qv_mutex_lock(&ctx->own.lock);
-    ctx->own.links.append(w->links);
-    qv_mutex_unlock(&ctx->own.lock);
-    w->links.clear();
 }
 
 // Whether an exclude pattern matches the path text m (with '/' as its
@@ -366,172 +189,6 @@ static bool root_excluded(const qv_walk_ctx *ctx)
     bool hit = matches_exclude(ctx, m);
     free(m);
     return hit;
-}
-
-static void release_seat(worker_seat *s);
-
-static void drop_chunk(stat_chunk *c)
-{
-    if (c->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        release_seat(c->owner);
-        free(c);
-    }
-}
-
-// Adds what a chunk's looks found to its lister's tally; the chunk is done.
-static void tally_chunk(stat_chunk *c)
-{
-    stat_tally *t = &c->owner->tally;
-    if (c->bytes) {
-        uint64_t old = t->bytes.load(std::memory_order_relaxed);
-        while (!t->bytes.compare_exchange_weak(old, qv_sat_add(old, c->bytes), std::memory_order_relaxed)) {
-        }
-    }
-    t->skipped.fetch_add(c->skipped, std::memory_order_relaxed);
-    t->gone.fetch_add(c->gone, std::memory_order_relaxed);
-    t->pending.fetch_sub(1, std::memory_order_release);
-}
-
-// Looks at the files of a chunk from its place on: sizes, links; marks
-// those gone.
-static void look_at_chunk(walker *w, stat_chunk *c)
-{
-    qv_walk_ctx *ctx = w->ctx;
-    w->seat->chunk = c;
-    stat_tally &t = c->owner->tally;
-    for (; c->at < c->n; c->at++) {
-        qv_entry *e = c->entries[c->at];
-        qv_dir_child got{};
-        // Once a look in this directory has stalled, the others would
-        // likely stall too, each for the whole timeout: they are left out.
-        bool skip = cancelled(ctx);
-        if (!skip && (t.stall_noted.load(std::memory_order_relaxed) || ctx->own.gave_up.load(std::memory_order_relaxed))) {
-            skip = true;
-            if (!t.stall_noted.exchange(1, std::memory_order_relaxed))
-                note_problem(ctx, t.dir, QV_PROBLEM_STALLED, 0);
-        }
-        int rc = skip ? ECANCELED : qv_dirlist_stat(c->owner->w.list, qv_tree_get_name(e), &got, &w->seat->watch);
-        if (rc != 0) {
-            // Gone since the listing: nothing is lost. Anything else is.
-            if (rc != ENOENT && rc != ECANCELED)
-                c->skipped++;
-            e->file_count = FILE_GONE;
-            c->gone++;
-            continue;
-        }
-        e->size = got.size;
-        e->file_count = 0;
-        c->bytes = qv_sat_add(c->bytes, got.size);
-        if (got.linked && ctx->opts->asked.hard_links_once)
-            keep_link(w, e, got.link_id);
-    }
-    w->seat->chunk = nullptr;
-    tally_chunk(c);
-}
-
-// Hands the filled chunk to a waiting worker, or looks at it here when
-// nobody waits (or it cannot be kept for later).
-static void flush_chunk(walker *w, stat_tally *t)
-{
-    stat_chunk *c = w->filling;
-    w->filling = nullptr;
-    if (!c)
-        return;
-    t->pending.fetch_add(1, std::memory_order_relaxed);
-    // Handed out, it keeps the lister's listing (its seat) until dropped.
-    if (qv_pool_hungry(w->ctx->own.pool) > 0) {
-        if (w->handed.push(c)) {
-            w->ctx->progress.stats_handed.fetch_add(c->n, std::memory_order_relaxed);
-            w->seat->refs.fetch_add(1, std::memory_order_relaxed);
-            qv_pool_put(w->ctx->own.pool, &c->head.item);
-            return;
-        }
-    }
-    c->taken.store(1, std::memory_order_relaxed);
-    w->seat->own_chunk = c;
-    look_at_chunk(w, c);
-    w->seat->own_chunk = nullptr;
-    free(c);
-}
-
-// Keeps a file listed without a look for a chunk; looks at it now when no
-// chunk can be had.
-// A chunk of files of the directory w lists, none yet, or null.
-// Held by the pool and by the lister once handed out.
-static stat_chunk *new_chunk(walker *w)
-{
-    auto *c = static_cast<stat_chunk *>(malloc(sizeof(stat_chunk)));
-    if (c) {
-        new (&c->taken) std::atomic<int>(0);
-        new (&c->refs) std::atomic<int>(2);
-        c->head.kind = WORK_STATS;
-        c->owner = w->seat;
-        c->n = c->at = c->gone = 0;
-        c->bytes = c->skipped = 0;
-    }
-    return c;
-}
-
-static void defer_stat(walker *w, qv_entry *e)
-{
-    stat_tally *t = &w->seat->tally;
-    if (!w->filling)
-        w->filling = new_chunk(w);
-    if (!w->filling) {
-        stat_chunk one;
-        one.owner = w->seat;
-        one.n = 1;
-        one.at = one.gone = 0;
-        one.bytes = one.skipped = 0;
-        one.entries[0] = e;
-        t->pending.fetch_add(1, std::memory_order_relaxed);
-        look_at_chunk(w, &one);
-        return;
-    }
-    w->filling->entries[w->filling->n++] = e;
-    if (w->filling->n == STAT_CHUNK)
-        flush_chunk(w, t);
-}
-
-// Once the listing is over: looks at what is left, takes back the chunks no
-// worker took yet, waits for those being looked at, then takes the files
-// found gone out of dir.
-static void finish_stats(walker *w, qv_entry *dir, stat_tally *t, listed_counts *n)
-{
-    flush_chunk(w, t);
-    for (stat_chunk *c : w->handed) {
-        int expected = 0;
-        if (c->taken.compare_exchange_strong(expected, 1, std::memory_order_acq_rel))
-            look_at_chunk(w, c);
-    }
-    while (t->pending.load(std::memory_order_acquire) != 0)
-        qv_sleep_us(200);
-    for (stat_chunk *c : w->handed)
-        drop_chunk(c);
-    w->handed.clear();
-    n->bytes = qv_sat_add(n->bytes, t->bytes.load(std::memory_order_relaxed));
-    n->skipped += t->skipped.load(std::memory_order_relaxed);
-    uint32_t gone = t->gone.load(std::memory_order_relaxed);
-    if (gone == 0)
-        return;
-    n->files -= gone;
-    qv_entry **at = &dir->first_child;
-    while (*at) {
-        qv_entry *e = *at;
-        if (!e->is_dir && e->file_count == FILE_GONE)
-            *at = e->next_sibling;
-        else
-            at = &e->next_sibling;
-    }
-}
-
-// A chunk taken from the pool: looked at unless its lister took it back.
-static void take_chunk(walker *w, stat_chunk *c)
-{
-    int expected = 0;
-    if (c->taken.compare_exchange_strong(expected, 1, std::memory_order_acq_rel))
-        look_at_chunk(w, c);
-    drop_chunk(c);
 }
 
 // Records one listed child under dir (at the head of its list, as every
@@ -766,7 +423,7 @@ static bool setup_walker(walker *w, qv_walk_ctx *ctx)
 }
 
 // Frees the worker's own buffers (the arena belongs to the scan result).
-static void free_walker_buffers(walker *w)
+void free_walker_buffers(walker *w)
 {
     w->handed.reset();
     w->links.reset();
@@ -784,45 +441,6 @@ static void teardown_walker(walker *w)
     free_walker_buffers(w);
     qv_dirlist_delete(w->list);
     w->list = nullptr;
-}
-
-// A seat ends with its last holder. A seat given up on still holds the
-// listing of its stuck call, which may return any time: it gives its
-// descriptors back to the process, as the scan may be over and freed.
-static void release_seat(worker_seat *s)
-{
-    if (s->refs.fetch_sub(1, std::memory_order_acq_rel) != 1)
-        return;
-    free_walker_buffers(&s->w);
-    qv_dirlist_discard(s->w.list);
-    free(s->own_chunk);
-    free(s->w.filling);  // never handed out: nobody else holds it
-    free(s->item);
-    s->~worker_seat();
-    free(s);
-}
-
-// Runs on a worker whose call returned after the walk gave up on it:
-// everything it held is the walk's or freed; the thread ends.
-static void seat_given_up(qv_call_watch *watch)
-{
-    release_seat(reinterpret_cast<worker_seat *>(watch));
-    qv_thread_exit();
-}
-
-static worker_seat *new_seat(int32_t index)
-{
-    // From the heap as every record of the library is: operator new would
-    // bring in the exception runtime's thread-local storage on Windows.
-    void *mem = calloc(1, sizeof(worker_seat));
-    if (!mem)
-        return nullptr;
-    auto *s = new (mem) worker_seat();
-    qv_call_watch_init(&s->watch, seat_given_up);
-    s->refs.store(2, std::memory_order_relaxed);  // the thread and the walk's table
-    s->index = index;
-    s->w.seat = s;
-    return s;
 }
 
 static void walk_worker(qv_pool *pool, int32_t index, void *arg)
@@ -880,131 +498,6 @@ static void walk_worker(qv_pool *pool, int32_t index, void *arg)
     release_seat(seat);  // the walk's table keeps it until the pool has ended
 }
 
-// --- Storage that stops answering -------------------------------------------------
-
-// A helper stuck looking at a file of another worker's listing: that file
-// and the rest of its chunk are left out, and the directory is counted
-// stalled (its other chunks are left out too: their looks would likely
-// stall as well); the lister, which waits for the chunk, goes on.
-static void settle_chunk(qv_walk_ctx *ctx, stat_chunk *c, bool cancelling)
-{
-    stat_tally *t = &c->owner->tally;
-    for (uint32_t i = c->at; i < c->n; i++)
-        c->entries[i]->file_count = FILE_GONE;
-    c->gone += c->n - c->at;
-    if (!t->stall_noted.exchange(1, std::memory_order_relaxed) && !cancelling)
-        note_problem(ctx, t->dir, QV_PROBLEM_STALLED, 0);
-    tally_chunk(c);
-    drop_chunk(c);  // the hold of the worker given up on
-}
-
-// A directory whose lister was given up on while files of it may still
-// wait for a look, pruned once the walk is over.
-static void keep_unfinished(qv_walk_ctx *ctx, qv_entry *dir)
-{
-    qv_mutex_lock(&ctx->own.lock);
-    ctx->own.unfinished.push(dir);
-    qv_mutex_unlock(&ctx->own.lock);
-}
-
-// Once every worker has ended: the files of such directories that were
-// never looked at, or found gone, are taken out (their sizes are unknown).
-static void prune_unfinished(qv_walk_ctx *ctx)
-{
-    for (qv_entry *dir : ctx->own.unfinished) {
-        qv_entry **at = &dir->first_child;
-        while (*at) {
-            qv_entry *e = *at;
-            if (!e->is_dir && e->file_count != 0)
-                *at = e->next_sibling;
-            else
-                at = &e->next_sibling;
-        }
-    }
-    ctx->own.unfinished.reset();
-}
-
-// The watch gave up on seat s, stuck in a call: what it held is taken
-// over, the directory it was on is counted stalled, what it had stacked
-// goes back to the pool, and another thread takes its place.
-static void take_over(qv_walk_ctx *ctx, qv_pool *pool, worker_seat *s, bool cancelling)
-{
-    qv_pin_library();  // its thread may come back into this code at any time
-    ctx->own.seats[s->index].store(nullptr, std::memory_order_relaxed);
-    walker *w = &s->w;
-    if (s->dir) {
-        if (!cancelling && s->depth == 0 && s->opening)
-            ctx->problems.root_error.store(QV_ERR_TIMEDOUT);
-        else if (!cancelling && !s->tally.stall_noted.exchange(1, std::memory_order_relaxed))
-            note_problem(ctx, s->dir, QV_PROBLEM_STALLED, 0);
-        if (!s->opening)
-            keep_unfinished(ctx, s->dir);
-    } else if (s->chunk) {
-        settle_chunk(ctx, s->chunk, cancelling);
-    }
-    if (!cancelling) {
-        for (size_t i = w->bottom; i < w->items.size(); i++)
-            share_item(w, w->items[i]);
-    }
-    w->bottom = 0;
-    w->items.clear();
-    // Its hold on the chunks of its listing: helpers still looking at them
-    // keep its seat (and listing) until they are done.
-    for (stat_chunk *c : w->handed)
-        drop_chunk(c);
-    w->handed.clear();
-    merge_links(w);
-    qv_pool_give_up(pool, s->index);
-    release_seat(s);  // the walk's table
-}
-
-// The tick of the pool: gives up on workers inside a call that has not
-// returned within the stall timeout, or on every worker inside a call once
-// the scan is cancelled.
-static void watch_calls(qv_pool *pool, void *arg, bool cancelling)
-{
-    auto *ctx = static_cast<qv_walk_ctx *>(arg);
-    uint32_t stall_ms = qv_stall_ms(ctx->opts);
-    if (!cancelling && stall_ms == 0)
-        return;
-    uint64_t now = qv_time_ms();
-    for (int32_t i = 0; i < ctx->own.nseats; i++) {
-        auto *s = static_cast<worker_seat *>(ctx->own.seats[i].load(std::memory_order_acquire));
-        if (!s)
-            continue;
-        uint64_t state = s->watch.state.load(std::memory_order_acquire);
-        if (state != s->seen) {
-            s->seen = state;
-            s->since_ms = now;
-            s->cancel_tried = 0;
-        }
-        if (!(state & QV_CALL_INSIDE))
-            continue;
-        uint64_t waited = now - s->since_ms;
-        if (!cancelling && waited < stall_ms)
-            continue;
-#ifdef _WIN32
-        // The system may cancel the call: the worker then goes on, and
-        // counts its directory stalled. Given up on only if it does not.
-        if (!s->cancel_tried) {
-            s->cancel_tried = 1;
-            s->watch.cancels.fetch_add(1, std::memory_order_relaxed);
-            if (s->watch.state.load(std::memory_order_acquire) == state)  // still the same call
-                qv_thread_cancel_io(qv_pool_thread(pool, i));
-            if (!cancelling)
-                continue;
-        } else if (!cancelling && waited < stall_ms + QV_STALL_CANCEL_GRACE_MS) {
-            continue;
-        }
-#endif
-        if (!qv_call_give_up(&s->watch, state))
-            continue;
-        if (!cancelling && ++ctx->own.given_up > QV_STALL_LIMIT)
-            ctx->own.gave_up.store(1, std::memory_order_relaxed);
-        take_over(ctx, pool, s, cancelling);
-    }
-}
-
 // More workers hold more descriptors: none are let work beyond the first
 // ones while descriptors run short.
 static int descriptors_to_spare(void *)
@@ -1030,67 +523,9 @@ void qv_walk_release(qv_walk_ctx *w)
     w->own.real_root = nullptr;
 }
 
-qv_problem_list qv_walk_problem_list(const qv_walk_ctx *w)
-{
-    return {w->problems.list.items, w->problems.list.size()};
-}
-
 int32_t qv_walk_hungry(const qv_walk_ctx *w)
 {
     return w->own.pool ? qv_pool_hungry(w->own.pool) : 0;
-}
-
-static int cmp_links(const void *a, const void *b)
-{
-    const qv_dir_id &x = static_cast<const qv_link *>(a)->id, &y = static_cast<const qv_link *>(b)->id;
-    if (x.dev != y.dev)
-        return x.dev < y.dev ? -1 : 1;
-    if (x.ino != y.ino)
-        return x.ino < y.ino ? -1 : 1;
-    return 0;
-}
-
-// A file met under several names keeps its size under the name whose path
-// sorts first and counts 0 under the others: the same answer whatever order
-// the workers met them in.
-static void count_links_once(qv_walk_ctx *ctx, const qv_entry *root)
-{
-    qv_vec<qv_link> &links = ctx->own.links;
-    if (links.size() < 2)
-        return;
-    // Whole paths, the root's text however long: cut ones could tie and
-    // leave the choice to the order the workers met them in.
-    size_t cap = qv_tree_name_len(root) + 2 * SCAN_PATH_MAX;
-    if (cap > INT32_MAX)
-        cap = INT32_MAX;
-    char *best = static_cast<char *>(malloc(cap));
-    char *path = static_cast<char *>(malloc(cap));
-    if (best && path) {
-        qsort(links.items, links.size(), sizeof(qv_link), cmp_links);
-        for (size_t i = 0, j; i < links.size(); i = j) {
-            j = i + 1;
-            while (j < links.size() && cmp_links(&links[i], &links[j]) == 0)
-                j++;
-            if (j - i < 2)
-                continue;
-            size_t keep = i;
-            qv_tree_get_path(links[i].file, best, (int32_t)cap);
-            for (size_t k = i + 1; k < j; k++) {
-                qv_tree_get_path(links[k].file, path, (int32_t)cap);
-                if (strcmp(path, best) < 0) {
-                    keep = k;
-                    char *t = best;
-                    best = path;
-                    path = t;
-                }
-            }
-            for (size_t k = i; k < j; k++)
-                if (k != keep)
-                    links[k].file->size = 0;
-        }
-    }
-    free(best);
-    free(path);
 }
 
 // Workers to start with and the most that may work at once.
