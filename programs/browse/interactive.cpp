@@ -469,9 +469,7 @@ int browse(const options &o, scan_handle first, int root_fd, bool color, volatil
     screen.give_back();
     if (root_fd >= 0)
         close(root_fd);
-    std::string left_out = problems_phrase(problems);
-    if (!left_out.empty())
-        fprintf(stderr, "qvdisk: warning: %s\n", left_out.c_str());
+    warn_left_out(problems);
     // All is told before the scans go (as this returns), which may wait on
     // storage.
     guard_report(rc);

@@ -273,19 +273,19 @@ bool set_short_flags(options *o, const char *arg)
 // The argument at argv[*i], an option named name, its value v (the next
 // argument, or what followed "=" when joined). Moves *i past what it took;
 // EXIT_OK, EXIT_USAGE once said why, -1 once --help or --version answered.
-int take(const opt &spec, const char *name, const char *v, bool joined, int argc, char **argv, int *i, options *o)
+int take(const opt &op, const char *name, const char *v, bool joined, int argc, char **argv, int *i, options *o)
 {
     auto need = [name](const std::string &what) {
         fprintf(stderr, "qvdisk: %s needs %s\n", name, what.c_str());
         return EXIT_USAGE;
     };
-    if (joined && (spec.kind == takes::nothing || spec.kind == takes::help || spec.kind == takes::version)) {
+    if (joined && (op.kind == takes::nothing || op.kind == takes::help || op.kind == takes::version)) {
         fprintf(stderr, "qvdisk: %s takes no value\n", name);
         return EXIT_USAGE;
     }
-    switch (spec.kind) {
+    switch (op.kind) {
     case takes::nothing:
-        o->*spec.flag = true;
+        o->*op.flag = true;
         return EXIT_OK;
     case takes::help:
         usage(stdout);
@@ -296,33 +296,33 @@ int take(const opt &spec, const char *name, const char *v, bool joined, int argc
     case takes::text:
     case takes::texts:
         if (!v || !*v)
-            return need(spec.needs);
-        if (spec.text)
-            o->*spec.text = v;
+            return need(op.needs);
+        if (op.text)
+            o->*op.text = v;
         else
-            (o->*spec.texts).push_back(v);
+            (o->*op.texts).push_back(v);
         break;
     case takes::choice:
-        if (!v || !in_list(spec.choices, v))
-            return need(choice_list(spec.choices));
-        o->*spec.text = v;
+        if (!v || !in_list(op.choices, v))
+            return need(choice_list(op.choices));
+        o->*op.text = v;
         break;
     case takes::number:
-        if (!parse_int(v, spec.lo, spec.hi, &(o->*spec.number)))
-            return need("a number from " + std::to_string(spec.lo) + " to " + std::to_string(spec.hi));
+        if (!parse_int(v, op.lo, op.hi, &(o->*op.number)))
+            return need("a number from " + std::to_string(op.lo) + " to " + std::to_string(op.hi));
         break;
     case takes::seconds: {
         int ms = 0;
-        if (!parse_seconds(v, spec.hi, &ms))
-            return need("seconds from 0 to " + std::to_string(spec.hi) + " (0: wait for ever)");
-        o->*spec.number = ms == 0 ? DISK_STALL_WAIT_FOREVER : ms;
+        if (!parse_seconds(v, op.hi, &ms))
+            return need("seconds from 0 to " + std::to_string(op.hi) + " (0: wait for ever)");
+        o->*op.number = ms == 0 ? DISK_STALL_WAIT_FOREVER : ms;
         break;
     }
     case takes::two_files:
         if (!v || joined || *i + 2 >= argc)
             return need("two file names");
-        o->*spec.text = v;
-        o->*spec.second = argv[*i + 2];
+        o->*op.text = v;
+        o->*op.second = argv[*i + 2];
         *i += 2;
         return EXIT_OK;
     case takes::note:
@@ -349,8 +349,8 @@ int parse_args(int argc, char **argv, options *o)
             joined = true;
         }
         const char *a = name.c_str();
-        if (const opt *spec = find_option(name)) {
-            if (int rc = take(*spec, a, v, joined, argc, argv, &i, o); rc != EXIT_OK)
+        if (const opt *op = find_option(name)) {
+            if (int rc = take(*op, a, v, joined, argc, argv, &i, o); rc != EXIT_OK)
                 return rc;
         } else if (a[0] == '-' && a[1] != '-' && a[1] != '\0' && set_short_flags(o, a)) {
         } else if (a[0] == '-' && a[1] != '\0') {

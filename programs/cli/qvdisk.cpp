@@ -368,9 +368,7 @@ int run(options &o)
         rc = EXIT_SCAN_FAILED;
     // Once, after the output, as the last line on a terminal; stdout stays a
     // clean document with --json.
-    std::string left_out = problems_phrase(problems);
-    if (!left_out.empty())
-        fprintf(stderr, "qvdisk: warning: %s\n", left_out.c_str());
+    warn_left_out(problems);
     // All is told: freeing the scan, as it goes now, may wait on storage.
     guard_report(rc);
     return rc;

@@ -17,45 +17,12 @@
 #include "fixture.h"
 #include "jsonread.h"
 #include "quorvel_disk.h"
+#include "docrecorder.h"
 #include "saved.h"
 
 using namespace qvtest;
 
 namespace {
-
-// What a source told, one line a call.
-class recorder : public doc_sink {
-public:
-    std::string calls;
-    bool root(const doc_root &r) override
-    {
-        calls += "root " + std::string(r.path) + " " + std::to_string(r.size) + " " + std::to_string(r.files) + " " +
-                 std::to_string(r.dirs) + "\n";
-        return true;
-    }
-    bool enter(const doc_node &n) override
-    {
-        calls += "enter " + std::string(n.name) + " " + std::to_string(n.size) + " " + std::to_string(n.files) +
-                 (n.is_dir ? " dir\n" : "\n");
-        return true;
-    }
-    bool leave() override
-    {
-        calls += "leave\n";
-        return true;
-    }
-    bool row(const doc_row &r) override
-    {
-        calls += "row " + std::string(r.name) + " " + std::to_string(r.size) + " " + std::to_string(r.count) + " " +
-                 std::string(r.problem) + " " + std::to_string(r.error) + "\n";
-        return true;
-    }
-    bool end() override
-    {
-        calls += "end\n";
-        return true;
-    }
-};
 
 // One file in a folder of its own, whole: a scan result as the library writes it.
 const std::string OK = "{\"path\":\"r\",\"total_size\":3,\"total_files\":1,\"total_dirs\":0,\"scan_time_ms\":0.1,"

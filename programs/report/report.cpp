@@ -152,6 +152,13 @@ std::string problems_phrase(const disk_problems &p)
     return out;
 }
 
+void warn_left_out(const disk_problems &p)
+{
+    std::string left_out = problems_phrase(p);
+    if (!left_out.empty())
+        fprintf(stderr, "qvdisk: warning: %s\n", left_out.c_str());
+}
+
 std::string root_error_text(int code)
 {
 #ifdef _WIN32

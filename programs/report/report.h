@@ -31,6 +31,8 @@ const char *size_kind_name(int size_kind);
 // naming only the counts that are not 0; short enough that the usual cases
 // fit 80 columns with "qvdisk: warning: ". Empty when nothing was left out.
 std::string problems_phrase(const disk_problems &p);
+// That phrase as one "qvdisk: warning:" line on stderr, when there is one.
+void warn_left_out(const disk_problems &p);
 
 // Why the root could not be opened, from the code the library reports
 // (disk_problems.root_error): "not a directory", "the storage did not

@@ -20,33 +20,11 @@
 
 #include "compare.h"
 #include "docread.h"
+#include "docrecorder.h"
 #include "fuzz_check.h"
 #include "saved.h"
 
 namespace {
-
-// The calls a source made, one line each.
-class recorder : public doc_sink {
-public:
-    std::string calls;
-    bool root(const doc_root &r) override
-    {
-        calls += "root " + std::string(r.path) + " " + std::to_string(r.size) + " " + std::to_string(r.files) + " " +
-                 std::to_string(r.dirs) + "\n";
-        return true;
-    }
-    bool enter(const doc_node &n) override
-    {
-        calls += "enter " + std::string(n.name) + " " + std::to_string(n.size) + " " + std::to_string(n.files) +
-                 (n.is_dir ? " dir\n" : "\n");
-        return true;
-    }
-    bool leave() override
-    {
-        calls += "leave\n";
-        return true;
-    }
-};
 
 void check_as_scan(const char *text, size_t size, bool strict_ok, const std::string &strict_text)
 {

@@ -1,0 +1,41 @@
+// A sink that writes down every call a source makes, one line a call, so
+// that two sources (or one source read two ways) can be held side by side.
+// For tests and fuzz targets.
+#pragma once
+
+#include <string>
+
+#include "docsink.h"
+
+class recorder : public doc_sink {
+public:
+    std::string calls;
+    bool root(const doc_root &r) override
+    {
+        calls += "root " + std::string(r.path) + " " + std::to_string(r.size) + " " + std::to_string(r.files) + " " +
+                 std::to_string(r.dirs) + "\n";
+        return true;
+    }
+    bool enter(const doc_node &n) override
+    {
+        calls += "enter " + std::string(n.name) + " " + std::to_string(n.size) + " " + std::to_string(n.files) +
+                 (n.is_dir ? " dir\n" : "\n");
+        return true;
+    }
+    bool leave() override
+    {
+        calls += "leave\n";
+        return true;
+    }
+    bool row(const doc_row &r) override
+    {
+        calls += "row " + std::string(r.name) + " " + std::to_string(r.size) + " " + std::to_string(r.count) + " " +
+                 std::string(r.problem) + " " + std::to_string(r.error) + "\n";
+        return true;
+    }
+    bool end() override
+    {
+        calls += "end\n";
+        return true;
+    }
+};
