@@ -188,8 +188,10 @@ QV_API int disk_scan_ex(const char *path, const disk_scan_options *opts);
 
 /*
  * Fills *out (up to out->struct_size bytes, as disk_scan_problems() does)
- * with the options the scan id runs with; a scan started by disk_scan() has
- * max_depth and follow_links set and all else 0. The pattern texts belong to
+ * with the options the scan id runs with, as the scan settled them: flags 0
+ * or 1, and stall_timeout_ms DISK_STALL_TIMEOUT_MS where 0 was given (or
+ * DISK_STALL_WAIT_FOREVER); a scan started by disk_scan() has max_depth,
+ * follow_links and stall_timeout_ms set and all else 0. The pattern texts belong to
  * the library and stay valid until disk_free(id). Returns 0, or -1 when id
  * names no scan or out is NULL or too small.
  */
