@@ -376,6 +376,98 @@ QV_API const char *disk_get_extensions(int id);
  */
 QV_API const char *disk_get_dir(int id, const char *path, int levels);
 
+/*
+ * One entry of a scan, as disk_visit() tells it and disk_import_entry()
+ * takes it. struct_size is set by whoever fills it to sizeof(disk_entry);
+ * members past it are taken as 0.
+ */
+#define DISK_ENTRY_WHOLE 0       /* a file, or a directory with all of its children */
+#define DISK_ENTRY_UNREADABLE 1  /* a directory that could not be read, or only in part */
+#define DISK_ENTRY_LOOP 2        /* not entered: the same directory as an ancestor */
+#define DISK_ENTRY_PSEUDO_FS 3   /* not entered: on a pseudo file system */
+#define DISK_ENTRY_STALLED 4     /* given up on: the storage stopped answering */
+#define DISK_ENTRY_OTHER_FS 5    /* not entered: on another file system (one_file_system) */
+#define DISK_ENTRY_CACHE 6       /* not entered: holds a CACHEDIR.TAG (exclude_caches) */
+
+typedef struct disk_entry {
+    unsigned int struct_size;
+    /* The name's bytes, name_len of them (not NUL-terminated), as the file
+     * system gave them; for the root, the path as given to the scan. */
+    const char *name;
+    unsigned int name_len;
+    int is_dir;
+    /* What the documents count (the scan's size kind, a hard-linked file
+     * once when so asked): for a directory the total below it, with files
+     * and dirs the files and directories below it; for a file its size and
+     * files 1. disk_import_entry() ignores these three. */
+    unsigned long long size;
+    unsigned long long files;
+    unsigned long long dirs;
+    /* A file's own sizes, both kinds: its length, and the space allocated
+     * to it (see DISK_SIZE_ON_DISK); 0 for a directory. On Windows a scan
+     * whose listing does not give the allocation (size_kind APPARENT and
+     * neither hard links once nor followed links) leaves disk_size 0. */
+    unsigned long long apparent_size;
+    unsigned long long disk_size;
+    /* A file known to have several names (hard links): the device and
+     * inode (Windows: volume serial and file index) that tell it apart, and
+     * how many names it has; all 0 otherwise. A scan knows them when it
+     * counts hard links once. */
+    unsigned long long dev;
+    unsigned long long ino;
+    unsigned int nlink;
+    /* DISK_ENTRY_*: why a directory is without all of its children. */
+    int state;
+    /* For DISK_ENTRY_UNREADABLE: the system's error code, 0 when unknown. */
+    int error;
+} disk_entry;
+
+/*
+ * Tells fn every entry of the scan, the root first, each directory's
+ * entries after it in the documents' order (largest first), then
+ * fn(ctx, NULL) when a directory ends (the root's end last). The entry and
+ * its name are valid only during the call. fn returning non-zero stops the
+ * visit, which then returns that value. Returns 0 when every entry was
+ * told, -1 when id names no scan, the scan is not SCAN_DONE or fn is NULL,
+ * -2 when memory ran short before the first call. Any depth, no recursion.
+ * The first call orders the tree, as disk_scan_result() does; same duties
+ * between threads as disk_scan_result().
+ */
+typedef int (*disk_visit_fn)(void *ctx, const disk_entry *entry);
+QV_API int disk_visit(int id, disk_visit_fn fn, void *ctx);
+
+/*
+ * A scan built from entries the host hands over, instead of walked: an
+ * export of another tool read back, say. disk_import_begin() claims a scan
+ * (SCAN_RUNNING) whose root is named by path (copied; never opened) and
+ * whose options are opts (may be NULL; only size_kind and hard_links_once
+ * have a meaning here, the rest are kept for disk_scan_get_options()).
+ * Then disk_import_entry() once for the root, a directory, and once for
+ * each entry below it in the order of the tree: a directory's entries
+ * follow it, and disk_import_entry(id, NULL) ends the directory most
+ * recently begun. disk_import_end() closes what is still open, adds up the
+ * totals, counts each hard-linked file (same dev and ino, nlink > 1) once
+ * when so asked, and makes the scan SCAN_DONE: every document and
+ * disk_visit() then answer as for a walk. State DISK_ENTRY_UNREADABLE,
+ * LOOP, PSEUDO_FS and STALLED count in disk_scan_problems() and
+ * disk_get_problems() as a walk counts them; an entry below a directory
+ * not entered is refused. One host thread imports into an id; any other
+ * may poll it, cancel it (disk_import_end() then ends it SCAN_CANCELLED)
+ * or free it.
+ * disk_import_begin returns the id, or -1 as disk_scan_ex() would. The
+ * other two return 0, or -1 when id names no scan being imported or the
+ * call is refused: the entries are not in the order above (an entry before
+ * the root, a second root, an end with no directory open, an entry below
+ * a directory whose state says it was not entered), a name below the root
+ * is empty, longer than 65535 bytes, "." or "..", or holds "/" or NUL, or
+ * memory ran short. A refused call spoils the import: every later call is
+ * refused, and disk_import_end() ends it SCAN_FAILED (the id still needs
+ * disk_free()).
+ */
+QV_API int disk_import_begin(const char *path, const disk_scan_options *opts);
+QV_API int disk_import_entry(int id, const disk_entry *entry);
+QV_API int disk_import_end(int id);
+
 #ifdef __cplusplus
 }
 #endif

@@ -35,6 +35,8 @@
 #include <string>
 #include <string_view>
 
+#include "quorvel_disk.h"
+
 // The top of a tree: the scanned root, or the directory a document is cut
 // from. Text is valid only during the call.
 struct doc_root {
@@ -43,6 +45,14 @@ struct doc_root {
     uint64_t files = 0;  // "total_files"
     uint64_t dirs = 0;   // "total_dirs", the root left out
     double scan_time_ms = 0;
+    // What a scan knows of the root itself (disk_entry in the public
+    // header), when the source has it: a scan visited, an export imported.
+    const disk_entry *entry = nullptr;
+    // The source tells a directory's totals only after its entries (an
+    // export in ncdu's format): size, files and dirs are 0 here and at
+    // enter(). qvdisk takes such a source through the library's import,
+    // which adds them up; a sink that needs them at enter() refuses it.
+    bool sums_later = false;
 };
 
 // An entry below it.
@@ -50,7 +60,10 @@ struct doc_node {
     std::string_view name;
     uint64_t size = 0;
     uint64_t files = 0;  // 1 for a file
+    uint64_t dirs = 0;   // directories below a directory, when the source knows
     bool is_dir = false;
+    // What the source knows of the entry beyond this, or null.
+    const disk_entry *entry = nullptr;
 };
 
 // An object of a list document.
