@@ -8,6 +8,7 @@
 #include "host_options.h"
 #include "platform.h"
 #include "scanner.h"
+#include "visit.h"
 
 // Initialises the slot table exactly once, even when two threads make the
 // first call at the same time. Not a function-local static: on Windows its
@@ -147,6 +148,34 @@ QV_API const char *disk_get_dir(int id, const char *path, int levels)
     ensure_init();
     scan_slot *slot = done_slot(id);
     return slot ? qv_doc_dir(slot, path, levels) : nullptr;
+}
+
+QV_API int disk_visit(int id, disk_visit_fn fn, void *ctx)
+{
+    ensure_init();
+    scan_slot *slot = done_slot(id);
+    return slot && fn ? qv_visit(slot, fn, ctx) : -1;
+}
+
+QV_API int disk_import_begin(const char *path, const disk_scan_options *opts)
+{
+    ensure_init();
+    qv_options o;
+    if (qv_options_from_host(&o, path, opts) != 0)
+        return -1;
+    return qv_scanner_claim(&o);
+}
+
+QV_API int disk_import_entry(int id, const disk_entry *entry)
+{
+    ensure_init();
+    return qv_import_entry(id, entry);
+}
+
+QV_API int disk_import_end(int id)
+{
+    ensure_init();
+    return qv_import_end(id);
 }
 
 }  // extern "C"

@@ -81,7 +81,7 @@ static void entry_to_json(json_builder *b, const qv_entry *top, int32_t levels)
 
 // The tree is ordered by size once, before the first document that shows
 // it; ordering again would change nothing but cost a pass over the tree.
-static void order_tree(scan_slot *slot)
+void qv_doc_order(scan_slot *slot)
 {
     if (slot->ordered)
         return;
@@ -128,7 +128,7 @@ const char *qv_doc_scan_result(scan_slot *slot)
     if (!r || !r->root) {
         slot->result_json = jb_copy_text(NO_RESULT);
     } else {
-        order_tree(slot);
+        qv_doc_order(slot);
         slot->result_json = scan_result_to_json(r, NO_LIMIT);
     }
     return slot->result_json;
@@ -206,7 +206,7 @@ const char *qv_doc_dir(scan_slot *slot, const char *path, int32_t levels)
     qv_scan_result *r = slot->result;
     if (!r || !r->root || !path)
         return nullptr;
-    order_tree(slot);
+    qv_doc_order(slot);
     const qv_entry *dir = find_dir(r, path);
     if (!dir)
         return nullptr;
@@ -322,16 +322,19 @@ static char *problems_to_json(const scan_slot *slot)
 {
     const qv_scan_result *r = slot->result;
     qv_problem_list problems = qv_scanner_problem_list(slot);
-    size_t n = r && r->root ? problems.count : 0;
-    auto *rows = static_cast<problem_row *>(calloc(n ? n : 1, sizeof(problem_row)));
+    size_t listed = r && r->root ? problems.count : 0;
+    auto *rows = static_cast<problem_row *>(calloc(listed ? listed : 1, sizeof(problem_row)));
     if (!rows)
         return jb_copy_text(OUT_OF_MEMORY);
     char path[4096];
     bool ok = true;
-    for (size_t i = 0; i < n && ok; i++) {
+    size_t n = 0;
+    for (size_t i = 0; i < listed && ok; i++) {
         const qv_problem &p = problems.items[i];
-        rows[i] = {jb_copy_text(qv_tree_get_path(p.dir, path, (int32_t)sizeof(path))), p.kind, p.err};
-        ok = rows[i].path != nullptr;
+        if (p.kind > QV_PROBLEM_STALLED)
+            continue;  // not entered as the host asked
+        rows[n] = {jb_copy_text(qv_tree_get_path(p.dir, path, (int32_t)sizeof(path))), p.kind, p.err};
+        ok = rows[n++].path != nullptr;
     }
     char *text = nullptr;
     json_builder b;

@@ -5,6 +5,8 @@
 
 struct scan_slot;
 
+// Orders the tree by size, once: before the first document or visit.
+void qv_doc_order(scan_slot *slot);
 // Each takes a claimed slot whose state is SCAN_DONE; the export layer checks.
 const char *qv_doc_scan_result(scan_slot *slot);
 const char *qv_doc_top(scan_slot *slot, int32_t n);

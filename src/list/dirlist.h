@@ -42,6 +42,7 @@ struct qv_dir_child {
     const char *name;  // UTF-8 (on Linux: the entry's raw bytes), NUL-terminated
     uint32_t name_len;
     uint64_t size;     // 0 for a directory; else as the scan's size_kind says
+    uint64_t other_size; // the size of the other kind, where the listing has it (else 0)
     uint8_t is_dir;
     uint8_t linked;    // a file with more than one hard link: link_id names it
     uint8_t stat_later; // a file not yet looked at (see qv_dirlist_defer_stats): size 0 for now

@@ -381,10 +381,11 @@ static void file_fields(const qv_dirlist *dl, const struct stat &st, qv_dir_chil
 {
     out->is_dir = 0;
     out->linked = 0;
-    if (dl->size_kind == DISK_SIZE_ON_DISK)
-        out->size = st.st_blocks > 0 ? (uint64_t)st.st_blocks * 512u : 0;
-    else
-        out->size = st.st_size > 0 ? (uint64_t)st.st_size : 0;
+    uint64_t blocks = st.st_blocks > 0 ? (uint64_t)st.st_blocks * 512u : 0;
+    uint64_t length = st.st_size > 0 ? (uint64_t)st.st_size : 0;
+    bool on_disk = dl->size_kind == DISK_SIZE_ON_DISK;
+    out->size = on_disk ? blocks : length;
+    out->other_size = on_disk ? length : blocks;
     if (st.st_nlink > 1 || dl->file_ids) {
         out->linked = 1;
         out->link_id = {(uint64_t)st.st_dev, (uint64_t)st.st_ino};
@@ -396,6 +397,7 @@ static bool describe(qv_dirlist *dl, const char *name, unsigned char type, qv_di
 {
     struct stat st;
     out->stat_later = 0;
+    out->other_size = 0;
     if (type == DT_DIR) {
         out->is_dir = 1;
         out->size = 0;

@@ -449,7 +449,10 @@ static uint64_t followed_size(qv_dirlist *dl, const wchar_t *name, size_t units,
         out->linked = 0;
         return 0;
     }
-    LONGLONG size = dl->size_kind == DISK_SIZE_ON_DISK ? st.AllocationSize.QuadPart : st.EndOfFile.QuadPart;
+    bool on_disk = dl->size_kind == DISK_SIZE_ON_DISK;
+    LONGLONG size = on_disk ? st.AllocationSize.QuadPart : st.EndOfFile.QuadPart;
+    LONGLONG other = on_disk ? st.EndOfFile.QuadPart : st.AllocationSize.QuadPart;
+    out->other_size = other > 0 ? (uint64_t)other : 0;
     return size > 0 ? (uint64_t)size : 0;
 }
 
@@ -502,6 +505,7 @@ static int next_by_handle(qv_dirlist *dl, qv_dir_child *out)
         out->is_dir = dir ? 1 : 0;
         out->linked = 0;
         out->stat_later = 0;
+        out->other_size = 0;
         if (dir) {
             out->size = 0;
             return 1;
@@ -511,8 +515,11 @@ static int next_by_handle(qv_dirlist *dl, qv_dir_child *out)
             return 1;
         }
         // Cloud placeholders not on the disk are allocated nothing.
-        LARGE_INTEGER size = dl->size_kind == DISK_SIZE_ON_DISK ? d->AllocationSize : d->EndOfFile;
+        bool on_disk = dl->size_kind == DISK_SIZE_ON_DISK;
+        LARGE_INTEGER size = on_disk ? d->AllocationSize : d->EndOfFile;
+        LARGE_INTEGER other = on_disk ? d->EndOfFile : d->AllocationSize;
         out->size = size.QuadPart > 0 ? (uint64_t)size.QuadPart : 0;
+        out->other_size = other.QuadPart > 0 ? (uint64_t)other.QuadPart : 0;
         // No link count comes with the records: every file is named by its
         // volume and ID, and the walk tells which of them repeat. That costs
         // the walk 24 bytes a file; opening each file for its link count
@@ -573,6 +580,7 @@ int qv_dirlist_next(qv_dirlist *dl, qv_dir_child *out)
         out->is_dir = dir ? 1 : 0;
         out->linked = 0;
         out->stat_later = 0;
+        out->other_size = 0;
         if (dir)
             out->size = 0;
         else if (action == QV_CHILD_FOLLOW)

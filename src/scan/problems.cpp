@@ -26,6 +26,9 @@ void note_problem(qv_walk_ctx *ctx, qv_entry *dir, int32_t kind, int32_t err)
     case QV_PROBLEM_STALLED:
         add_count(ctx->problems.stalled_dirs, 1);
         break;
+    case QV_PROBLEM_OTHER_FS:
+    case QV_PROBLEM_CACHE:
+        break;  // asked for, not a problem
     default:
         add_count(ctx->problems.unreadable_dirs, 1);
         break;

@@ -15,6 +15,10 @@
 #define QV_PROBLEM_LOOP 1        // the same directory as one of its ancestors
 #define QV_PROBLEM_PSEUDO_FS 2   // on a pseudo file system
 #define QV_PROBLEM_STALLED 3     // given up on: the storage stopped answering
+// Not entered as the host asked: kept in the list for what is told of each
+// entry (disk_visit), neither counted nor written in the problems document.
+#define QV_PROBLEM_OTHER_FS 4    // on another file system than the root
+#define QV_PROBLEM_CACHE 5       // holds a CACHEDIR.TAG
 
 struct qv_problem {
     qv_entry *dir;

@@ -165,6 +165,27 @@ qv_scan_result *qv_scanner_scan(qv_options *opts, const qv_walk_hooks *hooks)
     return r;
 }
 
+int qv_scanner_claim(qv_options *opts)
+{
+    int id = opts->path ? alloc_scan_slot() : -1;
+    if (id < 0) {
+        qv_options_release(opts);
+        return -1;
+    }
+    scan_slot *s = slot_at(id);
+    fill_slot(s, opts, nullptr);
+    s->result = qv_scan_result_create();
+    if (!s->result) {
+        release_slot(s);
+        return -1;
+    }
+    s->walk.result = s->result;
+    s->import.active = 1;
+    s->import.started_ms = qv_time_ms();
+    s->state.store(SCAN_RUNNING);
+    return id;
+}
+
 int32_t qv_scanner_get_progress(int id, uint64_t *files, uint64_t *dirs, uint64_t *bytes)
 {
     scan_slot *s = qv_scanner_slot(id);

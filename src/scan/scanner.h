@@ -12,6 +12,16 @@
 
 #define MAX_SCANS 32
 
+// The state of a scan built from the host's entries rather than walked.
+struct qv_import {
+    uint8_t active = 0;   // entries are taken
+    uint8_t spoiled = 0;  // a call was refused: the rest are too
+    uint8_t rooted = 0;   // the root has come
+    qv_entry *at = nullptr;      // the directory open last; null once the root ended
+    qv_entry *sealed = nullptr;  // a directory its entry said was not entered
+    uint64_t started_ms = 0;
+};
+
 // One scan; every member as below when the slot is claimed.
 struct scan_slot {
     qv_scan_result *result = nullptr;
@@ -32,6 +42,8 @@ struct scan_slot {
     // What the walk counts (the totals once the scan is done) and what it
     // could not take in.
     qv_walk_ctx walk;
+    // A scan the host fills in (import.cpp): where its next entry goes.
+    qv_import import;
 };
 
 void qv_scanner_init(void);
@@ -40,6 +52,14 @@ void qv_scanner_init(void);
 int qv_scanner_scan_async(qv_options *opts, const qv_walk_hooks *hooks);
 // The whole scan on the calling thread; its result is the caller's.
 qv_scan_result *qv_scanner_scan(qv_options *opts, const qv_walk_hooks *hooks);
+// Claims a slot for a scan the host fills in itself (import.cpp), taking
+// opts over: a result with its first arena, SCAN_RUNNING, no thread. Its
+// id, or -1.
+int qv_scanner_claim(qv_options *opts);
+// The entries of a claimed scan (see disk_import_entry; null ends the
+// directory open last) and its end (see disk_import_end): 0, or -1.
+int qv_import_entry(int id, const disk_entry *entry);
+int qv_import_end(int id);
 int32_t qv_scanner_get_state(int id);
 // The state code and the counts recorded so far (each pointer may be null);
 // -1 and nothing stored when id names no slot.

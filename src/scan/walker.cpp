@@ -209,6 +209,7 @@ static void record_child(walker *w, qv_entry *dir, int32_t depth, const qv_dir_c
     }
     e->is_dir = c.is_dir ? 1 : 0;
     e->size = c.is_dir ? 0 : c.size;
+    e->other_size = c.is_dir ? 0 : c.other_size;
     e->depth = (uint8_t)(depth + 1);
     qv_tree_add_child(dir, e);
     if (e->is_dir) {
@@ -283,10 +284,12 @@ static bool enter_directory(walker *w, qv_entry *dir, int32_t depth)
     if (ctx->opts->asked.one_file_system && !is_root && info.has_id && w->chain[0].has_id &&
         info.id.dev != w->chain[0].id.dev) {
         qv_dirlist_close(w->list);
+        note_problem(ctx, dir, QV_PROBLEM_OTHER_FS, 0);
         return false;
     }
     if (ctx->opts->asked.exclude_caches && qv_dirlist_is_cache(w->list)) {
         qv_dirlist_close(w->list);
+        note_problem(ctx, dir, QV_PROBLEM_CACHE, 0);
         return false;
     }
     w->chain[depth] = info;

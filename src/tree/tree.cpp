@@ -35,7 +35,6 @@ static void total_entry(qv_entry *e)
 {
     if (!e->is_dir) {
         e->file_count = 1;
-        e->dir_count = 0;
         return;
     }
     uint64_t size = 0, files = 0, dirs = 0;

@@ -15,7 +15,10 @@ struct qv_entry {
     qv_entry *next_sibling;
     uint64_t size;        // file: its length; directory: subtree total after accumulation
     uint64_t file_count;  // after accumulation: 1 for a file, files below for a directory
-    uint64_t dir_count;   // after accumulation: directories below (itself not counted)
+    union {
+        uint64_t dir_count;   // a directory, after accumulation: directories below (itself not counted)
+        uint64_t other_size;  // a file: its size of the kind the scan does not count, where known
+    };
     uint16_t name_len;    // QV_NAME_LONG: that many or more, read with qv_tree_name_len
     uint8_t is_dir;
     uint8_t depth;        // modulo 256
