@@ -42,6 +42,7 @@ struct session {
     std::vector<const char *> pattern_ptrs;
     std::vector<std::pair<scan_handle, int>> scans;  // a scan the model reads, the node it was made for
     int root_fd = -1;                        // opened before the scan began
+    bool from_file = false;                  // read with -f: nothing on disk to act on
     int pending_delete = -1;
     entry_id pending_id;                     // what the question was about
 };
@@ -88,6 +89,10 @@ void free_scans_below(session &s, int node)
 void rescan(session &s, int node)
 {
     browser &b = s.b;
+    if (s.from_file) {
+        b.message = "cannot rescan: this scan was read from a file";
+        return;
+    }
     std::vector<std::string> names = names_below_root(b, node);
     std::string raw, err;
     if (!raw_path_below_root(s.root_fd, b.root_raw, names, &raw, &err)) {
@@ -135,6 +140,10 @@ void ask_delete(session &s)
     browser &b = s.b;
     if (b.rows.empty())
         return;
+    if (s.from_file) {
+        b.message = "deleting is off: this scan was read from a file";
+        return;
+    }
     if (b.read_only) {
         b.message = "deleting is off (--read-only)";
         return;
@@ -400,6 +409,7 @@ int browse(const options &o, scan_handle first, int root_fd, bool color, volatil
     session s;
     s.interrupted = interrupted;
     s.root_fd = root_fd;
+    s.from_file = o.import_file != nullptr;
     curses_screen screen(color);
     int id = first.get();
     wait_end end = wait_scan(s, id, o.path, true);

@@ -65,6 +65,15 @@ const opt OPTIONS[] = {
      .text = &options::since, .needs = "a file name"},
     {.kind = takes::two_files, .names = "--compare", .value = "OLD NEW", .help = "compare two saved scans; no scan",
      .text = &options::compare_old, .second = &options::compare_new},
+    {.kind = takes::text, .names = "-f", .value = "FILE",
+     .help = "read the scan from FILE, no scan: ncdu's export format, as\nncdu -o, gdu -o and --export write it, zstd compressed or\nnot ('-': standard input)",
+     .text = &options::import_file, .needs = "a file name"},
+    {.kind = takes::text, .names = "--export", .value = "FILE",
+     .help = "also write the scan in ncdu's export format to FILE\n('-': standard output, instead of the report)",
+     .text = &options::export_file, .needs = "a file name"},
+    {.kind = takes::text, .names = "--table", .value = "FILE",
+     .help = "also write one row per entry to FILE: FILE.sqlite (a\ndatabase many scans share), FILE.csv or FILE.ndjson",
+     .text = &options::table_file, .needs = "a file name"},
     {.kind = takes::nothing, .names = "--apparent-size|-b", .help = "count file lengths (sparse files in full) instead",
      .hidden = "--bytes", .flag = &options::apparent_size},
     {.kind = takes::nothing, .names = "--count-links|-l", .help = "count a hard-linked file under each of its names",
@@ -105,9 +114,11 @@ const opt OPTIONS[] = {
 const char USAGE_HEAD[] =
     "usage: qvdisk PATH [options]\n"
     "       qvdisk --compare OLD NEW [options]\n"
-    "Scans the directory PATH and reports its size, its largest directories and\n"
-    "files, and the space taken by each file extension; or compares the scan with\n"
-    "a saved one, or two saved scans, and reports what grew.\n"
+    "       qvdisk -f FILE [options]\n"
+    "Scans the directory PATH (or reads a scan from FILE) and reports its size,\n"
+    "its largest directories and files, and the space taken by each file\n"
+    "extension; or compares the scan with a saved one, or two saved scans, and\n"
+    "reports what grew.\n"
     "\n"
     "Sizes are the space files take on disk, a hard-linked file counted once, as\n"
     "du shows them; directories themselves count 0.\n"
@@ -364,20 +375,33 @@ int parse_args(int argc, char **argv, options *o)
         }
     }
     bool comparing = o->since || o->compare_old;
-    const char *clash = o->compare_old && o->path    ? "--compare takes no PATH"
+    bool walk_options = o->one_file_system || !o->excludes.empty() || !o->exclude_files.empty() ||
+                        o->exclude_caches || o->max_depth > 0 || o->follow_links || o->stall_timeout_ms != 0;
+    bool export_out = o->export_file && !strcmp(o->export_file, "-");
+    const char *clash = o->import_file && o->path ? "-f reads the scan from FILE: no PATH"
+                        : o->import_file && o->compare_old ? "-f and --compare do not go together"
+                        : o->import_file && walk_options
+                            ? "-x, -L, --exclude, --exclude-from, --exclude-caches, --max-depth and --stall-timeout "
+                              "choose how PATH is walked: not with -f"
+                        : o->compare_old && (o->export_file || o->table_file)
+                            ? "--export and --table need a scan, which --compare does not make"
+                        : export_out && o->json ? "--export - and --json both write to standard output"
+                        : o->compare_old && o->path    ? "--compare takes no PATH"
                         : o->compare_old && o->since ? "--compare and --since do not go together"
                         : o->compare_old && o->save  ? "--save needs a scan, which --compare does not make"
                         : o->json && comparing && strcmp(o->json, "diff") ? "--json with --since or --compare is --json diff"
                         : o->json && !comparing && !strcmp(o->json, "diff") ? "--json diff needs --since or --compare"
                         : o->interactive && (o->json || o->html || o->save || comparing)
                             ? "-i shows the scan in the terminal: no --json, --html, --save, --since or --compare"
+                        : o->interactive && (o->export_file || o->table_file)
+                            ? "-i shows the scan in the terminal: no --export or --table"
                         : o->read_only && !o->interactive ? "--read-only goes with -i"
                                                           : nullptr;
     if (clash) {
         fprintf(stderr, "qvdisk: %s (see --help)\n", clash);
         return EXIT_USAGE;
     }
-    if (!o->path && !o->compare_old) {
+    if (!o->path && !o->compare_old && !o->import_file) {
         usage(stderr);
         return EXIT_USAGE;
     }

@@ -45,6 +45,7 @@
 #endif
 #include "quorvel_disk.h"
 #include "report.h"
+#include "scanfile.h"
 #include "scanhandle.h"
 #include "termtext.h"
 
@@ -189,6 +190,10 @@ int write_outputs(const options &o, scan_handle &scan, const disk_problems &prob
                   const sv_tree *older)
 {
     int id = scan.get();
+    if (o.export_file) {
+        if (int rc = write_export(o.export_file, id); rc != EXIT_OK)
+            return rc;
+    }
     if (o.save) {
         int rc = save_scan(o.save, disk_scan_result(id));
         if (rc != EXIT_OK)
@@ -236,6 +241,8 @@ int write_outputs(const options &o, scan_handle &scan, const disk_problems &prob
         if (int rc = write_page(o.html, docs); rc != EXIT_OK)
             return rc;
     }
+    if (o.export_file && !strcmp(o.export_file, "-"))
+        return EXIT_OK;  // standard output holds the export alone
     if (!o.json)
         return print_report(o, id, st);
     const char *doc = !strcmp(o.json, "tree") ? disk_scan_result(id)
@@ -255,11 +262,21 @@ int write_outputs(const options &o, scan_handle &scan, const disk_problems &prob
     return EXIT_OK;
 }
 
+// What a scan read with -f counts: sizes as the command line says.
+disk_scan_options import_options(const options &o)
+{
+    disk_scan_options so{};
+    so.struct_size = sizeof so;
+    so.size_kind = o.apparent_size ? DISK_SIZE_APPARENT : DISK_SIZE_ON_DISK;
+    so.hard_links_once = o.count_links ? 0 : 1;
+    return so;
+}
+
 // --compare OLD NEW: two saved scans, no scan.
 int compare_saved(const options &o, const style &st)
 {
     sv_tree older, newer;
-    int rc = load_saved_pair(o.compare_old, o.compare_new, &older, &newer);
+    int rc = load_saved_pair(o.compare_old, o.compare_new, import_options(o), &older, &newer);
     if (rc != EXIT_OK)
         return rc;
     // The page shows the newer scan as it was saved: written from the tree
@@ -268,6 +285,38 @@ int compare_saved(const options &o, const style &st)
     rc = write_comparison(o, older, newer, o.compare_old, o.compare_new, page, st);
     if (fflush(stdout) != 0)
         rc = EXIT_SCAN_FAILED;
+    return rc;
+}
+
+// -f: the scan read from a file, then everything a scan of PATH gives, but
+// nothing that acts on the disk.
+int run_imported(options &o, const style &st, const sv_tree *older, bool color)
+{
+    int id = -1;
+    uint64_t left_out = 0;
+    std::string root;
+    int rc = read_scan_file(o.import_file, import_options(o), &id, &left_out, &root);
+    if (rc != EXIT_OK)
+        return rc;
+    scan_handle scan(id);
+    o.path = root.c_str();  // names the scan wherever it is shown
+    o.read_only = true;
+#ifdef QVDISK_BROWSER
+    if (o.interactive)
+        return run_interactive(o, std::move(scan), -1, color, &g_interrupted);
+#else
+    (void)color;
+#endif
+    disk_problems problems{};
+    problems.struct_size = sizeof problems;
+    disk_scan_problems(id, &problems);
+    rc = write_outputs(o, scan, problems, st, older);
+    if (fflush(stdout) != 0)
+        rc = EXIT_SCAN_FAILED;
+    warn_left_out(problems);
+    if (left_out > 0)
+        fprintf(stderr, "qvdisk: warning: %s entries the file marks excluded were left out\n",
+                grouped(left_out).c_str());
     return rc;
 }
 
@@ -290,7 +339,7 @@ int run(options &o)
         return compare_saved(o, st);
     // A saved scan that cannot be read stops qvdisk before the scan.
     sv_tree older;
-    if (o.since && (rc = load_saved(o.since, &older)) != EXIT_OK)
+    if (o.since && (rc = load_saved(o.since, import_options(o), &older)) != EXIT_OK)
         return rc;
 
     if (o.interactive && !(isatty(fileno(stdin)) && isatty(fileno(stdout)))) {
@@ -304,6 +353,11 @@ int run(options &o)
     }
 #endif
 
+    if (o.import_file) {
+        const char *term = getenv("TERM");
+        bool color = !(no_color && *no_color) && !(term && !strcmp(term, "dumb"));
+        return run_imported(o, st, o.since ? &older : nullptr, color);
+    }
     install_interrupt_handler();
 #ifdef QVDISK_BROWSER
     // Deleting in -i reaches entries only from the root the scan walked:

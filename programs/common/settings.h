@@ -14,6 +14,9 @@ struct options {
     const char *since = nullptr;  // a saved scan to compare the new one with
     const char *compare_old = nullptr, *compare_new = nullptr;  // two saved scans, no scan
     const char *html = nullptr;  // file for the treemap page
+    const char *import_file = nullptr;  // -f: a scan read from this file ("-": stdin), no walk
+    const char *export_file = nullptr;  // --export: the scan in ncdu's format ("-": stdout)
+    const char *table_file = nullptr;   // --table: one row per entry (.sqlite, .csv, .ndjson)
     int max_depth = 0;
     bool follow_links = false;
     bool apparent_size = false;    // file lengths instead of the space on disk

@@ -11,6 +11,7 @@
 #include "compare.h"
 #include "openfile.h"
 #include "outfile.h"
+#include "scanfile.h"
 #include "termtext.h"
 #include "diffreport.h"
 
@@ -29,9 +30,23 @@ double seconds_between(const char *older_file, const char *newer_file)
     return std::chrono::duration<double>(now - then).count();
 }
 
+// A saved scan, or an export in ncdu's format (read through the library,
+// counted as the command line says); *exported tells which it was.
+bool read_scan(FILE *f, const disk_scan_options &as, sv_tree *tree, std::string *why, bool *exported)
+{
+    *exported = is_export(f);
+    return *exported ? read_export_tree(f, as, tree, why) : sv_read_file(f, tree, why);
+}
+
+void say_unreadable(const char *file, bool exported, const std::string &why)
+{
+    fprintf(stderr, exported ? "qvdisk: '%s' is not an export qvdisk reads: %s\n" : "qvdisk: '%s' is not a saved scan: %s\n",
+            term_safe(file).c_str(), why.c_str());
+}
+
 }  // namespace
 
-int load_saved(const char *file, sv_tree *tree)
+int load_saved(const char *file, const disk_scan_options &as, sv_tree *tree)
 {
     FILE *f = open_file(file, "rb");
     if (!f) {
@@ -40,16 +55,18 @@ int load_saved(const char *file, sv_tree *tree)
         return EXIT_USAGE;
     }
     std::string why;
-    bool ok = sv_read_file(f, tree, &why);
+    bool exported = false;
+    bool ok = read_scan(f, as, tree, &why, &exported);
     fclose(f);
     if (!ok) {
-        fprintf(stderr, "qvdisk: '%s' is not a saved scan: %s\n", term_safe(file).c_str(), why.c_str());
+        say_unreadable(file, exported, why);
         return EXIT_USAGE;
     }
     return EXIT_OK;
 }
 
-int load_saved_pair(const char *older_file, const char *newer_file, sv_tree *older, sv_tree *newer)
+int load_saved_pair(const char *older_file, const char *newer_file, const disk_scan_options &as, sv_tree *older,
+                    sv_tree *newer)
 {
     FILE *fo = open_file(older_file, "rb");
     if (!fo) {
@@ -62,16 +79,16 @@ int load_saved_pair(const char *older_file, const char *newer_file, sv_tree *old
     // The newer file on a thread of its own: reading is most of the time a
     // comparison takes, and the two do not share anything.
     std::string why_old, why_new;
-    bool ok_new = false;
+    bool ok_new = false, old_exported = false, new_exported = false;
     std::thread reader;
     if (fn) {
         try {
-            reader = std::thread([&] { ok_new = sv_read_file(fn, newer, &why_new); });
+            reader = std::thread([&] { ok_new = read_scan(fn, as, newer, &why_new, &new_exported); });
         } catch (const std::exception &) {
             // No thread to be had (memory, a process limit): one after the other.
         }
     }
-    bool ok_old = sv_read_file(fo, older, &why_old);
+    bool ok_old = read_scan(fo, as, older, &why_old, &old_exported);
     bool apart = reader.joinable();
     if (apart)
         reader.join();
@@ -83,17 +100,17 @@ int load_saved_pair(const char *older_file, const char *newer_file, sv_tree *old
         fseek(fn, 0, SEEK_SET) == 0) {
         *older = sv_tree{};
         *newer = sv_tree{};
-        ok_old = sv_read_file(fo, older, &why_old);
+        ok_old = read_scan(fo, as, older, &why_old, &old_exported);
         apart = false;
     }
     if (!apart && fn && ok_old)
-        ok_new = sv_read_file(fn, newer, &why_new);
+        ok_new = read_scan(fn, as, newer, &why_new, &new_exported);
     fclose(fo);
     if (fn)
         fclose(fn);
     // Said as reading one file after the other would: the older one first.
     if (!ok_old) {
-        fprintf(stderr, "qvdisk: '%s' is not a saved scan: %s\n", term_safe(older_file).c_str(), why_old.c_str());
+        say_unreadable(older_file, old_exported, why_old);
         return EXIT_USAGE;
     }
     if (!fn) {
@@ -101,7 +118,7 @@ int load_saved_pair(const char *older_file, const char *newer_file, sv_tree *old
         return EXIT_USAGE;
     }
     if (!ok_new) {
-        fprintf(stderr, "qvdisk: '%s' is not a saved scan: %s\n", term_safe(newer_file).c_str(), why_new.c_str());
+        say_unreadable(newer_file, new_exported, why_new);
         return EXIT_USAGE;
     }
     return EXIT_OK;

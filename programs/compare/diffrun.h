@@ -1,17 +1,20 @@
 // --save, --since and --compare: saved scans read, compared and written out.
 #pragma once
 
+#include "quorvel_disk.h"
 #include "settings.h"
 #include "htmlreport.h"
 #include "report.h"
 #include "saved.h"
 
 // Reads the saved scan in file into *tree; EXIT_OK, or EXIT_USAGE once one
-// line on stderr has said why not.
-int load_saved(const char *file, sv_tree *tree);
+// line on stderr has said why not. A file in ncdu's export format is read
+// too, counted as the scan options as say (size_kind, hard_links_once).
+int load_saved(const char *file, const disk_scan_options &as, sv_tree *tree);
 // Reads two saved scans as load_saved() does, at the same time; what is
 // said when one cannot be read is what reading them in turn would say.
-int load_saved_pair(const char *older_file, const char *newer_file, sv_tree *older, sv_tree *newer);
+int load_saved_pair(const char *older_file, const char *newer_file, const disk_scan_options &as, sv_tree *older,
+                    sv_tree *newer);
 
 // Writes doc (the scan result text) and a newline to file, replacing it
 // whole or leaving it as it was; EXIT_OK or EXIT_SCAN_FAILED with a line on

@@ -40,7 +40,7 @@ TEST(LoadSavedPair, ReadsBothAsEachReadsAlone)
     std::string o = put(dir, "o.json", OLDER), n = put(dir, "n.json", NEWER);
     sv_tree older, newer;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(load_saved_pair(o.c_str(), n.c_str(), &older, &newer), EXIT_OK);
+    EXPECT_EQ(load_saved_pair(o.c_str(), n.c_str(), disk_scan_options{sizeof(disk_scan_options)}, &older, &newer), EXIT_OK);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(sv_text(older) + "\n", OLDER);
     EXPECT_EQ(sv_text(newer) + "\n", NEWER);
@@ -67,7 +67,7 @@ TEST(LoadSavedPair, TellsTheOlderFileFirst)
     for (const row &r : rows) {
         sv_tree older, newer;
         testing::internal::CaptureStderr();
-        EXPECT_EQ(load_saved_pair(r.older.c_str(), r.newer.c_str(), &older, &newer), EXIT_USAGE);
+        EXPECT_EQ(load_saved_pair(r.older.c_str(), r.newer.c_str(), disk_scan_options{sizeof(disk_scan_options)}, &older, &newer), EXIT_USAGE);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), r.said) << r.older << " " << r.newer;
     }
 }

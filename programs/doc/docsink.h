@@ -11,17 +11,21 @@
 //     documents, saved scans among them     --since work on, with the checks
 //   sv_feed (saved.h): a tree read           a saved scan must pass)
 //     before                              the JSON writer (savedtext.cpp)
-//                                         the report's nodes (jsonread.cpp)
-//                                         the browser's entries and
-//                                           problems (browse/browsedoc.cpp)
+//   scan_feed (scanfeed.h): a finished    the report's nodes (jsonread.cpp)
+//     scan in the library, every entry    the browser's entries and
+//     with what the library keeps of it     problems (browse/browsedoc.cpp)
+//   ncdu_read_file (ncduread.h): an       scan_builder (scanfeed.h): a scan
+//     export in ncdu's format, as ncdu      built in the library, which then
+//     and gdu write it                      answers every document for it
+//                                         ncdu's format (ncduwrite.h)
+//                                         the flat table (table/table.h)
 //
-// Adding one: another tool's export (ncdu's JSON export, say) is a source,
-// a function that reads that format and makes the calls below; every sink
-// then takes it (saved, compared, written as the library writes). A format
-// that gives a directory's totals only after its entries, as ncdu's does,
-// adds them up first: enter() carries a directory's totals. A flat table of
-// paths and sizes is a sink: a class below that writes a row at enter().
-// Neither needs the reader or any other sink changed.
+// ncdu's format gives a directory's totals only after its entries: its
+// source says so (doc_root::sums_later) and feeds scan_builder, whose scan
+// adds them up and is then told to any other sink by scan_feed. A sink that
+// needs totals at enter() (the table, the saved tree) refuses such a source.
+// Another format read is another source; another thing written, a sink:
+// neither needs the reader or any other sink changed.
 //
 // The calls, for a tree: root() once, then enter() for each entry in the
 // text's order (a directory's entries follow it), leave() when a directory

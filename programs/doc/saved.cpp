@@ -50,6 +50,8 @@ public:
 
     bool root(const doc_root &r) override
     {
+        if (r.sums_later)
+            return refuse("a tree that gives its totals only after its entries");
         t_.path.assign(r.path);
         t_.total_dirs = r.dirs;
         t_.scan_time_ms = r.scan_time_ms;

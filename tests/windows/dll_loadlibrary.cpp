@@ -89,7 +89,8 @@ TEST(DllLoad, FindsTheExportsByPlainName)
 
     const char *names[] = {"disk_scan",        "disk_scan_status", "disk_scan_progress", "disk_scan_cancel",
                            "disk_free",        "disk_scan_result", "disk_get_top",       "disk_get_extensions",
-                           "disk_scan_problems", "disk_get_problems", "disk_get_dir"};
+                           "disk_scan_problems", "disk_get_problems", "disk_get_dir", "disk_visit",
+                           "disk_import_begin", "disk_import_entry", "disk_import_end"};
     for (const char *name : names)
         EXPECT_NE(GetProcAddress(m, name), nullptr) << name;
     // Internal functions stay inside.
