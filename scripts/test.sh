@@ -13,13 +13,13 @@ configs=("$@")
 # Everything the Linux configurations use, asked of apt-get on every run
 # (scripts/install-packages.sh): the compilers (gcc for the C host of the
 # install test, clang and libFuzzer's runtime for the fuzz targets), GoogleTest,
-# nlohmann-json, ncurses and tmux (qvdisk -i), FUSE (the failing file system),
-# Python (the ctypes host), Chromium and Node.js (the treemap page), ncdu, gdu
-# and zstd (exports in ncdu's format held against the tools that write them). The
-# Windows configuration installs its own in scripts/test-windows.sh.
-packages=(cmake ninja-build gcc g++ clang libclang-rt-dev libgtest-dev libgmock-dev nlohmann-json3-dev
-          pkg-config python3 fuse3 libfuse3-dev libncurses-dev tmux chromium nodejs
-          ncdu gdu zstd)
+# nlohmann-json, zstd (ncdu's compressed exports), ncurses and tmux (qvdisk -i),
+# FUSE (the failing file system), Python (the ctypes host), Chromium and
+# Node.js (the treemap page), ncdu, gdu and zstd's own program (exports in
+# ncdu's format held against the tools that write them). The Windows
+# configuration installs its own in scripts/test-windows.sh.
+packages=(cmake ninja-build gcc g++ clang libclang-rt-dev libgtest-dev libgmock-dev nlohmann-json3-dev libzstd-dev
+          pkg-config python3 fuse3 libfuse3-dev libncurses-dev tmux chromium nodejs ncdu gdu zstd)
 # npm comes with some builds of nodejs (and conflicts with Debian's npm there).
 dpkg-query -W -f='${Provides}' nodejs 2>/dev/null | grep -qw npm || packages+=(npm)
 scripts/install-packages.sh "${packages[@]}" || exit 1
