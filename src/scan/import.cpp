@@ -107,7 +107,11 @@ int add_entry(scan_slot *s, const disk_entry &e)
     bool on_disk = s->opts.asked.size_kind == DISK_SIZE_ON_DISK;
     n->is_dir = e.is_dir ? 1 : 0;
     n->depth = (uint8_t)(dir->depth + 1);
-    qv_tree_add_child(dir, n);
+    // After the last, not first as a walk links them: ties in size then
+    // keep the host's order, and an import of a visit visits the same.
+    n->parent = dir;
+    (im.last ? im.last->next_sibling : dir->first_child) = n;
+    im.last = n;
     if (n->is_dir) {
         int32_t kind = problem_kind(e.state);
         if (kind >= 0)
@@ -115,6 +119,7 @@ int add_entry(scan_slot *s, const disk_entry &e)
         if (sealed(kind))
             im.sealed = n;
         im.at = n;
+        im.last = nullptr;
         ctx->progress.dirs.fetch_add(1, std::memory_order_relaxed);
         return 0;
     }
@@ -143,6 +148,8 @@ int qv_import_entry(int id, const disk_entry *entry)
         qv_import &im = s->import;
         if (!im.at)
             return spoil(s);
+        // The directory left is the last entry of the one it lies in.
+        im.last = im.at;
         im.at = im.at->parent;
         return 0;
     }

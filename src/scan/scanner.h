@@ -18,6 +18,7 @@ struct qv_import {
     uint8_t spoiled = 0;  // a call was refused: the rest are too
     uint8_t rooted = 0;   // the root has come
     qv_entry *at = nullptr;      // the directory open last; null once the root ended
+    qv_entry *last = nullptr;    // its last entry so far: entries keep the host's order
     qv_entry *sealed = nullptr;  // a directory its entry said was not entered
     uint64_t started_ms = 0;
 };

@@ -35,7 +35,7 @@ def main():
     while stack:
         node, parent, pdev = stack.pop()
         info = node[0] if isinstance(node, list) else node
-        if info.get("excluded") not in (None, "otherfs", "kernfs", "loop", "cache"):
+        if info.get("excluded") not in (None, "otherfs", "othfs", "kernfs", "loop", "cache"):
             continue
         name = info["name"]
         here = name if parent is None else parent + "/" + name

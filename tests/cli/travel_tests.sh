@@ -5,7 +5,7 @@
 #    UTF-8 among them) and hard links;
 #  - qvdisk -f reads what ncdu -o (with and without -e) and gdu -o write of
 #    a tree with a sparse file, hard links across directories, an excluded
-#    pattern, a tmpfs inside (-x, as root) and an unreadable directory, and
+#    directory, a tmpfs inside (-x, as root) and an unreadable directory, and
 #    gives du's totals less the directories' own sizes, and its own scan's;
 #  - an export read back and written again is the same file; zstd and
 #    standard input read the same; --compare takes two exports;
@@ -48,7 +48,7 @@ dd if=/dev/urandom of="$root/img/sparse.img" bs=64K count=1 seek=16 conv=notrunc
 mkdata "$root/left/shared.bin" 45000
 mkdir -p "$root/right/deeper"
 ln "$root/left/shared.bin" "$root/right/deeper/shared-too.bin"
-mkdata "$root/src/main.o" 9000
+mkdata "$root/src/build/main.o" 9000
 mkdata "$root/src/main.c" 3000
 mkdata "$root/shut/hidden.bin" 8000
 mkdir -p "$mnt"
@@ -61,8 +61,8 @@ chmod -R a+rX "$work"
 chmod 000 "$root/shut"
 
 # Runs a program as a user who cannot read shut/ (root reads everything).
-as_user() { if [ $as_root = 1 ]; then setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; else "$@"; fi; }
-[ $as_root = 1 ] && chmod a+rx "$work" "$(dirname "$qvdisk")"
+as_user() { if [ $as_root = 1 ]; then setpriv --reuid=65534 --regid=65534 --clear-groups env HOME="$work" "$@"; else "$@"; fi; }
+[ $as_root = 1 ] && chmod 777 "$work" && chmod a+rx "$(dirname "$qvdisk")"
 
 # du's figure for the tree less the directories' own, with du's own options.
 du_files() {  # -B1 or -b, then du's options
@@ -88,28 +88,32 @@ same "ncdu's re-export: the same entries, totals and hard links" \
     "$($sums "$work/theirs.json" --names | md5sum)" "$($sums "$work/ours.json" --names | md5sum)"
 grep -q $'bad\xff\xfename.txt' "$work/theirs.json"
 expect "ncdu keeps the name that is not UTF-8 byte for byte" $?
+# gdu gives every directory it imports 4 KiB of its own, root included.
 gdu_total=$(gdu -f "$work/ours.json" -n -s --no-prefix 2>/dev/null | awk '{print $1}')
-same "gdu reads our export to our total" "$gdu_total" "$ours_total"
+dirs=$($sums "$work/ours.json" | sed 's/.*dirs \([0-9]*\).*/\1/')
+same "gdu reads our export to our total" "$gdu_total" "$((ours_total + 4096 * (dirs + 1)))"
 
 # --- we read theirs, as du counts and as our own scan counts.
 for kind in ncdu ncdu-e gdu; do
     case $kind in
-    ncdu) as_user ncdu -x --exclude '*.o' -o "$work/$kind.json" "$root" ;;
-    ncdu-e) as_user ncdu -x -e --exclude '*.o' -o "$work/$kind.json" "$root" ;;
-    gdu) as_user gdu -x -n -p -I '.*\.o$' -o "$work/$kind.json" "$root" >/dev/null ;;
+    ncdu) as_user ncdu -x --exclude build -o "$work/$kind.json" "$root" 2>/dev/null ;;
+    ncdu-e) as_user ncdu -x -e --exclude build -o "$work/$kind.json" "$root" 2>/dev/null ;;
+    # gdu's patterns leave out directories only.
+    gdu) as_user gdu -x -n -p -I '.*/build$' -o "$work/$kind.json" "$root" >/dev/null ;;
     esac
     for size in "-B1:" "-b:-b"; do
         du_kind=${size%%:*} our_kind=${size#*:}
-        want=$(du_files "$du_kind" -x --exclude '*.o')
-        scan=$(as_user "$qvdisk" "$root" -x --exclude '*.o' $our_kind --json tree 2>/dev/null | total_of)
+        want=$(du_files "$du_kind" -x --exclude build)
+        scan=$(as_user "$qvdisk" "$root" -x --exclude build $our_kind --json tree 2>/dev/null | total_of)
         got=$("$qvdisk" -f "$work/$kind.json" $our_kind --json tree 2>"$work/$kind.err" | total_of)
-        # gdu keeps no apparent size apart from the size on disk of a
-        # directory's own: only du's space on disk is held against it.
         same "$kind -o read back ($du_kind): du's total" "$got" "$want"
         same "$kind -o read back ($du_kind): our own scan's total" "$got" "$scan"
     done
-    grep -q "could not be read" "$work/$kind.err"
-    expect "$kind: the unreadable directory is told ($(cat "$work/$kind.err"))" $?
+    # gdu's exports do not say which directories it could not read.
+    if [ $kind != gdu ]; then
+        grep -q "1 directory unreadable" "$work/$kind.err"
+        expect "$kind: the unreadable directory is told ($(cat "$work/$kind.err"))" $?
+    fi
 done
 
 # --- read back and written again; zstd; standard input; --compare.
@@ -123,7 +127,7 @@ mkdata "$root/docs/grown.bin" 200000
 as_user "$qvdisk" "$root" -x --export "$work/later.json" >/dev/null 2>&1
 "$qvdisk" --compare "$work/ours.json" "$work/later.json" --json diff >"$work/diff.json" 2>/dev/null
 expect "--compare takes two exports" $?
-grep -q '"grown.bin"' "$work/diff.json"
+grep -q '/docs/grown.bin"' "$work/diff.json"
 expect "--compare of two exports finds the file that came" $?
 same "--export - writes the export alone on standard output" \
     "$("$qvdisk" -f "$work/ours.json" --export - | sed 1d | md5sum)" "$(sed 1d "$work/ours.json" | md5sum)"
