@@ -10,16 +10,19 @@
 class recorder : public doc_sink {
 public:
     std::string calls;
+    // Also writes what an entry's disk_entry holds, when there is one:
+    // "[apparent disk dev ino nlink state error]".
+    bool entries = false;
     bool root(const doc_root &r) override
     {
         calls += "root " + std::string(r.path) + " " + std::to_string(r.size) + " " + std::to_string(r.files) + " " +
-                 std::to_string(r.dirs) + "\n";
+                 std::to_string(r.dirs) + entry(r.entry) + "\n";
         return true;
     }
     bool enter(const doc_node &n) override
     {
         calls += "enter " + std::string(n.name) + " " + std::to_string(n.size) + " " + std::to_string(n.files) +
-                 (n.is_dir ? " dir\n" : "\n");
+                 (n.is_dir ? " dir" : "") + entry(n.entry) + "\n";
         return true;
     }
     bool leave() override
@@ -37,5 +40,15 @@ public:
     {
         calls += "end\n";
         return true;
+    }
+
+private:
+    std::string entry(const disk_entry *e) const
+    {
+        if (!entries || !e)
+            return "";
+        return " [" + std::to_string(e->apparent_size) + " " + std::to_string(e->disk_size) + " " +
+               std::to_string(e->dev) + " " + std::to_string(e->ino) + " " + std::to_string(e->nlink) + " " +
+               std::to_string(e->state) + " " + std::to_string(e->error) + "]";
     }
 };

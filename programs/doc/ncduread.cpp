@@ -81,12 +81,15 @@ struct input {
                 }
             }
             ZSTD_outBuffer out{buf.data(), buf.size(), 0};
+            size_t was = zin.pos;
             size_t r = ZSTD_decompressStream(z, &out, &zin);
             if (ZSTD_isError(r)) {
                 trouble = std::string("zstd-compressed text that is damaged (") + ZSTD_getErrorName(r) + ")";
                 return false;
             }
-            zwant = r;
+            // Asked again past a frame's end, it answers for the next one.
+            if (zin.pos != was || out.pos > 0)
+                zwant = r;
             if (out.pos > 0) {
                 end = buf.data() + out.pos;
                 return true;
@@ -227,11 +230,14 @@ private:
                 out->append(reinterpret_cast<const char *>(in_.p), n);
             }
             in_.p = s;
-            int c = next();
+            if (s == e) {
+                if (!in_.refill())
+                    return fail_at(-1, "");
+                continue;
+            }
+            int c = *in_.p++;
             if (c == '"')
                 break;
-            if (c < 0)
-                return fail_at(c, "");
             if (c < 0x20)
                 return fail("a control character in a string");
             if (c == '\\') {
@@ -404,7 +410,7 @@ private:
                     ++in_.p;
                     break;
                 }
-                if (!key())
+                if (!expect('"', "expected a member name") || !key())
                     return false;
                 [[fallthrough]];
             case '[':
@@ -805,9 +811,11 @@ bool ncdu_read_text(const char *text, size_t len, const ncdu_read_options &o, do
     return run(in, o, sink, error, stats);
 }
 
-bool ncdu_read_file(FILE *f, const ncdu_read_options &o, doc_sink &sink, std::string *error, ncdu_read_stats *stats)
+bool ncdu_read_file(FILE *f, const ncdu_read_options &o, doc_sink &sink, std::string *error, ncdu_read_stats *stats,
+                    size_t piece_bytes)
 {
-    const size_t piece = 1 << 20;
+    // Four bytes at least, for zstd's magic.
+    const size_t piece = std::max<size_t>(piece_bytes, 4);
     input in;
     in.f = f;
     bool zstd = false;

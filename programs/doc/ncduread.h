@@ -40,9 +40,10 @@ struct ncdu_read_stats {
 // decompressing it first when it starts with zstd's magic. False with
 // *error set to one phrase and "at byte N", N counting the bytes of the
 // export's text (decompressed) read when the fault was found; *error is
-// then what the sink refused when it was the sink.
+// then what the sink refused when it was the sink. piece_bytes is the size
+// of the pieces read (and decompressed).
 bool ncdu_read_file(FILE *f, const ncdu_read_options &options, doc_sink &sink, std::string *error,
-                    ncdu_read_stats *stats = nullptr);
+                    ncdu_read_stats *stats = nullptr, size_t piece_bytes = 1 << 20);
 // The same from text[0..len), which is the export's text (not compressed).
 bool ncdu_read_text(const char *text, size_t len, const ncdu_read_options &options, doc_sink &sink,
                     std::string *error, ncdu_read_stats *stats = nullptr);
