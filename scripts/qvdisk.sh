@@ -2,7 +2,8 @@
 # Builds qvdisk on first use, and again when the sources change, then runs it
 # with the arguments given:  scripts/qvdisk.sh PATH [options]
 # Before each build it installs the compiler, CMake and Ninja, and ncurses with
-# nlohmann-json for the browser (-i), through scripts/install-packages.sh.
+# nlohmann-json for the browser (-i), and SQLite for the table, through
+# scripts/install-packages.sh.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/qvdisk
@@ -11,7 +12,7 @@ stamp=$build/built
 if [ ! -x "$build/programs/qvdisk" ] || [ ! -e "$stamp" ] ||
    [ -n "$(find "$root/src" "$root/programs" "$root/include" "$root/cmake" "$root/CMakeLists.txt" \
            -type f -newer "$stamp" -print -quit)" ]; then
-    "$root/scripts/install-packages.sh" cmake ninja-build g++ libncurses-dev nlohmann-json3-dev
+    "$root/scripts/install-packages.sh" cmake ninja-build g++ libncurses-dev nlohmann-json3-dev libsqlite3-dev sqlite3
     echo "qvdisk: building ..." >&2
     mkdir -p "$build"
     log=$build/build.log
