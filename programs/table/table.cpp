@@ -508,7 +508,8 @@ const char SCHEMA[] =
     " options TEXT, total_size INTEGER, total_files INTEGER, total_dirs INTEGER);"
     "CREATE TABLE IF NOT EXISTS entries(scan INTEGER NOT NULL REFERENCES scans(scan), path, parent, name,"
     " kind TEXT, size INTEGER, apparent_size INTEGER, disk_size INTEGER, files INTEGER, dirs INTEGER,"
-    " state TEXT, error INTEGER, dev INTEGER, ino INTEGER, nlink INTEGER, depth INTEGER);"
+    " state TEXT, error INTEGER, dev INTEGER, ino INTEGER, nlink INTEGER, depth INTEGER);";
+const char INDEXES[] =
     "CREATE INDEX IF NOT EXISTS entries_parent ON entries(scan, parent);"
     "CREATE INDEX IF NOT EXISTS entries_path ON entries(scan, path);";
 
@@ -535,6 +536,11 @@ public:
         if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK)
             return fail(error, "cannot open ");
         sqlite3_busy_timeout(db_, 10000);
+        if (sqlite3_exec(db_, "SELECT count(*) FROM sqlite_schema", nullptr, nullptr, nullptr) != SQLITE_OK) {
+            if (sqlite3_errcode(db_) == SQLITE_NOTADB)
+                return say(error, path_ + " is not an SQLite database");
+            return fail(error, "cannot read ");
+        }
         // The scan's rows go in one transaction, which only adds pages at
         // the end of the file: the rollback journal holds the few pages it
         // changes and costs a handful of syncs a scan, so it stays as it is
@@ -544,11 +550,6 @@ public:
         if (sqlite3_exec(db_, "PRAGMA cache_size=-65536; PRAGMA temp_store=MEMORY", nullptr, nullptr, nullptr) !=
             SQLITE_OK)
             return fail(error, "cannot open ");
-        if (sqlite3_exec(db_, "SELECT count(*) FROM sqlite_schema", nullptr, nullptr, nullptr) != SQLITE_OK) {
-            if (sqlite3_errcode(db_) == SQLITE_NOTADB)
-                return say(error, path_ + " is not an SQLite database");
-            return fail(error, "cannot read ");
-        }
         if (sqlite3_exec(db_, SCHEMA, nullptr, nullptr, nullptr) != SQLITE_OK)
             return fail(error, "cannot write ");
         // A table of the same name made by something else: its columns are
@@ -556,6 +557,8 @@ public:
         if (!columns_are("scans", 8) || !columns_are("entries", 16) ||
             sqlite3_prepare_v2(db_, INSERT_ENTRY, -1, &insert_, nullptr) != SQLITE_OK)
             return say(error, path_ + " holds scans or entries tables that are not qvdisk's");
+        if (sqlite3_exec(db_, INDEXES, nullptr, nullptr, nullptr) != SQLITE_OK)
+            return fail(error, "cannot write ");
         return true;
     }
 
