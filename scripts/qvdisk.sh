@@ -2,8 +2,8 @@
 # Builds qvdisk on first use, and again when the sources change, then runs it
 # with the arguments given:  scripts/qvdisk.sh PATH [options]
 # Before each build it installs the compiler, CMake and Ninja, ncurses with
-# nlohmann-json for the browser (-i) and zstd for ncdu's compressed exports,
-# through scripts/install-packages.sh.
+# nlohmann-json for the browser (-i), zstd for ncdu's compressed exports and
+# SQLite for the table, through scripts/install-packages.sh.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/qvdisk
@@ -12,7 +12,8 @@ stamp=$build/built
 if [ ! -x "$build/programs/qvdisk" ] || [ ! -e "$stamp" ] ||
    [ -n "$(find "$root/src" "$root/programs" "$root/include" "$root/cmake" "$root/CMakeLists.txt" \
            -type f -newer "$stamp" -print -quit)" ]; then
-    "$root/scripts/install-packages.sh" cmake ninja-build g++ libncurses-dev nlohmann-json3-dev libzstd-dev
+    "$root/scripts/install-packages.sh" cmake ninja-build g++ libncurses-dev nlohmann-json3-dev libzstd-dev \
+        libsqlite3-dev
     echo "qvdisk: building ..." >&2
     mkdir -p "$build"
     log=$build/build.log

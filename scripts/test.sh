@@ -14,12 +14,14 @@ configs=("$@")
 # (scripts/install-packages.sh): the compilers (gcc for the C host of the
 # install test, clang and libFuzzer's runtime for the fuzz targets), GoogleTest,
 # nlohmann-json, zstd (ncdu's compressed exports), ncurses and tmux (qvdisk -i),
-# FUSE (the failing file system), Python (the ctypes host), Chromium and
-# Node.js (the treemap page), ncdu, gdu and zstd's own program (exports in
-# ncdu's format held against the tools that write them). The Windows
-# configuration installs its own in scripts/test-windows.sh.
+# FUSE (the failing file system), Python (the ctypes host), SQLite (the
+# table), Chromium and Node.js (the treemap page, DuckDB reading the table),
+# ncdu, gdu, sqlite3 and zstd's own program (what qvdisk writes held against
+# the tools that read and write it). The Windows configuration installs its
+# own in scripts/test-windows.sh.
 packages=(cmake ninja-build gcc g++ clang libclang-rt-dev libgtest-dev libgmock-dev nlohmann-json3-dev libzstd-dev
-          pkg-config python3 fuse3 libfuse3-dev libncurses-dev tmux chromium nodejs ncdu gdu zstd)
+          libsqlite3-dev pkg-config python3 fuse3 libfuse3-dev libncurses-dev tmux chromium nodejs ncdu gdu zstd
+          sqlite3)
 # npm comes with some builds of nodejs (and conflicts with Debian's npm there).
 dpkg-query -W -f='${Provides}' nodejs 2>/dev/null | grep -qw npm || packages+=(npm)
 scripts/install-packages.sh "${packages[@]}" || exit 1
@@ -28,6 +30,10 @@ scripts/install-packages.sh "${packages[@]}" || exit 1
 # lock file pins it, so it is installed again whenever the lock file changes.
 if [ ! tests/html/node_modules/.package-lock.json -nt tests/html/package-lock.json ]; then
     (cd tests/html && npm ci --no-audit --no-fund --loglevel=error) || exit 1
+fi
+# DuckDB's Node.js client reads the tables qvdisk writes; pinned the same way.
+if [ ! tests/table/node_modules/.package-lock.json -nt tests/table/package-lock.json ]; then
+    (cd tests/table && npm ci --no-audit --no-fund --loglevel=error) || exit 1
 fi
 
 jobs=$(nproc)

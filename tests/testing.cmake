@@ -57,9 +57,10 @@ include(GoogleTest)
 set(QV_TEST_SUPPORT ${CMAKE_CURRENT_LIST_DIR}/support)
 
 # One test program per DIR/test_*.cpp, each case its own ctest test, linked
-# with the static core, the test support and LINKS (more targets or sources).
+# with the static core, the test support and LINKS (more targets or sources);
+# PREFIX goes before each case's name in ctest (ctest -R PREFIX picks them).
 function(qv_unit_tests dir)
-  cmake_parse_arguments(T "" "" "LINKS" ${ARGN})
+  cmake_parse_arguments(T "" "PREFIX" "LINKS" ${ARGN})
   if(QV_FUZZ OR NOT QV_GTEST)
     return()
   endif()
@@ -89,9 +90,10 @@ function(qv_unit_tests dir)
     target_compile_options(${name} PRIVATE ${QV_WARNINGS})
     if(CMAKE_CROSSCOMPILING)
       # Listed under Wine when ctest runs, once the Wine prefix exists.
-      gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300)
+      gtest_discover_tests(${name} TEST_PREFIX "${T_PREFIX}" DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+        PROPERTIES TIMEOUT 300)
     else()
-      gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300)
+      gtest_discover_tests(${name} TEST_PREFIX "${T_PREFIX}" DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300)
     endif()
   endforeach()
 endfunction()

@@ -40,3 +40,27 @@ inline size_t utf8_bad_len(const unsigned char *p)
         i++;
     return i;
 }
+
+// utf8_len() and utf8_bad_len() for n bytes at p that need not be
+// NUL-terminated (a name inside a larger buffer): the last bytes are looked
+// at through a zero-padded copy.
+inline size_t utf8_len_n(const unsigned char *p, size_t n)
+{
+    if (n >= 4)
+        return utf8_len(p);
+    unsigned char tail[5] = {};
+    for (size_t i = 0; i < n; i++)
+        tail[i] = p[i];
+    return utf8_len(tail);
+}
+
+inline size_t utf8_bad_len_n(const unsigned char *p, size_t n)
+{
+    if (n >= 4)
+        return utf8_bad_len(p);
+    unsigned char tail[5] = {};
+    for (size_t i = 0; i < n; i++)
+        tail[i] = p[i];
+    size_t bad = utf8_bad_len(tail);
+    return bad < n ? bad : n;
+}
