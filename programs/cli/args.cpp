@@ -72,7 +72,7 @@ const opt OPTIONS[] = {
      .help = "also write the scan in ncdu's export format to FILE\n('-': standard output, instead of the report)",
      .text = &options::export_file, .needs = "a file name"},
     {.kind = takes::text, .names = "--table", .value = "FILE",
-     .help = "also write one row per entry to FILE: FILE.sqlite (a\ndatabase many scans share), FILE.csv or FILE.ndjson",
+     .help = "also write one row per entry to FILE: FILE.sqlite (a\ndatabase many scans share), FILE.csv or FILE.ndjson ('-':\nCSV on standard output, instead of the report)",
      .text = &options::table_file, .needs = "a file name"},
     {.kind = takes::nothing, .names = "--apparent-size|-b", .help = "count file lengths (sparse files in full) instead",
      .hidden = "--bytes", .flag = &options::apparent_size},
@@ -378,6 +378,7 @@ int parse_args(int argc, char **argv, options *o)
     bool walk_options = o->one_file_system || !o->excludes.empty() || !o->exclude_files.empty() ||
                         o->exclude_caches || o->max_depth > 0 || o->follow_links || o->stall_timeout_ms != 0;
     bool export_out = o->export_file && !strcmp(o->export_file, "-");
+    bool table_out = o->table_file && !strcmp(o->table_file, "-");
     const char *clash = o->import_file && o->path ? "-f reads the scan from FILE: no PATH"
                         : o->import_file && o->compare_old ? "-f and --compare do not go together"
                         : o->import_file && walk_options
@@ -385,7 +386,9 @@ int parse_args(int argc, char **argv, options *o)
                               "choose how PATH is walked: not with -f"
                         : o->compare_old && (o->export_file || o->table_file)
                             ? "--export and --table need a scan, which --compare does not make"
-                        : export_out && o->json ? "--export - and --json both write to standard output"
+                        : export_out && table_out ? "--export - and --table - both write to standard output"
+                        : (export_out || table_out) && o->json
+                            ? "--json and --export - or --table - both write to standard output"
                         : o->compare_old && o->path    ? "--compare takes no PATH"
                         : o->compare_old && o->since ? "--compare and --since do not go together"
                         : o->compare_old && o->save  ? "--save needs a scan, which --compare does not make"

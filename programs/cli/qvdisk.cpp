@@ -46,6 +46,9 @@
 #include "quorvel_disk.h"
 #include "report.h"
 #include "scanfile.h"
+#ifdef QVDISK_TABLE
+#include "tablerun.h"
+#endif
 #include "scanhandle.h"
 #include "termtext.h"
 
@@ -194,6 +197,15 @@ int write_outputs(const options &o, scan_handle &scan, const disk_problems &prob
         if (int rc = write_export(o.export_file, id); rc != EXIT_OK)
             return rc;
     }
+    if (o.table_file) {
+#ifdef QVDISK_TABLE
+        if (int rc = write_table(o.table_file, id, o.path); rc != EXIT_OK)
+            return rc;
+#else
+        fprintf(stderr, "qvdisk: --table is not available in this build (no SQLite)\n");
+        return EXIT_USAGE;
+#endif
+    }
     if (o.save) {
         int rc = save_scan(o.save, disk_scan_result(id));
         if (rc != EXIT_OK)
@@ -241,8 +253,8 @@ int write_outputs(const options &o, scan_handle &scan, const disk_problems &prob
         if (int rc = write_page(o.html, docs); rc != EXIT_OK)
             return rc;
     }
-    if (o.export_file && !strcmp(o.export_file, "-"))
-        return EXIT_OK;  // standard output holds the export alone
+    if ((o.export_file && !strcmp(o.export_file, "-")) || (o.table_file && !strcmp(o.table_file, "-")))
+        return EXIT_OK;  // standard output holds the export or the table alone
     if (!o.json)
         return print_report(o, id, st);
     const char *doc = !strcmp(o.json, "tree") ? disk_scan_result(id)

@@ -105,7 +105,7 @@ struct input {
 #endif
 };
 
-enum class excluded_kind { none, left_out, other_fs, kern_fs };
+enum class excluded_kind { none, left_out, other_fs, kern_fs, loop, cache };
 
 // One entry's info object.
 struct info {
@@ -567,9 +567,13 @@ private:
             } else if (k == "excluded") {
                 bool too_long;
                 ok = a_string("excluded", &text_, 16, &too_long);
-                info_.excluded = text_ == "otherfs"   ? excluded_kind::other_fs
-                                 : text_ == "kernfs"  ? excluded_kind::kern_fs
-                                                      : excluded_kind::left_out;
+                // ncdu 1.18 writes "othfs" and reads "otherfs" too; "loop"
+                // and "cache" are qvdisk's, read elsewhere as excluded.
+                info_.excluded = text_ == "otherfs" || text_ == "othfs" ? excluded_kind::other_fs
+                                 : text_ == "kernfs"                    ? excluded_kind::kern_fs
+                                 : text_ == "loop"                      ? excluded_kind::loop
+                                 : text_ == "cache"                     ? excluded_kind::cache
+                                                                        : excluded_kind::left_out;
             } else if (k == "uid" || k == "gid" || k == "mode" || k == "mtime")
                 ok = any_number(k == "uid" ? "uid" : k == "gid" ? "gid" : k == "mode" ? "mode" : "mtime");
             else
@@ -666,6 +670,10 @@ private:
                 entry_.state = DISK_ENTRY_OTHER_FS;
             else if (info_.excluded == excluded_kind::kern_fs)
                 entry_.state = DISK_ENTRY_PSEUDO_FS;
+            else if (info_.excluded == excluded_kind::loop)
+                entry_.state = DISK_ENTRY_LOOP;
+            else if (info_.excluded == excluded_kind::cache)
+                entry_.state = DISK_ENTRY_CACHE;
             return;
         }
         entry_.apparent_size = info_.asize;
@@ -698,9 +706,8 @@ private:
             return fail("a root the file marks excluded");
         fill(true, info_.dev);
         frames_.clear();
-        frames_.push_back({info_.dev, entry_.state == DISK_ENTRY_OTHER_FS || entry_.state == DISK_ENTRY_PSEUDO_FS
-                                          ? frame::closed
-                                          : frame::told});
+        bool sealed = entry_.state != DISK_ENTRY_WHOLE && entry_.state != DISK_ENTRY_UNREADABLE;
+        frames_.push_back({info_.dev, sealed ? frame::closed : frame::told});
         doc_root r;
         r.path = name_;
         r.entry = &entry_;
@@ -748,7 +755,7 @@ private:
         }
         // ncdu writes a directory on another file system as an object, not
         // entered: it is a directory all the same.
-        bool not_entered = info_.excluded == excluded_kind::other_fs || info_.excluded == excluded_kind::kern_fs;
+        bool not_entered = info_.excluded != excluded_kind::none && info_.excluded != excluded_kind::left_out;
         if (mode == frame::hidden) {
             if (is_dir)
                 frames_.push_back({dev, frame::hidden});
