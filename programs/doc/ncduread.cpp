@@ -472,24 +472,33 @@ private:
         if (!string(&key_, 32, &too_long))
             return false;
         if (too_long)
-            key_ = "?";  // no known key is that long
+            key_.assign(1, '?');  // no known key is that long
         return expect(':', "expected ':'");
     }
 
     // ---- members of an info object
 
+    // A member's name in quotes, as a message names it.
+    static std::string member(const char *name)
+    {
+        std::string m = "\"";
+        m += name;
+        m += '"';
+        return m;
+    }
+
     bool whole(const char *name, uint64_t *v)
     {
         int c = peek_past_space();
         if (c != '-' && (c < '0' || c > '9'))
-            return fail_at(c, ("\"" + std::string(name) + "\" that is not a number").c_str());
+            return fail_at(c, (member(name) + " that is not a number").c_str());
         unsigned form;
         if (!number(v, &form))
             return false;
         if (form & (N_NEGATIVE | N_FRACTION))
-            return fail("\"" + std::string(name) + "\" that is not a whole number");
+            return fail(member(name) + " that is not a whole number");
         if (form & N_OVERFLOW)
-            return fail("\"" + std::string(name) + "\" larger than 2^64-1");
+            return fail(member(name) + " larger than 2^64-1");
         return true;
     }
     // A number kept by some writers as a fraction or below 0 (mtime), not
@@ -498,13 +507,13 @@ private:
     {
         int c = peek_past_space();
         if (c != '-' && (c < '0' || c > '9'))
-            return fail_at(c, ("\"" + std::string(name) + "\" that is not a number").c_str());
+            return fail_at(c, (member(name) + " that is not a number").c_str());
         uint64_t v;
         unsigned form;
         if (!number(&v, &form))
             return false;
         if (form & N_OVERFLOW)
-            return fail("\"" + std::string(name) + "\" larger than 2^64-1");
+            return fail(member(name) + " larger than 2^64-1");
         return true;
     }
     bool boolean(const char *name, bool *v)
@@ -518,13 +527,13 @@ private:
             *v = false;
             return literal("alse");
         }
-        return fail_at(c, ("\"" + std::string(name) + "\" that is not true or false").c_str());
+        return fail_at(c, (member(name) + " that is not true or false").c_str());
     }
     bool a_string(const char *name, std::string *out, size_t cap, bool *too_long)
     {
         int c = next_past_space();
         if (c != '"')
-            return fail_at(c, ("\"" + std::string(name) + "\" that is not a string").c_str());
+            return fail_at(c, (member(name) + " that is not a string").c_str());
         return string(out, cap, too_long);
     }
 
