@@ -207,6 +207,19 @@ settle "sorted by size"
 step "deleting is off (--read-only)" browser_read_only d
 [ -e del/media/clip.mp4 ]
 expect "--read-only deletes nothing" $?
+tm send-keys -t qv q
+# A scan read from a file: the same tree, nothing on disk acted on.
+"$qvdisk" del --export del.json >/dev/null 2>&1
+start "$qvdisk" -i -b -f del.json
+settle "sorted by size"
+tm send-keys -t qv d
+settle "deleting is off: this scan was read from a file"
+expect "d on a scan read from a file is refused" $?
+tm send-keys -t qv r
+settle "cannot rescan: this scan was read from a file"
+expect "r on a scan read from a file is refused" $?
+[ -e del/media/clip.mp4 ]
+expect "a scan read from a file deletes nothing" $?
 chmod 555 del/docs
 unprivileged=""
 [ "$(id -u)" -eq 0 ] && unprivileged="unshare -U"
