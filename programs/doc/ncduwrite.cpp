@@ -6,6 +6,7 @@
 #include "ncduwrite.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <string>
 
@@ -71,29 +72,39 @@ private:
     }
     bool flush_if_full() { return buf_.size() < (1 << 16) - 512 || flush(); }
 
+    static bool plain(unsigned char c) { return c >= 0x20 && c != '"' && c != '\\' && c != 0x7F; }
     void name(const char *p, size_t n)
     {
         static const char hex[] = "0123456789abcdef";
         buf_ += '"';
-        for (size_t i = 0; i < n; i++) {
-            unsigned char c = (unsigned char)p[i];
+        for (size_t i = 0; i < n;) {
+            // Runs that need no escape go in whole: bytes of 0x80 and up
+            // raw, UTF-8 or not, as ncdu writes names.
+            size_t run = i;
+            while (run < n && plain((unsigned char)p[run]))
+                run++;
+            buf_.append(p + i, run - i);
+            if (run == n)
+                break;
+            unsigned char c = (unsigned char)p[run];
             if (c == '"' || c == '\\') {
                 buf_ += '\\';
                 buf_ += (char)c;
-            } else if (c < 0x20 || c == 0x7F) {
+            } else {
                 buf_ += "\\u00";
                 buf_ += hex[c >> 4];
                 buf_ += hex[c & 15];
-            } else {
-                buf_ += (char)c;  // raw, UTF-8 or not, as ncdu writes names
             }
+            i = run + 1;
         }
         buf_ += '"';
     }
     void number(const char *key, uint64_t v)
     {
+        char digits[24];
+        auto end = std::to_chars(digits, digits + sizeof digits, v).ptr;
         buf_ += key;
-        buf_ += std::to_string(v);
+        buf_.append(digits, (size_t)(end - digits));
     }
     // One entry's object, opening the array of a directory.
     void object(const disk_entry &e)

@@ -509,9 +509,10 @@ const char SCHEMA[] =
     "CREATE TABLE IF NOT EXISTS entries(scan INTEGER NOT NULL REFERENCES scans(scan), path, parent, name,"
     " kind TEXT, size INTEGER, apparent_size INTEGER, disk_size INTEGER, files INTEGER, dirs INTEGER,"
     " state TEXT, error INTEGER, dev INTEGER, ino INTEGER, nlink INTEGER, depth INTEGER);";
-const char INDEXES[] =
-    "CREATE INDEX IF NOT EXISTS entries_parent ON entries(scan, parent);"
-    "CREATE INDEX IF NOT EXISTS entries_path ON entries(scan, path);";
+// By parent, which finds a directory's entries. Not by path: an index of
+// whole paths costs as much as the rows' own text, and a directory's own
+// row is found among its parent's entries by name.
+const char INDEXES[] = "CREATE INDEX IF NOT EXISTS entries_parent ON entries(scan, parent);";
 
 const char INSERT_SCAN[] =
     "INSERT INTO scans(host, root, time, options, total_size, total_files, total_dirs) VALUES(?,?,?,?,?,?,?)";
@@ -557,8 +558,6 @@ public:
         if (!columns_are("scans", 8) || !columns_are("entries", 16) ||
             sqlite3_prepare_v2(db_, INSERT_ENTRY, -1, &insert_, nullptr) != SQLITE_OK)
             return say(error, path_ + " holds scans or entries tables that are not qvdisk's");
-        if (sqlite3_exec(db_, INDEXES, nullptr, nullptr, nullptr) != SQLITE_OK)
-            return fail(error, "cannot write ");
         return true;
     }
 
@@ -568,6 +567,12 @@ protected:
         if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
             return failed();
         in_tx_ = true;
+        // Into a file of no entries yet, the rows go in first and their
+        // indexes are made once after them, from sorted keys: a third of the
+        // time of keeping them up row by row. Later scans keep them up.
+        if (entries_empty() &&
+            sqlite3_exec(db_, "DROP INDEX IF EXISTS entries_parent", nullptr, nullptr, nullptr) != SQLITE_OK)
+            return failed();
         sqlite3_stmt *st = nullptr;
         if (sqlite3_prepare_v2(db_, INSERT_SCAN, -1, &st, nullptr) != SQLITE_OK)
             return failed();
@@ -638,7 +643,8 @@ protected:
         sqlite3_finalize(st);
         if (!same)
             return rollback("the rows written to " + path_ + " are not the rows told");
-        if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
+        if (sqlite3_exec(db_, INDEXES, nullptr, nullptr, nullptr) != SQLITE_OK ||
+            sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
             return failed();
         in_tx_ = false;
         return true;
@@ -648,6 +654,15 @@ private:
     std::string path_;
     table_scan scan_;
     sqlite3 *db_ = nullptr;
+
+    bool entries_empty()
+    {
+        sqlite3_stmt *st = nullptr;
+        bool empty = sqlite3_prepare_v2(db_, "SELECT NOT EXISTS(SELECT 1 FROM entries)", -1, &st, nullptr) == SQLITE_OK &&
+                     sqlite3_step(st) == SQLITE_ROW && sqlite3_column_int(st, 0) == 1;
+        sqlite3_finalize(st);
+        return empty;
+    }
     sqlite3_stmt *insert_ = nullptr;
     int64_t scan_id_ = 0;
     bool in_tx_ = false;
