@@ -22,9 +22,10 @@
  *
  * Threads: any host thread may call any export, with three duties:
  *  - no call on an id overlaps disk_free() of that id;
- *  - disk_scan_result(), disk_get_top(), disk_get_extensions() and
- *    disk_get_dir() for the same id are not called from two threads at
- *    once (they reorder the tree and cache texts without a lock);
+ *  - disk_scan_result(), disk_get_top(), disk_get_extensions(),
+ *    disk_get_dir() and disk_visit() for the same id are not called from
+ *    two threads at once (they reorder the tree and cache texts without a
+ *    lock);
  *  - calls on different ids are independent.
  * disk_get_problems() may be called from several threads at once, for the
  * same id too, and alongside the four above.
@@ -379,7 +380,8 @@ QV_API const char *disk_get_dir(int id, const char *path, int levels);
 /*
  * One entry of a scan, as disk_visit() tells it and disk_import_entry()
  * takes it. struct_size is set by whoever fills it to sizeof(disk_entry);
- * members past it are taken as 0.
+ * members past it are taken as 0. On 64-bit systems the members lie without
+ * padding: 88 bytes, the pointer at offset 8.
  */
 #define DISK_ENTRY_WHOLE 0       /* a file, or a directory with all of its children */
 #define DISK_ENTRY_UNREADABLE 1  /* a directory that could not be read, or only in part */
@@ -393,9 +395,16 @@ typedef struct disk_entry {
     unsigned int struct_size;
     /* The name's bytes, name_len of them (not NUL-terminated), as the file
      * system gave them; for the root, the path as given to the scan. */
-    const char *name;
     unsigned int name_len;
+    const char *name;
     int is_dir;
+    /* DISK_ENTRY_*: why a directory is without all of its children. */
+    int state;
+    /* For DISK_ENTRY_UNREADABLE: the system's error code, 0 when unknown. */
+    int error;
+    /* A file met under several names (hard links): how many of its names
+     * the scan met (2 or more), with dev and ino below; 0 otherwise. */
+    unsigned int nlink;
     /* What the documents count (the scan's size kind, a hard-linked file
      * once when so asked): for a directory the total below it, with files
      * and dirs the files and directories below it; for a file its size and
@@ -409,17 +418,11 @@ typedef struct disk_entry {
      * neither hard links once nor followed links) leaves disk_size 0. */
     unsigned long long apparent_size;
     unsigned long long disk_size;
-    /* A file known to have several names (hard links): the device and
-     * inode (Windows: volume serial and file index) that tell it apart, and
-     * how many names it has; all 0 otherwise. A scan knows them when it
-     * counts hard links once. */
+    /* The device and inode (Windows: volume serial and file index) that
+     * tell a file of several names apart. A scan knows them when it counts
+     * hard links once; an import groups the names of one file by them. */
     unsigned long long dev;
     unsigned long long ino;
-    unsigned int nlink;
-    /* DISK_ENTRY_*: why a directory is without all of its children. */
-    int state;
-    /* For DISK_ENTRY_UNREADABLE: the system's error code, 0 when unknown. */
-    int error;
 } disk_entry;
 
 /*
@@ -427,9 +430,9 @@ typedef struct disk_entry {
  * entries after it in the documents' order (largest first), then
  * fn(ctx, NULL) when a directory ends (the root's end last). The entry and
  * its name are valid only during the call. fn returning non-zero stops the
- * visit, which then returns that value. Returns 0 when every entry was
- * told, -1 when id names no scan, the scan is not SCAN_DONE or fn is NULL,
- * -2 when memory ran short before the first call. Any depth, no recursion.
+ * visit. Returns 0 when every entry was told, 1 when fn stopped it, -1
+ * when id names no scan, the scan is not SCAN_DONE or fn is NULL, -2 when
+ * memory ran short before the first call. Any depth, no recursion.
  * The first call orders the tree, as disk_scan_result() does; same duties
  * between threads as disk_scan_result().
  */
@@ -459,7 +462,8 @@ QV_API int disk_visit(int id, disk_visit_fn fn, void *ctx);
  * call is refused: the entries are not in the order above (an entry before
  * the root, a second root, an end with no directory open, an entry below
  * a directory whose state says it was not entered), a name below the root
- * is empty, longer than 65535 bytes, "." or "..", or holds "/" or NUL, or
+ * is empty, longer than 65535 bytes, "." or "..", or holds "/" or NUL, its
+ * path below the root would reach 32768 bytes (no walk goes deeper), or
  * memory ran short. A refused call spoils the import: every later call is
  * refused, and disk_import_end() ends it SCAN_FAILED (the id still needs
  * disk_free()).

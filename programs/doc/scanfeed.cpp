@@ -71,12 +71,15 @@ bool scan_builder::enter(const doc_node &n)
 {
     if (!n.entry)
         return refuse("an entry without what a scan needs of it");
+    if (n.name.size() > 65535)
+        return refuse("an entry name that cannot be a file name");
     disk_entry e = *n.entry;
     e.struct_size = sizeof e;
     e.name = n.name.data();
     e.name_len = (unsigned)n.name.size();
     e.is_dir = n.is_dir;
-    return disk_import_entry(id_, &e) == 0 || refuse("an entry the library refused (a name that cannot be a file name, or memory)");
+    return disk_import_entry(id_, &e) == 0 ||
+           refuse("an entry the library refused (a path deeper than 32767 bytes below the root, or memory)");
 }
 
 bool scan_builder::leave()

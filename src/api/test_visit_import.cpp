@@ -228,9 +228,9 @@ TEST(Import, WalkVisitedAndImportedAnswersTheSame)
 
 TEST(Import, HardLinksCountOnceUnderTheFirstPath)
 {
-    disk_entry root{sizeof(disk_entry), "r", 1, 1};
-    disk_entry b{sizeof(disk_entry), "b", 1, 1}, a{sizeof(disk_entry), "a", 1, 1};
-    disk_entry f{sizeof(disk_entry), "f", 1, 0};
+    disk_entry root{sizeof(disk_entry), 1, "r", 1};
+    disk_entry b{sizeof(disk_entry), 1, "b", 1}, a{sizeof(disk_entry), 1, "a", 1};
+    disk_entry f{sizeof(disk_entry), 1, "f", 0};
     f.apparent_size = 1000;
     f.disk_size = 4096;
     f.dev = 7;
@@ -257,10 +257,10 @@ TEST(Import, HardLinksCountOnceUnderTheFirstPath)
 // half-built as though it were whole.
 TEST(Import, RefusedCallsSpoilTheImport)
 {
-    const disk_entry dir{sizeof(disk_entry), "d", 1, 1}, file{sizeof(disk_entry), "f", 1, 0};
+    const disk_entry dir{sizeof(disk_entry), 1, "d", 1}, file{sizeof(disk_entry), 1, "f", 0};
     disk_entry sealed = dir;
     sealed.state = DISK_ENTRY_OTHER_FS;
-    std::string long_name(65536, 'n');
+    std::string long_name(65536, 'n'), deep_name(40000, 'n');
     auto named = [&](const char *n, size_t len) {
         disk_entry e = file;
         e.name = n;
@@ -281,9 +281,10 @@ TEST(Import, RefusedCallsSpoilTheImport)
         {"a name with a slash", {}, false, named("a/b", 3)},
         {"a name with NUL", {}, false, named("a\0b", 3)},
         {"a name too long", {}, false, named(long_name.data(), long_name.size())},
+        {"a path deeper than a walk goes", {}, false, named(deep_name.data(), deep_name.size())},
         {"an entry below a directory not entered", {sealed}, false, file},
         {"an entry after the root ended", {}, true, file},
-        {"a struct_size too small", {}, false, disk_entry{4, "f", 1, 0}},
+        {"a struct_size too small", {}, false, disk_entry{4, 1, "f", 0}},
     };
     for (const refusal &c : cases) {
         int id = disk_import_begin("/r", nullptr);
@@ -318,7 +319,7 @@ TEST(Import, RefusedCallsSpoilTheImport)
 
 TEST(Import, CancelledAndProblemsCounted)
 {
-    disk_entry root{sizeof(disk_entry), "r", 1, 1}, bad{sizeof(disk_entry), "bad", 3, 1};
+    disk_entry root{sizeof(disk_entry), 1, "r", 1}, bad{sizeof(disk_entry), 3, "bad", 1};
     bad.state = DISK_ENTRY_UNREADABLE;
     bad.error = 13;
     int id = disk_import_begin("/r", nullptr);
@@ -341,11 +342,12 @@ TEST(Import, CancelledAndProblemsCounted)
     disk_free(id);
 }
 
-// A chain far deeper than any stack could recurse through.
+// A chain as deep as a walk goes (paths below the root up to 32767 bytes),
+// deeper than a stack could recurse through.
 TEST(Import, DeepChainImportsAndVisits)
 {
-    const int depth = 100000;
-    disk_entry d{sizeof(disk_entry), "d", 1, 1}, f{sizeof(disk_entry), "f", 1, 0};
+    const int depth = 16382;  // "d/d/.../d": 32765 bytes
+    disk_entry d{sizeof(disk_entry), 1, "d", 1}, f{sizeof(disk_entry), 1, "f", 0};
     f.apparent_size = 5;
     int id = disk_import_begin("/r", nullptr);
     for (int i = 0; i <= depth; i++)
@@ -363,8 +365,9 @@ TEST(Import, DeepChainImportsAndVisits)
     ends = n[1];
     EXPECT_EQ(entries, (uint64_t)depth + 2);
     EXPECT_EQ(ends, (uint64_t)depth + 1);
-    // A visit stopped by the host returns what the host returned.
-    EXPECT_EQ(disk_visit(id, [](void *, const disk_entry *) { return 7; }, nullptr), 7);
+    // A visit the host stops returns 1, whatever the host returned.
+    EXPECT_EQ(disk_visit(id, [](void *, const disk_entry *) { return 7; }, nullptr), 1);
+    EXPECT_EQ(disk_visit(id, [](void *, const disk_entry *) { return -2; }, nullptr), 1);
     EXPECT_EQ(disk_visit(id, nullptr, nullptr), -1);
     disk_free(id);
 }

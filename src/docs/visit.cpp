@@ -80,8 +80,10 @@ struct lookups {
         size_t kept = 0;
         for (size_t i = 0, j; i < links.size(); i = j) {
             uint64_t own = 0;
+            // The one name that kept a size when hard links count once.
             for (j = i; j < links.size() && by_id(&links[i], &links[j]) == 0; j++)
-                own = own > links[j].file->size ? own : links[j].file->size;
+                if (own == 0)
+                    own = links[j].file->size;
             if (j - i < 2)
                 continue;
             for (size_t k = i; k < j; k++) {
@@ -163,8 +165,9 @@ int qv_visit(scan_slot *slot, disk_visit_fn fn, void *ctx)
     disk_entry d;
     auto tell = [&](const qv_entry *e) {
         describe(look, on_disk, e, &d);
-        return fn(ctx, &d);
+        return fn(ctx, &d) != 0 ? 1 : 0;
     };
+    auto end_dir = [&] { return fn(ctx, nullptr) != 0 ? 1 : 0; };
     // Pre-order through the parent links, with the end of each directory
     // told as it is left: no stack, any depth.
     const qv_entry *e = root;
@@ -178,11 +181,11 @@ int qv_visit(scan_slot *slot, disk_visit_fn fn, void *ctx)
             continue;
         }
         if (e->is_dir)
-            if (int rc = fn(ctx, nullptr))
+            if (int rc = end_dir())
                 return rc;
         while (e != root && !e->next_sibling) {
             e = e->parent;
-            if (int rc = fn(ctx, nullptr))
+            if (int rc = end_dir())
                 return rc;
         }
         if (e == root)

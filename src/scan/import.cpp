@@ -100,6 +100,11 @@ int add_entry(scan_slot *s, const disk_entry &e)
     qv_entry *dir = im.at;
     if (!dir || dir == im.sealed || !file_name(e))
         return spoil(s);
+    // No path longer than a walk ever makes: the documents and the host's
+    // own paths (a table's rows) grow with it.
+    size_t rel = im.rel_len + (im.rel_len > 0) + e.name_len;
+    if (rel >= SCAN_PATH_MAX)
+        return spoil(s);
     qv_walk_ctx *ctx = &s->walk;
     qv_entry *n = qv_tree_new_entry(qv_scan_result_first_arena(s->result), e.name, e.name_len);
     if (!n)
@@ -120,6 +125,7 @@ int add_entry(scan_slot *s, const disk_entry &e)
             im.sealed = n;
         im.at = n;
         im.last = nullptr;
+        im.rel_len = rel;
         ctx->progress.dirs.fetch_add(1, std::memory_order_relaxed);
         return 0;
     }
@@ -151,6 +157,8 @@ int qv_import_entry(int id, const disk_entry *entry)
         // The directory left is the last entry of the one it lies in.
         im.last = im.at;
         im.at = im.at->parent;
+        size_t len = qv_tree_name_len(im.last) + 1;
+        im.rel_len = im.at && im.rel_len > len ? im.rel_len - len : 0;
         return 0;
     }
     disk_entry e;

@@ -20,6 +20,7 @@ struct qv_import {
     qv_entry *at = nullptr;      // the directory open last; null once the root ended
     qv_entry *last = nullptr;    // its last entry so far: entries keep the host's order
     qv_entry *sealed = nullptr;  // a directory its entry said was not entered
+    size_t rel_len = 0;          // the open directory's path below the root, in bytes
     uint64_t started_ms = 0;
 };
 
