@@ -42,25 +42,28 @@ inline size_t utf8_bad_len(const unsigned char *p)
 }
 
 // utf8_len() and utf8_bad_len() for n bytes at p that need not be
-// NUL-terminated (a name inside a larger buffer): the last bytes are looked
-// at through a zero-padded copy.
-inline size_t utf8_len_n(const unsigned char *p, size_t n)
+// NUL-terminated (a name inside a larger buffer): when fewer than 4 bytes
+// are left, f looks at a zero-padded copy of them.
+template <class F>
+size_t utf8_within(const unsigned char *p, size_t n, F f)
 {
     if (n >= 4)
-        return utf8_len(p);
+        return f(p);
     unsigned char tail[5] = {};
     for (size_t i = 0; i < n; i++)
         tail[i] = p[i];
-    return utf8_len(tail);
+    return f(tail);
 }
 
+// utf8_len() within n bytes.
+inline size_t utf8_len_n(const unsigned char *p, size_t n)
+{
+    return utf8_within(p, n, utf8_len);
+}
+
+// utf8_bad_len() within n bytes, never more than n.
 inline size_t utf8_bad_len_n(const unsigned char *p, size_t n)
 {
-    if (n >= 4)
-        return utf8_bad_len(p);
-    unsigned char tail[5] = {};
-    for (size_t i = 0; i < n; i++)
-        tail[i] = p[i];
-    size_t bad = utf8_bad_len(tail);
+    size_t bad = utf8_within(p, n, utf8_bad_len);
     return bad < n ? bad : n;
 }

@@ -15,6 +15,7 @@
 
 #include "docread.h"
 #include "fixture.h"
+#include "testrun.h"
 #include "jsonread.h"
 #include "quorvel_disk.h"
 #include "docrecorder.h"
@@ -432,22 +433,6 @@ TEST(Pieces, AFileReadsAsItsTextWhateverThePieces)
 
 namespace {
 
-// Runs fn on a thread with a stack of 1 MiB: a reader that recursed per
-// level would overflow it long before 100,000 levels.
-void on_small_stack(const std::function<void()> &fn)
-{
-    pthread_attr_t attr;
-    ASSERT_EQ(pthread_attr_init(&attr), 0);
-    ASSERT_EQ(pthread_attr_setstacksize(&attr, 1 << 20), 0);
-    pthread_t th;
-    auto run = [](void *p) -> void * {
-        (*static_cast<const std::function<void()> *>(p))();
-        return nullptr;
-    };
-    ASSERT_EQ(pthread_create(&th, &attr, run, const_cast<std::function<void()> *>(&fn)), 0);
-    pthread_join(th, nullptr);
-    pthread_attr_destroy(&attr);
-}
 
 }  // namespace
 

@@ -19,6 +19,7 @@
 
 #include "docrecorder.h"
 #include "fixture.h"
+#include "testrun.h"
 #include "ncduread.h"
 
 using namespace qvtest;
@@ -448,20 +449,6 @@ struct counter : doc_sink {
     }
 };
 
-void on_small_stack(const std::function<void()> &fn)
-{
-    pthread_attr_t attr;
-    ASSERT_EQ(pthread_attr_init(&attr), 0);
-    ASSERT_EQ(pthread_attr_setstacksize(&attr, 1 << 20), 0);
-    pthread_t th;
-    auto run = [](void *p) -> void * {
-        (*static_cast<const std::function<void()> *>(p))();
-        return nullptr;
-    };
-    ASSERT_EQ(pthread_create(&th, &attr, run, const_cast<std::function<void()> *>(&fn)), 0);
-    pthread_join(th, nullptr);
-    pthread_attr_destroy(&attr);
-}
 
 TEST(NcduRead, AHundredThousandLevelsOnASmallStack)
 {
@@ -490,19 +477,6 @@ TEST(NcduRead, AHundredThousandLevelsOnASmallStack)
 #ifndef _WIN32
 // ---- the real writers
 
-std::string shell(const std::string &cmd)
-{
-    std::string out;
-    FILE *p = popen(cmd.c_str(), "r");
-    if (!p)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    pclose(p);
-    return out;
-}
 
 bool have(const char *tool) { return !shell(std::string("command -v ") + tool + " 2>/dev/null").empty(); }
 

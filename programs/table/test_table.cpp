@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "fixture.h"
+#include "testrun.h"
 #include "table.h"
 
 using namespace qvtest;
@@ -175,19 +176,6 @@ struct db {
     }
 };
 
-std::string shell(const std::string &command)
-{
-    std::string out;
-    FILE *p = popen(command.c_str(), "r");
-    if (!p)
-        return "popen failed";
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    pclose(p);
-    return out;
-}
 
 TEST(TableSqlite, TwoScansInOneFileEachWholeWithNamesExact)
 {
