@@ -11,8 +11,13 @@
 #    standard input read the same; --compare takes two exports;
 #  - broken files end with one line and status 2.
 #   travel_tests.sh QVDISK WORK_DIR
+# As root, what must not read the unreadable directory runs as nobody: the
+# tree, the files and a copy of qvdisk with its library then lie in a
+# folder of their own below /tmp that all can reach (the build may lie where
+# nobody can, below /root), removed at the end.
 set -u
 qvdisk=$1 work=$2
+[ "$(id -u)" = 0 ] && work=$(mktemp -d /tmp/qvtravel.XXXXXX)
 here=$(cd "$(dirname "$0")" && pwd)
 sums="python3 $here/ncdu_sums.py"
 export NO_COLOR=1 LC_ALL=C
@@ -32,7 +37,7 @@ done
 root=$work/tree
 mnt=$root/mnt
 cleanup() { mountpoint -q "$mnt" 2>/dev/null && umount "$mnt"; chmod -R u+rwX "$work" 2>/dev/null; }
-trap cleanup EXIT
+trap 'cleanup; [ "$work" != "$2" ] && rm -rf "$work"' EXIT
 trap 'exit 130' INT TERM
 cleanup
 rm -rf "$work"
@@ -61,8 +66,23 @@ chmod -R a+rX "$work"
 chmod 000 "$root/shut"
 
 # Runs a program as a user who cannot read shut/ (root reads everything).
-as_user() { if [ $as_root = 1 ]; then setpriv --reuid=65534 --regid=65534 --clear-groups env HOME="$work" "$@"; else "$@"; fi; }
-[ $as_root = 1 ] && chmod 777 "$work" && chmod a+rx "$(dirname "$qvdisk")"
+as_user() {
+    if [ $as_root = 1 ]; then
+        setpriv --reuid=65534 --regid=65534 --clear-groups env HOME="$work" LD_LIBRARY_PATH="$work/bin" "$@"
+    else
+        "$@"
+    fi
+}
+if [ $as_root = 1 ]; then
+    # qvdisk and its library, where nobody can run them.
+    mkdir -p "$work/bin"
+    cp "$qvdisk" "$work/bin/"
+    lib=$(ldd "$qvdisk" | awk '/libquorvel-disk/ {print $3}')
+    [ -n "$lib" ] && cp -L "$lib" "$work/bin/"
+    qvdisk=$work/bin/$(basename "$qvdisk")
+    chmod 777 "$work"
+    chmod -R a+rX "$work/bin"
+fi
 
 # du's figure for the tree less the directories' own, with du's own options.
 du_files() {  # -B1 or -b, then du's options
