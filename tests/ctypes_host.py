@@ -29,6 +29,25 @@ for name in ("disk_scan_result", "disk_get_extensions", "disk_get_problems"):
     getattr(lib, name).restype = ctypes.c_char_p
 lib.disk_get_top.argtypes = [ctypes.c_int, ctypes.c_int]
 lib.disk_get_top.restype = ctypes.c_char_p
+
+
+class DiskEntry(ctypes.Structure):
+    _fields_ = [("struct_size", ctypes.c_uint), ("name_len", ctypes.c_uint),
+                ("name", ctypes.POINTER(ctypes.c_char)), ("is_dir", ctypes.c_int),
+                ("state", ctypes.c_int), ("error", ctypes.c_int), ("nlink", ctypes.c_uint)] + [
+                   (n, ctypes.c_ulonglong) for n in
+                   ("size", "files", "dirs", "apparent_size", "disk_size", "dev", "ino")]
+
+
+VISIT_FN = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.POINTER(DiskEntry))
+lib.disk_visit.argtypes = [ctypes.c_int, VISIT_FN, ctypes.c_void_p]
+lib.disk_visit.restype = ctypes.c_int
+lib.disk_import_begin.argtypes = [ctypes.c_char_p, ctypes.c_void_p]
+lib.disk_import_begin.restype = ctypes.c_int
+lib.disk_import_entry.argtypes = [ctypes.c_int, ctypes.POINTER(DiskEntry)]
+lib.disk_import_entry.restype = ctypes.c_int
+lib.disk_import_end.argtypes = [ctypes.c_int]
+lib.disk_import_end.restype = ctypes.c_int
 # -----------------------------------------------------------------------------
 
 work = sys.argv[2]
@@ -69,6 +88,36 @@ check("largest file", top == [{"path": root + "/caf\u00e9.txt", "size": 300}])
 ext = json.loads(lib.disk_get_extensions(scan_id).decode("utf-8"))
 check("extensions", [e["ext"] for e in ext] == [".txt", ".bin"])
 check("no problems", json.loads(lib.disk_get_problems(scan_id).decode("utf-8")) == [])
+
+# The scan entry by entry, and fed back as a scan of its own.
+check("disk_entry is laid out as the library's", ctypes.sizeof(DiskEntry) == 88)
+told = []
+
+
+def keep(_, entry):
+    if not entry:
+        told.append(None)
+    else:
+        e = entry.contents
+        told.append((ctypes.string_at(e.name, e.name_len), e.is_dir, e.size, e.apparent_size))
+    return 0
+
+
+check("visit", lib.disk_visit(scan_id, VISIT_FN(keep), None) == 0)
+check("visit tells the root, then each entry", told[0][0] == root.encode("utf-8") and
+      sorted(t[0] for t in told[1:] if t) == sorted(n.encode("utf-8") for n in ("caf\u00e9.txt", "sub", "\u65e5\u672c.bin")))
+check("a directory's end told once each", told.count(None) == 2)
+copy = lib.disk_import_begin(b"/copy", None)
+for t in told:
+    if t is None:
+        check("import end of a directory", lib.disk_import_entry(copy, None) == 0)
+        continue
+    e = DiskEntry(struct_size=ctypes.sizeof(DiskEntry), name_len=len(t[0]), is_dir=t[1], apparent_size=t[3])
+    e.name = ctypes.cast(ctypes.c_char_p(t[0]), ctypes.POINTER(ctypes.c_char))
+    check("import entry", lib.disk_import_entry(copy, ctypes.byref(e)) == 0)
+check("import ends done", lib.disk_import_end(copy) == 0)
+check("the import's total", json.loads(lib.disk_scan_result(copy).decode("utf-8"))["total_size"] == 320)
+lib.disk_free(copy)
 lib.disk_free(scan_id)
 check("freed", lib.disk_scan_status(scan_id) == -1)
 check("no document once freed", lib.disk_scan_result(scan_id) is None)
@@ -78,4 +127,4 @@ shutil.rmtree(work, ignore_errors=True)
 if failures:
     print("ctypes host failed:", ", ".join(failures))
     sys.exit(1)
-print("ctypes host: scan, documents and free through the README's declarations")
+print("ctypes host: scan, documents, a visit, an import and free through the README's declarations")
