@@ -6,6 +6,7 @@
 // calls come.
 #include "visit.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -16,97 +17,92 @@
 namespace {
 
 struct marked_dir {
-    const qv_entry *dir;
+    const qv_entry *entry;
     int32_t kind, err;
 };
 
 // A file of several names, with what all of its names share.
 struct linked_file {
-    const qv_entry *file;
+    const qv_entry *entry;
     qv_dir_id id;
     uint64_t own;    // its size of the counted kind (the name that keeps it)
     uint32_t names;  // of it met in the scan
 };
 
-int by_entry(const void *a, const void *b)
+bool id_less(const linked_file &x, const linked_file &y)
 {
-    // Both records begin with the entry.
-    const void *x = *static_cast<const void *const *>(a), *y = *static_cast<const void *const *>(b);
-    return x < y ? -1 : x > y;
+    return x.id.dev != y.id.dev ? x.id.dev < y.id.dev : x.id.ino < y.id.ino;
+}
+bool same_id(const linked_file &x, const linked_file &y)
+{
+    return x.id.dev == y.id.dev && x.id.ino == y.id.ino;
 }
 
-int by_id(const void *a, const void *b)
-{
-    const qv_dir_id &x = static_cast<const linked_file *>(a)->id, &y = static_cast<const linked_file *>(b)->id;
-    if (x.dev != y.dev)
-        return x.dev < y.dev ? -1 : 1;
-    return x.ino < y.ino ? -1 : x.ino > y.ino;
-}
-
-// qsort and bsearch take no null array, even an empty one.
+// The record of e in [v, v + n), sorted by entry, or null.
 template <class T>
-void sort(qv_vec<T> &v, int (*cmp)(const void *, const void *))
+const T *find(const T *v, size_t n, const qv_entry *e)
 {
-    if (v.size() > 1)
-        qsort(v.items, v.size(), sizeof(T), cmp);
-}
-template <class T>
-const T *find(const qv_vec<T> &v, const T &key)
-{
-    return v.empty() ? nullptr : static_cast<const T *>(bsearch(&key, v.items, v.size(), sizeof(T), by_entry));
+    const T *at = std::lower_bound(v, v + n, e, [](const T &r, const qv_entry *k) { return r.entry < k; });
+    return at != v + n && at->entry == e ? at : nullptr;
 }
 
+template <class T>
+T *new_array(size_t n)
+{
+    return static_cast<T *>(malloc((n ? n : 1) * sizeof(T)));
+}
+
+// What the visit looks up for each entry. Plain arrays freed by hand, no
+// destructor: nothing for an exception to clean up, so the visit needs no
+// unwinder (whose thread-local storage, in a DLL loaded and unloaded again
+// and again, would never be given back).
 struct lookups {
-    qv_vec<marked_dir> marks;
-    qv_vec<linked_file> links;
+    marked_dir *marks = nullptr;
+    size_t nmarks = 0;
+    linked_file *links = nullptr;
+    size_t nlinks = 0;
 
-    bool build(const scan_slot *s)
+    bool build(qv_problem_list p, const qv_vec<qv_link> &met)
     {
-        qv_problem_list p = qv_scanner_problem_list(s);
-        if (!marks.reserve(p.count))
+        marks = new_array<marked_dir>(p.count);
+        links = new_array<linked_file>(met.size());
+        if (!marks || !links)
             return false;
         for (size_t i = 0; i < p.count; i++)
-            marks.push({p.items[i].dir, p.items[i].kind, p.items[i].err});
-        sort(marks, by_entry);
+            marks[nmarks++] = {p.items[i].dir, p.items[i].kind, p.items[i].err};
+        std::sort(marks, marks + nmarks, [](const marked_dir &x, const marked_dir &y) { return x.entry < y.entry; });
 
-        const qv_vec<qv_link> &met = s->walk.own.links;
-        if (!links.reserve(met.size()))
-            return false;
         for (size_t i = 0; i < met.size(); i++)
-            links.push({met[i].file, met[i].id, 0, 0});
+            links[i] = {met[i].file, met[i].id, 0, 0};
         // Names of one file side by side: the one that kept the size tells
         // it to the others. Only files met under two names or more stay.
-        sort(links, by_id);
-        size_t kept = 0;
-        for (size_t i = 0, j; i < links.size(); i = j) {
+        size_t n = met.size();
+        std::sort(links, links + n, id_less);
+        for (size_t i = 0, j; i < n; i = j) {
             uint64_t own = 0;
             // The one name that kept a size when hard links count once.
-            for (j = i; j < links.size() && by_id(&links[i], &links[j]) == 0; j++)
+            for (j = i; j < n && same_id(links[i], links[j]); j++)
                 if (own == 0)
-                    own = links[j].file->size;
+                    own = links[j].entry->size;
             if (j - i < 2)
                 continue;
             for (size_t k = i; k < j; k++) {
-                links[kept] = links[k];
-                links[kept].own = own;
-                links[kept++].names = (uint32_t)(j - i < UINT32_MAX ? j - i : UINT32_MAX);
+                links[nlinks] = links[k];
+                links[nlinks].own = own;
+                links[nlinks++].names = (uint32_t)(j - i < UINT32_MAX ? j - i : UINT32_MAX);
             }
         }
-        links.resize(kept);
-        sort(links, by_entry);
+        std::sort(links, links + nlinks, [](const linked_file &x, const linked_file &y) { return x.entry < y.entry; });
         return true;
     }
+    void release()
+    {
+        free(marks);
+        free(links);
+    }
 
-    const marked_dir *mark_of(const qv_entry *e) const
-    {
-        marked_dir key{e, 0, 0};
-        return find(marks, key);
-    }
-    const linked_file *link_of(const qv_entry *e) const
-    {
-        linked_file key{e, {}, 0, 0};
-        return find(links, key);
-    }
+    const marked_dir *mark_of(const qv_entry *e) const { return find(marks, nmarks, e); }
+    const linked_file *link_of(const qv_entry *e) const { return find(links, nlinks, e); }
 };
 
 int state_of(int32_t kind)
@@ -154,22 +150,18 @@ void describe(const lookups &look, bool on_disk, const qv_entry *e, disk_entry *
 
 }  // namespace
 
-int qv_visit(scan_slot *slot, disk_visit_fn fn, void *ctx)
+using c_visit_fn = int (*)(void *, const disk_entry *) noexcept;
+
+// Pre-order through the parent links, with the end of each directory told
+// as it is left: no stack, any depth. 0, or 1 when fn stopped it.
+static int visit_tree(const qv_entry *root, const lookups &look, bool on_disk, c_visit_fn fn, void *ctx)
 {
-    qv_doc_order(slot);
-    const qv_entry *root = slot->result ? slot->result->root : nullptr;
-    lookups look;
-    if (!root || !look.build(slot))
-        return -2;
-    bool on_disk = slot->opts.asked.size_kind == DISK_SIZE_ON_DISK;
     disk_entry d;
     auto tell = [&](const qv_entry *e) {
         describe(look, on_disk, e, &d);
         return fn(ctx, &d) != 0 ? 1 : 0;
     };
     auto end_dir = [&] { return fn(ctx, nullptr) != 0 ? 1 : 0; };
-    // Pre-order through the parent links, with the end of each directory
-    // told as it is left: no stack, any depth.
     const qv_entry *e = root;
     if (int rc = tell(e))
         return rc;
@@ -194,4 +186,21 @@ int qv_visit(scan_slot *slot, disk_visit_fn fn, void *ctx)
         if (int rc = tell(e))
             return rc;
     }
+}
+
+int qv_visit(scan_slot *slot, disk_visit_fn host_fn, void *ctx)
+{
+    // The host's function is C: nothing unwinds out of it.
+    auto fn = reinterpret_cast<c_visit_fn>(host_fn);
+    qv_doc_order(slot);
+    const qv_entry *root = slot->result ? slot->result->root : nullptr;
+    qv_problem_list problems = qv_scanner_problem_list(slot);
+    lookups look;
+    if (!root || !look.build(problems, slot->walk.own.links)) {
+        look.release();
+        return -2;
+    }
+    int rc = visit_tree(root, look, slot->opts.asked.size_kind == DISK_SIZE_ON_DISK, fn, ctx);
+    look.release();
+    return rc;
 }
