@@ -274,6 +274,28 @@ int write_outputs(const options &o, scan_handle &scan, const disk_problems &prob
     return EXIT_OK;
 }
 
+// write_outputs(), then what the scan left out, once, after the output, as
+// the last line on a terminal (stdout stays a clean document with --json).
+int write_and_warn(const options &o, scan_handle &scan, const disk_problems &problems, const style &st,
+                   const sv_tree *older)
+{
+    int rc = write_outputs(o, scan, problems, st, older);
+    if (fflush(stdout) != 0)
+        rc = EXIT_SCAN_FAILED;
+    warn_left_out(problems);
+    return rc;
+}
+
+#ifdef QVDISK_BROWSER
+// Colour in the browser: unless NO_COLOR is set or the terminal is dumb.
+bool browser_color()
+{
+    const char *no_color = getenv("NO_COLOR");
+    const char *term = getenv("TERM");
+    return !(no_color && *no_color) && !(term && !strcmp(term, "dumb"));
+}
+#endif
+
 // What a scan read with -f counts: sizes as the command line says.
 disk_scan_options import_options(const options &o)
 {
@@ -302,7 +324,7 @@ int compare_saved(const options &o, const style &st)
 
 // -f: the scan read from a file, then everything a scan of PATH gives, but
 // nothing that acts on the disk.
-int run_imported(options &o, const style &st, const sv_tree *older, bool color)
+int run_imported(options &o, const style &st, const sv_tree *older)
 {
     int id = -1;
     uint64_t left_out = 0;
@@ -315,17 +337,12 @@ int run_imported(options &o, const style &st, const sv_tree *older, bool color)
     o.read_only = true;
 #ifdef QVDISK_BROWSER
     if (o.interactive)
-        return run_interactive(o, std::move(scan), -1, color, &g_interrupted);
-#else
-    (void)color;
+        return run_interactive(o, std::move(scan), -1, browser_color(), &g_interrupted);
 #endif
     disk_problems problems{};
     problems.struct_size = sizeof problems;
     disk_scan_problems(id, &problems);
-    rc = write_outputs(o, scan, problems, st, older);
-    if (fflush(stdout) != 0)
-        rc = EXIT_SCAN_FAILED;
-    warn_left_out(problems);
+    rc = write_and_warn(o, scan, problems, st, older);
     if (left_out > 0)
         fprintf(stderr, "qvdisk: warning: %s entries the file marks excluded were left out\n",
                 grouped(left_out).c_str());
@@ -365,11 +382,8 @@ int run(options &o)
     }
 #endif
 
-    if (o.import_file) {
-        const char *term = getenv("TERM");
-        bool color = !(no_color && *no_color) && !(term && !strcmp(term, "dumb"));
-        return run_imported(o, st, o.since ? &older : nullptr, color);
-    }
+    if (o.import_file)
+        return run_imported(o, st, o.since ? &older : nullptr);
     install_interrupt_handler();
 #ifdef QVDISK_BROWSER
     // Deleting in -i reaches entries only from the root the scan walked:
@@ -393,11 +407,8 @@ int run(options &o)
         return EXIT_SCAN_FAILED;
     }
 #ifdef QVDISK_BROWSER
-    if (o.interactive) {
-        const char *term = getenv("TERM");
-        bool color = !(no_color && *no_color) && !(term && !strcmp(term, "dumb"));
-        return run_interactive(o, std::move(scan), root_fd, color, &g_interrupted);
-    }
+    if (o.interactive)
+        return run_interactive(o, std::move(scan), root_fd, browser_color(), &g_interrupted);
 #endif
     int id = scan.get();
     int state = wait_for_scan(id, live);
@@ -429,12 +440,7 @@ int run(options &o)
         guard_report(EXIT_USAGE);
         return EXIT_USAGE;
     }
-    rc = write_outputs(o, scan, problems, st, o.since ? &older : nullptr);
-    if (fflush(stdout) != 0)
-        rc = EXIT_SCAN_FAILED;
-    // Once, after the output, as the last line on a terminal; stdout stays a
-    // clean document with --json.
-    warn_left_out(problems);
+    rc = write_and_warn(o, scan, problems, st, o.since ? &older : nullptr);
     // All is told: freeing the scan, as it goes now, may wait on storage.
     guard_report(rc);
     return rc;

@@ -36,12 +36,13 @@ public:
     }
     bool enter(const doc_node &n) override
     {
-        disk_entry e = n.entry ? *n.entry : disk_entry{};
+        // Both sizes of each file, which only a scan's own entries have.
+        if (!n.entry)
+            return refuse("ncdu's format is written from a scan");
+        disk_entry e = *n.entry;
         e.name = n.name.data();
         e.name_len = (unsigned)n.name.size();
         e.is_dir = n.is_dir;
-        if (!n.entry)  // a source without both sizes: what it counted
-            (e.is_dir ? e.size : e.apparent_size) = n.size;
         buf_ += ",\n";
         object(e);
         return flush_if_full();
