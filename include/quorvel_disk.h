@@ -174,6 +174,16 @@ typedef struct disk_scan_options {
      * such storage waits as long as the storage does (disk_scan_cancel()
      * still ends it). See disk_free() for the threads left in such calls. */
     int stall_timeout_ms;
+    /* Non-zero: every entry keeps its modification time and, on Linux, its
+     * owner (uid, gid) and mode (st_mode), 8 bytes an entry more. The
+     * documents then carry them ("mtime", "uid", "gid", "mode"; see
+     * disk_scan_result()), and disk_visit() tells them (disk_entry.fields).
+     * A directory's time is the newest of its own and of everything below
+     * it. Times are whole seconds since 1970 (UTC), kept from 1970 to 2106:
+     * an earlier one reads as 0, a later one as 4294967295. On Windows the
+     * time comes with the listing; owner and mode are not kept there (a
+     * security query per file would cost more than the whole walk). */
+    int extended;
 } disk_scan_options;
 
 #define DISK_STALL_TIMEOUT_MS 30000
@@ -381,7 +391,7 @@ QV_API const char *disk_get_dir(int id, const char *path, int levels);
  * One entry of a scan, as disk_visit() tells it and disk_import_entry()
  * takes it. struct_size is set by whoever fills it to sizeof(disk_entry);
  * members past it are taken as 0. On 64-bit systems the members lie without
- * padding: 88 bytes, the pointer at offset 8.
+ * padding: 112 bytes, the pointer at offset 8.
  */
 #define DISK_ENTRY_WHOLE 0       /* a file, or a directory with all of its children */
 #define DISK_ENTRY_UNREADABLE 1  /* a directory that could not be read, or only in part */
@@ -423,7 +433,21 @@ typedef struct disk_entry {
      * hard links once; an import groups the names of one file by them. */
     unsigned long long dev;
     unsigned long long ino;
+    /* What a scan with disk_scan_options.extended keeps of the entry,
+     * DISK_FIELD_* bits saying which of the members below hold it; 0 for
+     * a scan without it. mtime: seconds since 1970 (a directory's: the
+     * newest below it, its own included); uid, gid and mode as stat() gives
+     * them. disk_import_entry() keeps them when the import's options ask
+     * for extended and the bits say the entry has them. */
+    unsigned int fields;
+    unsigned int uid;
+    long long mtime;
+    unsigned int gid;
+    unsigned int mode;
 } disk_entry;
+
+#define DISK_FIELD_MTIME 1 /* disk_entry.mtime holds the time */
+#define DISK_FIELD_OWNER 2 /* disk_entry.uid, gid and mode hold the owner and mode */
 
 /*
  * Tells fn every entry of the scan, the root first, each directory's

@@ -107,6 +107,12 @@ const opt OPTIONS[] = {
     {.kind = takes::nothing, .names = "-i|--interactive",
      .help = "browse the scan in the terminal (keys: ? in the browser)", .flag = &options::interactive},
     {.kind = takes::nothing, .names = "--read-only", .help = "with -i: no deleting", .flag = &options::read_only},
+    {.kind = takes::nothing, .names = "--no-trash", .help = "with -i: delete for good instead of to the trash",
+     .flag = &options::no_trash},
+    {.kind = takes::nothing, .names = "--extended|-e", .help = "keep and show modification times, owners and modes",
+     .flag = &options::extended},
+    {.kind = takes::nothing, .names = "--mounts", .help = "list the mounted file systems (with -i: choose one to scan)",
+     .flag = &options::mounts},
     {.kind = takes::help, .names = "--help", .help = "this text", .hidden = "-h"},
     {.kind = takes::version, .names = "--version", .help = "the version"},
 };
@@ -404,7 +410,7 @@ int parse_args(int argc, char **argv, options *o)
         fprintf(stderr, "qvdisk: %s (see --help)\n", clash);
         return EXIT_USAGE;
     }
-    if (!o->path && !o->compare_old && !o->import_file) {
+    if (!o->path && !o->compare_old && !o->import_file && !o->mounts) {
         usage(stderr);
         return EXIT_USAGE;
     }

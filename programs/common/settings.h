@@ -31,4 +31,7 @@ struct options {
     int exts = 10;
     bool interactive = false;  // -i: browse the scan in the terminal
     bool read_only = false;    // no deleting in the browser
+    bool extended = false;     // -e: modification times, owners and modes kept and shown
+    bool no_trash = false;     // deleting in the browser removes for good instead of to the trash
+    bool mounts = false;       // --mounts: the mounted file systems, no scan
 };
