@@ -154,6 +154,7 @@ int start_scan(const options &o)
     so.excludes = patterns.empty() ? nullptr : patterns.data();
     so.exclude_count = (int)patterns.size();
     so.stall_timeout_ms = o.stall_timeout_ms;
+    so.extended = o.extended ? 1 : 0;
     return disk_scan_ex(o.path, &so);
 }
 

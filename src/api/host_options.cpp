@@ -43,6 +43,7 @@ static void settle(disk_scan_options *a)
     a->hard_links_once = a->hard_links_once != 0;
     a->one_file_system = a->one_file_system != 0;
     a->exclude_caches = a->exclude_caches != 0;
+    a->extended = a->extended != 0;
     if (a->stall_timeout_ms == 0)
         a->stall_timeout_ms = DISK_STALL_TIMEOUT_MS;
     else if (a->stall_timeout_ms < 0)

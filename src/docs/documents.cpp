@@ -19,11 +19,29 @@ static const char EMPTY_LIST[] = "[]";
 
 #define NO_LIMIT INT32_MAX
 
+// An extended scan's time, owner and mode of e, where known: up to 76
+// bytes.
+static char *put_meta(char *w, const qv_scan_result *r, const qv_entry *e)
+{
+    const qv_entry_meta *m = qv_tree_meta(e);
+    w = PUT(w, ",\"mtime\":");
+    w = jb_put_u64(w, m->mtime);
+    if (m->owner == 0)
+        return w;
+    qv_owner o = qv_owner_at(&r->owners, m->owner);
+    w = PUT(w, ",\"uid\":");
+    w = jb_put_u64(w, o.uid);
+    w = PUT(w, ",\"gid\":");
+    w = jb_put_u64(w, o.gid);
+    w = PUT(w, ",\"mode\":");
+    return jb_put_u64(w, o.mode);
+}
+
 // The members before "children" of one entry object, written in one
 // reserved stretch: one capacity check per entry.
-static void entry_head(json_builder *b, const qv_entry *e, const char *name)
+static void entry_head(json_builder *b, const qv_scan_result *r, const qv_entry *e, const char *name)
 {
-    if (!jb_reserve(b, 6 * (uint64_t)strlen(name) + 96))
+    if (!jb_reserve(b, 6 * (uint64_t)strlen(name) + 96 + 80))
         return;
     char *w = b->buf + b->len;
     w = PUT(w, "{\"name\":");
@@ -36,13 +54,15 @@ static void entry_head(json_builder *b, const qv_entry *e, const char *name)
         w = PUT(w, ",\"is_dir\":true");
     else
         w = PUT(w, ",\"is_dir\":false");
+    if (r->extended)
+        w = put_meta(w, r, e);
     jb_commit(b, w);
 }
 
 // Appends the object of top with its descendants down to levels below it
 // (NO_LIMIT: all). Walks by the parent links instead of recursing, so the
 // depth of the tree costs no stack.
-static void entry_to_json(json_builder *b, const qv_entry *top, int32_t levels)
+static void entry_to_json(json_builder *b, const qv_scan_result *r, const qv_entry *top, int32_t levels)
 {
     const qv_entry *e = top;
     int32_t depth = 0;  // of e below top
@@ -55,7 +75,7 @@ static void entry_to_json(json_builder *b, const qv_entry *top, int32_t levels)
         bool descend = e->is_dir && e->first_child && depth < levels;
         if (descend)
             qv_prefetch_entry(e->first_child);
-        entry_head(b, e, name);
+        entry_head(b, r, e, name);
         if (descend) {
             FRAG(b, ",\"children\":[");
             e = e->first_child;
@@ -89,6 +109,19 @@ void qv_doc_order(scan_slot *slot)
     slot->ordered = 1;
 }
 
+// What every entry of an extended scan carries, then the root's own: owners
+// are left out where the scan met none (Windows).
+static void root_meta(json_builder *b, const qv_scan_result *r)
+{
+    if (r->owners.owners.len > 1)
+        FRAG(b, ",\"fields\":[\"mtime\",\"uid\",\"gid\",\"mode\"]");
+    else
+        FRAG(b, ",\"fields\":[\"mtime\"]");
+    if (!jb_reserve(b, 80))
+        return;
+    jb_commit(b, put_meta(b->buf + b->len, r, r->root));
+}
+
 // The root object with the scan's totals, its children down to levels.
 static char *scan_result_to_json(const qv_scan_result *r, int32_t levels)
 {
@@ -107,12 +140,14 @@ static char *scan_result_to_json(const qv_scan_result *r, int32_t levels)
     jb_append_u64(&b, r->total_dirs);
     FRAG(&b, ",\"scan_time_ms\":");
     jb_append_n(&b, num, (uint64_t)jb_format_scan_time(num, r->scan_time_ms));
+    if (r->extended)
+        root_meta(&b, r);
     if (root->first_child && levels > 0) {
         FRAG(&b, ",\"children\":[");
         for (const qv_entry *c = root->first_child; c; c = c->next_sibling) {
             if (c != root->first_child)
                 jb_append_char(&b, ',');
-            entry_to_json(&b, c, levels - 1);
+            entry_to_json(&b, r, c, levels - 1);
         }
         jb_append_char(&b, ']');
     }
@@ -194,7 +229,7 @@ static char *dir_to_json(const qv_scan_result *r, const qv_entry *dir, int32_t l
     json_builder b;
     if (jb_init(&b) != 0)
         return jb_copy_text(OUT_OF_MEMORY);
-    entry_to_json(&b, dir, levels);
+    entry_to_json(&b, r, dir, levels);
     return jb_finish(&b, OUT_OF_MEMORY);
 }
 
@@ -235,6 +270,8 @@ static char *top_files_to_json(qv_scan_result *r, int32_t n)
         jb_append_escaped(&b, qv_tree_get_path(files[i], path, (int32_t)sizeof(path)));
         FRAG(&b, ",\"size\":");
         jb_append_u64(&b, files[i]->size);
+        if (r->extended && jb_reserve(&b, 80))
+            jb_commit(&b, put_meta(b.buf + b.len, r, files[i]));
         jb_append_char(&b, '}');
     }
     jb_append_char(&b, ']');

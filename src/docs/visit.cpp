@@ -118,10 +118,25 @@ int state_of(int32_t kind)
     }
 }
 
-void describe(const lookups &look, bool on_disk, const qv_entry *e, disk_entry *out)
+// An extended scan's time, owner and mode of e.
+void describe_meta(const qv_scan_result *r, const qv_entry *e, disk_entry *out)
+{
+    const qv_entry_meta *m = qv_tree_meta(e);
+    out->fields = DISK_FIELD_MTIME;
+    out->mtime = m->mtime;
+    if (m->owner == 0)
+        return;
+    qv_owner o = qv_owner_at(&r->owners, m->owner);
+    out->fields |= DISK_FIELD_OWNER;
+    out->uid = o.uid, out->gid = o.gid, out->mode = o.mode;
+}
+
+void describe(const lookups &look, const qv_scan_result *r, bool on_disk, const qv_entry *e, disk_entry *out)
 {
     *out = disk_entry{};
     out->struct_size = sizeof *out;
+    if (r->extended)
+        describe_meta(r, e, out);
     out->name = qv_tree_get_name(e);
     size_t len = qv_tree_name_len(e);
     out->name_len = len < UINT32_MAX ? (unsigned)len : UINT32_MAX;
@@ -154,11 +169,12 @@ using c_visit_fn = int (*)(void *, const disk_entry *) noexcept;
 
 // Pre-order through the parent links, with the end of each directory told
 // as it is left: no stack, any depth. 0, or 1 when fn stopped it.
-static int visit_tree(const qv_entry *root, const lookups &look, bool on_disk, c_visit_fn fn, void *ctx)
+static int visit_tree(const qv_scan_result *r, const lookups &look, bool on_disk, c_visit_fn fn, void *ctx)
 {
+    const qv_entry *root = r->root;
     disk_entry d;
     auto tell = [&](const qv_entry *e) {
-        describe(look, on_disk, e, &d);
+        describe(look, r, on_disk, e, &d);
         return fn(ctx, &d) != 0 ? 1 : 0;
     };
     auto end_dir = [&] { return fn(ctx, nullptr) != 0 ? 1 : 0; };
@@ -200,7 +216,7 @@ int qv_visit(scan_slot *slot, disk_visit_fn host_fn, void *ctx)
         look.release();
         return -2;
     }
-    int rc = visit_tree(root, look, slot->opts.asked.size_kind == DISK_SIZE_ON_DISK, fn, ctx);
+    int rc = visit_tree(slot->result, look, slot->opts.asked.size_kind == DISK_SIZE_ON_DISK, fn, ctx);
     look.release();
     return rc;
 }

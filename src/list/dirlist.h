@@ -47,6 +47,12 @@ struct qv_dir_child {
     uint8_t linked;    // a file with more than one hard link: link_id names it
     uint8_t stat_later; // a file not yet looked at (see qv_dirlist_defer_stats): size 0 for now
     qv_dir_id link_id;
+    // Where the listing has them (has_time, has_owner; else 0): the
+    // modification time (seconds since 1970), and owner and mode.
+    uint8_t has_time;
+    uint8_t has_owner;
+    int64_t mtime;
+    uint32_t uid, gid, mode;
 };
 
 // What opening a directory tells the walker.
@@ -54,6 +60,11 @@ struct qv_dir_info {
     qv_dir_id id;
     uint8_t has_id;     // id is known (Windows reads it only when links are followed or it is wanted)
     uint8_t pseudo_fs;  // it lies on a file system the kernel makes up (proc, sysfs, ...)
+    // The directory's own time, owner and mode, where opening it told them
+    // (Linux; Windows gives them with its parent's listing).
+    uint8_t has_meta;
+    int64_t mtime;
+    uint32_t uid, gid, mode;
 };
 
 // The scan's root, opened once (followed when it is itself a link).

@@ -290,6 +290,11 @@ int qv_dirlist_open(qv_dirlist *dl, const char *rel, size_t rel_len, const qv_di
     }
     info->id = {(uint64_t)st.st_dev, (uint64_t)st.st_ino};
     info->has_id = 1;
+    info->has_meta = 1;
+    info->mtime = (int64_t)st.st_mtime;
+    info->uid = (uint32_t)st.st_uid;
+    info->gid = (uint32_t)st.st_gid;
+    info->mode = (uint32_t)st.st_mode;
     // A file system can begin only where the device changes.
     if (!parent || parent->id.dev != info->id.dev) {
         qv_call_begin(dl->watch);
@@ -376,9 +381,20 @@ static bool is_dot_or_dotdot(const char *n)
     return n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'));
 }
 
-// Size and link fields of a file from its status.
+static void meta_fields(const struct stat &st, qv_dir_child *out)
+{
+    out->has_time = 1;
+    out->has_owner = 1;
+    out->mtime = (int64_t)st.st_mtime;
+    out->uid = (uint32_t)st.st_uid;
+    out->gid = (uint32_t)st.st_gid;
+    out->mode = (uint32_t)st.st_mode;
+}
+
+// Size, link, time and owner fields of a file from its status.
 static void file_fields(const qv_dirlist *dl, const struct stat &st, qv_dir_child *out)
 {
+    meta_fields(st, out);
     out->is_dir = 0;
     out->linked = 0;
     uint64_t blocks = st.st_blocks > 0 ? (uint64_t)st.st_blocks * 512u : 0;
@@ -398,6 +414,7 @@ static bool describe(qv_dirlist *dl, const char *name, unsigned char type, qv_di
     struct stat st;
     out->stat_later = 0;
     out->other_size = 0;
+    out->has_time = out->has_owner = 0;
     if (type == DT_DIR) {
         out->is_dir = 1;
         out->size = 0;
@@ -432,6 +449,7 @@ static bool describe(qv_dirlist *dl, const char *name, unsigned char type, qv_di
     }
     out->linked = 0;
     if (S_ISDIR(st.st_mode)) {
+        meta_fields(st, out);
         out->is_dir = 1;
         out->size = 0;
         return true;

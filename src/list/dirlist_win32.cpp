@@ -456,6 +456,12 @@ static uint64_t followed_size(qv_dirlist *dl, const wchar_t *name, size_t units,
     return size > 0 ? (uint64_t)size : 0;
 }
 
+// A listing's write time (100 ns since 1601) as seconds since 1970.
+static int64_t unix_time(int64_t filetime)
+{
+    return filetime / 10000000 - 11644473600ll;
+}
+
 // The next record of the listing by handle, or null at its end.
 static const FILE_ID_BOTH_DIR_INFO *next_record(qv_dirlist *dl)
 {
@@ -506,6 +512,9 @@ static int next_by_handle(qv_dirlist *dl, qv_dir_child *out)
         out->linked = 0;
         out->stat_later = 0;
         out->other_size = 0;
+        out->has_time = 1;
+        out->has_owner = 0;
+        out->mtime = unix_time(d->LastWriteTime.QuadPart);
         if (dir) {
             out->size = 0;
             return 1;
@@ -581,6 +590,9 @@ int qv_dirlist_next(qv_dirlist *dl, qv_dir_child *out)
         out->linked = 0;
         out->stat_later = 0;
         out->other_size = 0;
+        out->has_time = 1;
+        out->has_owner = 0;
+        out->mtime = unix_time((int64_t)(((uint64_t)d.ftLastWriteTime.dwHighDateTime << 32) | d.ftLastWriteTime.dwLowDateTime));
         if (dir)
             out->size = 0;
         else if (action == QV_CHILD_FOLLOW)

@@ -71,6 +71,19 @@ scan_slot *importing(int id)
     return s;
 }
 
+// What the host told of n's time and owner, for an extended import.
+void keep_meta(scan_slot *s, qv_entry *n, const disk_entry &e)
+{
+    qv_scan_result *r = s->result;
+    if (!r->extended)
+        return;
+    qv_entry_meta *m = qv_tree_meta(n);
+    if (e.fields & DISK_FIELD_MTIME)
+        m->mtime = qv_tree_clamp_time(e.mtime);
+    if (e.fields & DISK_FIELD_OWNER)
+        m->owner = qv_owner_intern(&r->owners, e.uid, e.gid, e.mode);
+}
+
 // The root: named by the path the import was begun with, as a walk's is.
 int add_root(scan_slot *s, const disk_entry &e)
 {
@@ -78,10 +91,12 @@ int add_root(scan_slot *s, const disk_entry &e)
         return spoil(s);
     size_t len = strlen(s->opts.path);
     qv_entry *root = len <= UINT32_MAX
-                         ? qv_tree_new_entry(qv_scan_result_first_arena(s->result), s->opts.path, (uint32_t)len)
+                         ? qv_tree_new_entry(qv_scan_result_first_arena(s->result), s->opts.path, (uint32_t)len,
+                                             s->result->extended)
                          : nullptr;
     if (!root)
         return spoil(s);
+    keep_meta(s, root, e);
     root->is_dir = 1;
     s->result->root = root;
     s->import.rooted = 1;
@@ -106,9 +121,10 @@ int add_entry(scan_slot *s, const disk_entry &e)
     if (rel >= SCAN_PATH_MAX)
         return spoil(s);
     qv_walk_ctx *ctx = &s->walk;
-    qv_entry *n = qv_tree_new_entry(qv_scan_result_first_arena(s->result), e.name, e.name_len);
+    qv_entry *n = qv_tree_new_entry(qv_scan_result_first_arena(s->result), e.name, e.name_len, s->result->extended);
     if (!n)
         return spoil(s);
+    keep_meta(s, n, e);
     bool on_disk = s->opts.asked.size_kind == DISK_SIZE_ON_DISK;
     n->is_dir = e.is_dir ? 1 : 0;
     n->depth = (uint8_t)(dir->depth + 1);
@@ -183,7 +199,7 @@ int qv_import_end(int id)
         return -1;
     }
     count_links_once(&s->walk, r->root);
-    qv_tree_accumulate_sizes(r->root);
+    qv_tree_accumulate_sizes(r->root, r->extended);
     r->total_size = r->root->size;
     r->total_files = r->root->file_count;
     r->total_dirs = r->root->dir_count;

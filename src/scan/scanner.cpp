@@ -96,10 +96,11 @@ static void do_scan(scan_slot *s)
         return;
     }
     s->walk.result = r;
+    r->extended = s->opts.asked.extended != 0;
     // The root's text stays whole, however long: the documents name the root
     // with it, and disk_get_dir finds the root by it.
     size_t len = strlen(s->opts.path);
-    qv_entry *root = len <= UINT32_MAX ? qv_tree_new_entry(qv_scan_result_first_arena(r), s->opts.path, (uint32_t)len)
+    qv_entry *root = len <= UINT32_MAX ? qv_tree_new_entry(qv_scan_result_first_arena(r), s->opts.path, (uint32_t)len, r->extended)
                                        : nullptr;
     if (!root) {
         s->state.store(SCAN_FAILED);
@@ -113,7 +114,7 @@ static void do_scan(scan_slot *s)
         if (s->cancel_requested.load() != 0) {
             s->state.store(SCAN_CANCELLED);
         } else {
-            qv_tree_accumulate_sizes(root);
+            qv_tree_accumulate_sizes(root, r->extended);
             r->total_size = root->size;
             r->total_files = root->file_count;
             r->total_dirs = root->dir_count;
@@ -180,6 +181,7 @@ int qv_scanner_claim(qv_options *opts)
         return -1;
     }
     s->walk.result = s->result;
+    s->result->extended = s->opts.asked.extended != 0;
     s->import.active = 1;
     s->import.started_ms = qv_time_ms();
     s->state.store(SCAN_RUNNING);

@@ -92,6 +92,10 @@ struct walker {
     size_t host_root_len;
     stat_chunk *filling;  // files of the directory being listed, not yet looked at
     qv_vec<stat_chunk *> handed;  // chunks of it given to the pool
+    // The owner last kept, and its index: the files of a directory mostly
+    // share one, and the scan's table takes a lock.
+    qv_owner last_owner;
+    uint32_t last_owner_index;
 };
 
 // Counts of one listed directory, for progress polls and problem counts.
@@ -149,3 +153,7 @@ void release_seat(worker_seat *s);
 worker_seat *new_seat(int32_t index);
 void prune_unfinished(qv_walk_ctx *ctx);
 void watch_calls(qv_pool *pool, void *arg, bool cancelling);
+
+// Keeps what the listing told of e's time and owner, for an extended scan
+// (nothing otherwise).
+void keep_meta(walker *w, qv_entry *e, const qv_dir_child &c);

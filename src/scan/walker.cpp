@@ -191,6 +191,27 @@ static bool root_excluded(const qv_walk_ctx *ctx)
     return hit;
 }
 
+static uint32_t owner_index(walker *w, uint32_t uid, uint32_t gid, uint32_t mode)
+{
+    qv_owner &last = w->last_owner;
+    if (w->last_owner_index == 0 || last.uid != uid || last.gid != gid || last.mode != mode) {
+        w->last_owner_index = qv_owner_intern(&w->ctx->result->owners, uid, gid, mode);
+        last = {uid, gid, mode};
+    }
+    return w->last_owner_index;
+}
+
+void keep_meta(walker *w, qv_entry *e, const qv_dir_child &c)
+{
+    if (!w->ctx->result->extended)
+        return;
+    qv_entry_meta *m = qv_tree_meta(e);
+    if (c.has_time)
+        m->mtime = qv_tree_clamp_time(c.mtime);
+    if (c.has_owner)
+        m->owner = owner_index(w, c.uid, c.gid, c.mode);
+}
+
 // Records one listed child under dir (at the head of its list, as every
 // child is linked) and stacks it when it is a directory.
 static void record_child(walker *w, qv_entry *dir, int32_t depth, const qv_dir_child &c, listed_counts *n)
@@ -202,11 +223,12 @@ static void record_child(walker *w, qv_entry *dir, int32_t depth, const qv_dir_c
         n->skipped++;  // longer than any name a file system gives
         return;
     }
-    qv_entry *e = qv_tree_new_entry(w->arena, c.name, c.name_len);
+    qv_entry *e = qv_tree_new_entry(w->arena, c.name, c.name_len, ctx->result->extended);
     if (!e) {
         n->skipped++;  // no memory: the child is left out, and counted
         return;
     }
+    keep_meta(w, e, c);
     e->is_dir = c.is_dir ? 1 : 0;
     e->size = c.is_dir ? 0 : c.size;
     e->other_size = c.is_dir ? 0 : c.other_size;
@@ -265,6 +287,13 @@ static bool enter_directory(walker *w, qv_entry *dir, int32_t depth)
         else
             note_problem(ctx, dir, stalled ? QV_PROBLEM_STALLED : QV_PROBLEM_UNREADABLE, rc);
         return false;
+    }
+    if (info.has_meta) {
+        qv_dir_child own{};
+        own.has_time = own.has_owner = 1;
+        own.mtime = info.mtime;
+        own.uid = info.uid, own.gid = info.gid, own.mode = info.mode;
+        keep_meta(w, dir, own);
     }
     if (qv_pseudo_rule_skips_opened(&ctx->own.pseudo, is_root, info.pseudo_fs != 0)) {
         qv_dirlist_close(w->list);

@@ -8,6 +8,8 @@
 #include <cstring>
 
 #include "arena.h"
+#include "platform.h"
+#include "vec.h"
 
 struct qv_entry {
     qv_entry *parent;
@@ -27,6 +29,25 @@ struct qv_entry {
     char name_start[4];
 };
 
+// What an extended scan keeps of an entry, in the 8 bytes just before it
+// (qv_tree_meta): a scan without the option spends nothing on it.
+struct qv_entry_meta {
+    uint32_t mtime;  // seconds since 1970; a directory's: the newest below it, its own included
+    uint32_t owner;  // index in the scan's qv_owner_table; 0: not known
+};
+
+// The (uid, gid, mode) triples of a scan, each kept once: a tree has few of
+// them, so an entry names its own by index. Any thread may add; a lock
+// guards the table, and walkers keep the last few they used to spare it.
+struct qv_owner {
+    uint32_t uid, gid, mode;
+};
+struct qv_owner_table {
+    qv_mutex lock;
+    qv_vec<qv_owner> owners;  // [0] stands for "not known"
+    qv_vec<uint32_t> slots;   // open addressing: index into owners, 0 free
+};
+
 struct qv_scan_result {
     qv_entry *root;
     uint64_t total_size;
@@ -36,6 +57,10 @@ struct qv_scan_result {
     // Every arena holding entries of this result, chained through next;
     // grown while walkers run (qv_scan_result_new_arena), read once they end.
     std::atomic<qv_arena *> arenas;
+    // Set before the first entry is made: every entry then carries a
+    // qv_entry_meta, the owners are filled in as they are met.
+    bool extended;
+    qv_owner_table owners;
 };
 
 // Blocks of an entry arena: 64 KiB first, doubling up to 8 MiB.
@@ -57,8 +82,30 @@ inline uint64_t qv_sat_add(uint64_t a, uint64_t b)
 }
 
 // New entry named by the first len bytes of name, whole, every other field
-// zero; null when out of memory.
-qv_entry *qv_tree_new_entry(qv_arena *arena, const char *name, uint32_t len);
+// zero; null when out of memory. With meta, a zeroed qv_entry_meta comes
+// before it, in the same allocation.
+qv_entry *qv_tree_new_entry(qv_arena *arena, const char *name, uint32_t len, bool meta = false);
+// The entry's meta: only for entries of an extended scan.
+inline qv_entry_meta *qv_tree_meta(qv_entry *e)
+{
+    return reinterpret_cast<qv_entry_meta *>(e) - 1;
+}
+inline const qv_entry_meta *qv_tree_meta(const qv_entry *e)
+{
+    return reinterpret_cast<const qv_entry_meta *>(e) - 1;
+}
+// A time as an entry keeps it: before 1970 as 0, past 2106 as the largest.
+inline uint32_t qv_tree_clamp_time(int64_t t)
+{
+    return t <= 0 ? 0u : t >= (int64_t)UINT32_MAX ? UINT32_MAX : (uint32_t)t;
+}
+// The triple's index in the table, added when new; 0 when memory ran out.
+uint32_t qv_owner_intern(qv_owner_table *t, uint32_t uid, uint32_t gid, uint32_t mode);
+// The triple at index i (i from an entry of the table's scan).
+inline qv_owner qv_owner_at(const qv_owner_table *t, uint32_t i)
+{
+    return i < t->owners.len ? t->owners.items[i] : qv_owner{};
+}
 void qv_tree_add_child(qv_entry *parent, qv_entry *child);
 // Never null; NUL-terminated, qv_tree_name_len bytes.
 inline const char *qv_tree_get_name(const qv_entry *e)
@@ -69,8 +116,9 @@ inline size_t qv_tree_name_len(const qv_entry *e)
 {
     return e->name_len < QV_NAME_LONG ? e->name_len : strlen(e->name_start);
 }
-// Post-order totals of the subtree; iterative, any depth.
-void qv_tree_accumulate_sizes(qv_entry *e);
+// Post-order totals of the subtree; iterative, any depth. With times (the
+// entries carry meta), each directory's time becomes the newest below it.
+void qv_tree_accumulate_sizes(qv_entry *e, bool times = false);
 // noexcept: callers holding a qv_vec then need no unwinding (see sorter.cpp).
 int32_t qv_tree_child_count(const qv_entry *e) noexcept;
 // Names from the root down to e joined by "/", cut to cap-1 bytes. Returns buf.
