@@ -33,11 +33,13 @@ struct Run {
 };
 
 // One scan in this process; prints entries and the library's own time.
-// du_like: space on disk, hard links once, one file system (as du counts).
-int scan_once(const char *dir, bool du_like)
+// du_like: space on disk, hard links once, one file system (as du counts);
+// extended: times and owners kept too.
+int scan_once(const char *dir, bool du_like, bool extended = false)
 {
     disk_scan_options o{};
     o.struct_size = sizeof o;
+    o.extended = extended ? 1 : 0;
     if (du_like) {
         o.size_kind = DISK_SIZE_ON_DISK;
         o.hard_links_once = 1;
@@ -109,6 +111,8 @@ int main(int argc, char **argv)
         return scan_once(argv[2], false);
     if (argc >= 3 && strcmp(argv[1], "--one-du") == 0)
         return scan_once(argv[2], true);
+    if (argc >= 3 && strcmp(argv[1], "--one-ext") == 0)
+        return scan_once(argv[2], false, true);
     if (argc < 2) {
         fprintf(stderr, "usage: %s DIR [--runs N] [--floor PATH]\n", argv[0]);
         return 2;
@@ -134,7 +138,8 @@ int main(int argc, char **argv)
         std::vector<std::string> argv;
     };
     std::vector<Tool> tools = {{"quorvel-disk", {self, "--one", dir}},
-                               {"quorvel-disk on disk -x", {self, "--one-du", dir}}};
+                               {"quorvel-disk on disk -x", {self, "--one-du", dir}},
+                               {"quorvel-disk extended", {self, "--one-ext", dir}}};
     if (!floor_bin.empty())
         tools.push_back({"floor -t 2", {floor_bin, "-t", "2", dir}});
     tools.push_back({"du -s --apparent-size -B1", {"du", "-s", "--apparent-size", "-B1", dir}});
@@ -153,7 +158,7 @@ int main(int argc, char **argv)
         rmdir(empty_dir);
     }
 
-    double ours = 0, ours_du = 0, floor_ms = 0;
+    double ours = 0, ours_du = 0, ours_ext = 0, floor_ms = 0;
     for (const Tool &t : tools) {
         spawn_and_time(t.argv, nullptr);
         std::vector<double> times;
@@ -164,11 +169,13 @@ int main(int argc, char **argv)
             rss = std::max(rss, r.maxrss_kib);
         }
         double ms = median(times);
-        if (t.name == "quorvel-disk") {
+        if (t.name == "quorvel-disk")
             ours = ms;
-            printf("quorvel-disk tree alone: %.1f B/entry (peak %.1f MiB less %.1f MiB of an empty scan)\n",
+        if (t.name == "quorvel-disk" || t.name == "quorvel-disk extended")
+            printf("%s tree alone: %.1f B/entry (peak %.1f MiB less %.1f MiB of an empty scan)\n", t.name.c_str(),
                    (rss - base_kib) * 1024.0 / (double)entries, rss / 1024.0, base_kib / 1024.0);
-        }
+        if (t.name == "quorvel-disk extended")
+            ours_ext = ms;
         if (t.name.rfind("floor", 0) == 0)
             floor_ms = ms;
         if (t.name == "quorvel-disk on disk -x")
@@ -180,5 +187,7 @@ int main(int argc, char **argv)
         printf("quorvel-disk / floor: %.2f\n", ours / floor_ms);
     if (ours > 0)
         printf("on disk + hard links once + one file system / default: %.3f\n", ours_du / ours);
+    if (ours > 0)
+        printf("extended / default: %.3f\n", ours_ext / ours);
     return 0;
 }

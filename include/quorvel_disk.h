@@ -315,6 +315,13 @@ QV_API void disk_free(int id);
  * "children":[...]}; "children" appears only on directories that have
  * entries; at every level children are ordered by size, largest first.
  * "total_dirs" does not count the root.
+ * A scan with disk_scan_options.extended adds, after "scan_time_ms",
+ * "fields":["mtime","uid","gid","mode"] (["mtime"] where no owners were
+ * read: on Windows), and to the root object and every ENTRY, after
+ * "is_dir" (the root: after "fields"), "mtime":N and, where known,
+ * "uid":N,"gid":N,"mode":N (see disk_scan_options.extended); each object
+ * of disk_get_top() gets the same after "size". Documents of other scans
+ * have none of these.
  * Returns NULL when id names no scan or the scan is not SCAN_DONE. Built on
  * the first call (which also orders the tree) and cached: later calls return
  * the same pointer. Owned by the library, valid until disk_free(id).

@@ -36,7 +36,9 @@ class DiskEntry(ctypes.Structure):
                 ("name", ctypes.POINTER(ctypes.c_char)), ("is_dir", ctypes.c_int),
                 ("state", ctypes.c_int), ("error", ctypes.c_int), ("nlink", ctypes.c_uint)] + [
                    (n, ctypes.c_ulonglong) for n in
-                   ("size", "files", "dirs", "apparent_size", "disk_size", "dev", "ino")]
+                   ("size", "files", "dirs", "apparent_size", "disk_size", "dev", "ino")] + [
+                   ("fields", ctypes.c_uint), ("uid", ctypes.c_uint), ("mtime", ctypes.c_longlong),
+                   ("gid", ctypes.c_uint), ("mode", ctypes.c_uint)]
 
 
 VISIT_FN = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.POINTER(DiskEntry))
@@ -90,7 +92,7 @@ check("extensions", [e["ext"] for e in ext] == [".txt", ".bin"])
 check("no problems", json.loads(lib.disk_get_problems(scan_id).decode("utf-8")) == [])
 
 # The scan entry by entry, and fed back as a scan of its own.
-check("disk_entry is laid out as the library's", ctypes.sizeof(DiskEntry) == 88)
+check("disk_entry is laid out as the library's", ctypes.sizeof(DiskEntry) == 112)
 told = []
 
 

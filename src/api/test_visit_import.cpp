@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -206,6 +207,7 @@ TEST(Import, WalkVisitedAndImportedAnswersTheSame)
 #endif
     for (int links_once : {1, 0}) {
         disk_scan_options o = options(DISK_SIZE_APPARENT, links_once);
+        o.extended = links_once;  // times and owners, in one of the two rounds
         int walked = scan_done(t.path, o);
         std::vector<told> calls = visit(walked);
         int imported = import_calls(t.path, o, calls);
@@ -255,6 +257,48 @@ TEST(Import, HardLinksCountOnceUnderTheFirstPath)
 
 // Every refused call spoils the import: the scan ends failed, never
 // half-built as though it were whole.
+// An extended import keeps what each entry's bits say it has, and only that;
+// a host built before the fields existed (a shorter struct_size) gives none.
+TEST(Import, ExtendedKeepsTheFieldsEntriesHave)
+{
+    disk_scan_options o = options(DISK_SIZE_APPARENT, 0);
+    o.extended = 1;
+    disk_entry root{sizeof(disk_entry), 1, "r", 1};
+    disk_entry timed{sizeof(disk_entry), 1, "t", 0}, owned{sizeof(disk_entry), 1, "o", 0};
+    disk_entry bare{sizeof(disk_entry), 1, "b", 0}, old{offsetof(disk_entry, fields), 1, "p", 0};
+    timed.fields = DISK_FIELD_MTIME;
+    timed.mtime = 1600000000;
+    timed.uid = 7;  // not said to be there: not kept
+    owned.fields = DISK_FIELD_MTIME | DISK_FIELD_OWNER;
+    owned.mtime = 1700000000;
+    owned.uid = 1000, owned.gid = 100, owned.mode = 0100640;
+    bare.mtime = old.mtime = 1800000000;  // no bits: no time
+    old.fields = DISK_FIELD_MTIME;
+    for (bool with_owner : {false, true}) {
+        int id = disk_import_begin("/r", &o);
+        ASSERT_EQ(disk_import_entry(id, &root), 0);
+        for (const disk_entry *e : {&timed, &bare, &old})
+            ASSERT_EQ(disk_import_entry(id, e), 0);
+        if (with_owner)
+            ASSERT_EQ(disk_import_entry(id, &owned), 0);
+        ASSERT_EQ(disk_import_end(id), 0);
+        std::string doc = disk_scan_result(id);
+        EXPECT_NE(doc.find(with_owner ? R"("fields":["mtime","uid","gid","mode"],"mtime":1700000000)"
+                                      : R"("fields":["mtime"],"mtime":1600000000,"children")"),
+                  std::string::npos)
+            << doc;
+        EXPECT_NE(doc.find(R"("name":"t","size":0,"files":1,"is_dir":false,"mtime":1600000000})"), std::string::npos);
+        EXPECT_NE(doc.find(R"("name":"b","size":0,"files":1,"is_dir":false,"mtime":0})"), std::string::npos);
+        EXPECT_NE(doc.find(R"("name":"p","size":0,"files":1,"is_dir":false,"mtime":0})"), std::string::npos);
+        if (with_owner)
+            EXPECT_NE(doc.find(R"("name":"o","size":0,"files":1,"is_dir":false,"mtime":1700000000,"uid":1000,)"
+                               R"("gid":100,"mode":33184})"),
+                      std::string::npos)
+                << doc;
+        disk_free(id);
+    }
+}
+
 TEST(Import, RefusedCallsSpoilTheImport)
 {
     const disk_entry dir{sizeof(disk_entry), 1, "d", 1}, file{sizeof(disk_entry), 1, "f", 0};

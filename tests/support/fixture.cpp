@@ -414,10 +414,16 @@ void wait_for_idle_workers(const qv_walk_ctx *ctx, int n)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
-void WalkRun::run(const std::string &path)
+void WalkRun::run(const std::string &path, const disk_scan_options *host)
 {
     qv_options_release(&opts);
-    ASSERT_EQ(qv_options_from_host(&opts, path.c_str(), nullptr), 0);
+    ASSERT_EQ(qv_options_from_host(&opts, path.c_str(), host), 0);
+    if (opts.asked.extended && !r->extended) {
+        r->extended = true;
+        root = qv_tree_new_entry(qv_scan_result_first_arena(r), "root", 4, true);
+        root->is_dir = 1;
+        r->root = root;
+    }
     ctx.opts = &opts;
     qv_walk(&ctx, root);
 }

@@ -79,7 +79,8 @@ struct WalkRun {
     ~WalkRun();
     WalkRun(const WalkRun &) = delete;
     WalkRun &operator=(const WalkRun &) = delete;
-    void run(const std::string &path);
+    // host: the options, as a host gives them (null: none).
+    void run(const std::string &path, const disk_scan_options *host = nullptr);
 };
 
 // Waits (up to 10 s) until at least n workers of the running walk of ctx
