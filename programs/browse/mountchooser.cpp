@@ -29,9 +29,6 @@ void line_at(int y, int x, const std::string &text)
     addstr(fit_right(text, (size_t)std::max(0, COLS - x)).c_str());
 }
 
-// From the rest of the row to its end: what fits.
-void add_fitted(const std::string &text) { addstr(fit_right(text, (size_t)std::max(0, COLS - getcurx(stdscr))).c_str()); }
-
 size_t type_width(const std::vector<mount_entry> &mounts)
 {
     size_t w = 4;
@@ -67,14 +64,22 @@ void draw_row(const chooser &c, int row, int bar_width, size_t type_w)
         }
         addstr("] ");
     }
-    add_fitted(pad_left(read ? human(m.free) : "-", 10) + "  " + pad_right(fit_right(term_safe(m.type), type_w), type_w) +
-               "  " + term_safe(m.point));
-    std::string note = read ? "  " + term_safe(m.device) : "  (" + mount_state_text(m, c.timeout_ms) + ")";
+    // The note after the mount point only where the row has room left:
+    // text that reached the last column would wrap onto the next row.
+    int y = getcury(stdscr);
+    size_t room = (size_t)std::max(0, COLS - getcurx(stdscr));
+    std::string tail = fit_right(pad_left(read ? human(m.free) : "-", 10) + "  " +
+                                     pad_right(fit_right(term_safe(m.type), type_w), type_w) + "  " + term_safe(m.point),
+                                 room);
+    addstr(tail.c_str());
+    room -= std::min(room, term_cols(tail));
+    std::string note = fit_right(read ? "  " + term_safe(m.device) : "  (" + mount_state_text(m, c.timeout_ms) + ")",
+                                 room > 0 ? room - 1 : 0);
     if (selected || read)
-        add_fitted(note);
+        addstr(note.c_str());
     else
-        put_colored(UI_WARN, fit_right(note, (size_t)std::max(0, COLS - getcurx(stdscr))));
-    if (selected)
+        put_colored(UI_WARN, note);
+    if (selected && getcury(stdscr) == y)
         hline(' ', COLS);
     attr_set(A_NORMAL, 0, nullptr);
 }
