@@ -10,7 +10,7 @@
 
 namespace {
 
-enum { PAIR_SIZE = 1, PAIR_BAR = 2, PAIR_WARN = 3 };
+enum { PAIR_SIZE = UI_SIZE, PAIR_BAR = UI_BAR, PAIR_WARN = UI_WARN };
 const int HEAD_ROWS = 3;  // path, totals, column titles
 
 bool g_color = false;
@@ -232,6 +232,10 @@ void init_colors(bool color)
     init_pair(PAIR_BAR, COLOR_GREEN, -1);
     init_pair(PAIR_WARN, COLOR_RED, -1);
 }
+
+void put_colored(ui_color c, const std::string &text) { colored((int)c, text); }
+
+std::string share_bar(double share, int width) { return bar(share, width); }
 
 void draw_browser(const browser &b)
 {

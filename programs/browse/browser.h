@@ -7,6 +7,11 @@
 
 // Colour pairs as the report uses colour; none when color is false.
 void init_colors(bool color);
+// Other screens in the browser's look (the chooser of --mounts): text in
+// the colour of sizes, bars or warnings, and a share as a bar of width.
+enum ui_color { UI_SIZE = 1, UI_BAR = 2, UI_WARN = 3 };
+void put_colored(ui_color c, const std::string &text);
+std::string share_bar(double share, int width);
 void draw_browser(const browser &b);
 void draw_scanning(const std::string &path, unsigned long long files, unsigned long long dirs,
                    unsigned long long bytes, double seconds);

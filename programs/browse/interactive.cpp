@@ -23,6 +23,7 @@
 #include "guard.h"
 #include "openfile.h"
 #include "report.h"
+#include "screen.h"
 #include "termtext.h"
 
 namespace {
@@ -362,41 +363,6 @@ bool on_key(session &s, int ch)
     }
     return true;
 }
-
-// The terminal's screen, taken by curses while the browser runs and given
-// back however it ends: before anything is written to stderr, or as the
-// owner goes.
-class curses_screen {
-public:
-    explicit curses_screen(bool color)
-    {
-        setlocale(LC_ALL, "");
-        initscr();
-        cbreak();
-        noecho();
-        keypad(stdscr, TRUE);
-        set_escdelay(25);
-        curs_set(0);
-        mousemask(BUTTON1_CLICKED | BUTTON1_DOUBLE_CLICKED, nullptr);
-        init_colors(color);
-        guard_screen(true);
-    }
-    curses_screen(const curses_screen &) = delete;
-    curses_screen &operator=(const curses_screen &) = delete;
-    ~curses_screen() { give_back(); }
-
-    void give_back()
-    {
-        if (!taken_)
-            return;
-        endwin();
-        guard_screen(false);
-        taken_ = false;
-    }
-
-private:
-    bool taken_ = true;
-};
 
 struct file_closer {
     void operator()(FILE *f) const { fclose(f); }

@@ -111,7 +111,8 @@ const opt OPTIONS[] = {
      .flag = &options::no_trash},
     {.kind = takes::nothing, .names = "--extended|-e", .help = "keep and show modification times, owners and modes",
      .flag = &options::extended},
-    {.kind = takes::nothing, .names = "--mounts", .help = "list the mounted file systems (with -i: choose one to scan)",
+    {.kind = takes::nothing, .names = "--mounts",
+     .help = "list the mounted file systems, largest first as qvdisk\nlists everything (-b: sizes in bytes; -i: choose one and\nscan it, with the other options given)",
      .flag = &options::mounts},
     {.kind = takes::help, .names = "--help", .help = "this text", .hidden = "-h"},
     {.kind = takes::version, .names = "--version", .help = "the version"},
@@ -121,6 +122,7 @@ const char USAGE_HEAD[] =
     "usage: qvdisk PATH [options]\n"
     "       qvdisk --compare OLD NEW [options]\n"
     "       qvdisk -f FILE [options]\n"
+    "       qvdisk --mounts [-i] [options]\n"
     "Scans the directory PATH (or reads a scan from FILE) and reports its size,\n"
     "its largest directories and files, and the space taken by each file\n"
     "extension; or compares the scan with a saved one, or two saved scans, and\n"
@@ -385,7 +387,12 @@ int parse_args(int argc, char **argv, options *o)
                         o->exclude_caches || o->max_depth > 0 || o->follow_links || o->stall_timeout_ms != 0;
     bool export_out = o->export_file && !strcmp(o->export_file, "-");
     bool table_out = o->table_file && !strcmp(o->table_file, "-");
-    const char *clash = o->import_file && o->path ? "-f reads the scan from FILE: no PATH"
+    const char *clash = o->mounts && o->path ? "--mounts lists the mounted file systems: no PATH (with -i, choose one)"
+                        : o->mounts && (o->import_file || o->compare_old || o->since)
+                            ? "--mounts lists the mounted file systems: no -f, --compare or --since"
+                        : o->mounts && (o->json || o->html || o->save || o->export_file || o->table_file)
+                            ? "--mounts prints a table: no --json, --html, --save, --export or --table"
+                        : o->import_file && o->path ? "-f reads the scan from FILE: no PATH"
                         : o->import_file && o->compare_old ? "-f and --compare do not go together"
                         : o->import_file && walk_options
                             ? "-x, -L, --exclude, --exclude-from, --exclude-caches, --max-depth and --stall-timeout "

@@ -42,7 +42,9 @@
 #ifdef QVDISK_BROWSER
 #include "browsefs.h"
 #include "interactive.h"
+#include "mountchooser.h"
 #endif
+#include "mounts.h"
 #include "quorvel_disk.h"
 #include "report.h"
 #include "scanfile.h"
@@ -297,6 +299,59 @@ bool browser_color()
 }
 #endif
 
+// "qvdisk: warning: 1 file system did not answer" when some are without
+// figures in the list; the list says which.
+void warn_unread_mounts(const std::vector<mount_entry> &mounts)
+{
+    size_t silent = 0, failed = 0;
+    for (const mount_entry &m : mounts) {
+        silent += m.state == MOUNT_SILENT;
+        failed += m.state == MOUNT_FAILED;
+    }
+    std::string text;
+    if (silent > 0)
+        text = grouped(silent) + (silent == 1 ? " file system" : " file systems") + " did not answer";
+    if (failed > 0)
+        text += (text.empty() ? grouped(failed) + (failed == 1 ? " file system" : " file systems")
+                              : ", " + grouped(failed)) +
+                " could not be read";
+    if (!text.empty())
+        fprintf(stderr, "qvdisk: warning: %s\n", text.c_str());
+}
+
+// --mounts: the list printed; with -i, the mount point chosen from it in
+// *chosen (left empty when none was).
+int list_or_choose_mounts(const options &o, const style &st, std::string *chosen)
+{
+    int ms = o.stall_timeout_ms == 0 ? DISK_STALL_TIMEOUT_MS : o.stall_timeout_ms;
+    install_interrupt_handler();
+    std::vector<mount_entry> mounts;
+    std::string err;
+    bool listed = list_mounts(ms, &g_interrupted, &mounts, &err);
+#ifdef QVDISK_BROWSER
+    if (listed && !g_interrupted && o.interactive) {
+        int i = choose_mount(mounts, ms, browser_color(), &g_interrupted);
+        if (i >= 0)
+            *chosen = mounts[(size_t)i].point;
+    }
+#endif
+    if (g_interrupted) {
+        fprintf(stderr, "qvdisk: interrupted\n");
+        return EXIT_INTERRUPTED;
+    }
+    restore_interrupt_handler();
+    if (!listed) {
+        fprintf(stderr, "qvdisk: %s\n", err.c_str());
+        return EXIT_SCAN_FAILED;
+    }
+    if (o.interactive)
+        return EXIT_OK;
+    fputs(mounts_table(mounts, o.apparent_size, ms, st).c_str(), stdout);
+    int rc = fflush(stdout) == 0 ? EXIT_OK : EXIT_SCAN_FAILED;
+    warn_unread_mounts(mounts);
+    return rc;
+}
+
 // What a scan read with -f counts: sizes as the command line says.
 disk_scan_options import_options(const options &o)
 {
@@ -383,6 +438,14 @@ int run(options &o)
     }
 #endif
 
+    // The mount point chosen with --mounts -i, scanned as a PATH given.
+    std::string chosen;
+    if (o.mounts) {
+        rc = list_or_choose_mounts(o, st, &chosen);
+        if (rc != EXIT_OK || chosen.empty())
+            return rc;
+        o.path = chosen.c_str();
+    }
     if (o.import_file)
         return run_imported(o, st, o.since ? &older : nullptr);
     install_interrupt_handler();

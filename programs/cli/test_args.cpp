@@ -143,6 +143,43 @@ TEST(Args, WrongFormsAreRefusedWithTheirReason)
     }
 }
 
+// --mounts needs no PATH, goes with -i and the options of the scan it
+// chooses, and with nothing that writes a scan or takes one.
+TEST(Args, MountsTakesWhatAListOrAChosenScanUses)
+{
+    parsed alone = parse({"--mounts"});
+    EXPECT_EQ(alone.rc, EXIT_OK) << alone.err;
+    EXPECT_TRUE(alone.o.mounts && !alone.o.path);
+    parsed chooser = parse({"--mounts", "-ixb", "--exclude", "*.o", "--stall-timeout", "2"});
+    EXPECT_EQ(chooser.rc, EXIT_OK) << chooser.err;
+    EXPECT_TRUE(chooser.o.interactive && chooser.o.one_file_system && chooser.o.apparent_size &&
+                chooser.o.stall_timeout_ms == 2000 && chooser.o.excludes.size() == 1);
+    const char *no_path = "qvdisk: --mounts lists the mounted file systems: no PATH (with -i, choose one) (see --help)\n";
+    const char *no_scan = "qvdisk: --mounts lists the mounted file systems: no -f, --compare or --since (see --help)\n";
+    const char *no_out =
+        "qvdisk: --mounts prints a table: no --json, --html, --save, --export or --table (see --help)\n";
+    const struct {
+        std::vector<std::string> args;
+        const char *err;
+    } cases[] = {
+        {{"--mounts", "/"}, no_path},
+        {{"-i", "/", "--mounts"}, no_path},
+        {{"--mounts", "-f", "x.json"}, no_scan},
+        {{"--mounts", "--compare", "a", "b"}, no_scan},
+        {{"--mounts", "--since", "a"}, no_scan},
+        {{"--mounts", "--export", "e.json"}, no_out},
+        {{"--mounts", "--table", "t.csv"}, no_out},
+        {{"--mounts", "--save", "s.json"}, no_out},
+        {{"--mounts", "--html", "p.html"}, no_out},
+        {{"--mounts", "--json", "tree"}, no_out},
+    };
+    for (const auto &c : cases) {
+        parsed p = parse(c.args);
+        EXPECT_EQ(p.rc, EXIT_USAGE) << c.args[1];
+        EXPECT_EQ(p.err, c.err) << c.args[1];
+    }
+}
+
 // Every name --help shows is one the parser takes, and the text is the same
 // whichever way it is asked for.
 TEST(Args, HelpShowsWhatIsTaken)

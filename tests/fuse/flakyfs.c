@@ -30,7 +30,9 @@
  *                       (they fail with ENOTCONN). The kernel lets one
  *                       lookup or listing at a time into a directory of
  *                       this file system: a held lookup of S holds every
- *                       later one in S's directory as well.
+ *                       later one in S's directory as well. --hang=/ holds
+ *                       the calls on the root alone, statfs among them: a
+ *                       mount that does not answer at all.
  *   --latency-us=N      every call above waits N microseconds before it is
  *                       answered; a call whose caller takes a signal while
  *                       it waits (the kernel sends an interrupt) is answered
