@@ -5,8 +5,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
+#include <tuple>
 
+#include "age.h"
 #include "openfile.h"
 #include "quorvel_disk.h"
 #include "termtext.h"
@@ -111,6 +114,10 @@ const opt OPTIONS[] = {
      .flag = &options::no_trash},
     {.kind = takes::nothing, .names = "--extended|-e", .help = "keep and show modification times, owners and modes",
      .flag = &options::extended},
+    {.kind = takes::text, .names = "--older-than", .value = "AGE",
+     .help = "only files modified before AGE ago (30d, 12h, 2w, 1y) or a date (2024-01-31)", .text = &options::older_than},
+    {.kind = takes::text, .names = "--newer-than", .value = "AGE", .help = "only files modified since AGE ago or a date",
+     .text = &options::newer_than},
     {.kind = takes::nothing, .names = "--mounts",
      .help = "list the mounted file systems, largest first as qvdisk\nlists everything (-b: sizes in bytes; -i: choose one and\nscan it, with the other options given)",
      .flag = &options::mounts},
@@ -352,6 +359,28 @@ int take(const opt &op, const char *name, const char *v, bool joined, int argc, 
     return EXIT_OK;
 }
 
+// The moments --older-than and --newer-than name.
+int read_ages(options *o)
+{
+    int64_t now = (int64_t)time(nullptr);
+    for (auto [text, at, name] : {std::tuple{o->older_than, &o->older_at, "--older-than"},
+                                  std::tuple{o->newer_than, &o->newer_at, "--newer-than"}}) {
+        if (!text)
+            continue;
+        if (!parse_age(text, now, at)) {
+            fprintf(stderr, "qvdisk: %s needs an age (30d, 12h, 90m, 2w, 1y) or a date (2024-01-31, "
+                            "2024-01-31 08:00), not '%s'\n", name, term_safe(text).c_str());
+            return EXIT_USAGE;
+        }
+    }
+    if (o->older_than && o->newer_than && o->newer_at >= o->older_at) {
+        fprintf(stderr, "qvdisk: no file can be modified before %s and since %s\n", term_safe(o->older_than).c_str(),
+                term_safe(o->newer_than).c_str());
+        return EXIT_USAGE;
+    }
+    return EXIT_OK;
+}
+
 }  // namespace
 
 int parse_args(int argc, char **argv, options *o)
@@ -412,6 +441,9 @@ int parse_args(int argc, char **argv, options *o)
                         : o->interactive && (o->export_file || o->table_file)
                             ? "-i shows the scan in the terminal: no --export or --table"
                         : o->read_only && !o->interactive ? "--read-only goes with -i"
+                        : (o->older_than || o->newer_than) && (o->interactive || o->compare_old || o->mounts)
+                            ? "--older-than and --newer-than choose the files of a scan's report: not with -i, "
+                              "--compare or --mounts"
                                                           : nullptr;
     if (clash) {
         fprintf(stderr, "qvdisk: %s (see --help)\n", clash);
@@ -421,7 +453,7 @@ int parse_args(int argc, char **argv, options *o)
         usage(stderr);
         return EXIT_USAGE;
     }
-    return EXIT_OK;
+    return read_ages(o);
 }
 
 int read_exclude_files(options *o)

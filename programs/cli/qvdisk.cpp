@@ -33,6 +33,7 @@
 #include <unistd.h>
 #endif
 
+#include "agefilter.h"
 #include "args.h"
 #include "cmdline.h"
 #include "diffrun.h"
@@ -156,7 +157,8 @@ int start_scan(const options &o)
     so.excludes = patterns.empty() ? nullptr : patterns.data();
     so.exclude_count = (int)patterns.size();
     so.stall_timeout_ms = o.stall_timeout_ms;
-    so.extended = o.extended ? 1 : 0;
+    // A file's time is needed to choose by age.
+    so.extended = o.extended || o.older_than || o.newer_than ? 1 : 0;
     return disk_scan_ex(o.path, &so);
 }
 
@@ -277,12 +279,32 @@ int write_outputs(const options &o, scan_handle &scan, const disk_problems &prob
     return EXIT_OK;
 }
 
+// --older-than, --newer-than: the scan from here on holds only the files
+// of that span.
+int keep_ages(const options &o, scan_handle &scan)
+{
+    if (!o.older_than && !o.newer_than)
+        return EXIT_OK;
+    std::string why;
+    uint64_t kept = 0;
+    int id = age_filtered(scan.get(), o.newer_than ? o.newer_at : INT64_MIN, o.older_than ? o.older_at : INT64_MAX,
+                          &kept, &why);
+    if (id < 0) {
+        fprintf(stderr, "qvdisk: cannot choose the files by age: %s\n", why.c_str());
+        return EXIT_SCAN_FAILED;
+    }
+    scan = scan_handle(id);
+    return EXIT_OK;
+}
+
 // write_outputs(), then what the scan left out, once, after the output, as
 // the last line on a terminal (stdout stays a clean document with --json).
 int write_and_warn(const options &o, scan_handle &scan, const disk_problems &problems, const style &st,
                    const sv_tree *older)
 {
-    int rc = write_outputs(o, scan, problems, st, older);
+    int rc = keep_ages(o, scan);
+    if (rc == EXIT_OK)
+        rc = write_outputs(o, scan, problems, st, older);
     if (fflush(stdout) != 0)
         rc = EXIT_SCAN_FAILED;
     warn_left_out(problems);
@@ -359,6 +381,7 @@ disk_scan_options import_options(const options &o)
     so.struct_size = sizeof so;
     so.size_kind = o.apparent_size ? DISK_SIZE_APPARENT : DISK_SIZE_ON_DISK;
     so.hard_links_once = o.count_links ? 0 : 1;
+    so.extended = o.extended || o.older_than || o.newer_than ? 1 : 0;
     return so;
 }
 

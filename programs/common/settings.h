@@ -2,6 +2,7 @@
 // with: read by every part of qvdisk, filled in by cli/args.cpp alone.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -34,4 +35,8 @@ struct options {
     bool extended = false;     // -e: modification times, owners and modes kept and shown
     bool no_trash = false;     // deleting in the browser removes for good instead of to the trash
     bool mounts = false;       // --mounts: the mounted file systems, no scan
+    // --older-than, --newer-than: only files modified before older_at, and
+    // at or after newer_at (seconds since 1970), as the texts gave them.
+    const char *older_than = nullptr, *newer_than = nullptr;
+    int64_t older_at = 0, newer_at = 0;
 };

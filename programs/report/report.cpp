@@ -4,9 +4,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
+#include "age.h"
+#include "extreport.h"
 #include "format.h"
 #include "termtext.h"
 #include "jsonread.h"
@@ -91,6 +94,11 @@ int print_report(const options &o, int id, const style &st)
            size_kind_name(used.size_kind), grouped(root.size).c_str());
     printf("  files  %s   directories  %s   scanned in %.1f s\n", grouped(root.files).c_str(),
            grouped(root.dirs).c_str(), root.scan_time_ms / 1000.0);
+    int64_t now = (int64_t)time(nullptr);
+    if (o.older_than || o.newer_than)
+        printf("  only files modified%s%s%s%s\n", o.newer_than ? " since " : "",
+               o.newer_than ? local_date(o.newer_at).c_str() : "", o.older_than ? (o.newer_than ? " and before " : " before ") : "",
+               o.older_than ? local_date(o.older_at).c_str() : "");
 
     if (o.levels > 0) {
         printf("\n%sLargest directories%s\n", st.bold(), st.reset());
@@ -123,6 +131,8 @@ int print_report(const options &o, int id, const style &st)
         if (exts.size() > (size_t)o.exts)
             printf("  %s... and %zu more%s\n", st.dim(), exts.size() - (size_t)o.exts, st.reset());
     }
+    if (o.extended)
+        print_extended(o, id, st, now, o.older_than ? o.older_at : now - 365 * 86400);
     return EXIT_OK;
 }
 
