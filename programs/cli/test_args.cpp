@@ -124,6 +124,14 @@ TEST(Args, WrongFormsAreRefusedWithTheirReason)
         {{"--compare", "a"}, "qvdisk: --compare needs two file names\n"},
         {{"--compare=a", "b"}, "qvdisk: --compare needs two file names\n"},
         {{"d", "e"}, "qvdisk: one PATH only (see --help)\n"},
+        {{"d", "--older-than"}, "qvdisk: --older-than needs an age or a date\n"},
+        {{"d", "--newer-than", "30x"},
+         "qvdisk: --newer-than needs an age (30d, 12h, 90m, 2w, 1y) or a date (2024-01-31, 2024-01-31 08:00), not "
+         "'30x'\n"},
+        {{"d", "--older-than", "2d", "--newer-than", "1d"}, "qvdisk: no file can be modified before 2d and since 1d\n"},
+        {{"d", "-i", "--older-than", "2d"},
+         "qvdisk: --older-than and --newer-than choose the files of a scan's report: not with -i, --compare or "
+         "--mounts (see --help)\n"},
         {{"--compare", "a", "b", "d"}, "qvdisk: --compare takes no PATH (see --help)\n"},
         {{"d", "--json", "diff"}, "qvdisk: --json diff needs --since or --compare (see --help)\n"},
         {{"d", "--since", "s", "--json", "top"},
