@@ -113,7 +113,7 @@ void print_old(const gathering &g, const style &st, int64_t now, int64_t stale)
     for (const old_dir &d : rows)
         printf("  %s%s%s  %s  %s  %s\n", st.cyan(), pad_left(human(d.size), 10).c_str(), st.reset(),
                pad_left(age_words(now - d.mtime), 10).c_str(), local_date(d.mtime).c_str(),
-               fit_right(term_safe(d.path), WIDTH - 2 - 10 - 2 - 10 - 2 - 16 - 2).c_str());
+               fit_left(term_safe(d.path), WIDTH - 2 - 10 - 2 - 10 - 2 - 16 - 2).c_str());
 }
 
 void print_owners(const gathering &g, const style &st, uint64_t total)
