@@ -114,6 +114,11 @@ struct info {
     uint64_t asize = 0, dsize = 0, dev = 0, ino = 0, nlink = 0;
     bool has_dev = false, has_ino = false, hlnkc = false, read_error = false;
     excluded_kind excluded = excluded_kind::none;
+    // ncdu -e: the time, and the owner and mode when all three are there.
+    int64_t mtime = 0;
+    uint32_t uid = 0, gid = 0, mode = 0;
+    bool has_mtime = false;
+    unsigned owner_parts = 0;  // 1 uid, 2 gid, 4 mode
 
     void clear() { *this = info{}; }
 };
@@ -501,9 +506,9 @@ private:
             return fail(member(name) + " larger than 2^64-1");
         return true;
     }
-    // A number kept by some writers as a fraction or below 0 (mtime), not
-    // used here.
-    bool any_number(const char *name)
+    // A number some writers keep as a fraction or below 0 (mtime): *out
+    // and *kept set only for a whole one from -2^63 to 2^63-1.
+    bool any_number(const char *name, int64_t *out, bool *kept)
     {
         int c = peek_past_space();
         if (c != '-' && (c < '0' || c > '9'))
@@ -514,6 +519,22 @@ private:
             return false;
         if (form & N_OVERFLOW)
             return fail(member(name) + " larger than 2^64-1");
+        *kept = !(form & N_FRACTION) && v <= (uint64_t)INT64_MAX;
+        if (*kept)
+            *out = form & N_NEGATIVE ? -(int64_t)v : (int64_t)v;
+        return true;
+    }
+    // uid, gid, mode: kept when whole and within 32 bits.
+    bool owner_part(const char *name, unsigned bit, uint32_t *out)
+    {
+        int64_t v = 0;
+        bool kept = false;
+        if (!any_number(name, &v, &kept))
+            return false;
+        if (kept && v >= 0 && v <= (int64_t)UINT32_MAX) {
+            *out = (uint32_t)v;
+            info_.owner_parts |= bit;
+        }
         return true;
     }
     bool boolean(const char *name, bool *v)
@@ -583,8 +604,14 @@ private:
                                  : text_ == "loop"                      ? excluded_kind::loop
                                  : text_ == "cache"                     ? excluded_kind::cache
                                                                         : excluded_kind::left_out;
-            } else if (k == "uid" || k == "gid" || k == "mode" || k == "mtime")
-                ok = any_number(k == "uid" ? "uid" : k == "gid" ? "gid" : k == "mode" ? "mode" : "mtime");
+            } else if (k == "mtime")
+                ok = any_number("mtime", &info_.mtime, &info_.has_mtime);
+            else if (k == "uid")
+                ok = owner_part("uid", 1, &info_.uid);
+            else if (k == "gid")
+                ok = owner_part("gid", 2, &info_.gid);
+            else if (k == "mode")
+                ok = owner_part("mode", 4, &info_.mode);
             else
                 ok = skip_value();
             if (!ok)
@@ -670,6 +697,14 @@ private:
         entry_.name_len = (unsigned)name_.size();
         entry_.is_dir = is_dir;
         entry_.dev = dev;
+        if (info_.has_mtime) {
+            entry_.fields |= DISK_FIELD_MTIME;
+            entry_.mtime = info_.mtime;
+        }
+        if (info_.owner_parts == 7) {
+            entry_.fields |= DISK_FIELD_OWNER;
+            entry_.uid = info_.uid, entry_.gid = info_.gid, entry_.mode = info_.mode;
+        }
         if (is_dir) {
             // A directory's own size counts 0 in qvdisk, and gdu's are its
             // totals anyway.

@@ -124,6 +124,14 @@ private:
             buf_ += ",\"hlnkc\":true";
             number(",\"nlink\":", e.nlink > 1 ? e.nlink : 2);
         }
+        // As ncdu -e writes them; a directory's time is the newest below it.
+        if (e.fields & DISK_FIELD_OWNER) {
+            number(",\"uid\":", e.uid);
+            number(",\"gid\":", e.gid);
+            number(",\"mode\":", e.mode);
+        }
+        if (e.fields & DISK_FIELD_MTIME)
+            number(",\"mtime\":", (uint64_t)(e.mtime > 0 ? e.mtime : 0));
         switch (e.state) {
         case DISK_ENTRY_UNREADABLE:
         case DISK_ENTRY_STALLED: buf_ += ",\"read_error\":true"; break;

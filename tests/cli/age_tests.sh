@@ -69,5 +69,18 @@ expect "a scan without -e has no times in its documents" $([ $? -ne 0 ] && echo 
 "$qvdisk" "$t" -b | grep -Eq 'Oldest large|Largest owners'
 expect "a report without -e has no sections of it" $([ $? -ne 0 ] && echo 0 || echo 1)
 
+# Times and owners travel through ncdu's format: an export of -e read back
+# with -e, and ncdu's own -e export, give the scan's document.
+strip_time() { python3 -c 'import json,sys; d=json.load(sys.stdin); d.pop("scan_time_ms"); print(json.dumps(d, sort_keys=True))'; }
+"$qvdisk" "$t" -e --json tree | strip_time >"$work/scan.json"
+"$qvdisk" "$t" -e --export "$work/export.json" >/dev/null &&
+    "$qvdisk" -f "$work/export.json" -e --json tree | strip_time | cmp -s - "$work/scan.json"
+expect "-e --export read back with -f -e gives the scan's document" $?
+if command -v ncdu >/dev/null; then
+    ncdu -e -o "$work/ncdu.json" "$t" 2>/dev/null &&
+        "$qvdisk" -f "$work/ncdu.json" -e --json tree | strip_time | cmp -s - "$work/scan.json"
+    expect "ncdu -e's export read with -f -e gives the scan's document" $?
+fi
+
 echo "age tests: $pass passed, $fail failed"
 [ "$fail" -eq 0 ]
