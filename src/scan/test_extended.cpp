@@ -12,7 +12,7 @@
 
 #include <sys/stat.h>
 #ifdef _WIN32
-#include <sys/utime.h>
+#include <windows.h>
 #else
 #include <fcntl.h>
 #include <unistd.h>
@@ -31,8 +31,14 @@ namespace {
 void set_time(const std::string &path, int64_t t)
 {
 #ifdef _WIN32
-    struct _utimbuf u = {(time_t)t, (time_t)t};
-    ASSERT_EQ(_utime(path.c_str(), &u), 0) << path;
+    // Directories too, which the C runtime's _utime cannot open.
+    HANDLE h = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << path;
+    uint64_t ticks = (uint64_t)((t + 11644473600ll) * 10000000ll);
+    FILETIME ft = {(DWORD)ticks, (DWORD)(ticks >> 32)};
+    EXPECT_TRUE(SetFileTime(h, nullptr, &ft, &ft)) << path;
+    CloseHandle(h);
 #else
     struct timespec ts[2] = {{(time_t)t, 0}, {(time_t)t, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), ts, AT_SYMLINK_NOFOLLOW), 0) << path;
