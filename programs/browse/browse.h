@@ -13,6 +13,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "quorvel_disk.h"
+
 // A directory the scan did not take in whole, as disk_get_problems() lists
 // it; kind empty: none.
 struct dir_problem {
@@ -32,9 +34,15 @@ struct bnode {
     std::string lib_path;   // its path there, as disk_get_dir() takes it
     std::vector<int> kids;  // in the document's order: largest first
     dir_problem problem;    // why the scan did not take it in whole
+    // What a scan with -e keeps (DISK_FIELD_* bits in fields say which):
+    // the modification time (a directory's: the newest below it), owner
+    // and mode as stat gives them.
+    uint8_t fields = 0;
+    int64_t mtime = 0;
+    uint32_t uid = 0, gid = 0, mode = 0;
 };
 
-enum sort_key { BY_SIZE, BY_NAME, BY_COUNT, BY_EXT };
+enum sort_key { BY_SIZE, BY_NAME, BY_COUNT, BY_EXT, BY_TIME };
 enum view_mode { VIEW_LIST, VIEW_TOP, VIEW_EXT, VIEW_INFO, VIEW_HELP, VIEW_CONFIRM, VIEW_FILTER };
 
 // A line of the largest-files (t) or extensions (x) list.
@@ -61,6 +69,10 @@ struct browser {
     const char *size_kind = "on disk";
     bool read_only = false;
     bool color = false;
+    bool show_files = true;   // the files column (C)
+    bool show_time = true;    // the modification time column (m), when the scan has times
+    bool has_times = false;   // the scan keeps times (-e): its root has one
+    bool has_owners = false;  // and owners and modes
 };
 
 // An entry of a directory document, in the document's order; depth 0 is the
@@ -69,6 +81,9 @@ struct doc_entry {
     std::string name;
     uint64_t size = 0, files = 0;
     bool is_dir = true;
+    unsigned fields = 0;  // DISK_FIELD_* bits: which of the members below the document gave
+    int64_t mtime = 0;
+    uint32_t uid = 0, gid = 0, mode = 0;
 };
 // Reads a document of disk_get_dir() or disk_scan_result(); false when the
 // text is not one.
@@ -89,6 +104,9 @@ void move_sel(browser &b, int delta);
 void open_selected(browser &b);
 void go_up(browser &b);
 void set_sort(browser &b, sort_key k);
+// What the document says of an entry beyond its sizes, into node; for a
+// directory scanned again, the times above it raised to its own.
+void take_meta(browser &b, int node, const doc_entry &e);
 // The path shown for node: the root's, then the names, joined by "/".
 std::string shown_path(const browser &b, int node);
 // The names from the root down to node, the root's own left out.

@@ -19,13 +19,13 @@ public:
 
     bool root(const doc_root &r) override
     {
-        tell(r.path, r.size, r.files, true);
+        tell(r.path, r.size, r.files, true, r.meta);
         open_ = 1;
         return true;
     }
     bool enter(const doc_node &n) override
     {
-        tell(n.name, n.size, n.files, n.is_dir);
+        tell(n.name, n.size, n.files, n.is_dir, n.meta);
         open_ += n.is_dir;
         return true;
     }
@@ -40,12 +40,17 @@ private:
     int open_ = 0;  // directories open: the depth of what comes next
     doc_entry e_;
 
-    void tell(std::string_view name, uint64_t size, uint64_t files, bool is_dir)
+    void tell(std::string_view name, uint64_t size, uint64_t files, bool is_dir, const doc_meta &m)
     {
         e_.name.assign(name);
         e_.size = size;
         e_.files = files;
         e_.is_dir = is_dir;
+        e_.fields = m.fields;
+        e_.mtime = m.mtime;
+        e_.uid = m.uid;
+        e_.gid = m.gid;
+        e_.mode = m.mode;
         fn_(open_, e_);
     }
 };

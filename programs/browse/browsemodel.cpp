@@ -32,6 +32,15 @@ void add_above(browser &b, int node, uint64_t dsize, uint64_t dfiles)
     }
 }
 
+void set_meta(bnode &n, const doc_entry &e)
+{
+    n.fields = (uint8_t)(e.fields & (DISK_FIELD_MTIME | DISK_FIELD_OWNER));
+    n.mtime = e.mtime;
+    n.uid = e.uid;
+    n.gid = e.gid;
+    n.mode = e.mode;
+}
+
 dir_problem problem_at(browser &b, int scan, const std::string &lib_path)
 {
     const problem_map &problems = b.problems[scan];
@@ -58,8 +67,11 @@ void browser_init(browser &b, int scan, const std::string &root_raw, const char 
             b.nodes[0].name = e.name;
             b.nodes[0].size = e.size;
             b.nodes[0].files = e.files;
+            set_meta(b.nodes[0], e);
         }
     });
+    b.has_times = (b.nodes[0].fields & DISK_FIELD_MTIME) != 0;
+    b.has_owners = (b.nodes[0].fields & DISK_FIELD_OWNER) != 0;
     b.cur = 0;
     load_dir(b, 0);
     refresh_rows(b);
@@ -81,6 +93,7 @@ bool load_dir(browser &b, int node)
         c.is_dir = e.is_dir;
         c.parent = node;
         c.scan = d.scan;
+        set_meta(c, e);
         if (c.is_dir) {
             c.lib_path = join(d.lib_path, e.name);
             c.problem = problem_at(b, d.scan, c.lib_path);
@@ -124,6 +137,15 @@ void refresh_rows(browser &b)
                 return n[(size_t)x].is_dir;
             std::string ex = extension_of(n[(size_t)x].name), ey = extension_of(n[(size_t)y].name);
             return ex != ey ? ex < ey : size_desc(x, y);
+        });
+        break;
+    case BY_TIME:
+        // Newest first; entries without a time after all that have one.
+        std::stable_sort(b.rows.begin(), b.rows.end(), [&](int x, int y) {
+            bool tx = n[(size_t)x].fields & DISK_FIELD_MTIME, ty = n[(size_t)y].fields & DISK_FIELD_MTIME;
+            if (tx != ty)
+                return tx;
+            return tx && n[(size_t)x].mtime > n[(size_t)y].mtime;
         });
         break;
     }
@@ -174,6 +196,18 @@ void set_sort(browser &b, sort_key k)
     refresh_rows(b);
     auto at = std::find(b.rows.begin(), b.rows.end(), keep);
     b.sel = at == b.rows.end() ? 0 : (int)(at - b.rows.begin());
+}
+
+void take_meta(browser &b, int node, const doc_entry &e)
+{
+    set_meta(b.nodes[(size_t)node], e);
+    if (!(e.fields & DISK_FIELD_MTIME))
+        return;
+    for (int p = b.nodes[(size_t)node].parent; p >= 0; p = b.nodes[(size_t)p].parent) {
+        bnode &up = b.nodes[(size_t)p];
+        if ((up.fields & DISK_FIELD_MTIME) && up.mtime < e.mtime)
+            up.mtime = e.mtime;
+    }
 }
 
 std::string shown_path(const browser &b, int node)

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "browsemeta.h"
 #include "format.h"
 #include "termtext.h"
 
@@ -14,6 +15,43 @@ enum { PAIR_SIZE = UI_SIZE, PAIR_BAR = UI_BAR, PAIR_WARN = UI_WARN };
 const int HEAD_ROWS = 3;  // path, totals, column titles
 
 bool g_color = false;
+
+// The list's columns at a width. What does not fit goes, the bar first,
+// then the time's clock, the time, the files, so that names keep
+// NAME_ROOM columns.
+struct columns {
+    int bar = 0;         // the bar's width inside its brackets; 0: none
+    bool files = false;  // the files below a directory
+    int time = 0;        // the modification time's width (16 or 10); 0: none
+};
+const int SIZE_COLS = 19;  // ">   4.0 GiB 100.0% "
+const int NAME_ROOM = 20;
+
+columns layout(const browser &b, int cols)
+{
+    columns c;
+    c.bar = cols >= 90 ? 16 : cols >= 70 ? 10 : 0;
+    c.files = b.show_files;
+    c.time = b.show_time && b.has_times ? 16 : 0;
+    for (;;) {
+        int used = SIZE_COLS + (c.bar ? c.bar + 3 : 0) + (c.files ? 11 : 0) + (c.time ? c.time + 2 : 0);
+        if (cols - used >= NAME_ROOM)
+            break;
+        if (c.bar > 10)
+            c.bar = 10;
+        else if (c.bar)
+            c.bar = 0;
+        else if (c.time > 10)
+            c.time = 10;
+        else if (c.time)
+            c.time = 0;
+        else if (c.files)
+            c.files = false;
+        else
+            break;
+    }
+    return c;
+}
 
 // s in at most cols columns, none when cols is 0 or less; cut at its end,
 // or at its start for a path (keep_end).
@@ -63,7 +101,7 @@ void line_at(int y, int x, const std::string &text, int cols)
 
 const char *sort_name(const browser &b)
 {
-    static const char *names[] = {"size", "name", "files", "extension"};
+    static const char *names[] = {"size", "name", "files", "extension", "time"};
     return names[b.sort];
 }
 
@@ -84,8 +122,9 @@ void draw_head(const browser &b)
     addstr(fit_cols(rest, std::max(0, COLS - getcurx(stdscr)), false).c_str());
 }
 
-void draw_rows(const browser &b, int bar_width)
+void draw_rows(const browser &b, const columns &cols)
 {
+    int bar_width = cols.bar;
     const bnode &d = b.nodes[(size_t)b.cur];
     int h = list_height();
     if (b.rows.empty())
@@ -118,11 +157,13 @@ void draw_rows(const browser &b, int bar_width)
             }
             addstr("] ");
         }
-        std::string files = c.is_dir ? pad_left(grouped(c.files), 9) : std::string(9, ' ');
+        std::string files = !cols.files ? "" : c.is_dir ? pad_left(grouped(c.files), 9) + "  " : std::string(11, ' ');
+        if (cols.time)
+            files += pad_right(c.fields & DISK_FIELD_MTIME ? time_text(c.mtime, cols.time) : "", (size_t)cols.time) + "  ";
         std::string name = term_safe(c.name) + (c.is_dir ? "/" : "");
         // A directory the scan did not take in whole says so after its name.
         std::string tag = c.problem.kind.empty() ? "" : "  (" + term_safe(problem_tag(c.problem)) + ")";
-        addstr((files + "  ").c_str());
+        addstr(files.c_str());
         int room = std::max(0, COLS - getcurx(stdscr));
         addstr(fit_cols(name, std::max(0, room - (int)term_cols(tag)), false).c_str());
         if (selected)
@@ -180,12 +221,33 @@ void draw_box(const std::vector<std::string> &lines)
     }
 }
 
+// The selected entry's mode, owner, group and time, as ls -l shows them,
+// when the scan keeps owners; empty otherwise.
+std::string status_text(const browser &b)
+{
+    if (!b.has_owners || b.rows.empty() || (b.view != VIEW_LIST && b.view != VIEW_INFO && b.view != VIEW_HELP))
+        return "";
+    const bnode &c = b.nodes[(size_t)b.rows[(size_t)b.sel]];
+    if (!(c.fields & DISK_FIELD_OWNER))
+        return "";
+    // Appended, not added up: GCC 12 warns of overlap in such a sum.
+    std::string text(" ");
+    text.append(mode_text(c.mode)).append("  ").append(term_safe(user_shown(c.uid)));
+    text.append("  ").append(term_safe(group_shown(c.gid)));
+    if (c.fields & DISK_FIELD_MTIME)
+        text.append("  ").append(time_text(c.mtime, 19));
+    return text;
+}
+
 void draw_bottom(const browser &b)
 {
     std::string msg = b.message;
     if (b.view == VIEW_FILTER)
         msg = "filter: " + term_safe(b.filter) + "_   (Enter keeps it, Esc clears it)";
-    if (!msg.empty()) {
+    if (msg.empty()) {
+        // The message line, while it has none, tells of the selected entry.
+        line_at(LINES - 2, 0, status_text(b), COLS);
+    } else {
         bool warn = b.view == VIEW_CONFIRM;
         put_attr(A_BOLD, warn);
         put_attr(COLOR_PAIR(PAIR_WARN), warn && g_color);
@@ -244,12 +306,13 @@ void draw_browser(const browser &b)
     if (b.view == VIEW_TOP || b.view == VIEW_EXT) {
         draw_stats(b);
     } else {
-        int bar_width = COLS >= 90 ? 16 : COLS >= 70 ? 10 : 0;
+        columns cols = layout(b, COLS);
         attron(A_DIM);
-        line_at(2, 0, std::string("       size  share ") + (bar_width ? std::string((size_t)bar_width + 3, ' ') : "") +
-                          "    files  name", COLS);
+        line_at(2, 0, std::string("       size  share ") + (cols.bar ? std::string((size_t)cols.bar + 3, ' ') : "") +
+                          (cols.files ? "    files  " : "") +
+                          (cols.time ? pad_right("modified", (size_t)cols.time) + "  " : "") + "name", COLS);
         attroff(A_DIM);
-        draw_rows(b, bar_width);
+        draw_rows(b, cols);
     }
     if (b.view == VIEW_INFO || b.view == VIEW_HELP) {
         std::vector<std::string> lines;

@@ -18,6 +18,7 @@
 
 #include "browse.h"
 #include "browsefs.h"
+#include "browsemeta.h"
 #include "browser.h"
 #include "format.h"
 #include "guard.h"
@@ -119,10 +120,12 @@ void rescan(session &s, int node)
                           ? disk_get_dir(id, raw.c_str(), 1)
                           : nullptr;
     uint64_t size = 0, files = 0;
+    doc_entry top;
     if (!read_dir_doc(doc, [&](int depth, const doc_entry &e) {
             if (depth == 0) {
                 size = e.size;
                 files = e.files;
+                top = e;
             }
         })) {
         b.message = end == SCAN_ENDED ? "the rescan failed" : "rescan stopped";
@@ -131,6 +134,7 @@ void rescan(session &s, int node)
     free_scans_below(s, node);
     s.scans.emplace_back(std::move(fresh), node);
     replace_dir(b, node, id, raw, size, files);
+    take_meta(b, node, top);
     char took[32];
     snprintf(took, sizeof took, "%.1f s", now_s() - started);
     b.message = "rescanned in " + std::string(took);
@@ -223,6 +227,22 @@ void confirm_delete(session &s)
     }
 }
 
+// The details' lines for what a scan with -e keeps of n, when it has it.
+std::string meta_info(const bnode &n)
+{
+    std::string out;
+    if (n.fields & DISK_FIELD_MTIME)
+        out += "\nmtime  " + time_text(n.mtime, 19) + (n.is_dir ? " (the newest below)" : "");
+    if (n.fields & DISK_FIELD_OWNER) {
+        char octal[16];
+        snprintf(octal, sizeof octal, "%04o", (unsigned)(n.mode & 07777));
+        out += "\nowner  " + term_safe(user_shown(n.uid)) + " (" + std::to_string(n.uid) + "), group " +
+               term_safe(group_shown(n.gid)) + " (" + std::to_string(n.gid) + ")";
+        out += "\nmode   " + mode_text(n.mode) + " (" + octal + ")";
+    }
+    return out;
+}
+
 void show_info(session &s)
 {
     browser &b = s.b;
@@ -239,6 +259,7 @@ void show_info(session &s)
                   (n.problem.kind.empty() ? "" : "\nnote   " + term_safe(problem_text(n.problem)));
     else if (sizes_below_root(s.root_fd, names_below_root(b, node), &apparent, &on_disk))
         b.info += "\nnow    " + grouped(apparent) + " bytes long, " + grouped(on_disk) + " bytes on disk";
+    b.info += meta_info(n);
     b.info += "\n\n(any key)";
     b.view = VIEW_INFO;
 }
@@ -258,7 +279,8 @@ const char HELP[] =
     "up/down, k/j      move            PgUp/PgDn, Home/End  page, ends\n"
     "Enter, right, l   open            left, h, Backspace   up\n"
     "/                 filter by name (Enter keeps, Esc clears)\n"
-    "s n c e           sort by size, name, files, extension (again: reverse)\n"
+    "s n c e M         sort by size, name, files, extension, time (again: reverse)\n"
+    "C m               show or hide the files, the modification times (-e)\n"
     "t                 largest files below this directory\n"
     "x                 extensions below this directory\n"
     "i                 details of the selected entry\n"
@@ -266,6 +288,8 @@ const char HELP[] =
     "d                 delete the selected entry (asks first)\n"
     "mouse             click selects, click again opens\n"
     "q                 quit\n\n(any key)";
+
+const char NO_TIMES[] = "this scan has no modification times: scan with -e (--extended)";
 
 // One key in the list; false to quit.
 bool list_key(session &s, int ch)
@@ -285,6 +309,19 @@ bool list_key(session &s, int ch)
     case 'n': set_sort(b, BY_NAME); break;
     case 'c': set_sort(b, BY_COUNT); break;
     case 'e': set_sort(b, BY_EXT); break;
+    case 'M':
+        if (b.has_times)
+            set_sort(b, BY_TIME);
+        else
+            b.message = NO_TIMES;
+        break;
+    case 'C': b.show_files = !b.show_files; break;
+    case 'm':
+        if (b.has_times)
+            b.show_time = !b.show_time;
+        else
+            b.message = NO_TIMES;
+        break;
     case '/': b.view = VIEW_FILTER; break;
     case 't': show_stats(b, VIEW_TOP); break;
     case 'x': show_stats(b, VIEW_EXT); break;
@@ -411,6 +448,7 @@ int browse(const options &o, scan_handle first, int root_fd, bool color, volatil
         s.pattern_ptrs.push_back(p.c_str());
     s.opts.excludes = s.pattern_ptrs.empty() ? nullptr : s.pattern_ptrs.data();
     s.opts.stall_timeout_ms = o.stall_timeout_ms;  // rescans wait as the command line says
+    s.opts.extended = o.extended ? 1 : 0;           // and keep times and owners as it asks
     s.scans.emplace_back(std::move(first), 0);
     browser &b = s.b;
     b.read_only = o.read_only;

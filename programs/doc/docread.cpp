@@ -78,20 +78,34 @@ enum member : unsigned {
     M_DIRS = 8,
     M_TIME = 16,
     M_IS_DIR = 32,
-    M_CHILDREN = 64,
-    M_PROBLEM = 128,
-    M_ERROR = 256,
+    M_FIELDS = 64,
+    M_MTIME = 128,
+    M_UID = 256,
+    M_GID = 512,
+    M_MODE = 1024,
+    M_CHILDREN = 2048,
+    M_PROBLEM = 4096,
+    M_ERROR = 8192,
 };
+const unsigned M_OWNER = M_UID | M_GID | M_MODE;
 
 struct member_name {
     std::string_view text;
     unsigned bit;
 };
 // In the order the library writes them, which is also the order of the bits.
+// A scan with disk_scan_options.extended adds "mtime", "uid", "gid" and
+// "mode" before "children", and to the root "fields" (the list of those
+// its entries carry, passed over: each entry says what it has); others have
+// none of them.
 const member_name ROOT_MEMBERS[] = {{"path", M_NAME},       {"total_size", M_SIZE},     {"total_files", M_FILES},
-                                    {"total_dirs", M_DIRS}, {"scan_time_ms", M_TIME}, {"children", M_CHILDREN}};
-const member_name ENTRY_MEMBERS[] = {
-    {"name", M_NAME}, {"size", M_SIZE}, {"files", M_FILES}, {"is_dir", M_IS_DIR}, {"children", M_CHILDREN}};
+                                    {"total_dirs", M_DIRS}, {"scan_time_ms", M_TIME}, {"fields", M_FIELDS},
+                                    {"mtime", M_MTIME},
+                                    {"uid", M_UID},         {"gid", M_GID},             {"mode", M_MODE},
+                                    {"children", M_CHILDREN}};
+const member_name ENTRY_MEMBERS[] = {{"name", M_NAME},   {"size", M_SIZE}, {"files", M_FILES},
+                                     {"is_dir", M_IS_DIR}, {"mtime", M_MTIME}, {"uid", M_UID},
+                                     {"gid", M_GID},       {"mode", M_MODE},   {"children", M_CHILDREN}};
 const member_name ROW_MEMBERS[] = {{"path", M_NAME},       {"ext", M_NAME},     {"size", M_SIZE},      {"total_size", M_SIZE},
                                    {"count", M_FILES},     {"problem", M_PROBLEM}, {"error", M_ERROR}};
 const unsigned ROOT_NEEDS = M_NAME | M_SIZE | M_FILES | M_DIRS;
@@ -181,6 +195,8 @@ public:
         case M_DIRS: root_.dirs = v; return true;
         case M_TIME: return scan_time((double)v, false);
         case M_ERROR: row_.error = (int64_t)std::min<uint64_t>(v, INT64_MAX); return true;
+        case M_MTIME: return mtime((int64_t)std::min<uint64_t>(v, INT64_MAX));
+        case M_UID: case M_GID: case M_MODE: return owner_part((unsigned)to, v);
         default: return type_error(to, after_number());
         }
     }
@@ -189,6 +205,8 @@ public:
         int to = scalar(after_number());
         if (to <= 0)
             return to == 0;
+        if (to == M_MTIME)
+            return mtime(v);
         if (to != M_ERROR)
             return type_error(to, after_number());
         row_.error = v;
@@ -203,7 +221,7 @@ public:
             return scan_time(v, !text.empty() && text[0] == '-');
         // A whole number past 2^64-1 comes as a float.
         bool digits = text.find_first_not_of("0123456789") == std::string::npos;
-        if (digits && (to == M_SIZE || to == M_FILES || to == M_DIRS))
+        if (digits && (to == M_SIZE || to == M_FILES || to == M_DIRS || to == M_MTIME))
             return fail(quoted_key() + " is larger than 2^64-1", after_number());
         return type_error(to, after_number());
     }
@@ -236,6 +254,7 @@ public:
                 return fail(not_a_document(), in_.read());
             pending_reset();
             root_ = doc_root{};
+            owner_parts_ = 0;
             stack_.push_back({F_TOP});
             return true;
         }
@@ -246,6 +265,7 @@ public:
             entries_open_++;
             pending_reset();
             node_ = doc_node{};
+            owner_parts_ = 0;
             stack_.push_back({F_ENTRY});
             return true;
         case F_LIST:
@@ -286,6 +306,11 @@ public:
         fr.seen |= m->bit;
         want_ = m->bit;
         key_ = m->text;
+        if (m->bit == M_FIELDS) {
+            want_ = 0;
+            skip_next_ = true;
+            return true;
+        }
         // The library writes "children" last: what comes before it is all
         // there is of the object, and its entries can follow it to the sink.
         if (m->bit == M_CHILDREN && fr.kind != F_ROW && !fr.told) {
@@ -385,6 +410,7 @@ private:
     doc_node node_;
     doc_row row_;
     std::string name_, problem_;  // the text of the object being read
+    unsigned owner_parts_ = 0;    // of "uid", "gid", "mode", those read of it
     bool done_ = false;
     uint64_t done_at_ = 0;
 
@@ -476,6 +502,25 @@ private:
         }
         return type_error(want_, in_.read());
     }
+    doc_meta &meta_of_pending() { return stack_.back().kind == F_TOP ? root_.meta : node_.meta; }
+    bool mtime(int64_t v)
+    {
+        doc_meta &m = meta_of_pending();
+        m.mtime = v;
+        m.fields |= DISK_FIELD_MTIME;
+        return true;
+    }
+    bool owner_part(unsigned to, uint64_t v)
+    {
+        if (v > UINT32_MAX)
+            return fail(quoted_key() + " is larger than 2^32-1", after_number());
+        doc_meta &m = meta_of_pending();
+        (to == M_UID ? m.uid : to == M_GID ? m.gid : m.mode) = (uint32_t)v;
+        owner_parts_ |= to;
+        if (owner_parts_ == M_OWNER)
+            m.fields |= DISK_FIELD_OWNER;
+        return true;
+    }
     bool scan_time(double v, bool negative)
     {
         // 1e15 ms is some 30,000 years.
@@ -498,6 +543,10 @@ private:
         case M_SIZE:
         case M_FILES:
         case M_DIRS:
+        case M_MTIME:
+        case M_UID:
+        case M_GID:
+        case M_MODE:
         case M_ERROR: return k + " is not a whole number";
         case M_TIME: return k + " is not a number of milliseconds";
         case M_IS_DIR: return k + " is not true or false";

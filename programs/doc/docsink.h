@@ -41,6 +41,15 @@
 
 #include "quorvel_disk.h"
 
+// What a document of a scan with disk_scan_options.extended says of an
+// entry besides its sizes ("mtime"; on Linux "uid", "gid", "mode"), as
+// disk_entry holds it; fields 0 for a document without them.
+struct doc_meta {
+    unsigned fields = 0;  // DISK_FIELD_MTIME, DISK_FIELD_OWNER (uid, gid and mode all given)
+    int64_t mtime = 0;    // seconds since 1970 (UTC); a directory's: the newest below it
+    uint32_t uid = 0, gid = 0, mode = 0;
+};
+
 // The top of a tree: the scanned root, or the directory a document is cut
 // from. Text is valid only during the call.
 struct doc_root {
@@ -57,6 +66,7 @@ struct doc_root {
     // enter(). qvdisk takes such a source through the library's import,
     // which adds them up; a sink that needs them at enter() refuses it.
     bool sums_later = false;
+    doc_meta meta;  // what the document itself says of the root beyond its sizes
 };
 
 // An entry below it.
@@ -68,6 +78,7 @@ struct doc_node {
     bool is_dir = false;
     // What the source knows of the entry beyond this, or null.
     const disk_entry *entry = nullptr;
+    doc_meta meta;  // what the document itself says of it beyond its sizes
 };
 
 // An object of a list document.
