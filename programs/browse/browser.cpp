@@ -25,7 +25,7 @@ struct columns {
     int time = 0;        // the modification time's width (16 or 10); 0: none
 };
 const int SIZE_COLS = 19;  // ">   4.0 GiB 100.0% "
-const int NAME_ROOM = 20;
+const int NAME_ROOM = 16;
 
 columns layout(const browser &b, int cols)
 {
@@ -157,13 +157,14 @@ void draw_rows(const browser &b, const columns &cols)
             }
             addstr("] ");
         }
-        std::string files = !cols.files ? "" : c.is_dir ? pad_left(grouped(c.files), 9) + "  " : std::string(11, ' ');
+        // The files and the time, each with the two spaces after it.
+        std::string cells = !cols.files ? "" : c.is_dir ? pad_left(grouped(c.files), 9) + "  " : std::string(11, ' ');
         if (cols.time)
-            files += pad_right(c.fields & DISK_FIELD_MTIME ? time_text(c.mtime, cols.time) : "", (size_t)cols.time) + "  ";
+            cells += pad_right(c.fields & DISK_FIELD_MTIME ? time_text(c.mtime, cols.time) : "", (size_t)cols.time) + "  ";
         std::string name = term_safe(c.name) + (c.is_dir ? "/" : "");
         // A directory the scan did not take in whole says so after its name.
         std::string tag = c.problem.kind.empty() ? "" : "  (" + term_safe(problem_tag(c.problem)) + ")";
-        addstr(files.c_str());
+        addstr(cells.c_str());
         int room = std::max(0, COLS - getcurx(stdscr));
         addstr(fit_cols(name, std::max(0, room - (int)term_cols(tag)), false).c_str());
         if (selected)

@@ -279,7 +279,7 @@ const char HELP[] =
     "up/down, k/j      move            PgUp/PgDn, Home/End  page, ends\n"
     "Enter, right, l   open            left, h, Backspace   up\n"
     "/                 filter by name (Enter keeps, Esc clears)\n"
-    "s n c e M         sort by size, name, files, extension, time (again: reverse)\n"
+    "s n c e M         sort: size, name, files, extension, time; again: reverse\n"
     "C m               show or hide the files, the modification times (-e)\n"
     "t                 largest files below this directory\n"
     "x                 extensions below this directory\n"

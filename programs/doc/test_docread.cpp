@@ -108,8 +108,8 @@ TEST(SavedForm, RefusesWhatTheLibraryNeverWrites)
     std::string late_time = "{\"path\":\"r\",\"total_size\":0,\"total_files\":0,\"total_dirs\":0,\"children\":[],"
                             "\"scan_time_ms\":0.1}";
     std::vector<refused> rows = {
-        {"an unknown member", with(OK, "false}", "false,\"mode\":1}"), "an unknown member \"mode\"",
-         past(with(OK, "false}", "false,\"mode\":1}"), "\"mode\"")},
+        {"an unknown member", with(OK, "false}", "false,\"nlink\":1}"), "an unknown member \"nlink\"",
+         past(with(OK, "false}", "false,\"nlink\":1}"), "\"nlink\"")},
         {"a member twice", with(OK, "\"files\":1,", "\"files\":1,\"files\":1,"), "the member \"files\" twice",
          past(with(OK, "\"files\":1,", "\"files\":1,\"files\":1,"), "\"files\":1,\"files\"")},
         {"a member after children", late_time, "the member \"scan_time_ms\" out of order",

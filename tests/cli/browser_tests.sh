@@ -280,6 +280,113 @@ tm send-keys -t qv Escape q
 status_is 0
 expect "q quits after the marks" $?
 
+# A scan with -e: the modification time column, sorting by time (M), the
+# columns hidden and shown (m, C), the status line of mode and owner, the
+# details. Times set with touch -d and read in UTC; modes set, whatever the
+# umask; the owner is whoever runs the tests, shown as USER GROUP in the
+# golden screens. A directory's time is the newest below it.
+check_owned() {  # name: as check, the owner's names made USER and GROUP
+    local name=$1
+    screen | sed "s/  $(id -un)  $(id -gn)  /  USER  GROUP  /; s/ ($(id -u)), group $(id -gn) ($(id -g))/ (UID), group GROUP (GID)/" \
+        >"$work/$name.txt"
+    [ "$update" = update ] && cp "$work/$name.txt" "$golden/$name.txt"
+    if diff -u "$golden/$name.txt" "$work/$name.txt" >"$work/$name.diff"; then
+        pass=$((pass + 1))
+    else
+        echo "FAIL screen $name:"; cat "$work/$name.diff"; fail=$((fail + 1))
+    fi
+}
+step_owned() {  # as step, with check_owned
+    tm send-keys -t qv "${@:3}"
+    settle "$1" || { fail=$((fail + 1)); return; }
+    check_owned "$2"
+}
+rm -rf cols && mkdir -p cols/old cols/new/deep cols/tmp
+mkfile cols/big.iso 9000
+mkfile cols/old/a.log 3000
+mkfile cols/new/deep/b.txt 100
+mkfile cols/su 50
+chmod 644 cols/big.iso cols/new/deep/b.txt && chmod 640 cols/old/a.log && chmod 4755 cols/su
+chmod 755 cols/old cols/new cols/new/deep && chmod 1777 cols/tmp
+utc_touch() { TZ=UTC touch -d "$1" "${@:2}"; }
+utc_touch '2024-01-02 03:04:05' cols/old/a.log cols/old
+utc_touch '2026-06-07 08:09:10' cols/new/deep/b.txt
+utc_touch '2025-05-05 05:05:05' cols/new/deep cols/new cols/big.iso
+utc_touch '2022-02-02 22:22:22' cols/su
+utc_touch '2023-03-03 13:13:13' cols/tmp cols
+start TZ=UTC "$qvdisk" -i -b -e cols
+settle "sorted by size" && check_owned browser_columns
+now=$(screen)
+[[ $now == *"files  modified          name"* && $now == *" -rw-r--r--  $(id -un)  "*"  2025-05-05 05:05:05"* ]]
+expect "-e: the time column, and the status line of the first entry (screen: $now)" $?
+step_owned "sorted by time" browser_sort_time M
+# Newest first: new/ holds the newest file, su is the oldest entry.
+[[ $(screen | sed -n '4p;8p' | tr -s ' ' | tr '\n' '|') == *"new/|"*"su|" ]]
+expect "M: newest first" $?
+tm send-keys -t qv M
+settle "sorted by time (reversed)"
+[[ $(screen | sed -n '4p;8p' | tr -s ' ' | tr '\n' '|') == *"su|"*"new/|" ]]
+expect "M again: oldest first" $?
+step_owned "2022-02-02 22:22:22" browser_status_setuid Home
+now=$(screen)
+[[ $now == *" -rwsr-xr-x  "* ]]
+expect "the status line: setuid as ls shows it (screen: $now)" $?
+tm send-keys -t qv / t m p Enter
+settle "drwxrwxrwt"
+now=$(screen)
+[[ $now == *" drwxrwxrwt  "*"2023-03-03 13:13:13"* ]]
+expect "the status line: sticky as ls shows it (screen: $now)" $?
+tm send-keys -t qv / Escape s m
+settle "sorted by size"
+now=$(screen)
+[[ $now != *"modified"* && $now == *"    files  name"* ]]
+expect "m hides the time column (screen: $now)" $?
+step_owned "sorted by size" browser_columns_hidden C
+step_owned "files  modified" browser_columns_shown m C
+# The details (the box as wide as the owner's names: no golden copy).
+tm send-keys -t qv Home Down Down i
+settle "mode   drwxr-xr-x (0755)"
+now=$(screen)
+[[ $now == *"mtime  2026-06-07 08:09:10 (the newest below)"* &&
+   $now == *"owner  $(id -un) ($(id -u)), group $(id -gn) ($(id -g))"* ]]
+expect "i: the time, owner and mode (screen: $now)" $?
+# Narrower: the bar goes, then the time's clock, then the time and the
+# files; names keep their room.
+tm send-keys -t qv Escape
+tm resize-window -t qv -x 60 -y 12
+settle "2025-05-05  big.iso" && check_owned browser_columns_narrow
+tm resize-window -t qv -x 36 -y 12
+settle "size  share name"
+now=$(screen)
+[[ $now == *"  0.8% new/"* ]]
+expect "36 columns: sizes and names (screen: $now)" $?
+tm resize-window -t qv -x 80 -y 20
+settle "2026-06-07 08:09  new/"
+# A rescan keeps times: new/ opened and scanned again.
+tm send-keys -t qv / n e w Enter Enter r
+settle "rescanned in"
+now=$(screen)
+[[ $now == *"2026-06-07 08:09  deep/"* ]]
+expect "a rescan keeps the times (screen: $now)" $?
+tm send-keys -t qv q
+status_is 0
+expect "q quits after the columns" $?
+# Without -e: no time column, no status line, m and M say why.
+start "$qvdisk" -i -b cols
+settle "sorted by size"
+now=$(screen)
+[[ $now != *"modified"* && $now != *"-rw-r--r--"* ]]
+expect "without -e: no time column, no status line (screen: $now)" $?
+for key in m M; do
+    tm send-keys -t qv $key
+    settle "this scan has no modification times: scan with -e (--extended)"
+    expect "$key without -e says why" $?
+done
+[[ $(screen) == *"sorted by size"* ]]
+expect "M without -e keeps the sort" $?
+tm send-keys -t qv q
+status_is 0
+
 # Storage that stops answering (flakyfs --hang=media: every call on media/
 # or below it waits until the mount is let go). Ctrl-C with --stall-timeout
 # 0 (wait for ever) ends qvdisk -i within a second, status 130, the terminal
