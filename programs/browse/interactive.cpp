@@ -448,7 +448,9 @@ int browse(const options &o, scan_handle first, int root_fd, bool color, volatil
         s.pattern_ptrs.push_back(p.c_str());
     s.opts.excludes = s.pattern_ptrs.empty() ? nullptr : s.pattern_ptrs.data();
     s.opts.stall_timeout_ms = o.stall_timeout_ms;  // rescans wait as the command line says
-    s.opts.extended = o.extended ? 1 : 0;           // and keep times and owners as it asks
+    // Rescans keep times and owners as the first scan did, or as -e asks.
+    if (o.extended)
+        s.opts.extended = 1;
     s.scans.emplace_back(std::move(first), 0);
     browser &b = s.b;
     b.read_only = o.read_only;
