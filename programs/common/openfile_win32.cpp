@@ -18,3 +18,23 @@ FILE *open_file(const char *name, const char *mode)
     }
     return _wfopen(path.c_str(), wmode.c_str());
 }
+
+bool real_dir_path(const char *name, std::string *out)
+{
+    std::error_code ec;
+    std::filesystem::path real;
+    try {
+        real = std::filesystem::canonical(std::filesystem::u8path(name), ec);
+    } catch (const std::system_error &) {  // not UTF-8
+        return false;
+    }
+    if (ec)
+        return false;
+    std::u8string u8 = real.generic_u8string();
+    std::string text(u8.begin(), u8.end());
+    for (char &c : text)
+        if (c >= 'A' && c <= 'Z')
+            c = (char)(c - 'A' + 'a');
+    *out = text;
+    return true;
+}
