@@ -414,6 +414,7 @@ int parse_args(int argc, char **argv, options *o)
                             ? "-i shows the scan in the terminal: no --json, --html, --save, --since or --compare"
                         : o->interactive && (o->export_file || o->table_file)
                             ? "-i shows the scan in the terminal: no --export or --table"
+                        : o->interactive && o->paths.size() > 1 ? "-i browses one PATH"
                         : o->read_only && !o->interactive ? "--read-only goes with -i"
                                                           : nullptr;
     if (clash) {

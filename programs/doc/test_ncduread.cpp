@@ -253,7 +253,7 @@ TEST(NcduRead, RefusesWithOnePhraseAndWhere)
         {"[1,0,{\"progname\":7},[{\"name\":\"/r\"}]]", "\"progname\" that is not a string"},
         {export_of("{\"name\":\"/r\"}"), "a root that is not a directory"},
         {export_of("[{}]"), "a root with no \"name\""},
-        {export_of("[{\"name\":\"\u0000\"}]"), "a root path that cannot be a path"},
+        {export_of("[{\"name\":\"\\u0000\"}]"), "a root path that cannot be a path"},
         {export_of("[{\"name\":\"\"},[{\"name\":\"/a\"},{\"name\":\"b/c\"}]]"),
          "an entry name that cannot be a file name"},
         {export_of("[{\"name\":\"\"},{\"name\":\"\"}]"), "an entry name that cannot be a file name"},
