@@ -9,6 +9,7 @@
 // diffreport.cpp prints the comparison); interactive.cpp runs the terminal
 // browser of -i (browse.h holds its model); guard.cpp keeps Ctrl-C working
 // when storage stops answering.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -32,8 +33,6 @@
 #include <time.h>
 #include <unistd.h>
 #endif
-
-#include <algorithm>
 
 #include "args.h"
 #include "cmdline.h"

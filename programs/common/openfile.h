@@ -10,7 +10,6 @@
 FILE *open_file(const char *name, const char *mode);
 
 // The directory name as the system finally reaches it: absolute, every
-// link and "." or ".." resolved, "/" between names (on Windows too, and
-// ASCII letters in lower case there, as its names compare so). False when
-// name leads nowhere.
+// link and "." or ".." resolved, "/" between names (on Windows too), each
+// name spelt as the file system keeps it. False when name leads nowhere.
 bool real_dir_path(const char *name, std::string *out);

@@ -31,10 +31,8 @@ bool real_dir_path(const char *name, std::string *out)
     if (ec)
         return false;
     std::u8string u8 = real.generic_u8string();
-    std::string text(u8.begin(), u8.end());
-    for (char &c : text)
-        if (c >= 'A' && c <= 'Z')
-            c = (char)(c - 'A' + 'a');
-    *out = text;
+    // The names as the file system spells them: a root's path below
+    // another is matched against the names its scan read.
+    out->assign(u8.begin(), u8.end());
     return true;
 }

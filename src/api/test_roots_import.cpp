@@ -3,6 +3,7 @@
 // disk_get_dir() reach through them, and a file two scans share counts once.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -88,8 +89,9 @@ TEST(RootsImport, PathNamesOnlyDirectlyBelowTheEmptyRoot)
         ASSERT_GE(id, 0);
         disk_entry root = dir_named(c.root), up = dir_named("/x");
         ASSERT_EQ(disk_import_entry(id, &root), 0);
-        if (c.nested)
+        if (c.nested) {
             ASSERT_EQ(disk_import_entry(id, &up), 0);
+        }
         disk_entry e = dir_named("");
         e.name = c.name;
         e.name_len = (unsigned)c.len;
@@ -161,8 +163,9 @@ TEST(RootsImport, WalkedRootsShareLinksAndKeepTheirProblems)
     wfile(t / "two/own", 900);
     ASSERT_EQ(link((t / "one/shared").c_str(), (t / "two/shared").c_str()), 0);
     bool locks = geteuid() != 0;  // root reads every directory
-    if (locks)
+    if (locks) {
         ASSERT_EQ(chmod((t / "one/locked").c_str(), 0), 0);
+    }
     disk_scan_options o{};
     o.struct_size = sizeof o;
     o.size_kind = DISK_SIZE_APPARENT;
