@@ -373,6 +373,11 @@ QV_API const char *disk_get_extensions(int id);
  *           none of them having exactly those bytes, names nothing.
  *   levels  levels of entries below the directory written: 1 gives its
  *           children, each without "children"; 0 or less gives all.
+ * In a scan imported under the empty path (see disk_import_begin()),
+ *           the root is named by "" and each root below it by its whole
+ *           name, then the names below that root: "/a/x" is x in the root
+ *           named "/a", or in "/a/x" itself; where two roots' names both
+ *           lead on to a directory, the longer name is taken.
  * The root gives the root object of disk_scan_result() (path, totals,
  * scan_time_ms, children); any other directory gives its entry object
  * {"name":S,"size":N,"files":N,"is_dir":true,"children":[...]}. Children
@@ -419,8 +424,11 @@ typedef struct disk_entry {
     int state;
     /* For DISK_ENTRY_UNREADABLE: the system's error code, 0 when unknown. */
     int error;
-    /* A file met under several names (hard links): how many of its names
-     * the scan met (2 or more), with dev and ino below; 0 otherwise. */
+    /* A file whose identity the scan kept (see dev and ino): how many of
+     * its names the scan met, with dev and ino below; 0 otherwise. 2 or
+     * more: hard links met in the scan. 1: a file with other names the
+     * scan did not meet (outside its root, excluded), or with follow_links
+     * any file; an import groups it with the names of other scans. */
     unsigned int nlink;
     /* What the documents count (the scan's size kind, a hard-linked file
      * once when so asked): for a directory the total below it, with files
@@ -437,7 +445,8 @@ typedef struct disk_entry {
     unsigned long long disk_size;
     /* The device and inode (Windows: volume serial and file index) that
      * tell a file of several names apart. A scan knows them when it counts
-     * hard links once; an import groups the names of one file by them. */
+     * hard links once; an import groups the names of one file by them
+     * (every entry with nlink 1 or more). */
     unsigned long long dev;
     unsigned long long ino;
     /* What a scan with disk_scan_options.extended keeps of the entry,
@@ -495,7 +504,17 @@ QV_API int disk_visit(int id, disk_visit_fn fn, void *ctx);
  * a directory whose state says it was not entered), a name below the root
  * is empty, longer than 65535 bytes, "." or "..", or holds "/" or NUL, its
  * path below the root would reach 32768 bytes (no walk goes deeper), or
- * memory ran short. A refused call spoils the import: every later call is
+ * memory ran short.
+ * Several roots under one: an import begun with the empty path "" has a
+ * root of no name whose direct children may be named by paths (any name
+ * of 1 to 65535 bytes without NUL: "/", ".", "/a/b" or "../x"), so that a
+ * host puts several scans under one, each told by disk_visit() into a
+ * child of the root (the scan's root entry, its path as name, with its
+ * state). Names below those children keep the rule above. The documents
+ * then read {"path":"",...,"children":[{"name":"/a",...},...]}, totals
+ * are sums, and paths (disk_get_top(), disk_get_problems()) begin with the
+ * child's name: "/a/x". A file told with the same dev and ino by two
+ * scans counts once when hard links count once (see disk_entry.nlink). A refused call spoils the import: every later call is
  * refused, and disk_import_end() ends it SCAN_FAILED (the id still needs
  * disk_free()).
  */

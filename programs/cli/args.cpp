@@ -127,14 +127,16 @@ const opt OPTIONS[] = {
 };
 
 const char USAGE_HEAD[] =
-    "usage: qvdisk PATH [options]\n"
+    "usage: qvdisk PATH... [options]\n"
     "       qvdisk --compare OLD NEW [options]\n"
     "       qvdisk -f FILE [options]\n"
     "       qvdisk --mounts [-i] [options]\n"
     "Scans the directory PATH (or reads a scan from FILE) and reports its size,\n"
     "its largest directories and files, and the space taken by each file\n"
     "extension; or compares the scan with a saved one, or two saved scans, and\n"
-    "reports what grew.\n"
+    "reports what grew. Several PATHs (up to 31) are scanned at once and shown\n"
+    "as one tree: a root of no name, each PATH below it by its name as given,\n"
+    "a file they share counted once, a PATH inside another counted as its own.\n"
     "\n"
     "Sizes are the space files take on disk, a hard-linked file counted once, as\n"
     "du shows them; directories themselves count 0.\n"
@@ -405,10 +407,11 @@ int parse_args(int argc, char **argv, options *o)
         } else if (a[0] == '-' && a[1] != '\0') {
             fprintf(stderr, "qvdisk: unknown option %s (see --help)\n", term_safe(a).c_str());
             return EXIT_USAGE;
-        } else if (!o->path) {
-            o->path = argv[i];
+        } else if (o->paths.size() < MAX_ROOTS) {
+            o->paths.push_back(argv[i]);
+            o->path = o->paths.front();
         } else {
-            fprintf(stderr, "qvdisk: one PATH only (see --help)\n");
+            fprintf(stderr, "qvdisk: at most %zu PATHs (see --help)\n", MAX_ROOTS);
             return EXIT_USAGE;
         }
     }
@@ -441,6 +444,7 @@ int parse_args(int argc, char **argv, options *o)
                             ? "-i shows the scan in the terminal: no --json, --html, --save, --since or --compare"
                         : o->interactive && (o->export_file || o->table_file)
                             ? "-i shows the scan in the terminal: no --export or --table"
+                        : o->interactive && o->paths.size() > 1 ? "-i browses one PATH"
                         : o->read_only && !o->interactive ? "--read-only goes with -i"
                         : (o->older_than || o->newer_than) && (o->interactive || o->compare_old || o->mounts)
                             ? "--older-than and --newer-than choose the files of a scan's report: not with -i, "

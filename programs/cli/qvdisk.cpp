@@ -9,6 +9,7 @@
 // diffreport.cpp prints the comparison); interactive.cpp runs the terminal
 // browser of -i (browse.h holds its model); guard.cpp keeps Ctrl-C working
 // when storage stops answering.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -48,7 +49,9 @@
 #include "mounts.h"
 #include "quorvel_disk.h"
 #include "report.h"
+#include "openfile.h"
 #include "scanfile.h"
+#include "scanroots.h"
 #ifdef QVDISK_TABLE
 #include "tablerun.h"
 #endif
@@ -140,12 +143,12 @@ int open_root_in_time(const options &o)
 }
 #endif
 
-// Starts the scan the options ask for; its id, or -1.
-int start_scan(const options &o)
+// The options of the scans the command line asks for; patterns holds the
+// texts they point to.
+disk_scan_options scan_options(const options &o, std::vector<const char *> *patterns)
 {
-    std::vector<const char *> patterns;
     for (const std::string &p : o.excludes)
-        patterns.push_back(p.c_str());
+        patterns->push_back(p.c_str());
     disk_scan_options so{};
     so.struct_size = sizeof so;
     so.max_depth = o.max_depth;
@@ -154,41 +157,65 @@ int start_scan(const options &o)
     so.hard_links_once = o.count_links ? 0 : 1;
     so.one_file_system = o.one_file_system ? 1 : 0;
     so.exclude_caches = o.exclude_caches ? 1 : 0;
-    so.excludes = patterns.empty() ? nullptr : patterns.data();
-    so.exclude_count = (int)patterns.size();
+    so.excludes = patterns->empty() ? nullptr : patterns->data();
+    so.exclude_count = (int)patterns->size();
     so.stall_timeout_ms = o.stall_timeout_ms;
     // A file's time is needed to choose by age.
     so.extended = o.extended || o.older_than || o.newer_than ? 1 : 0;
-    return disk_scan_ex(o.path, &so);
+    return so;
 }
 
-void draw_progress(int id, double started)
+// Starts the scan of path the options ask for; its id, or -1.
+int start_scan(const options &o, const char *path)
+{
+    std::vector<const char *> patterns;
+    disk_scan_options so = scan_options(o, &patterns);
+    return disk_scan_ex(path, &so);
+}
+
+// The sums of the scans' counts so far.
+void draw_progress(const std::vector<int> &ids, double started)
 {
     unsigned long long files = 0, dirs = 0, bytes = 0;
-    disk_scan_progress(id, &files, &dirs, &bytes);
+    for (int id : ids) {
+        unsigned long long f = 0, d = 0, b = 0;
+        disk_scan_progress(id, &f, &d, &b);
+        files += f, dirs += d, bytes += b;
+    }
     fprintf(stderr, "\r\033[Kscanning  %s files  %s dirs  %s  %.1f s", grouped(files).c_str(),
             grouped(dirs).c_str(), human(bytes).c_str(), now_s() - started);
     fflush(stderr);
 }
 
-// Waits for scan id to end, drawing a live line on stderr when it is a
-// terminal; Ctrl-C sets g_interrupted and stops the wait. The final state.
-int wait_for_scan(int id, bool live)
+bool running(int id)
+{
+    int state = disk_scan_status(id);
+    return state == SCAN_IDLE || state == SCAN_RUNNING;
+}
+
+// Waits for the scans to end, drawing one live line of their sums on
+// stderr when it is a terminal; Ctrl-C sets g_interrupted and stops the
+// wait. The final state of the last.
+int wait_for_scans(const std::vector<int> &ids, bool live)
 {
     double started = now_s(), drawn = 0;
-    int state;
-    while ((state = disk_scan_status(id)) == SCAN_IDLE || state == SCAN_RUNNING) {
+    size_t at = 0;  // the scans before it have ended
+    while (at < ids.size()) {
+        if (!running(ids[at])) {
+            at++;
+            continue;
+        }
         if (g_interrupted)
             break;
         if (live && now_s() - drawn >= 0.2) {
-            draw_progress(id, started);
+            draw_progress(ids, started);
             drawn = now_s();
         }
         sleep_ms(20);
     }
     if (live)
         fprintf(stderr, "\r\033[K");
-    return state;
+    return ids.empty() ? SCAN_FAILED : disk_scan_status(ids.back());
 }
 
 // Writes what the options ask for from a finished scan: the page, then a
@@ -428,6 +455,130 @@ int run_imported(options &o, const style &st, const sv_tree *older)
     return rc;
 }
 
+// Several PATHs: each directory once, by its real path; a PATH that is one
+// given before (twice, or by another name) is said and dropped. *real gets
+// the real path of each kept ("" for one that leads nowhere: its scan says
+// why).
+std::vector<const char *> distinct_roots(const options &o, std::vector<std::string> *real)
+{
+    std::vector<const char *> kept;
+    for (const char *p : o.paths) {
+        std::string r;
+        bool known = real_dir_path(p, &r);
+        auto same = known ? std::find(real->begin(), real->end(), r) : real->end();
+        if (same != real->end()) {
+            fprintf(stderr, "qvdisk: '%s' is '%s' again: counted once\n", term_safe(p).c_str(),
+                    term_safe(kept[(size_t)(same - real->begin())]).c_str());
+            continue;
+        }
+        kept.push_back(p);
+        real->push_back(known ? r : std::string());
+    }
+    return kept;
+}
+
+// Tells each root inside another that it is counted as its own, not in it.
+void tell_inside(const std::vector<const char *> &roots, const std::vector<std::string> &real,
+                 const std::vector<std::vector<std::string>> &inside)
+{
+    for (size_t i = 0; i < roots.size(); i++)
+        for (const std::string &rel : inside[i]) {
+            std::string whole = real[i] + (real[i].back() == '/' ? "" : "/") + rel;
+            auto at = std::find(real.begin(), real.end(), whole);
+            if (at != real.end())
+                fprintf(stderr, "qvdisk: '%s' lies inside '%s': counted as its own, not in it\n",
+                        term_safe(roots[(size_t)(at - real.begin())]).c_str(), term_safe(roots[i]).c_str());
+        }
+}
+
+// A finished root scan put into the whole and freed; false, said on
+// stderr, for one that failed or could not be opened (*root_failed).
+bool add_root(roots_builder &whole, scan_handle &scan, const char *path, const std::vector<std::string> &inner,
+              uint64_t *skipped, bool *root_failed)
+{
+    disk_problems p{};
+    p.struct_size = sizeof p;
+    int state = disk_scan_status(scan.get());
+    if (state == SCAN_DONE)
+        state = disk_scan_problems(scan.get(), &p);
+    std::string why;
+    if (state != SCAN_DONE)
+        why = "the scan failed (state " + std::to_string(state) + ")";
+    else if (p.root_error != 0)
+        why = root_error_text(p.root_error);
+    else if (!whole.add(scan.get(), inner, &why))
+        why = "cannot be put with the others: " + why;
+    *root_failed = state == SCAN_DONE && p.root_error != 0;
+    *skipped += p.skipped_entries;
+    scan.reset();  // the whole holds it now: one copy at a time
+    if (why.empty())
+        return true;
+    fprintf(stderr, "qvdisk: cannot scan '%s': %s\n", term_safe(path).c_str(), why.c_str());
+    return false;
+}
+
+// Several PATHs scanned at once and shown as one scan: a root of no name
+// with each PATH below it (see scanroots.h). A PATH that cannot be scanned
+// is said and left out: status 2 when none can, as for one PATH; 1 when
+// some can, once the others are shown.
+int run_roots(options &o, const style &st, bool live, const sv_tree *older)
+{
+    std::vector<std::string> real;
+    std::vector<const char *> roots = distinct_roots(o, &real);
+    std::vector<std::vector<std::string>> inside = roots_inside(real);
+    tell_inside(roots, real, inside);
+    std::vector<const char *> patterns;
+    roots_builder whole(scan_options(o, &patterns));
+    std::vector<scan_handle> scans;
+    std::vector<int> ids;
+    for (const char *p : roots) {
+        scans.emplace_back(start_scan(o, p));
+        ids.push_back(scans.back().get());
+        if (!whole.ok() || !scans.back()) {
+            fprintf(stderr, "qvdisk: cannot start a scan\n");
+            return EXIT_SCAN_FAILED;
+        }
+    }
+    wait_for_scans(ids, live);
+    if (!g_interrupted)
+        restore_interrupt_handler();
+    if (g_interrupted) {
+        fprintf(stderr, "qvdisk: interrupted\n");
+        guard_report(EXIT_INTERRUPTED);
+        for (int id : ids)
+            disk_scan_cancel(id);
+        return EXIT_INTERRUPTED;
+    }
+    uint64_t skipped = 0;
+    size_t failed = 0, unopened = 0;
+    for (size_t i = 0; i < roots.size(); i++) {
+        bool root_failed = false;
+        if (!add_root(whole, scans[i], roots[i], inside[i], &skipped, &root_failed)) {
+            failed++;
+            unopened += root_failed;
+        }
+    }
+    if (failed == roots.size()) {
+        int rc = unopened == failed ? EXIT_USAGE : EXIT_SCAN_FAILED;
+        guard_report(rc);
+        return rc;
+    }
+    scan_handle scan(whole.finish());
+    disk_problems problems{};
+    problems.struct_size = sizeof problems;
+    if (!scan || disk_scan_problems(scan.get(), &problems) != SCAN_DONE) {
+        fprintf(stderr, "qvdisk: the scans could not be put together\n");
+        return EXIT_SCAN_FAILED;
+    }
+    problems.skipped_entries = skipped;
+    o.path = "";
+    int rc = write_and_warn(o, scan, problems, st, older);
+    if (rc == EXIT_OK && failed > 0)
+        rc = EXIT_SCAN_FAILED;
+    guard_report(rc);
+    return rc;
+}
+
 // Everything qvdisk does once its arguments are read; the exit status.
 int run(options &o)
 {
@@ -472,6 +623,8 @@ int run(options &o)
     if (o.import_file)
         return run_imported(o, st, o.since ? &older : nullptr);
     install_interrupt_handler();
+    if (o.paths.size() > 1 && !o.interactive)
+        return run_roots(o, st, live, o.since ? &older : nullptr);
 #ifdef QVDISK_BROWSER
     // Deleting in -i reaches entries only from the root the scan walked:
     // opened before it starts, so a root renamed or swapped later leads
@@ -488,7 +641,7 @@ int run(options &o)
 #endif
     // Every path out of here frees the scan once, as its owner goes: after
     // guard_report() where the status is told here.
-    scan_handle scan(start_scan(o));
+    scan_handle scan(start_scan(o, o.path));
     if (!scan) {
         fprintf(stderr, "qvdisk: cannot start a scan\n");
         return EXIT_SCAN_FAILED;
@@ -498,7 +651,7 @@ int run(options &o)
         return run_interactive(o, std::move(scan), root_fd, browser_color(), &g_interrupted);
 #endif
     int id = scan.get();
-    int state = wait_for_scan(id, live);
+    int state = wait_for_scans({id}, live);
     // The handler stays until the flag is looked at for the last time: a
     // second Ctrl-C (the guard passes signals on) must not kill what the
     // first one stops.

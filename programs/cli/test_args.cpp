@@ -85,6 +85,13 @@ TEST(Args, EveryFormLandsInItsSetting)
         {{"d", "--stall-timeout", "0"},
          [](const options &o) { return o.stall_timeout_ms == DISK_STALL_WAIT_FOREVER; }, "0 waits for ever"},
         {{"-"}, [](const options &o) { return str(o.path) == "-"; }, "a lone dash is a PATH"},
+        {{"a", "-x", "b", "c"},
+         [](const options &o) {
+             return o.paths.size() == 3 && str(o.paths[0]) == "a" && str(o.paths[1]) == "b" &&
+                    str(o.paths[2]) == "c" && o.path == o.paths[0] && o.one_file_system;
+         },
+         "several PATHs, in their order, options among them"},
+        {V(31, "d"), [](const options &o) { return o.paths.size() == 31; }, "31 PATHs"},
         {{"d", "--top", "3", "--top", "4"}, [](const options &o) { return o.top == 4; }, "the last one counts"},
     };
     for (const good_case &c : cases) {
@@ -123,7 +130,6 @@ TEST(Args, WrongFormsAreRefusedWithTheirReason)
          "qvdisk: --stall-timeout needs seconds from 0 to 1000000 (0: wait for ever)\n"},
         {{"--compare", "a"}, "qvdisk: --compare needs two file names\n"},
         {{"--compare=a", "b"}, "qvdisk: --compare needs two file names\n"},
-        {{"d", "e"}, "qvdisk: one PATH only (see --help)\n"},
         {{"d", "--older-than"}, "qvdisk: --older-than needs an age or a date\n"},
         {{"d", "--newer-than", "30x"},
          "qvdisk: --newer-than needs an age (30d, 12h, 90m, 2w, 1y) or a date (2024-01-31, 2024-01-31 08:00), not "
@@ -132,6 +138,10 @@ TEST(Args, WrongFormsAreRefusedWithTheirReason)
         {{"d", "-i", "--older-than", "2d"},
          "qvdisk: --older-than and --newer-than choose the files of a scan's report: not with -i, --compare or "
          "--mounts (see --help)\n"},
+        {std::vector<std::string>(32, "d"), "qvdisk: at most 31 PATHs (see --help)\n"},
+        {{"-f", "x", "d", "e"}, "qvdisk: -f reads the scan from FILE: no PATH (see --help)\n"},
+        {{"--mounts", "d", "e"},
+         "qvdisk: --mounts lists the mounted file systems: no PATH (with -i, choose one) (see --help)\n"},
         {{"--compare", "a", "b", "d"}, "qvdisk: --compare takes no PATH (see --help)\n"},
         {{"d", "--json", "diff"}, "qvdisk: --json diff needs --since or --compare (see --help)\n"},
         {{"d", "--since", "s", "--json", "top"},
@@ -139,6 +149,7 @@ TEST(Args, WrongFormsAreRefusedWithTheirReason)
         {{"d", "-i", "--html", "p"},
          "qvdisk: -i shows the scan in the terminal: no --json, --html, --save, --since or --compare (see --help)\n"},
         {{"d", "--read-only"}, "qvdisk: --read-only goes with -i (see --help)\n"},
+        {{"d", "-i", "e"}, "qvdisk: -i browses one PATH (see --help)\n"},
     };
     for (const auto &c : cases) {
         parsed p = parse(c.args);

@@ -6,10 +6,14 @@
 #include <string>
 #include <vector>
 
+// The PATHs scanned at once: the library's 32 scans, one of them the whole.
+constexpr size_t MAX_ROOTS = 31;
+
 enum exit_code { EXIT_OK = 0, EXIT_SCAN_FAILED = 1, EXIT_USAGE = 2, EXIT_INTERRUPTED = 130 };
 
 struct options {
-    const char *path = nullptr;
+    const char *path = nullptr;  // the first PATH; "" once several are scanned as one
+    std::vector<const char *> paths;  // every PATH, in the order given
     const char *json = nullptr;  // tree, top, ext, diff
     const char *save = nullptr;  // file for the scan result document
     const char *since = nullptr;  // a saved scan to compare the new one with

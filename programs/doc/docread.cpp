@@ -236,7 +236,9 @@ public:
         }
         if (to != M_NAME)
             return type_error(to, in_.read());
-        if (form_ == doc_form::saved && stack_.back().kind == F_ENTRY && !file_name(v))
+        // A root of no name holds several roots, each named by its path.
+        bool a_root = virtual_root_ && stack_.size() == 3;
+        if (form_ == doc_form::saved && stack_.back().kind == F_ENTRY && !(a_root ? root_name(v) : file_name(v)))
             return fail("an entry name that cannot be a file name", in_.read());
         name_.assign(v);
         return true;
@@ -401,6 +403,7 @@ private:
     doc_form form_;
     doc_sink &sink_;
     std::vector<frame> stack_;
+    bool virtual_root_ = false;  // the root has no name: roots below it
     size_t entries_open_ = 0;
     size_t skip_depth_ = 0;   // inside a value passed over
     bool skip_next_ = false;  // the next value is passed over
@@ -422,6 +425,10 @@ private:
     const char *not_a_document() const
     {
         return form_ == doc_form::list ? "expected a list" : "expected a scan result object";
+    }
+    static bool root_name(const std::string &n)
+    {
+        return !n.empty() && n.size() <= DOC_MAX_NAME && n.find('\0') == std::string::npos;
     }
     static bool file_name(const std::string &n)
     {
@@ -462,6 +469,7 @@ private:
     bool tell_root()
     {
         root_.path = name_;
+        virtual_root_ = name_.empty();
         return tell(sink_.root(root_), in_.read());
     }
     bool tell_entry()

@@ -154,6 +154,7 @@ private:
     ncdu_read_stats &stats_;
     std::string name_, key_, text_;
     std::vector<frame> frames_;
+    bool virtual_root_ = false;  // the root has no name: roots below it
     std::vector<char> skip_;
     info info_;
     disk_entry entry_{};
@@ -624,9 +625,12 @@ private:
         }
         if (!info_.has_name)
             return fail(root ? "a root with no \"name\"" : "an entry with no \"name\"");
-        if (root) {
-            if (name_.empty() || info_.name_too_long || name_.find('\0') != std::string::npos)
-                return fail("a root path that cannot be a path");
+        // A root of no name holds several roots, each named by its path
+        // (qvdisk's export of several PATHs; see disk_import_begin).
+        bool a_root = root || (virtual_root_ && frames_.size() == 1);
+        if (a_root) {
+            if ((!root && name_.empty()) || info_.name_too_long || name_.find('\0') != std::string::npos)
+                return fail(root ? "a root path that cannot be a path" : "an entry name that cannot be a file name");
         } else if (name_.empty() || info_.name_too_long || name_ == "." || name_ == ".." ||
                    name_.find_first_of(std::string_view("/\0", 2)) != std::string::npos)
             return fail("an entry name that cannot be a file name");
@@ -748,6 +752,7 @@ private:
             return false;
         if (info_.excluded == excluded_kind::left_out)
             return fail("a root the file marks excluded");
+        virtual_root_ = name_.empty();
         fill(true, info_.dev);
         frames_.clear();
         bool sealed = entry_.state != DISK_ENTRY_WHOLE && entry_.state != DISK_ENTRY_UNREADABLE;

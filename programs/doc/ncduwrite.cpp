@@ -116,9 +116,11 @@ private:
             number(",\"asize\":", e.apparent_size);
             number(",\"dsize\":", e.disk_size);
         }
-        if (e.ino != 0) {
+        if (e.ino != 0 && e.nlink > 1) {
             // The device is written with the inode: a file's identity is
-            // both, whatever its directory's device.
+            // both, whatever its directory's device. A name met once (its
+            // other names outside the scan) is written as ncdu's own
+            // files of one name are.
             number(",\"dev\":", e.dev);
             number(",\"ino\":", e.ino);
             buf_ += ",\"hlnkc\":true";

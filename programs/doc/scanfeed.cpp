@@ -55,7 +55,8 @@ scan_builder::~scan_builder()
 bool scan_builder::root(const doc_root &r)
 {
     std::string path(r.path);
-    if (id_ >= 0 || path.empty() || path.find('\0') != std::string::npos)
+    // An empty path: a root of no name, several roots below it.
+    if (id_ >= 0 || path.find('\0') != std::string::npos)
         return refuse("a root path that cannot be a path");
     root_path_ = path;
     id_ = disk_import_begin(path.c_str(), &opts_);

@@ -171,6 +171,22 @@ TEST(SavedForm, RefusesWhatTheLibraryNeverWrites)
     expect_refusals(rows, tree_refusal);
 }
 
+// A saved scan of several PATHs: a root of no name, each PATH a directory
+// below it named by its path; below those, names are file names again.
+TEST(SavedForm, PathNamesOnlyDirectlyBelowARootOfNoName)
+{
+    const std::string several =
+        "{\"path\":\"\",\"total_size\":3,\"total_files\":1,\"total_dirs\":2,\"scan_time_ms\":0.1,"
+        "\"children\":[{\"name\":\"/x/a\",\"size\":3,\"files\":1,\"is_dir\":true,\"children\":"
+        "[{\"name\":\"f\",\"size\":3,\"files\":1,\"is_dir\":false}]},"
+        "{\"name\":\"..\",\"size\":0,\"files\":0,\"is_dir\":true}]}";
+    EXPECT_EQ(refusal(several, doc_form::saved), "read");
+    std::string deeper = with(several, "\"name\":\"f\"", "\"name\":\"g/f\"");
+    EXPECT_EQ(refusal(deeper, doc_form::saved).substr(0, 40), "an entry name that cannot be a file name");
+    std::string named = with(several, "\"path\":\"\"", "\"path\":\"r\"");
+    EXPECT_EQ(refusal(named, doc_form::saved).substr(0, 40), "an entry name that cannot be a file name");
+}
+
 TEST(SavedForm, NamesThatCannotBeFileNames)
 {
     for (const std::string &name : {std::string(""), std::string("."), std::string(".."), std::string("a/b"),

@@ -77,7 +77,8 @@ int gather_one(gathering &g, const disk_entry *e)
     }
     bool root = g.path_at.empty();
     g.path_at.push_back(g.path.size());
-    if (!root)
+    // No "/" after a root of "/" or of no name (several roots).
+    if (!root && !g.path.empty() && g.path.back() != '/')
         g.path += "/";
     g.path.append(e->name, e->name_len);
     bool covered = !root && g.covered.back();

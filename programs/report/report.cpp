@@ -85,7 +85,10 @@ int print_report(const options &o, int id, const style &st)
     if (o.exts > 0 && !jr_read_list(disk_get_extensions(id), &exts))
         exts.clear();
 
-    printf("%s%s%s\n", st.bold(), fit_left(term_safe(root.name), WIDTH).c_str(), st.reset());
+    // Several PATHs scanned as one: a root of no name, each PATH below it.
+    std::string title = !root.name.empty() ? term_safe(root.name)
+                        : grouped(root.children.size()) + (root.children.size() == 1 ? " root" : " roots");
+    printf("%s%s%s\n", st.bold(), fit_left(title, WIDTH).c_str(), st.reset());
     disk_scan_options used{};
     used.struct_size = sizeof used;
     if (disk_scan_get_options(id, &used) != 0)

@@ -192,24 +192,10 @@ static const qv_entry *child_dir(const qv_entry *dir, const char *name, size_t l
     return mended_count == 1 ? mended : nullptr;
 }
 
-// The directory that path names, in the form of the largest-files document:
-// the root's name, then the names below it, each after a "/" (none after a
-// root name that ends in "/"). Null when it names no directory.
-static const qv_entry *find_dir(const qv_scan_result *r, const char *path)
+// The directory that p names below e: names, each after a "/". Null when
+// it names none.
+static const qv_entry *find_below(const qv_entry *e, const char *p)
 {
-    const qv_entry *e = r->root;
-    const char *root = qv_tree_get_name(e);
-    size_t rlen = strlen(root);
-    if (strncmp(path, root, rlen) != 0)
-        return nullptr;
-    const char *p = path + rlen;
-    if (*p == '\0')
-        return e;
-    if (rlen > 0 && root[rlen - 1] != '/') {
-        if (*p != '/')
-            return nullptr;
-        p++;
-    }
     for (;;) {
         const char *slash = strchr(p, '/');
         size_t len = slash ? (size_t)(slash - p) : strlen(p);
@@ -220,6 +206,54 @@ static const qv_entry *find_dir(const qv_scan_result *r, const char *path)
             return e;
         p = slash + 1;
     }
+}
+
+// After the whole name of a root: the rest of the path below it (past its
+// "/", which a name ending in "/" holds already), the end of path for the
+// root itself. Null when path does not go on from name.
+static const char *past_root(const char *path, const char *name, size_t len)
+{
+    if (strncmp(path, name, len) != 0)
+        return nullptr;
+    const char *p = path + len;
+    if (*p == '\0' || (len > 0 && name[len - 1] == '/'))
+        return p;
+    return *p == '/' ? p + 1 : nullptr;
+}
+
+// Below a root of the empty name (an import of several roots), each child
+// is a root named by its path: the one whose whole name the path starts
+// with and below which the rest is found, the longest name first (one root
+// may lie inside another: "/a" and "/a/b").
+static const qv_entry *find_in_roots(const qv_entry *top, const char *path)
+{
+    const qv_entry *found = nullptr;
+    size_t found_len = 0;
+    for (const qv_entry *c = top->first_child; c; c = c->next_sibling) {
+        size_t len = qv_tree_name_len(c);
+        const char *rest = c->is_dir && (!found || len > found_len) ? past_root(path, qv_tree_get_name(c), len)
+                                                                     : nullptr;
+        const qv_entry *at = !rest ? nullptr : rest == path + len && !*rest ? c : find_below(c, rest);
+        if (at) {
+            found = at;
+            found_len = len;
+        }
+    }
+    return found;
+}
+
+// The directory that path names, in the form of the largest-files document:
+// the root's name, then the names below it, each after a "/" (none after a
+// root name that ends in "/"). Null when it names no directory.
+static const qv_entry *find_dir(const qv_scan_result *r, const char *path)
+{
+    const qv_entry *root = r->root;
+    const char *name = qv_tree_get_name(root);
+    size_t len = strlen(name);
+    if (len == 0)
+        return *path ? find_in_roots(root, path) : root;
+    const char *rest = past_root(path, name, len);
+    return !rest ? nullptr : rest == path + len && !*rest ? root : find_below(root, rest);
 }
 
 static char *dir_to_json(const qv_scan_result *r, const qv_entry *dir, int32_t levels)

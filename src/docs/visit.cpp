@@ -75,7 +75,8 @@ struct lookups {
         for (size_t i = 0; i < met.size(); i++)
             links[i] = {met[i].file, met[i].id, 0, 0};
         // Names of one file side by side: the one that kept the size tells
-        // it to the others. Only files met under two names or more stay.
+        // it to the others. A file met once stays too: its other names may
+        // lie in another scan, which an import of both joins by dev and ino.
         size_t n = met.size();
         std::sort(links, links + n, id_less);
         for (size_t i = 0, j; i < n; i = j) {
@@ -84,8 +85,6 @@ struct lookups {
             for (j = i; j < n && same_id(links[i], links[j]); j++)
                 if (own == 0)
                     own = links[j].entry->size;
-            if (j - i < 2)
-                continue;
             for (size_t k = i; k < j; k++) {
                 links[nlinks] = links[k];
                 links[nlinks].own = own;

@@ -34,6 +34,14 @@ bool file_name(const disk_entry &e)
     return !memchr(n, '/', len) && !memchr(n, '\0', len);
 }
 
+// Directly below a root begun with the empty path, the entries are roots
+// of their own (a host's several scans put under one): named by their
+// paths as given, "/", "." and ".." among them.
+bool root_name(const disk_entry &e)
+{
+    return e.name_len > 0 && e.name_len <= QV_NAME_MAX && !memchr(e.name, '\0', e.name_len);
+}
+
 // What a directory's state means to the walk's account of problems; -1
 // for a directory with all of its children.
 int32_t problem_kind(int state)
@@ -113,7 +121,10 @@ int add_entry(scan_slot *s, const disk_entry &e)
 {
     qv_import &im = s->import;
     qv_entry *dir = im.at;
-    if (!dir || dir == im.sealed || !file_name(e))
+    if (!dir || dir == im.sealed)
+        return spoil(s);
+    bool below_virtual = dir == s->result->root && s->opts.path[0] == '\0';
+    if (!(below_virtual ? root_name(e) : file_name(e)))
         return spoil(s);
     // No path longer than a walk ever makes: the documents and the host's
     // own paths (a table's rows) grow with it.
@@ -149,7 +160,9 @@ int add_entry(scan_slot *s, const disk_entry &e)
     n->other_size = on_disk ? e.apparent_size : e.disk_size;
     // Without memory to keep it, a linked file keeps its full size under
     // this name, as in a walk.
-    if (s->opts.asked.hard_links_once && e.nlink > 1 && (e.dev || e.ino))
+    // One name here (nlink 1) may share its file with a name of another
+    // import or scan: grouped all the same, as only dev and ino tell.
+    if (s->opts.asked.hard_links_once && e.nlink > 0 && (e.dev || e.ino))
         ctx->own.links.push({n, {e.dev, e.ino}});
     ctx->progress.files.fetch_add(1, std::memory_order_relaxed);
     ctx->progress.bytes.store(qv_sat_add(ctx->progress.bytes.load(std::memory_order_relaxed), n->size),
