@@ -19,6 +19,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <utility>
@@ -696,5 +697,12 @@ int main(int argc, char **argv)
         return rc < 0 ? EXIT_OK : rc;
     // From here on storage may stop answering: see guard.h.
     guard_start();
-    return guard_report(run(o));
+    try {
+        return guard_report(run(o));
+    } catch (const std::bad_alloc &) {
+        // What reads or builds a large thing says so itself; this is the
+        // last word for a small allocation anywhere else.
+        fputs("qvdisk: out of memory\n", stderr);
+        return guard_report(EXIT_SCAN_FAILED);
+    }
 }

@@ -83,7 +83,15 @@ int load_saved_pair(const char *older_file, const char *newer_file, const disk_s
     std::thread reader;
     if (fn) {
         try {
-            reader = std::thread([&] { ok_new = read_scan(fn, as, newer, &why_new, &new_exported); });
+            why_new.reserve(64);  // room for the reason, had before memory may run out
+            reader = std::thread([&] {
+                try {
+                    ok_new = read_scan(fn, as, newer, &why_new, &new_exported);
+                } catch (const std::bad_alloc &) {
+                    ok_new = false;
+                    why_new.assign("out of memory");
+                }
+            });
         } catch (const std::exception &) {
             // No thread to be had (memory, a process limit): one after the other.
         }

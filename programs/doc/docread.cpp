@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <new>
@@ -595,11 +596,26 @@ private:
     }
 };
 
+// Memory gone is said without asking for more: error's room is had first.
+bool out_of_memory(uint64_t at, std::string *error)
+{
+    char msg[64];
+    snprintf(msg, sizeof msg, "out of memory at byte %llu", (unsigned long long)at);
+    if (error->capacity() > strlen(msg))
+        error->assign(msg);
+    return false;
+}
+
 bool run(source &in, doc_form form, doc_sink &sink, std::string *error)
 {
     error->clear();
-    handler h(in, form, sink);
     try {
+        error->reserve(64);
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    try {
+        handler h(in, form, sink);
         bool ok = h.starts_well() && json::sax_parse(byte_iter{&in}, byte_iter{&in}, &h);
         // The parser takes a NUL byte for the end of the text.
         if (ok && !in.ended)
@@ -609,8 +625,7 @@ bool run(source &in, doc_form form, doc_sink &sink, std::string *error)
             *error = h.why.empty() ? "cannot read it at byte " + std::to_string(in.read()) : h.why;
         return ok;
     } catch (const std::bad_alloc &) {
-        *error = "out of memory at byte " + std::to_string(in.read());
-        return false;
+        return out_of_memory(in.read(), error);
     }
 }
 
@@ -629,10 +644,10 @@ bool doc_read_file(FILE *f, doc_form form, doc_sink &sink, std::string *error, s
     source in;
     in.f = f;
     try {
+        error->reserve(64);
         in.buf.resize(std::max<size_t>(piece_bytes, 1));
     } catch (const std::bad_alloc &) {
-        *error = "out of memory at byte 0";
-        return false;
+        return out_of_memory(0, error);
     }
     in.piece = in.p = in.end = in.buf.data();
     return run(in, form, sink, error);
