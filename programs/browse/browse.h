@@ -48,7 +48,7 @@ enum view_mode { VIEW_LIST, VIEW_TOP, VIEW_EXT, VIEW_INFO, VIEW_HELP, VIEW_CONFI
 
 // A line of the largest-files (t), extensions (x) or marked (v) list.
 struct stat_row {
-    std::string name;  // a file's path below the directory, or ".ext"
+    std::string name;  // a file's path below the directory, ".ext", or a marked entry's path
     uint64_t size = 0, count = 0;
 };
 
@@ -124,8 +124,9 @@ bool is_below(const browser &b, int node, int top);
 void toggle_mark(browser &b);
 // The marked entries to act on: those below a marked directory go with it.
 std::vector<int> marks_to_act_on(const browser &b);
-// The marked list (v) in b.stats, by path, and the totals of what d acts on.
+// The marked list (v) in b.stats, by path.
 void list_marks(browser &b);
+// How many entries, bytes and files nodes hold.
 struct mark_totals {
     size_t count = 0;
     uint64_t size = 0, files = 0;
