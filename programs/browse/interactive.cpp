@@ -149,6 +149,28 @@ void rescan(session &s, int node)
 // An entry as a question or a message names it: "src/" for a directory.
 std::string label(const bnode &n) { return n.name + (n.is_dir ? "/" : ""); }
 
+// The question about what s.pending holds, to the trash or for good.
+std::string question(const session &s)
+{
+    const browser &b = s.b;
+    std::vector<int> asked;
+    for (const auto &p : s.pending)
+        asked.push_back(p.first);
+    mark_totals t = totals_of(b, asked);
+    std::string what;
+    if (s.pending_marks) {
+        what = grouped(t.count) + " marked " + (t.count == 1 ? "entry" : "entries") + " (" + human(t.size) + ", " +
+               grouped(t.files) + (t.files == 1 ? " file" : " files") + ")";
+    } else {
+        const bnode &n = b.nodes[(size_t)asked[0]];
+        what = std::string(n.is_dir ? "the directory " : "the file ") + label(n) + " (" + human(n.size) +
+               (n.is_dir ? ", " + grouped(n.files) + " files" : "") + ")";
+    }
+    std::string unreached = s.pending_failed.empty() ? "" : " (" + grouped(s.pending_failed.size()) + " unreachable)";
+    return s.pending_trash ? "Move " + what + " to the trash" + unreached + "? y/N"
+                           : "PERMANENTLY delete " + what + unreached + "? y/N";
+}
+
 // The entries d (to_trash) or D acts on, the marked ones or the selected
 // one, identified now and asked about once.
 void ask_remove(session &s, bool to_trash)
@@ -165,47 +187,27 @@ void ask_remove(session &s, bool to_trash)
         return;
     }
     s.pending_marks = !b.marks.empty();
-    std::vector<int> nodes = s.pending_marks ? marks_to_act_on(b) : std::vector<int>{b.rows[(size_t)b.sel]};
+    s.pending_trash = to_trash;
     s.pending.clear();
     s.pending_failed.clear();
-    s.pending_trash = to_trash;
-    for (int node : nodes) {
+    for (int node : s.pending_marks ? marks_to_act_on(b) : std::vector<int>{b.rows[(size_t)b.sel]}) {
         const bnode &n = b.nodes[(size_t)node];
         entry_id id;
         std::string err;
         if (!identify_below_root(s.root_fd, names_below_root(b, node), &id, &err))
             s.pending_failed.push_back(err);
         else if (id.is_dir != n.is_dir)
-            s.pending_failed.push_back(n.name + " is a " + (n.is_dir ? "file" : "directory") +
-                                       " now; rescan (r) before deleting");
+            s.pending_failed.push_back(n.name + ": a " + (n.is_dir ? "file" : "directory") + " now; rescan (r) first");
         else
             s.pending.emplace_back(node, id);
     }
     if (s.pending.empty()) {
-        const std::string &why = s.pending_failed[0];
-        b.message = why.find(" now; rescan") != std::string::npos ? why
-                    : to_trash                                       ? "cannot move to the trash: " + why
-                                                                     : "cannot delete: " + why;
+        b.message = std::string(to_trash ? "cannot move to the trash: " : "cannot delete: ") + s.pending_failed[0];
         if (s.pending_failed.size() > 1)
             b.message += " (and " + grouped(s.pending_failed.size() - 1) + " more)";
         return;
     }
-    std::vector<int> asked;
-    for (const auto &p : s.pending)
-        asked.push_back(p.first);
-    mark_totals t = totals_of(b, asked);
-    std::string what;
-    if (s.pending_marks) {
-        what = grouped(t.count) + " marked " + (t.count == 1 ? "entry" : "entries") + " (" + human(t.size) + ", " +
-               grouped(t.files) + (t.files == 1 ? " file" : " files") + ")";
-    } else {
-        const bnode &n = b.nodes[(size_t)asked[0]];
-        what = std::string(n.is_dir ? "the directory " : "the file ") + label(n) + " (" + human(n.size) +
-               (n.is_dir ? ", " + grouped(n.files) + " files" : "") + ")";
-    }
-    std::string unreached = s.pending_failed.empty() ? "" : " (" + grouped(s.pending_failed.size()) + " unreachable)";
-    b.message = to_trash ? "Move " + what + " to the trash" + unreached + "? y/N"
-                         : "PERMANENTLY delete " + what + unreached + "? y/N";
+    b.message = question(s);
     b.view = VIEW_CONFIRM;
 }
 
@@ -266,76 +268,91 @@ bool delete_node(session &s, int node, const entry_id &id, std::vector<std::stri
     return false;
 }
 
+// What the answer y did.
+struct removal {
+    size_t done = 0, no_trash = 0;  // gone; left for want of a trash
+    uint64_t bytes = 0;             // of what went
+    std::string last;               // the last that went, as labelled
+    std::vector<std::pair<std::string, size_t>> trashes;  // where, how many
+    std::vector<std::string> failed;  // each entry that stayed: "name: why"
+    std::vector<std::string> kept;    // all that deleting left, for the list
+};
+
+void move_one(session &s, int node, const entry_id &id, removal *r)
+{
+    trash_result t = trash_below_root(s.root_fd, names_below_root(s.b, node), id);
+    if (t.outcome != TRASH_MOVED) {
+        r->no_trash += t.outcome == TRASH_NONE;
+        r->failed.push_back(t.why + (t.outcome == TRASH_NONE && s.pending_marks ? "; D deletes for good" : ""));
+        return;
+    }
+    free_scans_below(s, node);
+    remove_node(s.b, node);
+    auto at = std::find_if(r->trashes.begin(), r->trashes.end(), [&](const auto &w) { return w.first == t.where; });
+    if (at == r->trashes.end())
+        r->trashes.emplace_back(t.where, 1);
+    else
+        at->second++;
+}
+
+// "moved 3 (110.0 KiB) to the trash: ~/.local/share/Trash; 1 failed: ...",
+// "deleted src/ (45.9 KiB)", "not deleted: a.txt: Permission denied".
+std::string removal_message(const session &s, const removal &r)
+{
+    std::string msg;
+    if (r.done) {
+        msg = (s.pending_trash ? "moved " : "deleted ") + (s.pending_marks ? grouped(r.done) : r.last) + " (" +
+              human(r.bytes) + ")";
+        if (s.pending_trash)
+            msg += " to the trash: ";
+        for (size_t i = 0; s.pending_trash && i < r.trashes.size(); i++)
+            msg += (i ? ", " : "") + (r.trashes.size() > 1 ? grouped(r.trashes[i].second) + " to " : "") +
+                   home_short(r.trashes[i].first);
+    }
+    if (r.failed.empty())
+        return msg;
+    if (s.pending_marks)
+        return msg + (r.done ? "; " : "") + grouped(r.failed.size()) + " failed: " + r.failed[0];
+    return std::string(!s.pending_trash ? "not deleted: "
+                       : r.no_trash     ? "not moved (D deletes for good): "
+                                        : "not moved: ") +
+           r.failed[0];
+}
+
 // The answer y: every entry asked about goes, to the trash or for good;
 // the message says how many went where, and what stayed.
 void confirm_remove(session &s)
 {
     browser &b = s.b;
-    std::vector<std::string> failed = s.pending_failed, kept;
-    std::vector<std::pair<std::string, size_t>> trashes;  // where, how many
-    size_t done = 0, no_trash = 0;  // gone, left for want of a trash
-    uint64_t bytes = 0;
-    std::string last;
+    removal r;
+    r.failed = s.pending_failed;
     for (const auto &[node, id] : s.pending) {
         bnode n = b.nodes[(size_t)node];
-        bool gone = false;
-        if (s.pending_trash) {
-            trash_result r = trash_below_root(s.root_fd, names_below_root(b, node), id);
-            gone = r.outcome == TRASH_MOVED;
-            if (gone) {
-                free_scans_below(s, node);
-                remove_node(b, node);
-                auto at = std::find_if(trashes.begin(), trashes.end(), [&](const auto &t) { return t.first == r.where; });
-                if (at == trashes.end())
-                    trashes.emplace_back(r.where, 1);
-                else
-                    at->second++;
-            } else {
-                no_trash += r.outcome == TRASH_NONE;
-                failed.push_back(r.why + (r.outcome == TRASH_NONE && s.pending_marks ? "; D deletes for good" : ""));
-            }
-        } else {
-            size_t before = kept.size();
-            gone = delete_node(s, node, id, &kept);
-            if (!gone)
-                failed.push_back(kept.size() > before ? kept[before] : n.name);
-        }
-        if (gone) {
-            done++;
-            bytes += n.size;
-            last = label(n);
+        size_t failed = r.failed.size(), kept = r.kept.size();
+        if (s.pending_trash)
+            move_one(s, node, id, &r);
+        else if (!delete_node(s, node, id, &r.kept))
+            r.failed.push_back(r.kept.size() > kept ? r.kept[kept] : n.name);
+        if (r.failed.size() == failed) {
+            r.done++;
+            r.bytes += n.size;
+            r.last = label(n);
         }
     }
-    std::string verb = s.pending_trash ? "moved " : "deleted ";
-    std::string msg;
-    if (done) {
-        msg = verb + (s.pending_marks ? grouped(done) : last) + " (" + human(bytes) + ")";
-        if (s.pending_trash) {
-            msg += " to the trash: ";
-            for (size_t i = 0; i < trashes.size(); i++)
-                msg += (i ? ", " : "") + (trashes.size() > 1 ? grouped(trashes[i].second) + " to " : "") +
-                       home_short(trashes[i].first);
-        }
-    }
-    if (!failed.empty() && s.pending_marks)
-        msg += (done ? "; " : "") + grouped(failed.size()) + " failed: " + failed[0];
-    else if (!failed.empty())
-        msg = std::string(!s.pending_trash ? "not deleted: " : no_trash ? "not moved (D deletes for good): " : "not moved: ") +
-              failed[0];
+    b.message = removal_message(s, r);
     // What stays is listed whole when there is more of it than one line.
-    std::vector<std::string> list = s.pending_trash ? failed : s.pending_failed;
+    std::vector<std::string> list = s.pending_trash ? r.failed : s.pending_failed;
     if (!s.pending_trash)
-        list.insert(list.end(), kept.begin(), kept.end());
+        list.insert(list.end(), r.kept.begin(), r.kept.end());
     if (list.size() > 1) {
         if (!s.pending_marks)
-            msg += " (and " + grouped(list.size() - 1) + " more)";
+            b.message += " (and " + grouped(list.size() - 1) + " more)";
         b.info = s.pending_trash ? "Not moved:" : "Kept, not deleted:";
         for (const std::string &k : list)
             b.info += "\n  " + term_safe(k);
         b.info += "\n\n(any key)";
         b.view = VIEW_INFO;
     }
-    b.message = msg;
     s.pending.clear();
 }
 
