@@ -73,6 +73,7 @@ dir_problem problem_at(browser &b, int scan, const std::string &lib_path)
 void browser_init(browser &b, int scan, const std::string &root_raw, const char *root_doc)
 {
     b.nodes.clear();
+    b.marks.clear();
     b.problems.clear();
     b.problems[scan] = read_problems(disk_get_problems(scan));
     b.nodes.emplace_back();
