@@ -14,5 +14,7 @@ export TMPDIR="$QV_WINE_DIR/tmp"
 mkdir -p "$TMPDIR"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml="
+# Wine's Recycle Bin is the Unix side's home trash: one of the build's own.
+export XDG_DATA_HOME="$QV_WINE_DIR/xdg"
 unset DISPLAY WAYLAND_DISPLAY
 exec wine "$@"

@@ -31,6 +31,7 @@ export WINEPREFIX="$QV_WINE_DIR/prefix"
 export TMPDIR="$QV_WINE_DIR/tmp"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
+export XDG_DATA_HOME="$QV_WINE_DIR/xdg"
 unset DISPLAY WAYLAND_DISPLAY || true
 mkdir -p "$TMPDIR"
 

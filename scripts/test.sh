@@ -17,11 +17,12 @@ configs=("$@")
 # FUSE (the failing file system), Python (the ctypes host), SQLite (the
 # table), Chromium and Node.js (the treemap page, DuckDB reading the table),
 # ncdu, gdu, sqlite3 and zstd's own program (what qvdisk writes held against
-# the tools that read and write it). The Windows configuration installs its
-# own in scripts/test-windows.sh.
+# the tools that read and write it), gio with gvfs on a D-Bus session of its
+# own (what the browser moves to the trash, read back). The Windows
+# configuration installs its own in scripts/test-windows.sh.
 packages=(cmake ninja-build gcc g++ clang libclang-rt-dev libgtest-dev libgmock-dev nlohmann-json3-dev libzstd-dev
           libsqlite3-dev pkg-config python3 fuse3 libfuse3-dev libncurses-dev tmux chromium nodejs ncdu gdu zstd
-          sqlite3)
+          sqlite3 libglib2.0-bin gvfs dbus-daemon)
 # npm comes with some builds of nodejs (and conflicts with Debian's npm there).
 dpkg-query -W -f='${Provides}' nodejs 2>/dev/null | grep -qw npm || packages+=(npm)
 scripts/install-packages.sh "${packages[@]}" || exit 1

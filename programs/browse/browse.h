@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -43,11 +44,11 @@ struct bnode {
 };
 
 enum sort_key { BY_SIZE, BY_NAME, BY_COUNT, BY_EXT, BY_TIME };
-enum view_mode { VIEW_LIST, VIEW_TOP, VIEW_EXT, VIEW_INFO, VIEW_HELP, VIEW_CONFIRM, VIEW_FILTER };
+enum view_mode { VIEW_LIST, VIEW_TOP, VIEW_EXT, VIEW_INFO, VIEW_HELP, VIEW_CONFIRM, VIEW_FILTER, VIEW_MARKS };
 
-// A line of the largest-files (t) or extensions (x) list.
+// A line of the largest-files (t), extensions (x) or marked (v) list.
 struct stat_row {
-    std::string name;  // a file's path below the directory, or ".ext"
+    std::string name;  // a file's path below the directory, ".ext", or a marked entry's path
     uint64_t size = 0, count = 0;
 };
 
@@ -61,13 +62,15 @@ struct browser {
     bool reverse = false;
     std::string filter;        // a part of the name, any case
     view_mode view = VIEW_LIST;
-    std::vector<stat_row> stats;  // the t or x list
+    std::vector<stat_row> stats;  // the t, x or v list
     int stats_top = 0;
     std::string info;          // the i text, one line per detail
     std::string message;       // one line above the keys, until the next key
     std::unordered_map<int, problem_map> problems;  // by scan id
+    std::set<int> marks;       // marked nodes, in any directory
     const char *size_kind = "on disk";
     bool read_only = false;
+    bool no_trash = false;     // d deletes for good, as D does
     bool color = false;
     bool show_files = true;   // the files column (C)
     bool show_time = true;    // the modification time column (m), when the scan has times
@@ -117,6 +120,18 @@ void remove_node(browser &b, int node);
 void replace_dir(browser &b, int node, int scan, const std::string &lib_path, uint64_t size, uint64_t files);
 // Whether node lies at or below top.
 bool is_below(const browser &b, int node, int top);
+// Marks the selected entry, or unmarks it, and selects the next.
+void toggle_mark(browser &b);
+// The marked entries to act on: those below a marked directory go with it.
+std::vector<int> marks_to_act_on(const browser &b);
+// The marked list (v) in b.stats, by path.
+void list_marks(browser &b);
+// How many entries, bytes and files nodes hold.
+struct mark_totals {
+    size_t count = 0;
+    uint64_t size = 0, files = 0;
+};
+mark_totals totals_of(const browser &b, const std::vector<int> &nodes);
 
 // The largest files (up to n) and the extensions below node, with what was
 // deleted or rescanned taken into account (browsestats.cpp).

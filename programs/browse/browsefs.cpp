@@ -381,6 +381,40 @@ bool identify_below_root(int root_fd, const std::vector<std::string> &names, ent
     return ok;
 }
 
+// The entry at the end of names, opened to act on: its parent's
+// descriptor (-1 and err when it cannot be had), its real name there, its
+// place and the parent's. An entry that is not the one confirmed is not
+// had ("no longer what was confirmed").
+struct confirmed_entry {
+    int parent = -1;
+    std::string raw;
+    place now, here;
+    std::vector<place> above;  // the root down to parent
+};
+
+bool reach_confirmed(int root_fd, const std::vector<std::string> &names, const entry_id &confirmed,
+                     confirmed_entry *e, std::string *err)
+{
+    const std::string &shown = names.back();
+    e->parent = open_parent(root_fd, names, err, &e->above);
+    if (e->parent < 0)
+        return false;
+    bool ok = find_raw(e->parent, shown, &e->raw, err);
+    if (ok && (!place_of(e->parent, e->raw.c_str(), &e->now) || !place_of(e->parent, "", &e->here))) {
+        *err = why(shown, errno);
+        ok = false;
+    } else if (ok && (!same_entry(e->now, confirmed.dev, confirmed.ino) || e->now.is_dir != confirmed.is_dir ||
+                      (e->now.born_ns >= 0 && confirmed.born_ns >= 0 && e->now.born_ns != confirmed.born_ns))) {
+        *err = shown + ": no longer what was confirmed; not touched";
+        ok = false;
+    }
+    if (!ok) {
+        close(e->parent);
+        e->parent = -1;
+    }
+    return ok;
+}
+
 bool delete_below_root(int root_fd, const std::vector<std::string> &names, const entry_id &confirmed,
                        const delete_options &opts, std::vector<std::string> *kept)
 {
@@ -390,34 +424,42 @@ bool delete_below_root(int root_fd, const std::vector<std::string> &names, const
         return false;
     }
     const std::string &shown = names.back();
-    std::vector<place> above;
-    int parent = open_parent(root_fd, names, &err, &above);
-    if (parent < 0) {
+    confirmed_entry e;
+    if (!reach_confirmed(root_fd, names, confirmed, &e, &err)) {
         kept->push_back(err);
         return false;
     }
-    std::string raw;
-    place now, here;
     size_t before = kept->size();
-    if (!find_raw(parent, shown, &raw, &err)) {
-        kept->push_back(err);
-    } else if (!place_of(parent, raw.c_str(), &now) || !place_of(parent, "", &here)) {
-        kept->push_back(why(shown, errno));
-    } else if (!same_entry(now, confirmed.dev, confirmed.ino) || now.is_dir != confirmed.is_dir ||
-               (now.born_ns >= 0 && confirmed.born_ns >= 0 && now.born_ns != confirmed.born_ns)) {
-        kept->push_back(shown + ": no longer what was confirmed; not touched");
-    } else if (now.is_dir && !same_mount(now, here)) {
+    if (e.now.is_dir && !same_mount(e.now, e.here)) {
         kept->push_back(shown + ": a mount point; not deleted");
-    } else if (now.is_dir) {
-        remover r{parent, opts, kept, now, std::move(above), {}, false};
-        remove_tree(r, raw, shown, now);
-    } else if (unlinkat(parent, raw.c_str(), 0) != 0) {
+    } else if (e.now.is_dir) {
+        remover r{e.parent, opts, kept, e.now, std::move(e.above), {}, false};
+        remove_tree(r, e.raw, shown, e.now);
+    } else if (unlinkat(e.parent, e.raw.c_str(), 0) != 0) {
         // Between the look and here the name can change hands; unlinkat
         // takes no identity, so this window stays, a system call wide.
         kept->push_back(why(shown, errno));
     }
-    close(parent);
+    close(e.parent);
     return kept->size() == before;
+}
+
+trash_result trash_below_root(int root_fd, const std::vector<std::string> &names, const entry_id &confirmed)
+{
+    trash_result r;
+    if (names.empty()) {
+        r.why = "the root itself is not moved";
+        return r;
+    }
+    confirmed_entry e;
+    if (!reach_confirmed(root_fd, names, confirmed, &e, &r.why))
+        return r;
+    // As with unlinkat, the rename takes no identity: the same window.
+    r = move_to_trash({e.parent, e.raw});
+    close(e.parent);
+    if (r.outcome != TRASH_MOVED)
+        r.why = names.back() + ": " + r.why;
+    return r;
 }
 
 bool raw_path_below_root(int root_fd, const std::string &root, const std::vector<std::string> &names,

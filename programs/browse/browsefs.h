@@ -12,6 +12,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "trash.h"
+
 // The root's descriptor, or -1 and err.
 int open_root(const std::string &root, std::string *err);
 
@@ -55,6 +57,9 @@ struct delete_options {
 // false when anything is kept.
 bool delete_below_root(int root_fd, const std::vector<std::string> &names, const entry_id &confirmed,
                        const delete_options &opts, std::vector<std::string> *kept);
+// Moves the entry at names to the trash (trash.h) if it is still the one
+// confirmed, reached as delete_below_root() reaches it.
+trash_result trash_below_root(int root_fd, const std::vector<std::string> &names, const entry_id &confirmed);
 // The path of the directory with its real names, for a new scan.
 bool raw_path_below_root(int root_fd, const std::string &root, const std::vector<std::string> &names,
                          std::string *path, std::string *err);

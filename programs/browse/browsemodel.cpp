@@ -1,6 +1,7 @@
 // qvdisk -i: the model's operations. Nothing here draws or reads keys.
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "browse.h"
 #include "quorvel_disk.h"
@@ -41,6 +42,25 @@ void set_meta(bnode &n, const doc_entry &e)
     n.mode = e.mode;
 }
 
+// Marks on node (unless keep_node) and below it go: what they named is
+// gone from the model.
+void unmark_below(browser &b, int node, bool keep_node)
+{
+    for (auto it = b.marks.begin(); it != b.marks.end();)
+        it = (*it != node || !keep_node) && is_below(b, *it, node) ? b.marks.erase(it) : std::next(it);
+}
+
+// The directory shown is gone from the model with gone (a marked directory
+// above it deleted, or scanned again): show dir instead.
+void show_instead(browser &b, int gone, int dir)
+{
+    if (b.cur == dir || !is_below(b, b.cur, gone))
+        return;
+    b.cur = dir;
+    b.filter.clear();
+    b.sel = b.top = 0;
+}
+
 dir_problem problem_at(browser &b, int scan, const std::string &lib_path)
 {
     const problem_map &problems = b.problems[scan];
@@ -53,6 +73,7 @@ dir_problem problem_at(browser &b, int scan, const std::string &lib_path)
 void browser_init(browser &b, int scan, const std::string &root_raw, const char *root_doc)
 {
     b.nodes.clear();
+    b.marks.clear();
     b.problems.clear();
     b.problems[scan] = read_problems(disk_get_problems(scan));
     b.nodes.emplace_back();
@@ -242,9 +263,11 @@ void remove_node(browser &b, int node)
     int parent = n.parent;
     if (parent < 0)
         return;
+    unmark_below(b, node, false);
     add_above(b, parent, (uint64_t)0 - n.size, (uint64_t)0 - (n.is_dir ? n.files : 1));
     std::vector<int> &kids = b.nodes[(size_t)parent].kids;
     kids.erase(std::remove(kids.begin(), kids.end(), node), kids.end());
+    show_instead(b, node, parent);
     if (b.cur == parent)
         refresh_rows(b);
 }
@@ -258,9 +281,60 @@ void replace_dir(browser &b, int node, int scan, const std::string &lib_path, ui
     b.problems[scan] = read_problems(disk_get_problems(scan));  // the id may have served another scan
     n.problem = problem_at(b, scan, lib_path);
     n.loaded = false;
+    unmark_below(b, node, true);
+    show_instead(b, node, node);
     n.kids.clear();
     add_above(b, node, dsize, dfiles);
     load_dir(b, node);
     if (b.cur == node)
         refresh_rows(b);
+}
+
+void toggle_mark(browser &b)
+{
+    if (b.rows.empty())
+        return;
+    int node = b.rows[(size_t)b.sel];
+    if (!b.marks.erase(node))
+        b.marks.insert(node);
+    move_sel(b, 1);
+}
+
+std::vector<int> marks_to_act_on(const browser &b)
+{
+    std::vector<int> out;
+    for (int m : b.marks) {
+        int p = b.nodes[(size_t)m].parent;
+        while (p >= 0 && !b.marks.count(p))
+            p = b.nodes[(size_t)p].parent;
+        if (p < 0)
+            out.push_back(m);
+    }
+    return out;
+}
+
+mark_totals totals_of(const browser &b, const std::vector<int> &nodes)
+{
+    mark_totals t;
+    for (int n : nodes) {
+        const bnode &e = b.nodes[(size_t)n];
+        t.count++;
+        t.size += e.size;
+        t.files += e.is_dir ? e.files : 1;
+    }
+    return t;
+}
+
+void list_marks(browser &b)
+{
+    std::vector<int> acted = marks_to_act_on(b);
+    b.stats.clear();
+    for (int m : b.marks) {
+        const bnode &n = b.nodes[(size_t)m];
+        bool inside = std::find(acted.begin(), acted.end(), m) == acted.end();
+        b.stats.push_back({shown_path(b, m) + (n.is_dir ? "/" : "") + (inside ? "  (in a marked directory)" : ""),
+                           n.size, n.is_dir ? n.files : 1});
+    }
+    std::sort(b.stats.begin(), b.stats.end(), [](const stat_row &x, const stat_row &y) { return x.name < y.name; });
+    b.stats_top = 0;
 }

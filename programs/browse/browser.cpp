@@ -164,6 +164,11 @@ void draw_rows(const browser &b, const columns &cols)
         std::string name = term_safe(c.name) + (c.is_dir ? "/" : "");
         // A directory the scan did not take in whole says so after its name.
         std::string tag = c.problem.kind.empty() ? "" : "  (" + term_safe(problem_tag(c.problem)) + ")";
+        // A marked entry has "*" just before its name.
+        if (b.marks.count(b.rows[(size_t)row]) && !cells.empty())
+            cells.back() = '*';
+        else if (b.marks.count(b.rows[(size_t)row]))
+            name = "*" + name;
         addstr(cells.c_str());
         int room = std::max(0, COLS - getcurx(stdscr));
         addstr(fit_cols(name, std::max(0, room - (int)term_cols(tag)), false).c_str());
@@ -180,9 +185,15 @@ void draw_rows(const browser &b, const columns &cols)
 void draw_stats(const browser &b)
 {
     const bnode &d = b.nodes[(size_t)b.cur];
-    bool top = b.view == VIEW_TOP;
+    bool top = b.view == VIEW_TOP || b.view == VIEW_MARKS;
+    std::string title = b.view == VIEW_TOP ? "Largest files below this directory" : "Extensions below this directory";
+    if (b.view == VIEW_MARKS) {
+        mark_totals t = totals_of(b, marks_to_act_on(b));
+        title = "Marked: " + grouped(b.marks.size()) + (b.marks.size() == 1 ? " entry" : " entries") + "; d and D act on " +
+                grouped(t.count) + ": " + human(t.size) + ", " + grouped(t.files) + (t.files == 1 ? " file" : " files");
+    }
     attron(A_BOLD);
-    line_at(2, 0, top ? "Largest files below this directory" : "Extensions below this directory", COLS);
+    line_at(2, 0, title, COLS);
     attroff(A_BOLD);
     int h = list_height();
     if (b.stats.empty())
@@ -257,6 +268,8 @@ void draw_bottom(const browser &b)
         put_attr(A_BOLD, false);
     }
     const char *keys = b.view == VIEW_TOP || b.view == VIEW_EXT ? " up/down scroll  q or left: back"
+                       : b.view == VIEW_MARKS ? (b.no_trash ? " up/down scroll  d or D delete  u unmark all  q or left: back"
+                                                            : " up/down scroll  d trash  D delete  u unmark all  q or left: back")
                        : COLS >= 112 ? " arrows/hjkl move  Enter open  Bksp up  / filter  s n c e sort  t top  x ext  "
                                        "i info  r rescan  d delete  ? help  q quit"
                                      : "Enter open  Bksp up  /filter  s n c e sort  t top  x ext  d del  ? help  q quit";
@@ -304,7 +317,7 @@ void draw_browser(const browser &b)
 {
     erase();
     draw_head(b);
-    if (b.view == VIEW_TOP || b.view == VIEW_EXT) {
+    if (b.view == VIEW_TOP || b.view == VIEW_EXT || b.view == VIEW_MARKS) {
         draw_stats(b);
     } else {
         columns cols = layout(b, COLS);

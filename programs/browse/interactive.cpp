@@ -1,11 +1,12 @@
 // qvdisk -i: the scan on a live screen, then the browser's key loop; the
-// keys that reach the file system (delete, rescan) are handled here.
+// keys that reach the file system (trash, delete, rescan) are handled here.
 #include "interactive.h"
 
 #include <curses.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -45,8 +46,13 @@ struct session {
     std::vector<std::pair<scan_handle, int>> scans;  // a scan the model reads, the node it was made for
     int root_fd = -1;                        // opened before the scan began
     bool from_file = false;                  // read with -f: nothing on disk to act on
-    int pending_delete = -1;
-    entry_id pending_id;                     // what the question was about
+    // What the question was about: the entries as they were when asked,
+    // those that could not be reached then ("name: why"), to the trash or
+    // for good, the marked entries or the selected one.
+    std::vector<std::pair<int, entry_id>> pending;
+    std::vector<std::string> pending_failed;
+    bool pending_trash = false;
+    bool pending_marks = false;
 };
 
 enum wait_end { SCAN_ENDED, STOPPED_BY_KEY, STOPPED_BY_SIGNAL };
@@ -140,10 +146,37 @@ void rescan(session &s, int node)
     b.message = "rescanned in " + std::string(took);
 }
 
-void ask_delete(session &s)
+// An entry as a question or a message names it: "src/" for a directory.
+std::string label(const bnode &n) { return n.name + (n.is_dir ? "/" : ""); }
+
+// The question about what s.pending holds, to the trash or for good.
+std::string question(const session &s)
+{
+    const browser &b = s.b;
+    std::vector<int> asked;
+    for (const auto &p : s.pending)
+        asked.push_back(p.first);
+    mark_totals t = totals_of(b, asked);
+    std::string what;
+    if (s.pending_marks) {
+        what = grouped(t.count) + " marked " + (t.count == 1 ? "entry" : "entries") + " (" + human(t.size) + ", " +
+               grouped(t.files) + (t.files == 1 ? " file" : " files") + ")";
+    } else {
+        const bnode &n = b.nodes[(size_t)asked[0]];
+        what = std::string(n.is_dir ? "the directory " : "the file ") + label(n) + " (" + human(n.size) +
+               (n.is_dir ? ", " + grouped(n.files) + " files" : "") + ")";
+    }
+    std::string unreached = s.pending_failed.empty() ? "" : " (" + grouped(s.pending_failed.size()) + " unreachable)";
+    return s.pending_trash ? "Move " + what + " to the trash" + unreached + "? y/N"
+                           : "PERMANENTLY delete " + what + unreached + "? y/N";
+}
+
+// The entries d (to_trash) or D acts on, the marked ones or the selected
+// one, identified now and asked about once.
+void ask_remove(session &s, bool to_trash)
 {
     browser &b = s.b;
-    if (b.rows.empty())
+    if (b.rows.empty() && b.marks.empty())
         return;
     if (s.from_file) {
         b.message = "deleting is off: this scan was read from a file";
@@ -153,20 +186,28 @@ void ask_delete(session &s)
         b.message = "deleting is off (--read-only)";
         return;
     }
-    int node = b.rows[(size_t)b.sel];
-    const bnode &n = b.nodes[(size_t)node];
-    std::string err;
-    if (!identify_below_root(s.root_fd, names_below_root(b, node), &s.pending_id, &err)) {
-        b.message = "cannot delete: " + err;
+    s.pending_marks = !b.marks.empty();
+    s.pending_trash = to_trash;
+    s.pending.clear();
+    s.pending_failed.clear();
+    for (int node : s.pending_marks ? marks_to_act_on(b) : std::vector<int>{b.rows[(size_t)b.sel]}) {
+        const bnode &n = b.nodes[(size_t)node];
+        entry_id id;
+        std::string err;
+        if (!identify_below_root(s.root_fd, names_below_root(b, node), &id, &err))
+            s.pending_failed.push_back(err);
+        else if (id.is_dir != n.is_dir)
+            s.pending_failed.push_back(n.name + ": a " + (n.is_dir ? "file" : "directory") + " now; rescan (r) first");
+        else
+            s.pending.emplace_back(node, id);
+    }
+    if (s.pending.empty()) {
+        b.message = std::string(to_trash ? "cannot move to the trash: " : "cannot delete: ") + s.pending_failed[0];
+        if (s.pending_failed.size() > 1)
+            b.message += " (and " + grouped(s.pending_failed.size() - 1) + " more)";
         return;
     }
-    if (s.pending_id.is_dir != n.is_dir) {
-        b.message = n.name + " is a " + (n.is_dir ? "file" : "directory") + " now; rescan (r) before deleting";
-        return;
-    }
-    s.pending_delete = node;
-    b.message = "Delete " + std::string(n.is_dir ? "the directory " : "the file ") + n.name + (n.is_dir ? "/" : "") +
-                " (" + human(n.size) + (n.is_dir ? ", " + grouped(n.files) + " files" : "") + ")? y/N";
+    b.message = question(s);
     b.view = VIEW_CONFIRM;
 }
 
@@ -194,10 +235,20 @@ void entered_below(browser &b, const bnode &n, entered_dirs *out)
     }
 }
 
-void confirm_delete(session &s)
+// A path with the user's home folder as "~".
+std::string home_short(const std::string &path)
+{
+    const char *home = getenv("HOME");
+    size_t n = home ? strlen(home) : 0;
+    if (n > 1 && path.compare(0, n, home) == 0 && path.size() > n && path[n] == '/')
+        return "~" + path.substr(n);
+    return path;
+}
+
+// Deletes node for good; false and what stays in *kept.
+bool delete_node(session &s, int node, const entry_id &id, std::vector<std::string> *kept)
 {
     browser &b = s.b;
-    int node = s.pending_delete;
     bnode n = b.nodes[(size_t)node];
     entered_dirs entered;
     delete_options opts;
@@ -206,25 +257,103 @@ void confirm_delete(session &s)
         opts.entered = &entered;
         opts.skip_caches = s.opts.exclude_caches != 0;
     }
-    std::vector<std::string> kept;
-    if (delete_below_root(s.root_fd, names_below_root(b, node), s.pending_id, opts, &kept)) {
+    if (delete_below_root(s.root_fd, names_below_root(b, node), id, opts, kept)) {
         free_scans_below(s, node);
         remove_node(b, node);
-        b.message = "deleted " + n.name + (n.is_dir ? "/" : "") + " (" + human(n.size) + ")";
-        return;
+        return true;
     }
     // Part of a directory may be gone: show what is left of it.
     if (n.is_dir)
         rescan(s, node);
-    b.message = "not deleted: " + kept[0];
-    if (kept.size() > 1) {
-        b.message += " (and " + grouped(kept.size() - 1) + " more)";
-        b.info = "Kept, not deleted:";
-        for (const std::string &k : kept)
+    return false;
+}
+
+// What the answer y did.
+struct removal {
+    size_t done = 0, no_trash = 0;  // gone; left for want of a trash
+    uint64_t bytes = 0;             // of what went
+    std::string last;               // the last that went, as labelled
+    std::vector<std::pair<std::string, size_t>> trashes;  // where, how many
+    std::vector<std::string> failed;  // each entry that stayed: "name: why"
+    std::vector<std::string> kept;    // all that deleting left, for the list
+};
+
+void move_one(session &s, int node, const entry_id &id, removal *r)
+{
+    trash_result t = trash_below_root(s.root_fd, names_below_root(s.b, node), id);
+    if (t.outcome != TRASH_MOVED) {
+        r->no_trash += t.outcome == TRASH_NONE;
+        r->failed.push_back(t.why + (t.outcome == TRASH_NONE && s.pending_marks ? "; D deletes for good" : ""));
+        return;
+    }
+    free_scans_below(s, node);
+    remove_node(s.b, node);
+    auto at = std::find_if(r->trashes.begin(), r->trashes.end(), [&](const auto &w) { return w.first == t.where; });
+    if (at == r->trashes.end())
+        r->trashes.emplace_back(t.where, 1);
+    else
+        at->second++;
+}
+
+// "moved 3 (110.0 KiB) to the trash: ~/.local/share/Trash; 1 failed: ...",
+// "deleted src/ (45.9 KiB)", "not deleted: a.txt: Permission denied".
+std::string removal_message(const session &s, const removal &r)
+{
+    std::string msg;
+    if (r.done) {
+        msg = (s.pending_trash ? "moved " : "deleted ") + (s.pending_marks ? grouped(r.done) : r.last) + " (" +
+              human(r.bytes) + ")";
+        if (s.pending_trash)
+            msg += " to the trash: ";
+        for (size_t i = 0; s.pending_trash && i < r.trashes.size(); i++)
+            msg += (i ? ", " : "") + (r.trashes.size() > 1 ? grouped(r.trashes[i].second) + " to " : "") +
+                   home_short(r.trashes[i].first);
+    }
+    if (r.failed.empty())
+        return msg;
+    if (s.pending_marks)
+        return msg + (r.done ? "; " : "") + grouped(r.failed.size()) + " failed: " + r.failed[0];
+    return std::string(!s.pending_trash ? "not deleted: "
+                       : r.no_trash     ? "not moved (D deletes for good): "
+                                        : "not moved: ") +
+           r.failed[0];
+}
+
+// The answer y: every entry asked about goes, to the trash or for good;
+// the message says how many went where, and what stayed.
+void confirm_remove(session &s)
+{
+    browser &b = s.b;
+    removal r;
+    r.failed = s.pending_failed;
+    for (const auto &[node, id] : s.pending) {
+        bnode n = b.nodes[(size_t)node];
+        size_t failed = r.failed.size(), kept = r.kept.size();
+        if (s.pending_trash)
+            move_one(s, node, id, &r);
+        else if (!delete_node(s, node, id, &r.kept))
+            r.failed.push_back(r.kept.size() > kept ? r.kept[kept] : n.name);
+        if (r.failed.size() == failed) {
+            r.done++;
+            r.bytes += n.size;
+            r.last = label(n);
+        }
+    }
+    b.message = removal_message(s, r);
+    // What stays is listed whole when there is more of it than one line.
+    std::vector<std::string> list = s.pending_trash ? r.failed : s.pending_failed;
+    if (!s.pending_trash)
+        list.insert(list.end(), r.kept.begin(), r.kept.end());
+    if (list.size() > 1) {
+        if (!s.pending_marks)
+            b.message += " (and " + grouped(list.size() - 1) + " more)";
+        b.info = s.pending_trash ? "Not moved:" : "Kept, not deleted:";
+        for (const std::string &k : list)
             b.info += "\n  " + term_safe(k);
         b.info += "\n\n(any key)";
         b.view = VIEW_INFO;
     }
+    s.pending.clear();
 }
 
 // The details' lines for what a scan with -e keeps of n, when it has it.
@@ -264,6 +393,16 @@ void show_info(session &s)
     b.view = VIEW_INFO;
 }
 
+void show_marks(browser &b)
+{
+    if (b.marks.empty()) {
+        b.message = "nothing is marked (Space marks the selected entry)";
+        return;
+    }
+    list_marks(b);
+    b.view = VIEW_MARKS;
+}
+
 void show_stats(browser &b, view_mode v)
 {
     b.message = "";
@@ -285,7 +424,8 @@ const char HELP[] =
     "x                 extensions below this directory\n"
     "i                 details of the selected entry\n"
     "r                 rescan this directory\n"
-    "d                 delete the selected entry (asks first)\n"
+    "d / D             move to the trash / delete for good (asks first)\n"
+    "Space / v         mark, for d and D (moves down) / the marked list\n"
     "mouse             click selects, click again opens\n"
     "q                 quit\n\n(any key)";
 
@@ -328,7 +468,10 @@ bool list_key(session &s, int ch)
     case 'i': show_info(s); break;
     case '?': b.info = HELP; b.view = VIEW_HELP; break;
     case 'r': rescan(s, b.cur); break;
-    case 'd': ask_delete(s); break;
+    case 'd': ask_remove(s, !b.no_trash); break;
+    case 'D': ask_remove(s, false); break;
+    case ' ': toggle_mark(b); break;
+    case 'v': show_marks(b); break;
     case 'q': return false;
     case KEY_MOUSE: {
         MEVENT ev;
@@ -383,10 +526,22 @@ bool on_key(session &s, int ch)
     case VIEW_INFO: case VIEW_HELP: b.view = VIEW_LIST; return true;
     case VIEW_CONFIRM:
         b.view = VIEW_LIST;
-        b.message = "not deleted";
+        b.message = s.pending_trash ? "not moved" : "not deleted";
         if (ch == 'y' || ch == 'Y')
-            confirm_delete(s);
+            confirm_remove(s);
         return true;
+    case VIEW_MARKS:
+        if (ch == 'd' || ch == 'D' || ch == 'u') {
+            b.view = VIEW_LIST;
+            if (ch == 'u') {
+                b.marks.clear();
+                b.message = "all marks cleared";
+            } else {
+                ask_remove(s, ch == 'd' && !b.no_trash);
+            }
+            return true;
+        }
+        [[fallthrough]];
     case VIEW_TOP: case VIEW_EXT:
         if (ch == KEY_UP || ch == 'k')
             b.stats_top--;
@@ -394,7 +549,7 @@ bool on_key(session &s, int ch)
             b.stats_top++;
         else if (ch == KEY_PPAGE || ch == KEY_NPAGE)
             b.stats_top += ch == KEY_NPAGE ? list_height() : -list_height();
-        else if (ch == 'q' || ch == 27 || ch == KEY_LEFT || ch == 'h' || ch == 't' || ch == 'x')
+        else if (ch == 'q' || ch == 27 || ch == KEY_LEFT || ch == 'h' || ch == 't' || ch == 'x' || ch == 'v')
             b.view = VIEW_LIST;
         return true;
     }
@@ -454,6 +609,7 @@ int browse(const options &o, scan_handle first, int root_fd, bool color, volatil
     s.scans.emplace_back(std::move(first), 0);
     browser &b = s.b;
     b.read_only = o.read_only;
+    b.no_trash = o.no_trash;
     b.size_kind = size_kind_name(s.opts.size_kind);
     b.color = color;
     browser_init(b, id, o.path, disk_get_dir(id, o.path, 1));

@@ -311,3 +311,46 @@ TEST(BrowseDelete, AnyDepthWithFewDescriptors)
     EXPECT_TRUE(kept.empty()) << kept.size() << " kept, the first: " << (kept.empty() ? "" : kept[0]);
     EXPECT_FALSE(exists(t / "root/deep"));
 }
+
+// Moving to the trash reaches the entry as deleting does: from the root it
+// opened, and only the one confirmed. The record says where it is now.
+TEST(BrowseTrash, ReachesTheConfirmedEntryFromTheRoot)
+{
+    TempDir t;
+    const char *old_xdg = getenv("XDG_DATA_HOME");
+    std::string saved = old_xdg ? old_xdg : "";
+    setenv("XDG_DATA_HOME", (t / "xdg").c_str(), 1);
+    put(t / "root/build/obj.o", 100);
+    put(t / "root/notes.txt", 10);
+    put(t / "other/build/precious", 100);
+    Root root(t / "root");
+    entry_id build = identify(root.fd, {"build"}), notes = identify(root.fd, {"notes.txt"});
+    ASSERT_EQ(rename((t / "root").c_str(), (t / "root.old").c_str()), 0);
+    ASSERT_EQ(symlink((t / "other").c_str(), (t / "root").c_str()), 0);
+
+    trash_result r = trash_below_root(root.fd, {"build"}, build);
+    EXPECT_EQ(r.outcome, TRASH_MOVED) << r.why;
+    EXPECT_TRUE(exists(t / "xdg/Trash/files/build/obj.o"));
+    EXPECT_TRUE(exists(t / "other/build/precious"));
+    std::string info;
+    if (FILE *f = fopen((t / "xdg/Trash/info/build.trashinfo").c_str(), "r")) {
+        char buf[4096];
+        info.assign(buf, fread(buf, 1, sizeof buf, f));
+        fclose(f);
+    }
+    EXPECT_NE(info.find("\nPath=" + fs::canonical(t / "root.old").string() + "/build\n"), std::string::npos) << info;
+
+    int held = open((t / "root.old/notes.txt").c_str(), O_RDONLY);  // keeps its inode number from the new file
+    unlink((t / "root.old/notes.txt").c_str());
+    put(t / "root.old/notes.txt", 20);
+    r = trash_below_root(root.fd, {"notes.txt"}, notes);
+    close(held);
+    EXPECT_EQ(r.outcome, TRASH_FAILED);
+    EXPECT_EQ(r.why, "notes.txt: no longer what was confirmed; not touched");
+    EXPECT_TRUE(exists(t / "root.old/notes.txt"));
+    EXPECT_FALSE(exists(t / "xdg/Trash/files/notes.txt"));
+    if (old_xdg)
+        setenv("XDG_DATA_HOME", saved.c_str(), 1);
+    else
+        unsetenv("XDG_DATA_HOME");
+}

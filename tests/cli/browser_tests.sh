@@ -5,6 +5,10 @@
 #   browser_tests.sh QVDISK GOLDEN_DIR WORK_DIR [update]
 set -u
 qvdisk=$(realpath "$1") golden=$(realpath "$2") work=$(realpath "$3") update=${4:-}
+# The trash d moves to is the home trash of a home of the test's own.
+export HOME="$work/home"
+unset XDG_DATA_HOME
+trash="$HOME/.local/share/Trash"
 fail=0
 pass=0
 runs=0
@@ -148,24 +152,128 @@ expect "q quits with status 0" $?
 ! grep -q $'\e\\|\xc2\x9b\\|\xe2\x80\xae' "$work"/browser_*.txt
 expect "no control sequence from a name on the screen" $?
 
-# Delete, confirmed, on a throwaway copy: the entry goes from the disk and
-# the totals above it shrink at once.
-rm -rf del && cp -a fx del
+# Delete for good (D), confirmed, on a throwaway copy: the entry goes from
+# the disk, not to the trash, and the totals above it shrink at once.
+rm -rf del "$HOME" && cp -a fx del
 start "$qvdisk" -i -b del
 settle "sorted by size"
-step "Delete the directory src/ (45.9 KiB, 3 files)? y/N" browser_delete_ask Down d
+step "PERMANENTLY delete the directory src/ (45.9 KiB, 3 files)? y/N" browser_delete_ask Down D
 step "deleted src/" browser_delete_done y
-[ ! -e del/src ] && [ -e del/media/clip.mp4 ]
-expect "src deleted, the rest kept" $?
+[ ! -e del/src ] && [ -e del/media/clip.mp4 ] && [ ! -e "$trash" ]
+expect "src deleted, the rest kept, nothing in the trash" $?
 # The hostile name is found on the disk by what the screen shows.
-step "Delete the file evil" browser_delete_evil_ask End Up d
+step "PERMANENTLY delete the file evil" browser_delete_evil_ask End Up D
 step "deleted evil" browser_delete_evil_done y
 [ -z "$(find del -name 'evil*')" ]
 expect "the file with the hostile name deleted" $?
-tm send-keys -t qv n d n
+tm send-keys -t qv n D n
 settle "not deleted"
 [ -e del/README ] && [ -e del/media ]
+expect "n keeps what D asked about" $?
+tm send-keys -t qv d n
+settle "not moved"
+[ -e del/README ] && [ ! -e "$trash" ]
 expect "n keeps what d asked about" $?
+
+# A .trashinfo file holds the path given, escaped as a URL's path, and a
+# local date and time.
+info_is() {
+    python3 - "$1" "$2" <<'PY'
+import os, re, sys, urllib.parse
+text = open(sys.argv[1], 'rb').read().decode('ascii')
+path = urllib.parse.quote(os.fsencode(sys.argv[2]), safe='/')
+form = r'\[Trash Info\]\nPath=%s\nDeletionDate=\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\n' % re.escape(path)
+sys.exit(0 if re.fullmatch(form, text) else 1)
+PY
+}
+
+# d moves to the trash: the entry leaves the tree and the disk for the
+# home trash's files/, with its record in info/.
+rm -rf tr && cp -a fx tr
+start "$qvdisk" -i -b tr
+settle "sorted by size"
+step "Move the directory src/ (45.9 KiB, 3 files) to the trash? y/N" browser_trash_ask Down d
+step "moved src/ (45.9 KiB) to the trash: ~/.local/share/Trash" browser_trash_done y
+[ ! -e tr/src ] && [ -e "$trash/files/src/lib/y.o" ] && info_is "$trash/info/src.trashinfo" "$(realpath tr)/src"
+expect "d: src in the trash with its record" $?
+tm send-keys -t qv End Up d
+settle "Move the file evil"
+tm send-keys -t qv y
+settle "moved evil"
+evil=$(cd "$trash/files" && ls -d evil*)
+[ -z "$(find tr -name 'evil*')" ] && [ -n "$evil" ] && info_is "$trash/info/$evil.trashinfo" "$(realpath tr)/$evil"
+expect "d: the hostile name in the trash, its path escaped in the record" $?
+tm send-keys -t qv q
+# --no-trash: d deletes for good, as D does.
+rm -rf tr && cp -a fx tr
+start "$qvdisk" -i -b --no-trash tr
+settle "sorted by size"
+tm send-keys -t qv Down d
+settle "PERMANENTLY delete the directory src/"
+tm send-keys -t qv y
+settle "deleted src/"
+[ ! -e tr/src ] && [ ! -e "$trash/files/src.2" ]
+expect "--no-trash: d deletes for good" $?
+tm send-keys -t qv q
+
+# No trash on the entry's own file system (a tmpfs whose .Trash-0 is a
+# file, the home trash elsewhere): nothing moves, and the message says so.
+if [ "$(id -u)" -ne 0 ] || ! unshare -m true 2>/dev/null; then
+    echo "skipped: d where no trash can take the entry: needs root for a tmpfs (unshare -m)"
+else
+    before=$(ls -A "$trash/files" | wc -l)
+    mkdir -p nt
+    printf '%s\n' "mount -t tmpfs tmpfs nt && head -c 3000 /dev/zero >nt/f.bin && : >nt/.Trash-0 &&" \
+        "exec '$qvdisk' -i -b nt" >nt.sh
+    start unshare -m --propagation private sh nt.sh
+    settle "sorted by size"
+    tm send-keys -t qv d
+    settle "Move the file f.bin (2.9 KiB) to the trash? y/N"
+    tm send-keys -t qv y
+    settle "not moved (D deletes for good): f.bin: no trash on its file system"
+    expect "d without a trash on the entry's file system moves nothing" $?
+    [ "$(ls -A "$trash/files" | wc -l)" = "$before" ] && [[ $(screen) == *"f.bin"* ]]
+    expect "nothing went to the home trash, f.bin still listed" $?
+    tm send-keys -t qv q
+fi
+
+# Marks across directories: media/photo.jpg, src/lib/y.o, then src/ (which
+# holds it) and README; the list shows each with the total of what d acts
+# on, and one question moves them all.
+rm -rf mk && cp -a fx mk
+start "$qvdisk" -i -b mk
+settle "sorted by size"
+tm send-keys -t qv Enter Down Space
+settle "*photo.jpg"
+tm send-keys -t qv Left Down Enter Enter Space
+settle "*y.o"
+tm send-keys -t qv Left Left
+settle "entries   sorted by size"
+step "*README" browser_marks Space Down Space
+step "Marked: 4 entries; d and D act on 3: 110.0 KiB, 5 files" browser_marks_list v
+step "Move 3 marked entries (110.0 KiB, 5 files) to the trash? y/N" browser_marks_ask Escape d
+step "moved 3 (110.0 KiB) to the trash" browser_marks_done y
+[ ! -e mk/media/photo.jpg ] && [ ! -e mk/src ] && [ ! -e mk/README ] && [ -e mk/media/clip.mp4 ] &&
+    [ -e "$trash/files/photo.jpg" ] && [ -e "$trash/files/src.2/lib/y.o" ] && [ -e "$trash/files/README" ] &&
+    info_is "$trash/info/src.2.trashinfo" "$(realpath mk)/src"
+expect "one question moved every marked entry, a taken name numbered" $?
+tm send-keys -t qv v
+settle "nothing is marked"
+expect "marks go with what they marked" $?
+# D on marks, one of them gone from the disk since: the rest goes, and the
+# message counts what failed and says why.
+tm send-keys -t qv Home Down Space End Space
+settle "*empty/"
+rmdir mk/empty
+tm send-keys -t qv D
+settle "PERMANENTLY delete 1 marked entry (2.1 KiB, 2 files) (1 unreachable)? y/N"
+expect "D on marks asks once, counting what cannot be reached" $?
+tm send-keys -t qv y
+settle "deleted 1 (2.1 KiB); 1 failed: empty: No such file or directory"
+expect "D on marks: what went and what failed" $?
+[ ! -e mk/docs ] && [ ! -e "$trash/files/docs" ]
+expect "D on marks deletes for good" $?
+tm send-keys -t qv q
 
 # The root swapped for a link to another folder with a same-named child
 # between the question and the answer: the scanned entry goes, the other
@@ -177,8 +285,8 @@ mkfile swap/notes.txt 300
 mkfile other/build/precious 100
 start "$qvdisk" -i -b swap
 settle "sorted by size"
-tm send-keys -t qv d
-settle "Delete the directory build/"
+tm send-keys -t qv D
+settle "PERMANENTLY delete the directory build/"
 mv swap swap.old && ln -s other swap
 tm send-keys -t qv y
 settle "deleted build/"
@@ -188,8 +296,8 @@ tm send-keys -t qv q
 rm -rf repl && mkdir -p repl && mkfile repl/notes.txt 300
 start "$qvdisk" -i -b repl
 settle "sorted by size"
-tm send-keys -t qv d
-settle "Delete the file notes.txt"
+tm send-keys -t qv D
+settle "PERMANENTLY delete the file notes.txt"
 rm repl/notes.txt && mkdir -p repl/notes.txt/inside && mkfile repl/notes.txt/inside/data 9000
 tm send-keys -t qv y
 settle "not deleted: notes.txt: no longer what was confirmed; not touched"
@@ -205,8 +313,10 @@ rm -rf del && cp -a fx del
 start "$qvdisk" -i -b --read-only del
 settle "sorted by size"
 step "deleting is off (--read-only)" browser_read_only d
-[ -e del/media/clip.mp4 ]
-expect "--read-only deletes nothing" $?
+tm send-keys -t qv Down D
+settle "deleting is off (--read-only)"
+[ -e del/media/clip.mp4 ] && [ -e del/docs ]
+expect "--read-only deletes nothing, d or D" $?
 tm send-keys -t qv q
 # A scan read from a file: the same tree, nothing on disk acted on.
 "$qvdisk" del --export del.json >/dev/null 2>&1
@@ -215,6 +325,9 @@ settle "sorted by size"
 tm send-keys -t qv d
 settle "deleting is off: this scan was read from a file"
 expect "d on a scan read from a file is refused" $?
+tm send-keys -t qv Down D
+settle "deleting is off: this scan was read from a file"
+expect "D on a scan read from a file is refused" $?
 tm send-keys -t qv r
 settle "cannot rescan: this scan was read from a file"
 expect "r on a scan read from a file is refused" $?
@@ -230,7 +343,7 @@ else
     settle "sorted by size"
     tm send-keys -t qv Down Down Enter
     settle "del/docs"
-    step "not deleted: a.txt: Permission denied" browser_delete_refused d y
+    step "not deleted: a.txt: Permission denied" browser_delete_refused D y
     [ -e del/docs/a.txt ]
     expect "a refused deletion leaves the file" $?
 fi
@@ -480,7 +593,7 @@ while IFS='|' read -r src args keys; do
     expect "Ctrl-C while deleting waits ($args): nothing left running once the storage answers" $?
 done <<'ROWS'
 hang-src|--stall-timeout 1|/ m e d i a Enter d
-hang-src2|--exclude media --stall-timeout 0|d y
+hang-src2|--exclude media --stall-timeout 0|D y
 ROWS
 
 echo "browser: $pass passed, $fail failed"
