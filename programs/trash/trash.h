@@ -1,5 +1,5 @@
 // qvdisk -i: moving an entry to the trash instead of deleting it. On Linux
-// the trash of the freedesktop.org Trash specification 1.0, which desktops'
+// the trash as freedesktop.org lays it out (version 1.0), which desktops'
 // file managers and `gio trash` share; on Windows the Recycle Bin.
 //
 // Nothing is ever copied to reach a trash: an entry goes only to a trash on
