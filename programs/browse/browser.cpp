@@ -109,7 +109,11 @@ void draw_head(const browser &b)
 {
     const bnode &d = b.nodes[(size_t)b.cur];
     attron(A_BOLD);
-    line_at(0, 0, fit_cols(term_safe(shown_path(b, b.cur)), COLS, true), COLS);
+    // The root of no name above several PATHs.
+    std::string where = b.cur == 0 && b.nodes[0].name.empty()
+                            ? "(" + std::to_string(b.nodes[0].kids.size()) + " PATHs)"
+                            : term_safe(shown_path(b, b.cur));
+    line_at(0, 0, fit_cols(where, COLS, true), COLS);
     attroff(A_BOLD);
     move(1, 0);
     addstr("  ");

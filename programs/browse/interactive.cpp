@@ -45,6 +45,20 @@ struct session {
     std::vector<const char *> pattern_ptrs;
     std::vector<std::pair<scan_handle, int>> scans;  // a scan the model reads, the node it was made for
     int root_fd = -1;                        // opened before the scan began
+    // Several roots under one of no name: each root's path and descriptor
+    // (root_fd then unused).
+    std::vector<std::pair<std::string, int>> roots;
+    session() = default;
+    session(const session &) = delete;
+    session &operator=(const session &) = delete;
+    ~session()
+    {
+        if (root_fd >= 0)
+            close(root_fd);
+        for (const auto &r : roots)
+            if (r.second >= 0)
+                close(r.second);
+    }
     bool from_file = false;                  // read with -f: nothing on disk to act on
     // What the question was about: the entries as they were when asked,
     // those that could not be reached then ("name: why"), to the trash or
@@ -54,6 +68,38 @@ struct session {
     bool pending_trash = false;
     bool pending_marks = false;
 };
+
+// Where node lies on disk: the descriptor of the root it lies below, that
+// root's path and the names below it. With several roots the first name
+// picks the root; -1 for the root of no name above them.
+int below_which_root(const session &s, int node, std::vector<std::string> *names, std::string *root_raw)
+{
+    *names = names_below_root(s.b, node);
+    *root_raw = s.b.root_raw;
+    if (s.roots.empty())
+        return s.root_fd;
+    for (const auto &[path, fd] : s.roots) {
+        if (names->empty() || path != names->front())
+            continue;
+        *root_raw = path;
+        names->erase(names->begin());
+        return fd;
+    }
+    return -1;
+}
+
+// The descriptor and names to act on node below its root, or -1 with why
+// not: a PATH of the command line itself is not deleted from here.
+int entry_below_root(const session &s, int node, std::vector<std::string> *names, std::string *why)
+{
+    std::string root_raw;
+    int fd = below_which_root(s, node, names, &root_raw);
+    if (fd < 0 || names->empty()) {
+        *why = s.b.nodes[(size_t)node].name + ": a PATH given to qvdisk, not deleted from here";
+        return -1;
+    }
+    return fd;
+}
 
 enum wait_end { SCAN_ENDED, STOPPED_BY_KEY, STOPPED_BY_SIGNAL };
 
@@ -101,9 +147,14 @@ void rescan(session &s, int node)
         b.message = "cannot rescan: this scan was read from a file";
         return;
     }
-    std::vector<std::string> names = names_below_root(b, node);
-    std::string raw, err;
-    if (!raw_path_below_root(s.root_fd, b.root_raw, names, &raw, &err)) {
+    std::vector<std::string> names;
+    std::string raw, err, root_raw;
+    int fd = below_which_root(s, node, &names, &root_raw);
+    if (fd < 0) {
+        b.message = "cannot rescan several PATHs at once: rescan each";
+        return;
+    }
+    if (!raw_path_below_root(fd, root_raw, names, &raw, &err)) {
         b.message = "cannot rescan: " + err;
         return;
     }
@@ -194,7 +245,9 @@ void ask_remove(session &s, bool to_trash)
         const bnode &n = b.nodes[(size_t)node];
         entry_id id;
         std::string err;
-        if (!identify_below_root(s.root_fd, names_below_root(b, node), &id, &err))
+        std::vector<std::string> names;
+        int fd = entry_below_root(s, node, &names, &err);
+        if (fd < 0 || !identify_below_root(fd, names, &id, &err))
             s.pending_failed.push_back(err);
         else if (id.is_dir != n.is_dir)
             s.pending_failed.push_back(n.name + ": a " + (n.is_dir ? "file" : "directory") + " now; rescan (r) first");
@@ -257,7 +310,10 @@ bool delete_node(session &s, int node, const entry_id &id, std::vector<std::stri
         opts.entered = &entered;
         opts.skip_caches = s.opts.exclude_caches != 0;
     }
-    if (delete_below_root(s.root_fd, names_below_root(b, node), id, opts, kept)) {
+    std::vector<std::string> names;
+    std::string why;
+    int fd = entry_below_root(s, node, &names, &why);
+    if (fd >= 0 && delete_below_root(fd, names, id, opts, kept)) {
         free_scans_below(s, node);
         remove_node(b, node);
         return true;
@@ -280,7 +336,10 @@ struct removal {
 
 void move_one(session &s, int node, const entry_id &id, removal *r)
 {
-    trash_result t = trash_below_root(s.root_fd, names_below_root(s.b, node), id);
+    std::vector<std::string> names;
+    std::string why;
+    int fd = entry_below_root(s, node, &names, &why);
+    trash_result t = fd >= 0 ? trash_below_root(fd, names, id) : trash_result{TRASH_FAILED, "", why};
     if (t.outcome != TRASH_MOVED) {
         r->no_trash += t.outcome == TRASH_NONE;
         r->failed.push_back(t.why + (t.outcome == TRASH_NONE && s.pending_marks ? "; D deletes for good" : ""));
@@ -383,10 +442,13 @@ void show_info(session &s)
              (n.is_dir ? "directory" : "file") + "\n" + "size   " + human(n.size) + " " + b.size_kind + " (" +
              grouped(n.size) + " bytes)";
     uint64_t apparent = 0, on_disk = 0;
+    std::vector<std::string> names;
+    int fd = -1;
     if (n.is_dir)
         b.info += "\nfiles  " + grouped(n.files) +
                   (n.problem.kind.empty() ? "" : "\nnote   " + term_safe(problem_text(n.problem)));
-    else if (sizes_below_root(s.root_fd, names_below_root(b, node), &apparent, &on_disk))
+    else if (std::string r; (fd = below_which_root(s, node, &names, &r)) >= 0 &&
+             sizes_below_root(fd, names, &apparent, &on_disk))
         b.info += "\nnow    " + grouped(apparent) + " bytes long, " + grouped(on_disk) + " bytes on disk";
     b.info += meta_info(n);
     b.info += "\n\n(any key)";
@@ -562,11 +624,13 @@ struct file_closer {
 
 // run_interactive() but for running out of memory. The session is declared
 // before the screen, so that the screen is given back before the scans go.
-int browse(const options &o, scan_handle first, int root_fd, bool color, volatile sig_atomic_t *interrupted)
+int browse(const options &o, scan_handle first, int root_fd, std::vector<std::pair<std::string, int>> roots,
+           bool color, volatile sig_atomic_t *interrupted)
 {
     session s;
     s.interrupted = interrupted;
     s.root_fd = root_fd;
+    s.roots = std::move(roots);
     s.from_file = o.import_file != nullptr;
     curses_screen screen(color);
     int id = first.get();
@@ -591,8 +655,6 @@ int browse(const options &o, scan_handle first, int root_fd, bool color, volatil
         // wait on storage.
         guard_report(rc);
         disk_scan_cancel(id);
-        if (root_fd >= 0)
-            close(root_fd);
         return rc;
     }
     s.opts.struct_size = sizeof s.opts;
@@ -639,8 +701,6 @@ int browse(const options &o, scan_handle first, int root_fd, bool color, volatil
             fprintf(trace.get(), "%s %.3f ms %zu rows\n", keyname(ch), (now_s() - t0) * 1000.0, b.rows.size());
     }
     screen.give_back();
-    if (root_fd >= 0)
-        close(root_fd);
     warn_left_out(problems);
     // All is told before the scans go (as this returns), which may wait on
     // storage.
@@ -652,8 +712,14 @@ int browse(const options &o, scan_handle first, int root_fd, bool color, volatil
 
 int run_interactive(const options &o, scan_handle scan, int root_fd, bool color, volatile sig_atomic_t *interrupted)
 {
+    return run_interactive_roots(o, std::move(scan), {}, color, interrupted, root_fd);
+}
+
+int run_interactive_roots(const options &o, scan_handle scan, std::vector<std::pair<std::string, int>> roots,
+                          bool color, volatile sig_atomic_t *interrupted, int root_fd)
+{
     try {
-        return browse(o, std::move(scan), root_fd, color, interrupted);
+        return browse(o, std::move(scan), root_fd, std::move(roots), color, interrupted);
     } catch (const std::bad_alloc &) {
         fprintf(stderr, "qvdisk: out of memory browsing the scan\n");
         return EXIT_SCAN_FAILED;

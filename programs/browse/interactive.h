@@ -2,6 +2,9 @@
 #pragma once
 
 #include <csignal>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "settings.h"
 #include "scanhandle.h"
@@ -13,3 +16,9 @@
 // The status is told (guard_report) before the scans are freed; root_fd is
 // closed.
 int run_interactive(const options &o, scan_handle scan, int root_fd, bool color, volatile sig_atomic_t *interrupted);
+
+// The same for a scan of several PATHs under a root of no name: each PATH's
+// descriptor (roots, by the path as given; -1 where it could not be opened)
+// serves the entries below it. Every descriptor is closed.
+int run_interactive_roots(const options &o, scan_handle scan, std::vector<std::pair<std::string, int>> roots,
+                          bool color, volatile sig_atomic_t *interrupted, int root_fd = -1);

@@ -444,7 +444,6 @@ int parse_args(int argc, char **argv, options *o)
                             ? "-i shows the scan in the terminal: no --json, --html, --save, --since or --compare"
                         : o->interactive && (o->export_file || o->table_file)
                             ? "-i shows the scan in the terminal: no --export or --table"
-                        : o->interactive && o->paths.size() > 1 ? "-i browses one PATH"
                         : o->read_only && !o->interactive ? "--read-only goes with -i"
                         : (o->older_than || o->newer_than) && (o->interactive || o->compare_old || o->mounts)
                             ? "--older-than and --newer-than choose the files of a scan's report: not with -i, "

@@ -117,7 +117,7 @@ void install_interrupt_handler()
 // does not answer as the scan would: -2 when it has not answered within the
 // stall timeout, or Ctrl-C came first; else what open_root() gave. The
 // opening thread is then left in its call.
-int open_root_in_time(const options &o)
+int open_root_in_time(const options &o, const char *root)
 {
     struct opening {
         std::mutex m;
@@ -126,7 +126,7 @@ int open_root_in_time(const options &o)
         int fd = -1;
     };
     auto at = std::make_shared<opening>();
-    std::thread([at, path = std::string(o.path)] {
+    std::thread([at, path = std::string(root)] {
         std::string err;
         int fd = open_root(path, &err);
         std::lock_guard<std::mutex> hold(at->m);
@@ -530,6 +530,14 @@ int run_roots(options &o, const style &st, bool live, const sv_tree *older)
     tell_inside(roots, real, inside);
     std::vector<const char *> patterns;
     roots_builder whole(scan_options(o, &patterns));
+    // -i deletes below each root only through its descriptor, opened before
+    // its scan: a root swapped meanwhile leads nowhere else.
+    std::vector<std::pair<std::string, int>> fds;
+#ifdef QVDISK_BROWSER
+    for (const char *p : roots)
+        if (o.interactive)
+            fds.emplace_back(p, std::max(open_root_in_time(o, p), -1));
+#endif
     std::vector<scan_handle> scans;
     std::vector<int> ids;
     for (const char *p : roots) {
@@ -573,6 +581,10 @@ int run_roots(options &o, const style &st, bool live, const sv_tree *older)
     }
     problems.skipped_entries = skipped;
     o.path = "";
+#ifdef QVDISK_BROWSER
+    if (o.interactive)
+        return run_interactive_roots(o, std::move(scan), std::move(fds), browser_color(), &g_interrupted);
+#endif
     int rc = write_and_warn(o, scan, problems, st, older);
     if (rc == EXIT_OK && failed > 0)
         rc = EXIT_SCAN_FAILED;
@@ -624,13 +636,13 @@ int run(options &o)
     if (o.import_file)
         return run_imported(o, st, o.since ? &older : nullptr);
     install_interrupt_handler();
-    if (o.paths.size() > 1 && !o.interactive)
+    if (o.paths.size() > 1)
         return run_roots(o, st, live, o.since ? &older : nullptr);
 #ifdef QVDISK_BROWSER
     // Deleting in -i reaches entries only from the root the scan walked:
     // opened before it starts, so a root renamed or swapped later leads
     // nowhere else.
-    int root_fd = o.interactive ? open_root_in_time(o) : -1;
+    int root_fd = o.interactive ? open_root_in_time(o, o.path) : -1;
     if (root_fd == -2) {
         if (g_interrupted)
             fprintf(stderr, "qvdisk: interrupted\n");

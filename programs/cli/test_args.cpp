@@ -149,7 +149,6 @@ TEST(Args, WrongFormsAreRefusedWithTheirReason)
         {{"d", "-i", "--html", "p"},
          "qvdisk: -i shows the scan in the terminal: no --json, --html, --save, --since or --compare (see --help)\n"},
         {{"d", "--read-only"}, "qvdisk: --read-only goes with -i (see --help)\n"},
-        {{"d", "-i", "e"}, "qvdisk: -i browses one PATH (see --help)\n"},
     };
     for (const auto &c : cases) {
         parsed p = parse(c.args);

@@ -204,6 +204,25 @@ evil=$(cd "$trash/files" && ls -d evil*)
 [ -z "$(find tr -name 'evil*')" ] && [ -n "$evil" ] && info_is "$trash/info/$evil.trashinfo" "$(realpath tr)/$evil"
 expect "d: the hostile name in the trash, its path escaped in the record" $?
 tm send-keys -t qv q
+# Several PATHs: one root of no name above them; each is entered, and what
+# lies below one goes to the trash through that root's own descriptor; a
+# PATH itself is not deleted from here.
+rm -rf tr tr2 && cp -a fx tr && mkdir tr2 && mkfile tr2/only.bin 9000
+start "$qvdisk" -i -b tr "$work/tr2"
+settle "(2 PATHs)"
+expect "two PATHs browsed under one root (screen: $(screen))" $?
+shows "tr/" && shows "2 entries"
+expect "each PATH a row, named as given" $?
+tm send-keys -t qv End d
+settle "a PATH given to qvdisk, not deleted from here"
+expect "d on a PATH itself says no" $([ -e tr2/only.bin ] && echo 0 || echo 1)
+tm send-keys -t qv Enter d
+settle "Move the file only.bin"
+tm send-keys -t qv y
+settle "moved only.bin"
+[ ! -e tr2/only.bin ] && info_is "$trash/info/only.bin.trashinfo" "$(realpath tr2)/only.bin"
+expect "d below the second PATH: in the trash with its own path" $?
+tm send-keys -t qv q
 # --no-trash: d deletes for good, as D does.
 rm -rf tr && cp -a fx tr
 start "$qvdisk" -i -b --no-trash tr
