@@ -71,6 +71,7 @@ struct qv_dirlist {
     uint64_t skipped;   // children of the current listing left out
     int defer;          // plain files are reported unlooked-at (stat_later)
     int file_ids;       // every file comes with its identity, not only linked ones
+    int dir_meta;       // directories are looked at too, for their time and owner (extended scans)
     long len;  // bytes of records in buf
     long pos;  // next record
     char *buf;
@@ -117,6 +118,10 @@ qv_dirlist *qv_dirlist_new(qv_dirroot *root, const qv_options *opts, int wants,
     dl->watch = watch;
     dl->landing = -1;
     dl->follow_links = opts->asked.follow_links != 0;
+    // A directory's own time and owner would otherwise come only from
+    // opening it: one not entered (unreadable, past --max-depth) would
+    // have none.
+    dl->dir_meta = opts->asked.extended != 0;
     dl->size_kind = opts->asked.size_kind;
     dl->fd = -1;
     dl->buf = static_cast<char *>(malloc(DIRLIST_BUF));
@@ -415,7 +420,7 @@ static bool describe(qv_dirlist *dl, const char *name, unsigned char type, qv_di
     out->stat_later = 0;
     out->other_size = 0;
     out->has_time = out->has_owner = 0;
-    if (type == DT_DIR) {
+    if (type == DT_DIR && !dl->dir_meta) {
         out->is_dir = 1;
         out->size = 0;
         out->linked = 0;

@@ -128,6 +128,19 @@ TEST(Extended, TimesOfEntriesAndNewestBelowDirectories)
     EXPECT_EQ(dir["mtime"].get<int64_t>(), Y2022);
     disk_free(id);
 
+#ifndef _WIN32
+    // Directories listed but not entered (past --max-depth) keep their own.
+    disk_scan_options shallow = extended(1);
+    shallow.max_depth = 1;
+    id = disk_scan_ex(t.path.c_str(), &shallow);
+    ASSERT_EQ(wait_scan(id), SCAN_DONE);
+    std::map<std::string, json> top_level = by_path(json::parse(disk_scan_result(id)));
+    EXPECT_EQ(top_level["a"]["mtime"].get<int64_t>(), Y2020);
+    EXPECT_EQ(top_level["quiet"]["mtime"].get<int64_t>(), Y2020);
+    EXPECT_TRUE(top_level["a"].contains("uid"));
+    disk_free(id);
+#endif
+
     // Without the option, nothing of it anywhere.
     disk_scan_options plain = extended(0);
     id = disk_scan_ex(t.path.c_str(), &plain);
