@@ -271,6 +271,12 @@ TEST(Trash, LongNamesAreCutInTheTrashOnly)
     EXPECT_TRUE(exists(t / "xdg/Trash/files" / base));
     std::string recorded = recorded_path(t / "xdg/Trash/info" / base + ".trashinfo");
     EXPECT_EQ(recorded.size(), real(t / "root").size() + 1 + (name.size() - 1) * 3 + 1);
+    // No whole character anywhere: cut where it fits all the same.
+    std::string odd(250, '\x80');
+    put(t / "root" / odd, 1);
+    r = trash(t / "root", odd);
+    ASSERT_EQ(r.outcome, TRASH_MOVED) << r.why;
+    EXPECT_TRUE(exists(t / "xdg/Trash/files" / odd.substr(0, 239)));
 }
 
 // What cannot be moved stays and says why; the record made for it goes.
@@ -344,7 +350,8 @@ TEST(Trash, TopDirectoryTrashes)
         EXPECT_EQ(r.where, real(t / "mnt") + "/" + c.trash) << c.what;
         EXPECT_FALSE(exists(t / "mnt/data/f.bin")) << c.what;
         EXPECT_EQ(fs::file_size(bin + "/files/f.bin"), 1000u) << c.what;
-        EXPECT_EQ(recorded_path(bin + "/info/f.bin.trashinfo"), real(t / "mnt/data") + "/f.bin") << c.what;
+        // From the top: the file system may be mounted elsewhere later.
+        EXPECT_EQ(recorded_path(bin + "/info/f.bin.trashinfo"), "data/f.bin") << c.what;
         EXPECT_EQ(mode_of(bin) & 077, 0u) << c.what;
         EXPECT_FALSE(exists(t / "xdg/Trash")) << c.what;
         EXPECT_FALSE(exists(t / "mnt/shared/0")) << c.what;
@@ -422,7 +429,7 @@ TEST(Trash, HomeTrashOnlyOnItsOwnMount)
     ASSERT_EQ(r.outcome, TRASH_MOVED) << r.why;
     EXPECT_EQ(r.where, real(t / "bind") + "/.Trash-0");
     EXPECT_TRUE(exists(t / "mnt/data/.Trash-0/files/g.bin"));
-    EXPECT_EQ(recorded_path(t / "mnt/data/.Trash-0/info/g.bin.trashinfo"), real(t / "bind") + "/g.bin");
+    EXPECT_EQ(recorded_path(t / "mnt/data/.Trash-0/info/g.bin.trashinfo"), "g.bin");
 }
 
 // A mount point is not moved, wherever a trash is.

@@ -45,7 +45,10 @@ struct trash_result {
 //    $topdir/.Trash/$uid is the user's own directory (made when missing);
 //  - $topdir/.Trash-$uid, the user's own directory, made (mode 0700) when
 //    missing.
-// The trash gets files/NAME and info/NAME.trashinfo, the latter made first
+// The top directory is found by climbing ".." without needing to read the
+// folders on the way; where it cannot be found, no trash there is used.
+// The trash gets files/NAME and info/NAME.trashinfo (Path= absolute in the
+// home trash, from the top in a trash at the top), the latter made first
 // (NAME the entry's name, or "name.2", "name.3"... when taken), and removed
 // again when the rename fails. A mount point is not moved.
 trash_result move_to_trash(const trash_entry &e);

@@ -218,7 +218,8 @@ std::string trash_base(const std::string &name)
     size_t cut = room;
     while (cut > 0 && ((unsigned char)name[cut] & 0xC0) == 0x80)
         cut--;
-    return name.substr(0, cut);
+    // Not UTF-8 at all (continuation bytes only): cut where it fits.
+    return name.substr(0, cut > 0 ? cut : room);
 }
 
 enum put_end { PUT_TAKEN, PUT_UNUSABLE, PUT_REFUSED };
@@ -297,11 +298,19 @@ int mount_top(int dir_fd)
         return -1;
     }
     for (int i = 0; i < 65536; i++) {
-        int up = openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        // O_PATH: a parent the user may not read (0711) is still climbed;
+        // stopping below it would take a folder amid the user's data for
+        // the top, and hide a trash there.
+        int up = openat(fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
         look_at above;
-        if (up < 0 || !look(up, "", &above) || !same_mount(above, at) || (above.ino == at.ino && above.dev == at.dev)) {
+        if (up < 0 || !look(up, "", &above)) {
             if (up >= 0)
                 close(up);
+            close(fd);
+            return -1;  // the top is not known: no trash rather than a guess
+        }
+        if (!same_mount(above, at) || (above.ino == at.ino && above.dev == at.dev)) {
+            close(up);
             return fd;
         }
         close(fd);
@@ -319,6 +328,10 @@ trash_result top_trash(int dir_fd, const look_at &entry, const trash_entry &e, c
     std::string top_path, err;
     if (top.fd < 0 || !fd_path(top.fd, &top_path))
         return ended(PUT_UNUSABLE, "", "its top directory cannot be reached", "no trash on its file system");
+    // A trash at the top records the path from the top: the file system may
+    // be mounted elsewhere when the entry is put back.
+    std::string below = top_path == "/" ? "/" : top_path + "/";
+    std::string recorded = path.compare(0, below.size(), below) == 0 ? path.substr(below.size()) : path;
     const std::string uid = std::to_string(getuid());
     const uid_t me = geteuid();
     look_at l;
@@ -327,7 +340,7 @@ trash_result top_trash(int dir_fd, const look_at &entry, const trash_entry &e, c
     fd_holder shared(openat(top.fd, ".Trash", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (shared.fd >= 0 && look(shared.fd, "", &l) && (l.mode & S_ISVTX)) {
         fd_holder mine(own_dir(shared.fd, uid.c_str(), &err));
-        put_end end = mine.fd >= 0 && look(mine.fd, "", &l) && l.uid == me ? put_in(mine.fd, entry, e, path, &err)
+        put_end end = mine.fd >= 0 && look(mine.fd, "", &l) && l.uid == me ? put_in(mine.fd, entry, e, recorded, &err)
                                                                             : PUT_UNUSABLE;
         if (end != PUT_UNUSABLE)
             return ended(end, join(top_path, ".Trash/" + uid), err, "");
@@ -339,7 +352,7 @@ trash_result top_trash(int dir_fd, const look_at &entry, const trash_entry &e, c
     if (mine.fd >= 0 && (!look(mine.fd, "", &l) || l.uid != me))
         err = own + ": not the user's own folder";
     else if (mine.fd >= 0)
-        end = put_in(mine.fd, entry, e, path, &err);
+        end = put_in(mine.fd, entry, e, recorded, &err);
     return ended(end, join(top_path, own), err, "no trash on its file system (at " + top_path + ")");
 }
 
