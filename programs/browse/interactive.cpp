@@ -27,6 +27,7 @@
 #include "report.h"
 #include "screen.h"
 #include "termtext.h"
+#include "utf8.h"
 
 namespace {
 
@@ -69,6 +70,24 @@ struct session {
     bool pending_marks = false;
 };
 
+// A path as the documents write it: ill-formed UTF-8 as U+FFFD.
+std::string as_written(const std::string &raw)
+{
+    std::string out;
+    const auto *p = reinterpret_cast<const unsigned char *>(raw.data());
+    for (size_t at = 0, n = raw.size(); at < n;) {
+        size_t good = utf8_len_n(p + at, n - at);
+        if (good > 0) {
+            out.append(raw, at, good);
+            at += good;
+        } else {
+            out += UTF8_REPLACEMENT;
+            at += utf8_bad_len_n(p + at, n - at);
+        }
+    }
+    return out;
+}
+
 // Where node lies on disk: the descriptor of the root it lies below, that
 // root's path and the names below it. With several roots the first name
 // picks the root; -1 for the root of no name above them.
@@ -79,7 +98,7 @@ int below_which_root(const session &s, int node, std::vector<std::string> *names
     if (s.roots.empty())
         return s.root_fd;
     for (const auto &[path, fd] : s.roots) {
-        if (names->empty() || path != names->front())
+        if (names->empty() || as_written(path) != names->front())
             continue;
         *root_raw = path;
         names->erase(names->begin());
@@ -313,7 +332,11 @@ bool delete_node(session &s, int node, const entry_id &id, std::vector<std::stri
     std::vector<std::string> names;
     std::string why;
     int fd = entry_below_root(s, node, &names, &why);
-    if (fd >= 0 && delete_below_root(fd, names, id, opts, kept)) {
+    if (fd < 0) {
+        kept->push_back(why);
+        return false;
+    }
+    if (delete_below_root(fd, names, id, opts, kept)) {
         free_scans_below(s, node);
         remove_node(b, node);
         return true;

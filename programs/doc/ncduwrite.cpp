@@ -126,7 +126,8 @@ private:
             buf_ += ",\"hlnkc\":true";
             number(",\"nlink\":", e.nlink > 1 ? e.nlink : 2);
         }
-        // As ncdu -e writes them; a directory's time is the newest below it.
+        // The members ncdu -e writes. A directory's time is the newest below
+        // it, the only one a scan keeps, which ncdu shows as its own.
         if (e.fields & DISK_FIELD_OWNER) {
             number(",\"uid\":", e.uid);
             number(",\"gid\":", e.gid);
