@@ -68,7 +68,9 @@ trash_result move_to_trash(const trash_entry &e)
     SHFILEOPSTRUCTW op{};
     op.wFunc = FO_DELETE;
     op.pFrom = from.c_str();
-    op.fFlags = FOF_ALLOWUNDO | FOF_NOCONFIRMATION | FOF_SILENT | FOF_NOERRORUI;
+    // FOF_WANTNUKEWARNING: what the bin cannot hold (larger than it may
+    // grow) is asked about rather than deleted for good in silence.
+    op.fFlags = FOF_ALLOWUNDO | FOF_NOCONFIRMATION | FOF_WANTNUKEWARNING | FOF_SILENT | FOF_NOERRORUI;
     int rc = SHFileOperationW(&op);
     if (rc != 0 || op.fAnyOperationsAborted) {
         r.why = "the shell refused it (error " + std::to_string(rc) + ")";
