@@ -75,7 +75,8 @@ int print_report(const options &o, int id, const style &st)
 {
     jr_node root;
     const char *doc = disk_scan_result(id);
-    if (!jr_read_tree(doc, o.levels, &root)) {
+    // One level at least: a root of no name is titled by how many PATHs it holds.
+    if (!jr_read_tree(doc, o.levels > 0 ? o.levels : 1, &root)) {
         fprintf(stderr, "qvdisk: the library gave no scan result%s%s\n", doc ? ": " : "", doc ? doc : "");
         return EXIT_SCAN_FAILED;
     }

@@ -53,6 +53,7 @@ same "several roots: a file's path begins with its root" "$("$qvdisk" a c --json
 report=$("$qvdisk" a c)
 expect "several roots: the report" "$(grep -q '^2 roots$' <<<"$report" && grep -q '^ .*%.* a/$' <<<"$report" &&
     grep -q '^ .*%.* c/$' <<<"$report"; echo $?)"
+same "several roots: the title counts them at --levels 0 too" "$("$qvdisk" a c --levels 0 | head -1)" "2 roots"
 
 # du's total for its arguments, less the own size of each directory it
 # counted (qvdisk counts files only).
