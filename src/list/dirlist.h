@@ -36,6 +36,15 @@ struct qv_dir_id {
     uint64_t ino;
 };
 
+// An entry's time, owner and mode, where the system told them (has_time,
+// has_owner; else 0).
+struct qv_entry_stat {
+    uint8_t has_time;
+    uint8_t has_owner;
+    int64_t mtime;  // seconds since 1970
+    uint32_t uid, gid, mode;
+};
+
 // One child as the listing reports it. name stays valid until the next call
 // of qv_dirlist_next or qv_dirlist_close.
 struct qv_dir_child {
@@ -47,12 +56,7 @@ struct qv_dir_child {
     uint8_t linked;    // a file with more than one hard link: link_id names it
     uint8_t stat_later; // a file not yet looked at (see qv_dirlist_defer_stats): size 0 for now
     qv_dir_id link_id;
-    // Where the listing has them (has_time, has_owner; else 0): the
-    // modification time (seconds since 1970), and owner and mode.
-    uint8_t has_time;
-    uint8_t has_owner;
-    int64_t mtime;
-    uint32_t uid, gid, mode;
+    qv_entry_stat meta;  // where the listing has them
 };
 
 // What opening a directory tells the walker.
@@ -62,9 +66,7 @@ struct qv_dir_info {
     uint8_t pseudo_fs;  // it lies on a file system the kernel makes up (proc, sysfs, ...)
     // The directory's own time, owner and mode, where opening it told them
     // (Linux; Windows gives them with its parent's listing).
-    uint8_t has_meta;
-    int64_t mtime;
-    uint32_t uid, gid, mode;
+    qv_entry_stat meta;
 };
 
 // The scan's root, opened once (followed when it is itself a link).

@@ -217,6 +217,11 @@ void qv_dirroot_close(qv_dirroot *root)
 // Opens rel for listing, below its nearest kept ancestor or the root, once a
 // descriptor is to be had; its budget share stays with it. -1 with errno on
 // failure, -2 when cancelled while waiting.
+static qv_entry_stat meta_of(const struct stat &st)
+{
+    return {1, 1, (int64_t)st.st_mtime, (uint32_t)st.st_uid, (uint32_t)st.st_gid, (uint32_t)st.st_mode};
+}
+
 static int open_dir(qv_dirlist *dl, const char *rel, size_t len)
 {
     int flags = O_RDONLY | O_DIRECTORY;
@@ -295,11 +300,7 @@ int qv_dirlist_open(qv_dirlist *dl, const char *rel, size_t rel_len, const qv_di
     }
     info->id = {(uint64_t)st.st_dev, (uint64_t)st.st_ino};
     info->has_id = 1;
-    info->has_meta = 1;
-    info->mtime = (int64_t)st.st_mtime;
-    info->uid = (uint32_t)st.st_uid;
-    info->gid = (uint32_t)st.st_gid;
-    info->mode = (uint32_t)st.st_mode;
+    info->meta = meta_of(st);
     // A file system can begin only where the device changes.
     if (!parent || parent->id.dev != info->id.dev) {
         qv_call_begin(dl->watch);
@@ -386,20 +387,11 @@ static bool is_dot_or_dotdot(const char *n)
     return n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'));
 }
 
-static void meta_fields(const struct stat &st, qv_dir_child *out)
-{
-    out->has_time = 1;
-    out->has_owner = 1;
-    out->mtime = (int64_t)st.st_mtime;
-    out->uid = (uint32_t)st.st_uid;
-    out->gid = (uint32_t)st.st_gid;
-    out->mode = (uint32_t)st.st_mode;
-}
 
 // Size, link, time and owner fields of a file from its status.
 static void file_fields(const qv_dirlist *dl, const struct stat &st, qv_dir_child *out)
 {
-    meta_fields(st, out);
+    out->meta = meta_of(st);
     out->is_dir = 0;
     out->linked = 0;
     uint64_t blocks = st.st_blocks > 0 ? (uint64_t)st.st_blocks * 512u : 0;
@@ -419,7 +411,7 @@ static bool describe(qv_dirlist *dl, const char *name, unsigned char type, qv_di
     struct stat st;
     out->stat_later = 0;
     out->other_size = 0;
-    out->has_time = out->has_owner = 0;
+    out->meta = qv_entry_stat{};
     if (type == DT_DIR && !dl->dir_meta) {
         out->is_dir = 1;
         out->size = 0;
@@ -454,7 +446,7 @@ static bool describe(qv_dirlist *dl, const char *name, unsigned char type, qv_di
     }
     out->linked = 0;
     if (S_ISDIR(st.st_mode)) {
-        meta_fields(st, out);
+        out->meta = meta_of(st);
         out->is_dir = 1;
         out->size = 0;
         return true;

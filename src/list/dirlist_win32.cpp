@@ -512,9 +512,7 @@ static int next_by_handle(qv_dirlist *dl, qv_dir_child *out)
         out->linked = 0;
         out->stat_later = 0;
         out->other_size = 0;
-        out->has_time = 1;
-        out->has_owner = 0;
-        out->mtime = unix_time(d->LastWriteTime.QuadPart);
+        out->meta = {1, 0, unix_time(d->LastWriteTime.QuadPart), 0, 0, 0};
         if (dir) {
             out->size = 0;
             return 1;
@@ -590,9 +588,8 @@ int qv_dirlist_next(qv_dirlist *dl, qv_dir_child *out)
         out->linked = 0;
         out->stat_later = 0;
         out->other_size = 0;
-        out->has_time = 1;
-        out->has_owner = 0;
-        out->mtime = unix_time((int64_t)(((uint64_t)d.ftLastWriteTime.dwHighDateTime << 32) | d.ftLastWriteTime.dwLowDateTime));
+        out->meta = {1, 0, unix_time((int64_t)(((uint64_t)d.ftLastWriteTime.dwHighDateTime << 32) | d.ftLastWriteTime.dwLowDateTime)),
+                     0, 0, 0};
         if (dir)
             out->size = 0;
         else if (action == QV_CHILD_FOLLOW)

@@ -60,7 +60,7 @@ static void look_at_chunk(walker *w, stat_chunk *c)
         e->size = got.size;
         e->other_size = got.other_size;
         e->file_count = 0;
-        keep_meta(w, e, got);
+        keep_meta(w, e, got.meta);
         c->bytes = qv_sat_add(c->bytes, got.size);
         if (got.linked && ctx->opts->asked.hard_links_once)
             keep_link(w, e, got.link_id);

@@ -156,4 +156,4 @@ void watch_calls(qv_pool *pool, void *arg, bool cancelling);
 
 // Keeps what the listing told of e's time and owner, for an extended scan
 // (nothing otherwise).
-void keep_meta(walker *w, qv_entry *e, const qv_dir_child &c);
+void keep_meta(walker *w, qv_entry *e, const qv_entry_stat &s);

@@ -201,15 +201,15 @@ static uint32_t owner_index(walker *w, uint32_t uid, uint32_t gid, uint32_t mode
     return w->last_owner_index;
 }
 
-void keep_meta(walker *w, qv_entry *e, const qv_dir_child &c)
+void keep_meta(walker *w, qv_entry *e, const qv_entry_stat &s)
 {
     if (!w->ctx->result->extended)
         return;
     qv_entry_meta *m = qv_tree_meta(e);
-    if (c.has_time)
-        m->mtime = qv_tree_clamp_time(c.mtime);
-    if (c.has_owner)
-        m->owner = owner_index(w, c.uid, c.gid, c.mode);
+    if (s.has_time)
+        m->mtime = qv_tree_clamp_time(s.mtime);
+    if (s.has_owner)
+        m->owner = owner_index(w, s.uid, s.gid, s.mode);
 }
 
 // Records one listed child under dir (at the head of its list, as every
@@ -228,7 +228,7 @@ static void record_child(walker *w, qv_entry *dir, int32_t depth, const qv_dir_c
         n->skipped++;  // no memory: the child is left out, and counted
         return;
     }
-    keep_meta(w, e, c);
+    keep_meta(w, e, c.meta);
     e->is_dir = c.is_dir ? 1 : 0;
     e->size = c.is_dir ? 0 : c.size;
     e->other_size = c.is_dir ? 0 : c.other_size;
@@ -288,13 +288,7 @@ static bool enter_directory(walker *w, qv_entry *dir, int32_t depth)
             note_problem(ctx, dir, stalled ? QV_PROBLEM_STALLED : QV_PROBLEM_UNREADABLE, rc);
         return false;
     }
-    if (info.has_meta) {
-        qv_dir_child own{};
-        own.has_time = own.has_owner = 1;
-        own.mtime = info.mtime;
-        own.uid = info.uid, own.gid = info.gid, own.mode = info.mode;
-        keep_meta(w, dir, own);
-    }
+    keep_meta(w, dir, info.meta);
     if (qv_pseudo_rule_skips_opened(&ctx->own.pseudo, is_root, info.pseudo_fs != 0)) {
         qv_dirlist_close(w->list);
         note_problem(ctx, dir, QV_PROBLEM_PSEUDO_FS, 0);
