@@ -56,13 +56,20 @@ struct qv_dir_child {
     uint8_t linked;    // a file with more than one hard link: link_id names it
     uint8_t stat_later; // a file not yet looked at (see qv_dirlist_defer_stats): size 0 for now
     qv_dir_id link_id;
+    // A directory's file ID as the listing gave it, for qv_dirlist_open to
+    // check that what it opens is this directory (Windows; 0 elsewhere, and
+    // where unknown).
+    uint64_t dir_ino;
     qv_entry_stat meta;  // where the listing has them
 };
 
 // What opening a directory tells the walker.
 struct qv_dir_info {
     qv_dir_id id;
-    uint8_t has_id;     // id is known (Windows reads it only when links are followed or it is wanted)
+    // id is known. Windows reads the volume serial number only when links
+    // are followed or identities are wanted; id.ino, the file ID, it reads
+    // always, so that what is opened below can be checked against it.
+    uint8_t has_id;
     uint8_t pseudo_fs;  // it lies on a file system the kernel makes up (proc, sysfs, ...)
     // The directory's own time, owner and mode, where opening it told them
     // (Linux; Windows gives them with its parent's listing).
@@ -111,11 +118,16 @@ void qv_dirlist_discard(qv_dirlist *dl);
 void qv_dirlist_let_go(qv_dirlist *dl);
 
 // Opens the directory at rel (rel_len bytes, "" for the root itself), names
-// joined by QV_PATH_SEP. parent: what opening its parent told (null for the
-// root); the file system type is judged only where a mount can begin.
-// Returns 0 and fills *info, or the system's error code, or -1 when cancel
-// was set while waiting for a descriptor.
-int qv_dirlist_open(qv_dirlist *dl, const char *rel, size_t rel_len, const qv_dir_info *parent, qv_dir_info *info);
+// joined by QV_PATH_SEP, depth names below the root. chain: what opening
+// each of its ancestors told, the root's first (depth entries; may be null
+// where depth is 0, or, on Windows, where nothing is to be checked): the
+// file system type is judged only where a mount can begin, and Windows
+// checks each directory it passes on the way to be the one opened then.
+// listed_ino: the directory's qv_dir_child.dir_ino (0: unknown). Returns 0
+// and fills *info, or the system's error code, or -1 when cancel was set
+// while waiting for a descriptor.
+int qv_dirlist_open(qv_dirlist *dl, const char *rel, size_t rel_len, const qv_dir_info *chain, int32_t depth,
+                    uint64_t listed_ino, qv_dir_info *info);
 // Fills *out with the next child ("." and ".." never); 1, or 0 at the end.
 int qv_dirlist_next(qv_dirlist *dl, qv_dir_child *out);
 // From now until the listing is closed, files known to be files by the

@@ -271,8 +271,11 @@ static int open_dir(qv_dirlist *dl, const char *rel, size_t len)
     }
 }
 
-int qv_dirlist_open(qv_dirlist *dl, const char *rel, size_t rel_len, const qv_dir_info *parent, qv_dir_info *info)
+int qv_dirlist_open(qv_dirlist *dl, const char *rel, size_t rel_len, const qv_dir_info *chain, int32_t depth,
+                    uint64_t listed_ino, qv_dir_info *info)
 {
+    (void)listed_ino;
+    const qv_dir_info *parent = chain && depth > 0 ? &chain[depth - 1] : nullptr;
     qv_dirlist_close(dl);
     dl->error = 0;
     dl->skipped = 0;
@@ -411,6 +414,7 @@ static bool describe(qv_dirlist *dl, const char *name, unsigned char type, qv_di
     struct stat st;
     out->stat_later = 0;
     out->other_size = 0;
+    out->dir_ino = 0;  // opening below a descriptor never follows a link: nothing to check
     out->meta = qv_entry_stat{};
     if (type == DT_DIR && !dl->dir_meta) {
         out->is_dir = 1;

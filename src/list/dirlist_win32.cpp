@@ -1,22 +1,35 @@
-// Win32 listing of one directory, names converted back to UTF-8, in one of
-// two ways:
-//  - FindFirstFileExW / FindNextFileW over a UTF-16 search pattern, when
-//    lengths are all the walk needs;
-//  - GetFileInformationByHandleEx(FileIdBothDirectoryInfo) on a handle of the
-//    directory, a batch of records per call, when it needs sizes on disk
-//    (AllocationSize) or file IDs to tell hard links apart: a search
-//    pattern gives neither.
+// Win32 listing of one directory, names converted back to UTF-8.
 //
-// A directory is named by the scan's root path joined with its path below
-// the root. Nothing below the root is reached through a link (a reparse
-// point whose tag is a name surrogate: symbolic link, junction, mount point)
-// unless links are followed: without that, links are not even reported.
-// Every other reparse point (cloud, deduplicated, compressed files and
-// folders) is an ordinary file or directory; qv_reparse_action decides.
-// When links are followed, or the walk asks for identities, each directory's
-// volume serial number and file index are read too (which tell a loop or
-// another volume): through its handle when listed by handle, else through
-// one more open.
+// The root is opened once, as the host names it (a link or junction as the
+// root is followed). Every directory below it is opened relative to the
+// handle of one of its ancestors, one name at a time (NtCreateFile with the
+// ancestor as RootDirectory), and listed through its own handle with
+// GetFileInformationByHandleEx, a batch of records per call. No path is
+// looked up from the top again, so neither its length nor a link swapped in
+// above the directory matters.
+//
+// Unless links are followed, each name is opened as itself, not as what a
+// reparse point on it names (FILE_OPEN_REPARSE_POINT), and checked:
+//  - a name surrogate (symbolic link, junction, mounted volume) where the
+//    listing saw a directory is refused;
+//  - its file ID must be the one the parent's listing gave it (or, for an
+//    ancestor on the way, the one read when that ancestor was opened).
+// Either refusal fails the open with ERROR_STOPPED_ON_SYMLINK: the walk
+// stops at whatever now stands at that name. The second check catches a
+// link where the system follows it all the same (Wine, whose links are
+// Unix symbolic links), and a directory renamed into the place of another.
+// Every other reparse point (cloud, deduplicated, compressed folders) is
+// an ordinary directory: reopened through its file system filter, and
+// checked to be the same file.
+//
+// Records carry file IDs (FileIdBothDirectoryInfo). A file system that
+// refuses that class (some network shares) is listed with
+// FileFullDirectoryInfo instead: no IDs, so its directories are checked
+// for links only, and its hard links cannot be told apart.
+//
+// When links are followed, or the walk asks for identities, each
+// directory's volume serial number is read too (which tells another
+// volume); its file ID always is.
 #include "dirlist_win32.h"
 #include "cachetag.h"
 #include "platform.h"
@@ -26,49 +39,81 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+#include <winternl.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <new>
 
+// Information classes of NtQueryInformationFile (ntddk's names).
+#define QV_FILE_INTERNAL_INFORMATION 6
+#define QV_FILE_ATTRIBUTE_TAG_INFORMATION 35
+#define QV_STATUS_OBJECT_NAME_INVALID ((NTSTATUS)0xC0000033L)
+// What a step that meets something other than the directory expected
+// fails with: "The create operation stopped after reaching a symbolic link."
+#ifndef ERROR_STOPPED_ON_SYMLINK
+#define ERROR_STOPPED_ON_SYMLINK 681
+#endif
+
 struct qv_dirroot {
+    HANDLE h;         // the root directory, opened once
+    uint64_t serial;  // its volume serial number
+    uint64_t ino;     // its file ID
     size_t len;
     char path[1];  // absolute, UTF-8
 };
 
-// Bytes of FILE_ID_BOTH_DIR_INFO records asked for per call: a few hundred
-// entries, and room for the longest name.
+// Bytes of directory records asked for per call: a few hundred entries,
+// and room for the longest name.
 #define RECORDS_BYTES 65536
+
+// Directories listed earlier stay open while they lie on the path being
+// walked, as on Linux: the next directory, mostly a child of the last, is
+// then one name away from a handle.
+#define ANCESTOR_HANDLES 16
+
+struct kept_dir {
+    HANDLE h;
+    size_t len;     // its path is the first len bytes of last_path
+    int32_t depth;  // names from the root to it
+};
+
+bool qv_win32_refuse_id_listing = false;
+
+static int read_batch(qv_dirlist *dl);
 
 // Heap-held so that deep recursion costs no stack: one per walking thread.
 struct qv_dirlist {
     const qv_dirroot *root;
     const std::atomic<int32_t> *cancel;
     qv_call_watch *watch;  // the owner's: every call into storage is marked on it
-    // A handle opened for a moment (an identity, a followed link, the cache
-    // tag) while it is open: qv_dirlist_discard closes it should the owner
-    // be given up on meanwhile.
+    // A handle opened for a moment (an ancestor on the way, a followed link,
+    // the cache tag) while it is open: qv_dirlist_discard closes it should
+    // the owner be given up on meanwhile.
     HANDLE landing;
-    HANDLE find;          // the search, when listing by pattern; else INVALID_HANDLE_VALUE
-    HANDLE dir;           // the directory, when listing by handle; else INVALID_HANDLE_VALUE
+    HANDLE dir;           // the directory being listed, or INVALID_HANDLE_VALUE
     int follow_links;
     int size_kind;
     int wants;            // QV_WANT_* bits
-    int by_handle;        // lists through a directory handle
-    int have_record;      // a record not yet reported: in data, or at records + at
+    int ids_refused;      // the file system refused records with file IDs
+    int have_record;      // a record not yet reported, at records + at
     int error;            // what cut the current listing short
     uint64_t skipped;     // children of the current listing left out
     int have_serial;      // the listed directory's volume serial number is known
     uint64_t serial;
     size_t at;
-    WIN32_FIND_DATAW data;
+    kept_dir kept[ANCESTOR_HANDLES];  // shallowest first
+    int nkept;
+    size_t last_len;
+    int32_t last_depth;
     alignas(8) unsigned char records[RECORDS_BYTES];
-    char path[SCAN_PATH_MAX];      // root and rel joined
-    char pattern[SCAN_PATH_MAX];
-    wchar_t wpattern[SCAN_PATH_MAX];
-    char name[SCAN_PATH_MAX];      // the child last reported
+    char last_path[SCAN_PATH_MAX];  // the directory listed last, below the root
+    char path[SCAN_PATH_MAX];       // root and rel joined, for the test hook
+    wchar_t wname[SCAN_PATH_MAX];   // one name, as NtCreateFile takes it
+    char name[SCAN_PATH_MAX];       // the child last reported
 };
 
 static bool is_sep(char c) { return c == '\\' || c == '/'; }
@@ -160,9 +205,31 @@ static int to_wide(const char *s, wchar_t *out)
     return n > 0 ? n - 1 : -1;
 }
 
+#define SHARE_ALL (FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)
+
+static int win32_error(NTSTATUS st)
+{
+    ULONG err = RtlNtStatusToDosError(st);
+    return err != 0 ? (int)err : ERROR_GEN_FAILURE;
+}
+
+// Volume serial number and file index of the open file h.
+static bool identity_of(HANDLE h, qv_dir_id *id, DWORD *attrs = nullptr)
+{
+    BY_HANDLE_FILE_INFORMATION fi;
+    if (!GetFileInformationByHandle(h, &fi))
+        return false;
+    id->dev = fi.dwVolumeSerialNumber;
+    id->ino = ((uint64_t)fi.nFileIndexHigh << 32) | fi.nFileIndexLow;
+    if (attrs)
+        *attrs = fi.dwFileAttributes;
+    return true;
+}
+
 // --- Root ----------------------------------------------------------------------
 
-// Nothing stays open for the root: its path is checked once and kept.
+// The root stays open for the whole scan: everything below is opened
+// relative to it.
 qv_dirroot *qv_dirroot_open(const char *path, const std::atomic<int32_t> *cancel, int *err, qv_call_watch *watch)
 {
     (void)cancel;
@@ -175,22 +242,34 @@ qv_dirroot *qv_dirroot_open(const char *path, const std::atomic<int32_t> *cancel
     auto *buf = static_cast<char *>(malloc(SCAN_PATH_MAX));
     auto *wbuf = static_cast<wchar_t *>(malloc(SCAN_PATH_MAX * sizeof(wchar_t)));
     auto *root = static_cast<qv_dirroot *>(malloc(sizeof(qv_dirroot) + len));
+    HANDLE h = INVALID_HANDLE_VALUE;
     if (!buf || !wbuf || !root) {
         *err = ERROR_NOT_ENOUGH_MEMORY;
     } else if (len > SCAN_PATH_MAX - 1 || qv_win32_dir_path(buf, path) < 0 || to_wide(buf, wbuf) < 0) {
         *err = ERROR_FILENAME_EXCED_RANGE;
     } else {
         qv_call_begin(watch);
-        DWORD attrs = GetFileAttributesW(wbuf);
+        h = CreateFileW(wbuf, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE, SHARE_ALL, nullptr,
+                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         DWORD last = GetLastError();
+        qv_dir_id id{};
+        DWORD attrs = 0;
+        bool known = h != INVALID_HANDLE_VALUE && identity_of(h, &id, &attrs);
+        if (h != INVALID_HANDLE_VALUE && !known)
+            last = GetLastError();
         qv_call_end(watch);
-        if (attrs == INVALID_FILE_ATTRIBUTES)
-            *err = (int)last;
+        if (h == INVALID_HANDLE_VALUE || !known)
+            *err = last != 0 ? (int)last : ERROR_PATH_NOT_FOUND;
         else if (!(attrs & FILE_ATTRIBUTE_DIRECTORY))
             *err = ERROR_DIRECTORY;
         if (*err == 0) {
+            root->h = h;
+            root->serial = id.dev;
+            root->ino = id.ino;
             root->len = len;
             memcpy(root->path, path, len + 1);
+        } else if (h != INVALID_HANDLE_VALUE) {
+            CloseHandle(h);
         }
     }
     free(buf);
@@ -202,9 +281,15 @@ qv_dirroot *qv_dirroot_open(const char *path, const std::atomic<int32_t> *cancel
     return root;
 }
 
-void qv_dirroot_close(qv_dirroot *root) { free(root); }
+void qv_dirroot_close(qv_dirroot *root)
+{
+    if (!root)
+        return;
+    CloseHandle(root->h);
+    free(root);
+}
 
-// --- Directories ------------------------------------------------------------------
+// --- Listing state -------------------------------------------------------------
 
 qv_dirlist *qv_dirlist_new(qv_dirroot *root, const qv_options *opts, int wants,
                            const std::atomic<int32_t> *cancel, qv_call_watch *watch)
@@ -217,20 +302,20 @@ qv_dirlist *qv_dirlist_new(qv_dirroot *root, const qv_options *opts, int wants,
     dl->cancel = cancel;
     dl->watch = watch;
     dl->landing = INVALID_HANDLE_VALUE;
-    dl->find = INVALID_HANDLE_VALUE;
     dl->dir = INVALID_HANDLE_VALUE;
     dl->follow_links = opts->asked.follow_links != 0;
     dl->size_kind = opts->asked.size_kind;
     dl->wants = wants;
-    // A search pattern gives lengths only: allocation sizes and file IDs
-    // need the directory's handle.
-    dl->by_handle = dl->size_kind == DISK_SIZE_ON_DISK || (wants & (QV_WANT_LINK_IDS | QV_WANT_FILE_IDS)) != 0;
-    dl->have_serial = 0;
-    dl->serial = 0;
-    dl->at = 0;
+    dl->ids_refused = qv_win32_refuse_id_listing ? 1 : 0;
     dl->have_record = 0;
     dl->error = 0;
     dl->skipped = 0;
+    dl->have_serial = 0;
+    dl->serial = 0;
+    dl->at = 0;
+    dl->nkept = 0;
+    dl->last_len = 0;
+    dl->last_depth = 0;
     return dl;
 }
 
@@ -242,16 +327,23 @@ int qv_dirlist_stat(const qv_dirlist *, const char *, qv_dir_child *, qv_call_wa
     return ERROR_NOT_SUPPORTED;
 }
 
+static void drop_kept(qv_dirlist *dl, int keep)
+{
+    while (dl->nkept > keep)
+        CloseHandle(dl->kept[--dl->nkept].h);
+}
+
 void qv_dirlist_let_go(qv_dirlist *dl)
 {
-    qv_dirlist_close(dl);  // nothing else is kept between listings
+    qv_dirlist_close(dl);
+    drop_kept(dl, 0);
 }
 
 void qv_dirlist_delete(qv_dirlist *dl)
 {
     if (!dl)
         return;
-    qv_dirlist_close(dl);
+    qv_dirlist_let_go(dl);
     free(dl);
 }
 
@@ -264,80 +356,189 @@ void qv_dirlist_discard(qv_dirlist *dl)
 
 int (*qv_dirlist_open_hook)(const char *path) = nullptr;
 
-#define SHARE_ALL (FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)
-
-// Volume serial number and file index of the open file h.
-static bool identity_of(HANDLE h, qv_dir_id *id)
+// Whether the kept directory k is an ancestor of path.
+static bool holds(const qv_dirlist *dl, const kept_dir &k, const char *path, size_t len)
 {
-    BY_HANDLE_FILE_INFORMATION fi;
-    if (!GetFileInformationByHandle(h, &fi))
-        return false;
-    id->dev = fi.dwVolumeSerialNumber;
-    id->ino = ((uint64_t)fi.nFileIndexHigh << 32) | fi.nFileIndexLow;
-    return true;
+    return k.len < len && path[k.len] == QV_PATH_SEP && memcmp(path, dl->last_path, k.len) == 0;
 }
 
-// The same of the directory dir (reparse points followed); false when it
-// cannot be opened or asked.
-static bool read_identity(const wchar_t *dir, qv_dir_id *id, HANDLE *landing)
+// Drops kept directories that are not ancestors of path; returns the
+// deepest one that is, or null.
+static const kept_dir *nearest_kept(qv_dirlist *dl, const char *path, size_t len)
 {
-    HANDLE h = CreateFileW(dir, FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                           nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
-    *landing = h;
-    bool ok = identity_of(h, id);
-    *landing = INVALID_HANDLE_VALUE;
-    CloseHandle(h);
-    return ok;
+    while (dl->nkept > 0 && !holds(dl, dl->kept[dl->nkept - 1], path, len))
+        drop_kept(dl, dl->nkept - 1);
+    return dl->nkept > 0 ? &dl->kept[dl->nkept - 1] : nullptr;
 }
 
-// Opens the directory dir for listing by handle and reads its first batch
-// of records; 0, or the system's error code.
-static int open_by_handle(qv_dirlist *dl, const wchar_t *dir, bool want_id, qv_dir_info *info)
+// --- Opening one name below a handle -------------------------------------------
+
+// Opens name (units UTF-16 units; empty: parent itself again) below the
+// open directory parent. The handle goes to *out before the call is over
+// (where qv_dirlist_discard finds it); NTSTATUS.
+static NTSTATUS open_below(HANDLE parent, const wchar_t *name, size_t units, ACCESS_MASK access, ULONG options,
+                           HANDLE *out)
 {
-    // Reparse points are followed, as a search pattern follows them.
-    DWORD access = FILE_LIST_DIRECTORY | (want_id ? FILE_READ_ATTRIBUTES : 0);
-    HANDLE h = CreateFileW(dir, access, SHARE_ALL, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        DWORD err = GetLastError();
-        return err != 0 ? (int)err : ERROR_PATH_NOT_FOUND;
+    *out = INVALID_HANDLE_VALUE;
+    if (units > 32767)
+        return QV_STATUS_OBJECT_NAME_INVALID;
+    UNICODE_STRING us;
+    us.Buffer = const_cast<wchar_t *>(name);
+    us.Length = us.MaximumLength = (USHORT)(units * sizeof(wchar_t));
+    OBJECT_ATTRIBUTES oa;
+    // Names come from the listing as they are: no case folding asked for.
+    InitializeObjectAttributes(&oa, &us, 0, parent, nullptr);
+    IO_STATUS_BLOCK io;
+    HANDLE h = nullptr;
+    NTSTATUS st = NtCreateFile(&h, access | SYNCHRONIZE, &oa, &io, nullptr, 0, SHARE_ALL, FILE_OPEN,
+                               options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_FOR_BACKUP_INTENT, nullptr, 0);
+    *out = NT_SUCCESS(st) ? h : INVALID_HANDLE_VALUE;
+    return st;
+}
+
+// What an opened directory tells of itself.
+struct dir_facts {
+    uint32_t attrs;
+    uint32_t tag;  // its reparse tag, read only for a reparse point
+    qv_dir_id id;  // id.dev only with has_serial
+    int has_serial;
+};
+
+// Reads facts of h: the volume serial number too when with_serial.
+static int read_facts(HANDLE h, bool with_serial, dir_facts *f)
+{
+    IO_STATUS_BLOCK io;
+    f->tag = 0;
+    f->has_serial = 0;
+    if (with_serial) {
+        DWORD attrs = 0;
+        if (!identity_of(h, &f->id, &attrs))
+            return (int)GetLastError() != 0 ? (int)GetLastError() : ERROR_GEN_FAILURE;
+        f->attrs = attrs;
+        f->has_serial = 1;
+    } else {
+        struct {
+            LARGE_INTEGER index;
+        } internal{};
+        NTSTATUS st = NtQueryInformationFile(h, &io, &internal, sizeof internal,
+                                             (FILE_INFORMATION_CLASS)QV_FILE_INTERNAL_INFORMATION);
+        if (!NT_SUCCESS(st))
+            return win32_error(st);
+        f->id.ino = (uint64_t)internal.index.QuadPart;
+        f->attrs = 0;
     }
-    dl->landing = h;
-    if (want_id && identity_of(h, &info->id)) {
-        info->has_id = 1;
-        dl->have_serial = 1;
-        dl->serial = info->id.dev;
-    }
-    if (!GetFileInformationByHandleEx(h, FileIdBothDirectoryInfo, dl->records, RECORDS_BYTES)) {
-        DWORD err = GetLastError();
-        dl->landing = INVALID_HANDLE_VALUE;
-        CloseHandle(h);
-        // A volume root lists no "." or "..": an empty one has no records.
-        if (err == ERROR_NO_MORE_FILES || err == ERROR_FILE_NOT_FOUND)
-            return 0;
-        return err != 0 ? (int)err : ERROR_READ_FAULT;
-    }
-    dl->landing = INVALID_HANDLE_VALUE;
-    dl->dir = h;
-    dl->at = 0;
-    dl->have_record = 1;
+    struct {
+        ULONG attrs, tag;
+    } at{};
+    NTSTATUS st = NtQueryInformationFile(h, &io, &at, sizeof at, (FILE_INFORMATION_CLASS)QV_FILE_ATTRIBUTE_TAG_INFORMATION);
+    if (!NT_SUCCESS(st))
+        return win32_error(st);
+    f->attrs = at.attrs;
+    f->tag = (at.attrs & FILE_ATTRIBUTE_REPARSE_POINT) ? at.tag : 0;
     return 0;
 }
 
-static int open_listing(qv_dirlist *dl, const char *rel, size_t rel_len, qv_dir_info *info);
+// A file ID that names nothing: 0 where the file system keeps none, all
+// ones where it does not fit 64 bits.
+static bool known_id(uint64_t ino) { return ino != 0 && ino != UINT64_MAX; }
 
-int qv_dirlist_open(qv_dirlist *dl, const char *rel, size_t rel_len, const qv_dir_info *parent, qv_dir_info *info)
+#define DIR_ACCESS (FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES)
+
+// Opens the directory name below parent (one step of a path) and checks
+// that it is what the walk expects there: no link, unless links are
+// followed, and the file ID expect (when known). On success *out is the
+// directory, held in dl->landing. 0, or the system's error code.
+static int open_step(qv_dirlist *dl, HANDLE parent, const wchar_t *name, size_t units, uint64_t expect,
+                     bool with_serial, dir_facts *f)
 {
-    (void)parent;
+    bool follow = dl->follow_links != 0;
+    ULONG options = FILE_DIRECTORY_FILE | (follow ? 0 : FILE_OPEN_REPARSE_POINT);
+    HANDLE h;
+    NTSTATUS st = open_below(parent, name, units, DIR_ACCESS, options, &h);
+    dl->landing = h;
+    if (!NT_SUCCESS(st))
+        return win32_error(st);
+    int rc = read_facts(h, with_serial, f);
+    if (rc != 0 || follow)
+        return rc;
+    if (f->attrs & FILE_ATTRIBUTE_REPARSE_POINT) {
+        if (qv_reparse_action(f->attrs, f->tag, 0) == QV_CHILD_SKIP)
+            return ERROR_STOPPED_ON_SYMLINK;
+        // A cloud or other folder of a filter: listed through the filter,
+        // as what it holds, once it is seen to be the same folder.
+        uint64_t self = f->id.ino;
+        HANDLE again;
+        st = open_below(parent, name, units, DIR_ACCESS, FILE_DIRECTORY_FILE, &again);
+        CloseHandle(h);
+        dl->landing = again;
+        if (!NT_SUCCESS(st))
+            return win32_error(st);
+        rc = read_facts(again, with_serial, f);
+        if (rc != 0)
+            return rc;
+        if (f->id.ino != self)
+            return ERROR_STOPPED_ON_SYMLINK;
+    }
+    if (known_id(expect) && known_id(f->id.ino) && f->id.ino != expect)
+        return ERROR_STOPPED_ON_SYMLINK;
+    return 0;
+}
+
+// The next name of rel from *at (a step between separators) in UTF-16 in
+// dl->wname; its length in units, or -1 when it is no name that can be
+// opened below a directory ("", ".", "..", or holding '/' or ':').
+static int next_step(qv_dirlist *dl, const char *rel, size_t len, size_t *at)
+{
+    size_t from = *at, to = from;
+    while (to < len && rel[to] != QV_PATH_SEP)
+        to++;
+    *at = to < len ? to + 1 : to;
+    size_t n = to - from;
+    const char *s = rel + from;
+    if (n == 0 || (n == 1 && s[0] == '.') || (n == 2 && s[0] == '.' && s[1] == '.') || memchr(s, '/', n) ||
+        memchr(s, ':', n) || n > (size_t)INT_MAX)
+        return -1;
+    int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, s, (int)n, dl->wname, SCAN_PATH_MAX - 1);
+    return units > 0 ? units : -1;
+}
+
+static int open_listing(qv_dirlist *dl, const char *rel, size_t rel_len, const qv_dir_info *chain,
+                        int32_t depth, uint64_t listed_ino, qv_dir_info *info);
+
+int qv_dirlist_open(qv_dirlist *dl, const char *rel, size_t rel_len, const qv_dir_info *chain, int32_t depth,
+                    uint64_t listed_ino, qv_dir_info *info)
+{
     qv_call_begin(dl->watch);
-    int rc = open_listing(dl, rel, rel_len, info);
+    int rc = open_listing(dl, rel, rel_len, chain, depth, listed_ino, info);
     qv_call_end(dl->watch);
+    if (dl->landing != INVALID_HANDLE_VALUE) {
+        CloseHandle(dl->landing);  // what a failed step left open
+        dl->landing = INVALID_HANDLE_VALUE;
+    }
     return rc;
 }
 
-// Opens the listing; every call it makes into storage is one watched call.
-static int open_listing(qv_dirlist *dl, const char *rel, size_t rel_len, qv_dir_info *info)
+// Calls the test hook with the root's path joined with rel, where that fits.
+static int hooked(qv_dirlist *dl, const char *rel, size_t rel_len)
+{
+    const qv_dirroot *root = dl->root;
+    char last = root->path[root->len - 1];
+    size_t sep = rel_len > 0 && last != '\\' && last != '/' ? 1 : 0;
+    if (root->len + sep + rel_len > SCAN_PATH_MAX - 1)
+        return 0;
+    memcpy(dl->path, root->path, root->len);
+    if (sep)
+        dl->path[root->len] = QV_PATH_SEP;
+    memcpy(dl->path + root->len + sep, rel, rel_len);
+    dl->path[root->len + sep + rel_len] = '\0';
+    return qv_dirlist_open_hook(dl->path);
+}
+
+// Opens the directory at rel step by step from its nearest kept ancestor,
+// or the root, and reads its first batch of records. Every call it makes
+// into storage is one watched call.
+static int open_listing(qv_dirlist *dl, const char *rel, size_t rel_len, const qv_dir_info *chain,
+                        int32_t depth, uint64_t listed_ino, qv_dir_info *info)
 {
     qv_dirlist_close(dl);
     dl->error = 0;
@@ -345,115 +546,146 @@ static int open_listing(qv_dirlist *dl, const char *rel, size_t rel_len, qv_dir_
     dl->have_serial = 0;
     info->has_id = 0;
     info->pseudo_fs = 0;
+    info->meta = {};
     if (qv_cancel_set(dl->cancel))
         return -1;
-
-    // root, a separator unless the root ends in one, rel.
-    const qv_dirroot *root = dl->root;
-    char last = root->path[root->len - 1];
-    size_t sep = rel_len > 0 && last != '\\' && last != '/' ? 1 : 0;
-    if (root->len + sep + rel_len > SCAN_PATH_MAX - 1)
-        return ERROR_FILENAME_EXCED_RANGE;
-    memcpy(dl->path, root->path, root->len);
-    if (sep)
-        dl->path[root->len] = QV_PATH_SEP;
-    memcpy(dl->path + root->len + sep, rel, rel_len);
-    dl->path[root->len + sep + rel_len] = '\0';
-    if (qv_win32_search_pattern(dl->pattern, dl->path) < 0)
-        return ERROR_FILENAME_EXCED_RANGE;
     if (qv_dirlist_open_hook) {
-        int err = qv_dirlist_open_hook(dl->path);
+        int err = hooked(dl, rel, rel_len);
         if (err != 0)
             return err;
     }
-    int wlen = to_wide(dl->pattern, dl->wpattern);
-    if (wlen < 0)
-        return ERROR_FILENAME_EXCED_RANGE;
+    // Only a reparse point can lead elsewhere: a volume serial number is
+    // read where links are followed (another volume, a loop), or the walk
+    // asks for identities (one file system; the volume of hard links).
+    bool with_serial = dl->follow_links || (dl->wants & (QV_WANT_DIR_IDS | QV_WANT_LINK_IDS)) != 0;
+    const qv_dirroot *root = dl->root;
+    HANDLE from = root->h;
+    int32_t from_depth = 0;
+    size_t at = 0;
+    const kept_dir *k = rel_len > 0 ? nearest_kept(dl, rel, rel_len) : nullptr;
+    if (k) {
+        from = k->h;
+        from_depth = k->depth;
+        at = k->len + 1;
+    }
+    dir_facts f{};
+    f.id = {root->serial, root->ino};
+    f.has_serial = 1;
+    if (rel_len == 0) {
+        // The root again, for a listing position of its own.
+        HANDLE h;
+        NTSTATUS st = open_below(root->h, L"", 0, DIR_ACCESS, FILE_DIRECTORY_FILE, &h);
+        dl->landing = h;
+        if (!NT_SUCCESS(st))
+            return win32_error(st);
+    } else {
+        if (rel[rel_len - 1] == QV_PATH_SEP)
+            return ERROR_INVALID_NAME;
+        int32_t d = from_depth;
+        while (at < rel_len) {
+            int units = next_step(dl, rel, rel_len, &at);
+            if (units < 0 || ++d > depth)
+                return ERROR_INVALID_NAME;
+            // An ancestor on the way is expected to be the one opened when
+            // it was listed; the directory itself, what its parent listed.
+            uint64_t expect = d == depth ? listed_ino : (chain ? chain[d].id.ino : 0);
+            HANDLE before = dl->landing;
+            int rc = open_step(dl, before != INVALID_HANDLE_VALUE ? before : from, dl->wname, (size_t)units, expect,
+                               with_serial, &f);
+            if (before != INVALID_HANDLE_VALUE)
+                CloseHandle(before);
+            if (rc != 0)
+                return rc;
+        }
+        if (d != depth)
+            return ERROR_INVALID_NAME;
+    }
+    dl->dir = dl->landing;
+    dl->landing = INVALID_HANDLE_VALUE;
+    info->id = f.id;
+    if (!f.has_serial)
+        info->id.dev = 0;
+    info->has_id = f.has_serial ? 1 : 0;
+    dl->have_serial = f.has_serial;
+    dl->serial = f.id.dev;
+    memcpy(dl->last_path, rel, rel_len);
+    dl->last_path[rel_len] = '\0';
+    dl->last_len = rel_len;
+    dl->last_depth = depth;
 
-    // The pattern cut short names the directory itself.
-    size_t dir_len = dir_len_in_pattern(dl->wpattern, (size_t)wlen);
-    wchar_t saved = dl->wpattern[dir_len];
-    // Only a reparse point can lead back up: without links followed no loop
-    // can arise, and identities are read only when the walk asks for them
-    // (another volume; the volume of hard links).
-    bool want_id = dl->follow_links || (dl->wants & (QV_WANT_DIR_IDS | QV_WANT_LINK_IDS)) != 0;
-    if (dl->by_handle) {
-        dl->wpattern[dir_len] = L'\0';
-        int rc = open_by_handle(dl, dl->wpattern, want_id, info);
-        dl->wpattern[dir_len] = saved;
+    int rc = read_batch(dl);
+    if (rc == ERROR_NO_MORE_FILES || rc == ERROR_FILE_NOT_FOUND)
+        return 0;  // a volume root lists no "." or "..": an empty one has no records
+    if (rc != 0) {
+        qv_dirlist_close(dl);
         return rc;
-    }
-    if (want_id) {
-        dl->wpattern[dir_len] = L'\0';
-        info->has_id = read_identity(dl->wpattern, &info->id, &dl->landing) ? 1 : 0;
-        dl->wpattern[dir_len] = saved;
-    }
-
-    HANDLE h = FindFirstFileExW(dl->wpattern, FindExInfoBasic, &dl->data, FindExSearchNameMatch, nullptr,
-                                FIND_FIRST_EX_LARGE_FETCH);
-    dl->find = h;
-    if (h == INVALID_HANDLE_VALUE) {
-        DWORD err = GetLastError();
-        if (err != ERROR_FILE_NOT_FOUND)
-            return err != 0 ? (int)err : ERROR_PATH_NOT_FOUND;
-        // Nothing matched "*": a volume root lists no "." or "..", so an
-        // empty one ends here. A directory that is gone is not empty.
-        dl->wpattern[dir_len] = L'\0';
-        DWORD attrs = GetFileAttributesW(dl->wpattern);
-        dl->wpattern[dir_len] = saved;
-        if (attrs == INVALID_FILE_ATTRIBUTES || !(attrs & FILE_ATTRIBUTE_DIRECTORY))
-            return ERROR_FILE_NOT_FOUND;
-        return 0;
     }
     dl->have_record = 1;
     return 0;
 }
 
-static bool is_dot_or_dotdot(const wchar_t *n)
+// --- Records -------------------------------------------------------------------
+
+// Fills records with the next batch of the listing; 0, ERROR_NO_MORE_FILES
+// at its end, or the system's error code. A file system that refuses
+// records with file IDs is asked for records without them from then on.
+static int read_batch(qv_dirlist *dl)
 {
-    return n[0] == L'.' && (n[1] == L'\0' || (n[1] == L'.' && n[2] == L'\0'));
+    for (;;) {
+        FILE_INFO_BY_HANDLE_CLASS kind = dl->ids_refused ? FileFullDirectoryInfo : FileIdBothDirectoryInfo;
+        if (GetFileInformationByHandleEx(dl->dir, kind, dl->records, RECORDS_BYTES)) {
+            dl->at = 0;
+            return 0;
+        }
+        DWORD err = GetLastError();
+        bool refused = err == ERROR_INVALID_PARAMETER || err == ERROR_INVALID_LEVEL || err == ERROR_NOT_SUPPORTED ||
+                       err == ERROR_INVALID_FUNCTION;
+        if (dl->ids_refused || !refused)
+            return err != 0 ? (int)err : ERROR_READ_FAULT;
+        dl->ids_refused = 1;
+    }
 }
 
-// A followed link to a file counts as the file it points to: the listing
-// describes the link itself (its own length, 0), so the target is opened
-// through the link and asked. A dangling link counts as an empty file.
-// Where files are told by their IDs, the target's ID is out's link_id: a
-// file met by its own name and through a link is one file.
-static uint64_t followed_size(qv_dirlist *dl, const wchar_t *name, size_t units, qv_dir_child *out)
+// One record, of either class.
+struct record {
+    const wchar_t *name;
+    size_t units;
+    uint32_t attrs;
+    uint32_t tag;  // for a reparse point the record's EaSize holds its tag
+    int64_t write_time;
+    int64_t end, alloc;
+    uint64_t file_id;  // 0 when the records carry none
+};
+
+// The next record of the listing, or false at its end.
+static bool next_record(qv_dirlist *dl, record *r)
 {
-    // The directory's pattern with its "*" replaced by the name.
-    size_t n = wcslen(dl->wpattern);
-    if (n == 0 || n - 1 + units >= SCAN_PATH_MAX)
-        return 0;
-    wchar_t star = dl->wpattern[n - 1];
-    wmemcpy(dl->wpattern + n - 1, name, units);
-    dl->wpattern[n - 1 + units] = L'\0';
-    qv_call_begin(dl->watch);
-    HANDLE h = CreateFileW(dl->wpattern, FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    dl->wpattern[n - 1] = star;
-    dl->wpattern[n] = L'\0';
-    if (h == INVALID_HANDLE_VALUE) {
+    if (!dl->have_record) {
+        qv_call_begin(dl->watch);
+        int rc = read_batch(dl);
         qv_call_end(dl->watch);
-        return 0;
+        if (rc != 0) {
+            if (rc != ERROR_NO_MORE_FILES)
+                dl->error = rc;
+            return false;
+        }
     }
-    dl->landing = h;
-    FILE_STANDARD_INFO st{};
-    bool ok = GetFileInformationByHandleEx(h, FileStandardInfo, &st, sizeof st) && !st.Directory;
-    if (ok && (dl->wants & (QV_WANT_LINK_IDS | QV_WANT_FILE_IDS)) && identity_of(h, &out->link_id))
-        out->linked = 1;
-    dl->landing = INVALID_HANDLE_VALUE;
-    CloseHandle(h);
-    qv_call_end(dl->watch);
-    if (!ok) {
-        out->linked = 0;
-        return 0;
+    const unsigned char *p = dl->records + dl->at;
+    ULONG next;
+    if (dl->ids_refused) {
+        auto *d = reinterpret_cast<const FILE_FULL_DIR_INFO *>(p);
+        next = d->NextEntryOffset;
+        *r = {d->FileName, d->FileNameLength / sizeof(wchar_t), d->FileAttributes, d->EaSize,
+              d->LastWriteTime.QuadPart, d->EndOfFile.QuadPart, d->AllocationSize.QuadPart, 0};
+    } else {
+        auto *d = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO *>(p);
+        next = d->NextEntryOffset;
+        *r = {d->FileName, d->FileNameLength / sizeof(wchar_t), d->FileAttributes, d->EaSize,
+              d->LastWriteTime.QuadPart, d->EndOfFile.QuadPart, d->AllocationSize.QuadPart, (uint64_t)d->FileId.QuadPart};
     }
-    bool on_disk = dl->size_kind == DISK_SIZE_ON_DISK;
-    LONGLONG size = on_disk ? st.AllocationSize.QuadPart : st.EndOfFile.QuadPart;
-    LONGLONG other = on_disk ? st.EndOfFile.QuadPart : st.AllocationSize.QuadPart;
-    out->other_size = other > 0 ? (uint64_t)other : 0;
-    return size > 0 ? (uint64_t)size : 0;
+    dl->have_record = next != 0;
+    dl->at += next;
+    return true;
 }
 
 // A listing's write time (100 ns since 1601) as seconds since 1970.
@@ -462,184 +694,138 @@ static int64_t unix_time(int64_t filetime)
     return filetime / 10000000 - 11644473600ll;
 }
 
-// The next record of the listing by handle, or null at its end.
-static const FILE_ID_BOTH_DIR_INFO *next_record(qv_dirlist *dl)
+// A followed link to a file counts as the file it points to: the listing
+// describes the link itself (its own length, 0), so the target is opened
+// through the link and asked. A dangling link counts as an empty file.
+// Where files are told by their IDs, the target's ID is out's link_id: a
+// file met by its own name and through a link is one file.
+static uint64_t followed_size(qv_dirlist *dl, const record &r, qv_dir_child *out)
 {
-    if (!dl->have_record) {
-        qv_call_begin(dl->watch);
-        BOOL got = GetFileInformationByHandleEx(dl->dir, FileIdBothDirectoryInfo, dl->records, RECORDS_BYTES);
-        DWORD err = GetLastError();
-        qv_call_end(dl->watch);
-        if (!got) {
-            if (err != ERROR_NO_MORE_FILES)
-                dl->error = err != 0 ? (int)err : ERROR_READ_FAULT;
-            return nullptr;
-        }
-        dl->at = 0;
+    qv_call_begin(dl->watch);
+    HANDLE h;
+    NTSTATUS st = open_below(dl->dir, r.name, r.units, FILE_READ_ATTRIBUTES, 0, &h);
+    dl->landing = h;
+    FILE_STANDARD_INFO si{};
+    bool ok = NT_SUCCESS(st) && GetFileInformationByHandleEx(h, FileStandardInfo, &si, sizeof si) && !si.Directory;
+    if (ok && (dl->wants & (QV_WANT_LINK_IDS | QV_WANT_FILE_IDS)) && identity_of(h, &out->link_id))
+        out->linked = 1;
+    qv_call_end(dl->watch);
+    dl->landing = INVALID_HANDLE_VALUE;
+    if (NT_SUCCESS(st))
+        CloseHandle(h);
+    if (!ok) {
+        out->linked = 0;
+        return 0;
     }
-    auto *d = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO *>(dl->records + dl->at);
-    dl->have_record = d->NextEntryOffset != 0;
-    dl->at += d->NextEntryOffset;
-    return d;
+    bool on_disk = dl->size_kind == DISK_SIZE_ON_DISK;
+    LONGLONG size = on_disk ? si.AllocationSize.QuadPart : si.EndOfFile.QuadPart;
+    LONGLONG other = on_disk ? si.EndOfFile.QuadPart : si.AllocationSize.QuadPart;
+    out->other_size = other > 0 ? (uint64_t)other : 0;
+    return size > 0 ? (uint64_t)size : 0;
 }
 
-static int next_by_handle(qv_dirlist *dl, qv_dir_child *out)
+int qv_dirlist_next(qv_dirlist *dl, qv_dir_child *out)
 {
-    for (;;) {
-        const FILE_ID_BOTH_DIR_INFO *d = next_record(dl);
-        if (!d)
-            return 0;
-        const wchar_t *wname = d->FileName;
-        int units = (int)(d->FileNameLength / sizeof(wchar_t));
-        if (units == 0 || (wname[0] == L'.' && (units == 1 || (units == 2 && wname[1] == L'.'))))
+    if (dl->dir == INVALID_HANDLE_VALUE)
+        return 0;
+    record r;
+    while (next_record(dl, &r)) {
+        if (r.units == 0 || (r.name[0] == L'.' && (r.units == 1 || (r.units == 2 && r.name[1] == L'.'))))
             continue;
-        // For a reparse point the record's EaSize holds its tag.
-        int action = qv_reparse_action(d->FileAttributes, d->EaSize, dl->follow_links);
+        int action = qv_reparse_action(r.attrs, r.tag, dl->follow_links);
         if (action == QV_CHILD_SKIP)
             continue;
-        // As with a search: a name without a UTF-8 form is left out.
-        int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wname, units, dl->name, SCAN_PATH_MAX - 1,
+        // A name with a lone surrogate has no UTF-8 form: under a replaced
+        // name it could be taken for another child, so it is left out.
+        int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, r.name, (int)r.units, dl->name, SCAN_PATH_MAX - 1,
                                     nullptr, nullptr);
         if (n <= 0) {
             dl->skipped++;
             continue;
         }
         dl->name[n] = '\0';
-        bool dir = (d->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        bool dir = (r.attrs & FILE_ATTRIBUTE_DIRECTORY) != 0;
         out->name = dl->name;
         out->name_len = (uint32_t)n;
         out->is_dir = dir ? 1 : 0;
         out->linked = 0;
         out->stat_later = 0;
         out->other_size = 0;
-        out->meta = {1, 0, unix_time(d->LastWriteTime.QuadPart), 0, 0, 0};
+        out->dir_ino = 0;
+        out->meta = {1, 0, unix_time(r.write_time), 0, 0, 0};
         if (dir) {
             out->size = 0;
+            // What the directory is to be when it is opened; a link that is
+            // followed is another file by then.
+            if (action == QV_CHILD_KEEP && known_id(r.file_id))
+                out->dir_ino = r.file_id;
             return 1;
         }
         if (action == QV_CHILD_FOLLOW) {
-            out->size = followed_size(dl, wname, (size_t)units, out);
+            out->size = followed_size(dl, r, out);
             return 1;
         }
         // Cloud placeholders not on the disk are allocated nothing.
         bool on_disk = dl->size_kind == DISK_SIZE_ON_DISK;
-        LARGE_INTEGER size = on_disk ? d->AllocationSize : d->EndOfFile;
-        LARGE_INTEGER other = on_disk ? d->EndOfFile : d->AllocationSize;
-        out->size = size.QuadPart > 0 ? (uint64_t)size.QuadPart : 0;
-        out->other_size = other.QuadPart > 0 ? (uint64_t)other.QuadPart : 0;
+        int64_t size = on_disk ? r.alloc : r.end, other = on_disk ? r.end : r.alloc;
+        out->size = size > 0 ? (uint64_t)size : 0;
+        out->other_size = other > 0 ? (uint64_t)other : 0;
         // No link count comes with the records: every file is named by its
         // volume and ID, and the walk tells which of them repeat. That costs
         // the walk 24 bytes a file; opening each file for its link count
         // instead made a scan some 30 times slower.
-        if ((dl->wants & QV_WANT_LINK_IDS) && dl->have_serial && d->FileId.QuadPart != 0) {
+        if ((dl->wants & QV_WANT_LINK_IDS) && dl->have_serial && known_id(r.file_id)) {
             out->linked = 1;
-            out->link_id = {dl->serial, (uint64_t)d->FileId.QuadPart};
+            out->link_id = {dl->serial, r.file_id};
         }
         return 1;
     }
-}
-
-static BOOL watched_find_next(qv_dirlist *dl)
-{
-    qv_call_begin(dl->watch);
-    BOOL got = FindNextFileW(dl->find, &dl->data);
-    DWORD err = GetLastError();
-    qv_call_end(dl->watch);
-    SetLastError(err);
-    return got;
-}
-
-int qv_dirlist_next(qv_dirlist *dl, qv_dir_child *out)
-{
-    if (dl->dir != INVALID_HANDLE_VALUE)
-        return next_by_handle(dl, out);
-    if (dl->find == INVALID_HANDLE_VALUE)
-        return 0;
-    for (;;) {
-        // The first record came with FindFirstFileExW; the others are asked
-        // for here.
-        if (dl->have_record) {
-            dl->have_record = 0;
-        } else if (!watched_find_next(dl)) {
-            DWORD err = GetLastError();
-            if (err != ERROR_NO_MORE_FILES)
-                dl->error = err != 0 ? (int)err : ERROR_READ_FAULT;
-            return 0;
-        }
-        const WIN32_FIND_DATAW &d = dl->data;
-        if (is_dot_or_dotdot(d.cFileName))
-            continue;
-        // For a reparse point dwReserved0 holds its tag.
-        int action = qv_reparse_action(d.dwFileAttributes, d.dwReserved0, dl->follow_links);
-        if (action == QV_CHILD_SKIP)
-            continue;
-        // A name with a lone surrogate has no UTF-8 form: under a replaced
-        // name it could be taken for another child, so it is left out.
-        int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, d.cFileName, -1, dl->name, SCAN_PATH_MAX,
-                                    nullptr, nullptr);
-        if (n <= 1) {
-            dl->skipped++;
-            continue;
-        }
-        bool dir = (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        out->name = dl->name;
-        out->name_len = (uint32_t)(n - 1);
-        out->is_dir = dir ? 1 : 0;
-        out->linked = 0;
-        out->stat_later = 0;
-        out->other_size = 0;
-        out->meta = {1, 0, unix_time((int64_t)(((uint64_t)d.ftLastWriteTime.dwHighDateTime << 32) | d.ftLastWriteTime.dwLowDateTime)),
-                     0, 0, 0};
-        if (dir)
-            out->size = 0;
-        else if (action == QV_CHILD_FOLLOW)
-            out->size = followed_size(dl, d.cFileName, wcslen(d.cFileName), out);
-        else
-            out->size = ((uint64_t)d.nFileSizeHigh << 32) | d.nFileSizeLow;
-        return 1;
-    }
+    return 0;
 }
 
 int qv_dirlist_error(const qv_dirlist *dl) { return dl->error; }
 
 uint64_t qv_dirlist_skipped(const qv_dirlist *dl) { return dl->skipped; }
 
-// The directory's own path is the pattern without its "*".
 int qv_dirlist_is_cache(qv_dirlist *dl)
 {
-    size_t n = wcslen(dl->wpattern);
-    bool open = dl->find != INVALID_HANDLE_VALUE || dl->dir != INVALID_HANDLE_VALUE;
-    if (!open || n == 0 || n + 12 >= SCAN_PATH_MAX)
+    if (dl->dir == INVALID_HANDLE_VALUE)
         return 0;
-    wchar_t saved[13];
-    wmemcpy(saved, dl->wpattern + n - 1, 2);
-    wmemcpy(dl->wpattern + n - 1, L"" QV_CACHEDIR_TAG, 13);
+    static const wchar_t tag[] = L"" QV_CACHEDIR_TAG;
     qv_call_begin(dl->watch);
-    HANDLE h = CreateFileW(dl->wpattern, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    wmemcpy(dl->wpattern + n - 1, saved, 2);
+    HANDLE h;
+    NTSTATUS st = open_below(dl->dir, tag, wcslen(tag), GENERIC_READ, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, &h);
+    dl->landing = h;
     bool tagged = false;
-    if (h != INVALID_HANDLE_VALUE) {
-        dl->landing = h;
+    if (NT_SUCCESS(st)) {
         char head[QV_CACHEDIR_HEAD];
         DWORD got = 0;
         tagged = ReadFile(h, head, sizeof head, &got, nullptr) && qv_cachedir_signed(head, got);
-        dl->landing = INVALID_HANDLE_VALUE;
-        CloseHandle(h);
     }
     qv_call_end(dl->watch);
+    dl->landing = INVALID_HANDLE_VALUE;
+    if (NT_SUCCESS(st))
+        CloseHandle(h);
     return tagged ? 1 : 0;
 }
 
+// The enumeration ends; the directory is kept to open what lies below (the
+// root needs no keeping: its handle is always there).
 void qv_dirlist_close(qv_dirlist *dl)
 {
-    if (dl->find != INVALID_HANDLE_VALUE) {
-        FindClose(dl->find);
-        dl->find = INVALID_HANDLE_VALUE;
-    }
-    if (dl->dir != INVALID_HANDLE_VALUE) {
-        CloseHandle(dl->dir);
-        dl->dir = INVALID_HANDLE_VALUE;
-    }
     dl->have_record = 0;
+    if (dl->dir == INVALID_HANDLE_VALUE)
+        return;
+    HANDLE h = dl->dir;
+    dl->dir = INVALID_HANDLE_VALUE;
+    if (dl->last_len == 0) {
+        CloseHandle(h);
+        return;
+    }
+    if (dl->nkept == ANCESTOR_HANDLES) {
+        CloseHandle(dl->kept[0].h);
+        memmove(dl->kept, dl->kept + 1, (ANCESTOR_HANDLES - 1) * sizeof(kept_dir));
+        dl->nkept--;
+    }
+    dl->kept[dl->nkept++] = {h, dl->last_len, dl->last_depth};
 }

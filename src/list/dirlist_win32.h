@@ -39,3 +39,7 @@ int qv_win32_dir_path(char *buf, const char *path);
 // fails with. Lets a test make a listing block, as storage that stops
 // answering does.
 extern int (*qv_dirlist_open_hook)(const char *path);
+
+// For tests: when set before a listing is made, it lists as it does on a
+// file system that refuses records with file IDs.
+extern bool qv_win32_refuse_id_listing;

@@ -7,6 +7,7 @@
 
 #include <windows.h>
 #include <winioctl.h>
+#include <winternl.h>
 
 #include <nlohmann/json.hpp>
 
@@ -90,7 +91,8 @@ Listing list_at(const std::string &root, const std::string &rel, int follow_link
     opts.asked.follow_links = follow_links;
     opts.asked.size_kind = size_kind;
     qv_dirlist *dl = qv_dirlist_new(dr, &opts, wants, nullptr, nullptr);
-    out.rc = qv_dirlist_open(dl, rel.c_str(), rel.size(), nullptr, &out.info);
+    int32_t depth = rel.empty() ? 0 : 1 + (int32_t)std::count(rel.begin(), rel.end(), '\\');
+    out.rc = qv_dirlist_open(dl, rel.c_str(), rel.size(), nullptr, depth, 0, &out.info);
     qv_dir_child c;
     while (out.rc == 0 && qv_dirlist_next(dl, &c)) {
         EXPECT_EQ(strlen(c.name), c.name_len);
@@ -439,9 +441,16 @@ TEST(Win32Listing, OpenErrorsBelowTheRoot)
     // A directory that is gone is an error, not an empty listing.
     int gone = list_at(t.path, "gone", 1).rc;
     EXPECT_TRUE(gone == ERROR_PATH_NOT_FOUND || gone == ERROR_FILE_NOT_FOUND) << gone;
-    // Root, separator and rel together one byte past 32767.
-    std::string rel(SCAN_PATH_MAX - 1 - t.path.size(), 'a');
-    EXPECT_EQ(list_at(t.path, rel, 0).rc, ERROR_FILENAME_EXCED_RANGE);
+    // A step that is no directory, or no name a directory can hold.
+    make_file(t.path + "\\file", 1);
+    struct {
+        const char *rel;
+        int rc;
+    } steps[] = {{"file\\below", ERROR_DIRECTORY}, {"file", ERROR_DIRECTORY}, {"empty\\..", ERROR_INVALID_NAME},
+                 {"empty\\.", ERROR_INVALID_NAME}, {"empty\\\\x", ERROR_INVALID_NAME}, {"empty\\", ERROR_INVALID_NAME},
+                 {"empty:x", ERROR_INVALID_NAME}, {"empty\\a/b", ERROR_INVALID_NAME}};
+    for (auto s : steps)
+        EXPECT_EQ(list_at(t.path, s.rel, 0).rc, s.rc) << s.rel;
 }
 
 TEST(Win32Listing, SizesFromHighAndLowWordsAbove4GiB)
@@ -802,6 +811,65 @@ TEST(Win32Listing, PathsPastMaxPath)
     EXPECT_EQ(r->total_dirs, 12u);
     EXPECT_EQ(r->total_files, 1u);
     EXPECT_EQ(r->total_size, 9u);
+}
+
+namespace {
+
+// Opens (or, with FILE_CREATE, makes) name below the directory parent.
+HANDLE nt_open(HANDLE parent, const std::wstring &name, ULONG disposition, ULONG options, ACCESS_MASK access)
+{
+    UNICODE_STRING us;
+    us.Buffer = const_cast<wchar_t *>(name.c_str());
+    us.Length = us.MaximumLength = (USHORT)(name.size() * sizeof(wchar_t));
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, &us, 0, parent, nullptr);
+    IO_STATUS_BLOCK io;
+    HANDLE h = nullptr;
+    NTSTATUS st = NtCreateFile(&h, access | SYNCHRONIZE, &oa, &io, nullptr, 0, 7, disposition,
+                               options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    return st >= 0 ? h : INVALID_HANDLE_VALUE;
+}
+
+// levels directories named name, each in the one before, below dir, made
+// through handles, and at the bottom a file of size bytes; false when one
+// cannot be made.
+bool make_chain(const std::string &dir, const std::wstring &name, int levels, size_t size)
+{
+    HANDLE h = CreateFileW(long_form(dir).c_str(), FILE_LIST_DIRECTORY, 7, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    for (int i = 0; i < levels && h != INVALID_HANDLE_VALUE; i++) {
+        HANDLE below = nt_open(h, name, FILE_CREATE, FILE_DIRECTORY_FILE, FILE_LIST_DIRECTORY);
+        CloseHandle(h);
+        h = below;
+    }
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    HANDLE f = nt_open(h, L"leaf", FILE_CREATE, FILE_NON_DIRECTORY_FILE, GENERIC_WRITE);
+    CloseHandle(h);
+    std::string data(size, 'q');
+    DWORD done = 0;
+    bool ok = f != INVALID_HANDLE_VALUE && WriteFile(f, data.data(), (DWORD)size, &done, nullptr) && done == size;
+    if (f != INVALID_HANDLE_VALUE)
+        CloseHandle(f);
+    return ok;
+}
+
+}  // namespace
+
+// Each directory is opened below its parent's handle, so no path is looked
+// up whole: 150 levels of 40-character names make paths of over 6000
+// characters, past what Linux opens by path (4096), which Wine, mapping
+// every Windows path to a Linux one, then could not list.
+TEST(Win32Listing, DeeperThanAPathReaches)
+{
+    TempDir t;
+    ASSERT_TRUE(make_chain(t.path, std::wstring(40, L'd'), 150, 9));
+    for (bool pool : {true, false}) {
+        ResultPtr r(scan_sync(t.path, 0, false, pool));
+        EXPECT_EQ(r->total_dirs, 150u);
+        EXPECT_EQ(r->total_files, 1u);
+        EXPECT_EQ(r->total_size, 9u);
+    }
 }
 
 namespace {

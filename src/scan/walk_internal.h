@@ -12,6 +12,7 @@
 // A subdirectory recorded and not yet walked.
 struct walk_item {
     qv_entry *entry;
+    uint64_t listed_ino;  // its qv_dir_child.dir_ino, checked when it is opened
     uint32_t parent_len;  // length of the parent's path in the path buffer
     int32_t depth;
 };
@@ -32,6 +33,7 @@ struct work_head {
 struct shared_dir {
     work_head head;  // WORK_DIR
     qv_entry *entry;
+    uint64_t listed_ino;
     int32_t depth;
     uint32_t path_len;
     qv_dir_info *chain;

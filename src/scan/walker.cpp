@@ -50,7 +50,7 @@ static bool ensure_chain(walker *w, size_t n)
     return n <= w->chain.size() || w->chain.resize(n);
 }
 
-static bool push_item(walker *w, qv_entry *e, int32_t depth)
+static bool push_item(walker *w, qv_entry *e, int32_t depth, uint64_t listed_ino)
 {
     qv_vec<walk_item> &items = w->items;
     // Items shared away from the bottom leave room to reclaim first.
@@ -59,7 +59,7 @@ static bool push_item(walker *w, qv_entry *e, int32_t depth)
         items.len -= w->bottom;
         w->bottom = 0;
     }
-    return items.push({e, w->path_len, depth});
+    return items.push({e, listed_ino, w->path_len, depth});
 }
 
 // The joined length of the path of e below the base_len bytes of the path
@@ -98,6 +98,7 @@ void share_item(walker *w, const walk_item &it)
     }
     sd->head.kind = WORK_DIR;
     sd->entry = it.entry;
+    sd->listed_ino = it.listed_ino;
     sd->depth = it.depth;
     sd->path_len = (uint32_t)len;
     sd->chain = reinterpret_cast<qv_dir_info *>(reinterpret_cast<char *>(sd) + head);
@@ -237,7 +238,7 @@ static void record_child(walker *w, qv_entry *dir, int32_t depth, const qv_dir_c
     if (e->is_dir) {
         n->dirs++;
         // A subdirectory that cannot be stacked stays recorded, unwalked.
-        if (!push_item(w, e, depth + 1))
+        if (!push_item(w, e, depth + 1, c.dir_ino))
             note_problem(ctx, e, QV_PROBLEM_UNREADABLE, QV_ERR_NOMEM);
     } else {
         n->files++;
@@ -259,7 +260,7 @@ static bool same_dir(const qv_dir_info &a, const qv_dir_info &b)
 
 // Opens the directory in the path buffer and decides whether it is to be
 // entered; false (the directory keeps no children) when it is not.
-static bool enter_directory(walker *w, qv_entry *dir, int32_t depth)
+static bool enter_directory(walker *w, qv_entry *dir, int32_t depth, uint64_t listed_ino)
 {
     qv_walk_ctx *ctx = w->ctx;
     bool is_root = depth == 0;
@@ -274,7 +275,7 @@ static bool enter_directory(walker *w, qv_entry *dir, int32_t depth)
     qv_dir_info info{};
     w->seat->opening = 1;
     uint32_t cancels = w->seat->watch.cancels.load(std::memory_order_relaxed);
-    int rc = qv_dirlist_open(w->list, w->path, w->path_len, is_root ? nullptr : &w->chain[depth - 1], &info);
+    int rc = qv_dirlist_open(w->list, w->path, w->path_len, w->chain.items, depth, listed_ino, &info);
     w->seat->opening = 0;
     if (rc < 0)
         return false;  // cancelled
@@ -321,7 +322,7 @@ static bool enter_directory(walker *w, qv_entry *dir, int32_t depth)
 
 // Lists the directory whose path is in the buffer into dir and stacks its
 // subdirectories.
-static void list_directory(walker *w, qv_entry *dir, int32_t depth)
+static void list_directory(walker *w, qv_entry *dir, int32_t depth, uint64_t listed_ino)
 {
     qv_walk_ctx *ctx = w->ctx;
     if (cancelled(ctx))
@@ -345,7 +346,7 @@ static void list_directory(walker *w, qv_entry *dir, int32_t depth)
     w->seat->dir = dir;
     w->seat->depth = depth;
     uint32_t cancels = w->seat->watch.cancels.load(std::memory_order_relaxed);
-    if (!enter_directory(w, dir, depth)) {
+    if (!enter_directory(w, dir, depth, listed_ino)) {
         w->seat->dir = nullptr;
         return;
     }
@@ -406,7 +407,7 @@ static void walk_from(walker *w, const shared_dir *sd)
     w->path_len = sd->path_len;
     w->bottom = 0;
     w->items.clear();
-    list_directory(w, sd->entry, sd->depth);
+    list_directory(w, sd->entry, sd->depth, sd->listed_ino);
     share_if_wanted(w);
     // Depth-first, the last subdirectory listed first.
     while (w->items.size() > w->bottom) {
@@ -420,7 +421,7 @@ static void walk_from(walker *w, const shared_dir *sd)
         }
         put_child(w->path, it.parent_len, it.entry);
         w->path_len = (uint32_t)len;
-        list_directory(w, it.entry, it.depth);
+        list_directory(w, it.entry, it.depth, it.listed_ino);
         share_if_wanted(w);
     }
     w->bottom = 0;
@@ -606,6 +607,7 @@ static void run_pool(qv_walk_ctx *ctx, qv_entry *root)
         ctx->own.pool->tick = watch_calls;
         sd->head.kind = WORK_DIR;
         sd->entry = root;
+        sd->listed_ino = 0;
         sd->depth = 0;
         sd->path_len = 0;
         sd->chain = nullptr;

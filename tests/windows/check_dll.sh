@@ -1,7 +1,7 @@
 #!/bin/sh
 # Reads a Windows DLL's import and export tables with objdump -p: it must
-# import KERNEL32.dll and msvcrt.dll and nothing else (no C++ or GCC runtime
-# to ship beside it), import no TlsAlloc (a TLS slot taken by a DLL that
+# import KERNEL32.dll, msvcrt.dll and ntdll.dll and nothing else, all three
+# in every Windows process (no C++ or GCC runtime to ship beside it), import no TlsAlloc (a TLS slot taken by a DLL that
 # hosts load and unload again and again is never given back), and export under their plain names exactly the
 # functions the public header declares QV_API, the eleven below among them.
 # Usage: check_dll.sh OBJDUMP DLL HEADER
@@ -13,12 +13,12 @@ dump=$("$objdump" -p "$dll")
 status=0
 
 imports=$(printf '%s\n' "$dump" | sed -n 's/^[[:space:]]*DLL Name: //p' | sort -u)
-bad=$(printf '%s\n' "$imports" | grep -viE '^(kernel32|msvcrt)\.dll$' || true)
+bad=$(printf '%s\n' "$imports" | grep -viE '^(kernel32|msvcrt|ntdll)\.dll$' || true)
 if [ -z "$imports" ]; then
     echo "no import table found in $dll"; status=1
 fi
 if [ -n "$bad" ]; then
-    echo "imports other DLLs than KERNEL32.dll and msvcrt.dll:"; printf '  %s\n' $bad; status=1
+    echo "imports other DLLs than KERNEL32.dll, msvcrt.dll and ntdll.dll:"; printf '  %s\n' $bad; status=1
 fi
 
 # The import rows: "	2eb94	 1443  TlsAlloc".
