@@ -117,17 +117,38 @@ void qv_dirlist_discard(qv_dirlist *dl);
 // ancestors): for a walker that is about to wait for work.
 void qv_dirlist_let_go(qv_dirlist *dl);
 
-// Opens the directory at rel (rel_len bytes, "" for the root itself), names
-// joined by QV_PATH_SEP, depth names below the root. chain: what opening
-// each of its ancestors told, the root's first (depth entries; may be null
-// where depth is 0, or, on Windows, where nothing is to be checked): the
-// file system type is judged only where a mount can begin, and Windows
-// checks each directory it passes on the way to be the one opened then.
-// listed_ino: the directory's qv_dir_child.dir_ino (0: unknown). Returns 0
-// and fills *info, or the system's error code, or -1 when cancel was set
-// while waiting for a descriptor.
-int qv_dirlist_open(qv_dirlist *dl, const char *rel, size_t rel_len, const qv_dir_info *chain, int32_t depth,
-                    uint64_t listed_ino, qv_dir_info *info);
+// A directory lent by one listing to another, so that the other opens
+// what lies below it without a walk down from the root: on Windows a
+// duplicate of the handle the lender keeps; 0 for none (always on Linux,
+// where a path below the root is opened in one call anyway).
+typedef uintptr_t qv_dir_loan;
+
+// The loan of the directory at path (len bytes below the root), where dl
+// keeps it open (the directory it opened last, or one of its ancestors);
+// else 0. Only the thread that uses dl may ask.
+qv_dir_loan qv_dirlist_lend(qv_dirlist *dl, const char *path, size_t len);
+// Gives back a loan that is not to be used.
+void qv_dir_loan_return(qv_dir_loan loan);
+
+// Where a directory to open lies, and what the walk knows of the way.
+struct qv_dir_where {
+    const char *rel;  // its path below the root, names joined by QV_PATH_SEP ("" for the root)
+    size_t rel_len;
+    int32_t depth;    // names in rel
+    // What opening each of its ancestors told, the root's first (depth
+    // entries; may be null where depth is 0, or, on Windows, where nothing
+    // is to be checked): the file system type is judged only where a mount
+    // can begin, and Windows checks each directory it passes on the way to
+    // be the one opened then.
+    const qv_dir_info *chain;
+    uint64_t listed_ino;  // its qv_dir_child.dir_ino (0: unknown)
+    qv_dir_loan parent;   // its parent, lent by the listing that listed it, or 0; taken over by the open
+};
+
+// Opens the directory where names. Returns 0 and fills *info, or the
+// system's error code, or -1 when cancel was set while waiting for a
+// descriptor.
+int qv_dirlist_open(qv_dirlist *dl, const qv_dir_where *where, qv_dir_info *info);
 // Fills *out with the next child ("." and ".." never); 1, or 0 at the end.
 int qv_dirlist_next(qv_dirlist *dl, qv_dir_child *out);
 // From now until the listing is closed, files known to be files by the

@@ -271,11 +271,16 @@ static int open_dir(qv_dirlist *dl, const char *rel, size_t len)
     }
 }
 
-int qv_dirlist_open(qv_dirlist *dl, const char *rel, size_t rel_len, const qv_dir_info *chain, int32_t depth,
-                    uint64_t listed_ino, qv_dir_info *info)
+// Nothing is lent: a path below the root opens in one call (openat2).
+qv_dir_loan qv_dirlist_lend(qv_dirlist *, const char *, size_t) { return 0; }
+
+void qv_dir_loan_return(qv_dir_loan) {}
+
+int qv_dirlist_open(qv_dirlist *dl, const qv_dir_where *where, qv_dir_info *info)
 {
-    (void)listed_ino;
-    const qv_dir_info *parent = chain && depth > 0 ? &chain[depth - 1] : nullptr;
+    const char *rel = where->rel;
+    size_t rel_len = where->rel_len;
+    const qv_dir_info *parent = where->chain && where->depth > 0 ? &where->chain[where->depth - 1] : nullptr;
     qv_dirlist_close(dl);
     dl->error = 0;
     dl->skipped = 0;

@@ -18,18 +18,20 @@
 // stops at whatever now stands at that name. The second check catches a
 // link where the system follows it all the same (Wine, whose links are
 // Unix symbolic links), and a directory renamed into the place of another.
-// Every other reparse point (cloud, deduplicated, compressed folders) is
-// an ordinary directory: reopened through its file system filter, and
-// checked to be the same file.
+// Every other reparse point (cloud, deduplicated, compressed folders, DFS
+// links) is an ordinary directory: the name's own file ID is checked, then
+// it is reopened through its file system filter and listed as what it holds.
 //
 // Records carry file IDs (FileIdBothDirectoryInfo). A file system that
 // refuses that class (some network shares) is listed with
 // FileFullDirectoryInfo instead: no IDs, so its directories are checked
-// for links only, and its hard links cannot be told apart.
+// for links only, and its hard links cannot be told apart. Where a
+// directory's own "." record gives another ID than its handle does (some
+// user-mode file systems), its subdirectories are checked for links only.
 //
-// When links are followed, or the walk asks for identities, each
-// directory's volume serial number is read too (which tells another
-// volume); its file ID always is.
+// A directory's volume serial number is read (which tells another volume)
+// when links are followed or the walk asks for identities; its file ID
+// always is.
 #include "dirlist_win32.h"
 #include "cachetag.h"
 #include "platform.h"
@@ -72,8 +74,10 @@ struct qv_dirroot {
 
 // Directories listed earlier stay open while they lie on the path being
 // walked, as on Linux: the next directory, mostly a child of the last, is
-// then one name away from a handle.
-#define ANCESTOR_HANDLES 16
+// then one name away from a handle. Handles are no scarce budget as
+// descriptors are: more are kept, so that a walk back up out of a deep
+// subtree still finds its parent open.
+#define ANCESTOR_HANDLES 64
 
 struct kept_dir {
     HANDLE h;
@@ -87,7 +91,11 @@ static int read_batch(qv_dirlist *dl);
 
 // Heap-held so that deep recursion costs no stack: one per walking thread.
 struct qv_dirlist {
-    const qv_dirroot *root;
+    // The root's handle, serial number and file ID, the listing's own copy:
+    // a listing given up on may go on after the root is closed and freed.
+    HANDLE root;
+    uint64_t root_serial, root_ino;
+    size_t root_len;  // the root's path begins path, for the test hook
     const std::atomic<int32_t> *cancel;
     qv_call_watch *watch;  // the owner's: every call into storage is marked on it
     // A handle opened for a moment (an ancestor on the way, a followed link,
@@ -99,6 +107,8 @@ struct qv_dirlist {
     int size_kind;
     int wants;            // QV_WANT_* bits
     int ids_refused;      // the file system refused records with file IDs
+    int ids_trusted;      // the records' file IDs are those the directories' handles give
+    uint64_t own_ino;     // the listed directory's file ID, from its handle
     int have_record;      // a record not yet reported, at records + at
     int error;            // what cut the current listing short
     uint64_t skipped;     // children of the current listing left out
@@ -111,7 +121,7 @@ struct qv_dirlist {
     int32_t last_depth;
     alignas(8) unsigned char records[RECORDS_BYTES];
     char last_path[SCAN_PATH_MAX];  // the directory listed last, below the root
-    char path[SCAN_PATH_MAX];       // root and rel joined, for the test hook
+    char path[SCAN_PATH_MAX];       // the root's path and rel joined, for the test hook
     wchar_t wname[SCAN_PATH_MAX];   // one name, as NtCreateFile takes it
     char name[SCAN_PATH_MAX];       // the child last reported
 };
@@ -298,7 +308,16 @@ qv_dirlist *qv_dirlist_new(qv_dirroot *root, const qv_options *opts, int wants,
     if (!mem)
         return nullptr;
     auto *dl = new (mem) qv_dirlist;
-    dl->root = root;
+    HANDLE self = GetCurrentProcess();
+    if (root->len > SCAN_PATH_MAX - 1 ||
+        !DuplicateHandle(self, root->h, self, &dl->root, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        free(mem);
+        return nullptr;
+    }
+    dl->root_serial = root->serial;
+    dl->root_ino = root->ino;
+    dl->root_len = root->len;
+    memcpy(dl->path, root->path, root->len);
     dl->cancel = cancel;
     dl->watch = watch;
     dl->landing = INVALID_HANDLE_VALUE;
@@ -306,7 +325,9 @@ qv_dirlist *qv_dirlist_new(qv_dirroot *root, const qv_options *opts, int wants,
     dl->follow_links = opts->asked.follow_links != 0;
     dl->size_kind = opts->asked.size_kind;
     dl->wants = wants;
-    dl->ids_refused = qv_win32_refuse_id_listing ? 1 : 0;
+    dl->ids_refused = 0;
+    dl->ids_trusted = 1;
+    dl->own_ino = 0;
     dl->have_record = 0;
     dl->error = 0;
     dl->skipped = 0;
@@ -344,6 +365,7 @@ void qv_dirlist_delete(qv_dirlist *dl)
     if (!dl)
         return;
     qv_dirlist_let_go(dl);
+    CloseHandle(dl->root);
     free(dl);
 }
 
@@ -351,10 +373,22 @@ void qv_dirlist_discard(qv_dirlist *dl)
 {
     if (dl && dl->landing != INVALID_HANDLE_VALUE)
         CloseHandle(dl->landing);
-    qv_dirlist_delete(dl);  // handles only: nothing of the root is touched
+    qv_dirlist_delete(dl);  // its own handles only: the root's may be closed by now
 }
 
 int (*qv_dirlist_open_hook)(const char *path) = nullptr;
+
+// Keeps h, the directory at the first len bytes of last_path, depth names
+// below the root: the shallowest goes when there is no room.
+static void keep(qv_dirlist *dl, HANDLE h, size_t len, int32_t depth)
+{
+    if (dl->nkept == ANCESTOR_HANDLES) {
+        CloseHandle(dl->kept[0].h);
+        memmove(dl->kept, dl->kept + 1, (ANCESTOR_HANDLES - 1) * sizeof(kept_dir));
+        dl->nkept--;
+    }
+    dl->kept[dl->nkept++] = {h, len, depth};
+}
 
 // Whether the kept directory k is an ancestor of path.
 static bool holds(const qv_dirlist *dl, const kept_dir &k, const char *path, size_t len)
@@ -399,42 +433,44 @@ static NTSTATUS open_below(HANDLE parent, const wchar_t *name, size_t units, ACC
 // What an opened directory tells of itself.
 struct dir_facts {
     uint32_t attrs;
-    uint32_t tag;  // its reparse tag, read only for a reparse point
-    qv_dir_id id;  // id.dev only with has_serial
+    uint32_t tag;  // its reparse tag, read only for a reparse point (0: unknown)
+    qv_dir_id id;  // id.ino 0 where the file system keeps no file IDs; id.dev only with has_serial
     int has_serial;
 };
 
-// Reads facts of h: the volume serial number too when with_serial.
+// Reads facts of h: the volume serial number too when with_serial (which
+// costs more: on Wine some 100 times the rest). What a file system cannot
+// tell is unknown: no ID (nothing to check it against), no tag (taken as a
+// link, the safe side). 0, or the system's error code.
 static int read_facts(HANDLE h, bool with_serial, dir_facts *f)
 {
     IO_STATUS_BLOCK io;
     f->tag = 0;
     f->has_serial = 0;
-    if (with_serial) {
-        DWORD attrs = 0;
-        if (!identity_of(h, &f->id, &attrs))
-            return (int)GetLastError() != 0 ? (int)GetLastError() : ERROR_GEN_FAILURE;
-        f->attrs = attrs;
+    f->id.ino = 0;
+    if (with_serial && identity_of(h, &f->id))
         f->has_serial = 1;
-    } else {
+    if (!f->has_serial) {
         struct {
             LARGE_INTEGER index;
         } internal{};
         NTSTATUS st = NtQueryInformationFile(h, &io, &internal, sizeof internal,
                                              (FILE_INFORMATION_CLASS)QV_FILE_INTERNAL_INFORMATION);
-        if (!NT_SUCCESS(st))
-            return win32_error(st);
-        f->id.ino = (uint64_t)internal.index.QuadPart;
-        f->attrs = 0;
+        f->id.ino = NT_SUCCESS(st) ? (uint64_t)internal.index.QuadPart : 0;
     }
     struct {
         ULONG attrs, tag;
     } at{};
     NTSTATUS st = NtQueryInformationFile(h, &io, &at, sizeof at, (FILE_INFORMATION_CLASS)QV_FILE_ATTRIBUTE_TAG_INFORMATION);
-    if (!NT_SUCCESS(st))
+    if (NT_SUCCESS(st)) {
+        f->attrs = at.attrs;
+        f->tag = (at.attrs & FILE_ATTRIBUTE_REPARSE_POINT) ? at.tag : 0;
+        return 0;
+    }
+    FILE_BASIC_INFO basic{};
+    if (!GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic))
         return win32_error(st);
-    f->attrs = at.attrs;
-    f->tag = (at.attrs & FILE_ATTRIBUTE_REPARSE_POINT) ? at.tag : 0;
+    f->attrs = basic.FileAttributes;
     return 0;
 }
 
@@ -446,10 +482,13 @@ static bool known_id(uint64_t ino) { return ino != 0 && ino != UINT64_MAX; }
 
 // Opens the directory name below parent (one step of a path) and checks
 // that it is what the walk expects there: no link, unless links are
-// followed, and the file ID expect (when known). On success *out is the
-// directory, held in dl->landing. 0, or the system's error code.
+// followed, and the file ID expect (when known). with_serial: its volume
+// serial number is wanted; inherit (may be null): its parent's, which is
+// its own unless it is a reparse point (a volume is mounted at one). On
+// success *f describes the directory, held in dl->landing. 0, or the
+// system's error code.
 static int open_step(qv_dirlist *dl, HANDLE parent, const wchar_t *name, size_t units, uint64_t expect,
-                     bool with_serial, dir_facts *f)
+                     bool with_serial, const uint64_t *inherit, dir_facts *f)
 {
     bool follow = dl->follow_links != 0;
     ULONG options = FILE_DIRECTORY_FILE | (follow ? 0 : FILE_OPEN_REPARSE_POINT);
@@ -458,30 +497,36 @@ static int open_step(qv_dirlist *dl, HANDLE parent, const wchar_t *name, size_t 
     dl->landing = h;
     if (!NT_SUCCESS(st))
         return win32_error(st);
-    int rc = read_facts(h, with_serial, f);
+    int rc = read_facts(h, with_serial && !inherit, f);
+    if (rc == 0 && with_serial && inherit) {
+        // Followed, another file than the one listed may be a link now.
+        if (follow && known_id(expect) && f->id.ino != expect)
+            return read_facts(h, true, f);
+        f->id.dev = *inherit;
+        f->has_serial = 1;
+    }
     if (rc != 0 || follow)
         return rc;
+    // The name's own file ID is the one its parent listed; an ancestor on
+    // the way was opened before through its filter, where it has one.
+    uint64_t first = f->id.ino;
     if (f->attrs & FILE_ATTRIBUTE_REPARSE_POINT) {
         if (qv_reparse_action(f->attrs, f->tag, 0) == QV_CHILD_SKIP)
             return ERROR_STOPPED_ON_SYMLINK;
-        // A cloud or other folder of a filter: listed through the filter,
-        // as what it holds, once it is seen to be the same folder.
-        uint64_t self = f->id.ino;
+        // A cloud or other folder of a file system filter: listed through
+        // the filter, as what it holds (which may be another file).
         HANDLE again;
         st = open_below(parent, name, units, DIR_ACCESS, FILE_DIRECTORY_FILE, &again);
         CloseHandle(h);
         dl->landing = again;
         if (!NT_SUCCESS(st))
             return win32_error(st);
-        rc = read_facts(again, with_serial, f);
+        rc = read_facts(again, with_serial, f);  // a filter may lead to another volume
         if (rc != 0)
             return rc;
-        if (f->id.ino != self)
-            return ERROR_STOPPED_ON_SYMLINK;
     }
-    if (known_id(expect) && known_id(f->id.ino) && f->id.ino != expect)
-        return ERROR_STOPPED_ON_SYMLINK;
-    return 0;
+    bool as_expected = !known_id(expect) || !known_id(first) || first == expect || f->id.ino == expect;
+    return as_expected ? 0 : ERROR_STOPPED_ON_SYMLINK;
 }
 
 // The next name of rel from *at (a step between separators) in UTF-16 in
@@ -502,14 +547,36 @@ static int next_step(qv_dirlist *dl, const char *rel, size_t len, size_t *at)
     return units > 0 ? units : -1;
 }
 
-static int open_listing(qv_dirlist *dl, const char *rel, size_t rel_len, const qv_dir_info *chain,
-                        int32_t depth, uint64_t listed_ino, qv_dir_info *info);
+qv_dir_loan qv_dirlist_lend(qv_dirlist *dl, const char *path, size_t len)
+{
+    // The root's handle every listing has already.
+    if (len == 0 || len > dl->last_len || memcmp(path, dl->last_path, len) != 0 ||
+        (len < dl->last_len && dl->last_path[len] != QV_PATH_SEP))
+        return 0;
+    HANDLE from = INVALID_HANDLE_VALUE;
+    if (len == dl->last_len)
+        from = dl->dir;
+    for (int i = 0; i < dl->nkept && from == INVALID_HANDLE_VALUE; i++)
+        if (dl->kept[i].len == len)
+            from = dl->kept[i].h;
+    HANDLE self = GetCurrentProcess(), copy;
+    if (from == INVALID_HANDLE_VALUE || !DuplicateHandle(self, from, self, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
+        return 0;
+    return (qv_dir_loan)copy;
+}
 
-int qv_dirlist_open(qv_dirlist *dl, const char *rel, size_t rel_len, const qv_dir_info *chain, int32_t depth,
-                    uint64_t listed_ino, qv_dir_info *info)
+void qv_dir_loan_return(qv_dir_loan loan)
+{
+    if (loan)
+        CloseHandle((HANDLE)loan);
+}
+
+static int open_listing(qv_dirlist *dl, const qv_dir_where *where, qv_dir_info *info);
+
+int qv_dirlist_open(qv_dirlist *dl, const qv_dir_where *where, qv_dir_info *info)
 {
     qv_call_begin(dl->watch);
-    int rc = open_listing(dl, rel, rel_len, chain, depth, listed_ino, info);
+    int rc = open_listing(dl, where, info);
     qv_call_end(dl->watch);
     if (dl->landing != INVALID_HANDLE_VALUE) {
         CloseHandle(dl->landing);  // what a failed step left open
@@ -521,26 +588,55 @@ int qv_dirlist_open(qv_dirlist *dl, const char *rel, size_t rel_len, const qv_di
 // Calls the test hook with the root's path joined with rel, where that fits.
 static int hooked(qv_dirlist *dl, const char *rel, size_t rel_len)
 {
-    const qv_dirroot *root = dl->root;
-    char last = root->path[root->len - 1];
+    size_t len = dl->root_len;
+    char last = dl->path[len - 1];
     size_t sep = rel_len > 0 && last != '\\' && last != '/' ? 1 : 0;
-    if (root->len + sep + rel_len > SCAN_PATH_MAX - 1)
+    if (len + sep + rel_len > SCAN_PATH_MAX - 1)
         return 0;
-    memcpy(dl->path, root->path, root->len);
     if (sep)
-        dl->path[root->len] = QV_PATH_SEP;
-    memcpy(dl->path + root->len + sep, rel, rel_len);
-    dl->path[root->len + sep + rel_len] = '\0';
+        dl->path[len] = QV_PATH_SEP;
+    memcpy(dl->path + len + sep, rel, rel_len);
+    dl->path[len + sep + rel_len] = '\0';
     return qv_dirlist_open_hook(dl->path);
 }
 
 // Opens the directory at rel step by step from its nearest kept ancestor,
 // or the root, and reads its first batch of records. Every call it makes
 // into storage is one watched call.
-static int open_listing(qv_dirlist *dl, const char *rel, size_t rel_len, const qv_dir_info *chain,
-                        int32_t depth, uint64_t listed_ino, qv_dir_info *info)
+// Takes over the loan of the parent of rel (depth names): kept as its
+// nearest ancestor, unless one as near is kept already. Every kept
+// directory is an ancestor of rel.
+static void adopt(qv_dirlist *dl, size_t rel_len, int32_t depth, qv_dir_loan loan)
 {
+    if (!loan)
+        return;
+    size_t len = rel_len;
+    while (len > 0 && dl->last_path[len - 1] != QV_PATH_SEP)
+        len--;
+    bool nearer = dl->nkept > 0 && dl->kept[dl->nkept - 1].depth >= depth - 1;
+    if (depth < 2 || len < 2 || nearer)
+        qv_dir_loan_return(loan);
+    else
+        keep(dl, (HANDLE)loan, len - 1, depth - 1);
+}
+
+static int open_listing(qv_dirlist *dl, const qv_dir_where *where, qv_dir_info *info)
+{
+    const char *rel = where->rel;
+    size_t rel_len = where->rel_len;
+    int32_t depth = where->depth;
     qv_dirlist_close(dl);
+    // Every kept directory is an ancestor of rel from here on, and so is
+    // each one opened on the way, which stays kept for what comes next.
+    if (rel_len > 0)
+        nearest_kept(dl, rel, rel_len);
+    else
+        drop_kept(dl, 0);
+    memcpy(dl->last_path, rel, rel_len);
+    dl->last_path[rel_len] = '\0';
+    dl->last_len = rel_len;
+    dl->last_depth = depth;
+    adopt(dl, rel_len, depth, where->parent);
     dl->error = 0;
     dl->skipped = 0;
     dl->have_serial = 0;
@@ -554,27 +650,31 @@ static int open_listing(qv_dirlist *dl, const char *rel, size_t rel_len, const q
         if (err != 0)
             return err;
     }
-    // Only a reparse point can lead elsewhere: a volume serial number is
-    // read where links are followed (another volume, a loop), or the walk
-    // asks for identities (one file system; the volume of hard links).
+    // A volume serial number is wanted where links are followed (another
+    // volume, a loop), or the walk asks for identities (one file system;
+    // the volume of hard links). Only a reparse point leads to another
+    // volume: a directory its parent listed as none, and that still is
+    // the one listed, is on its parent's, which is not asked again (it
+    // costs more than the rest of the open on Wine).
     bool with_serial = dl->follow_links || (dl->wants & (QV_WANT_DIR_IDS | QV_WANT_LINK_IDS)) != 0;
-    const qv_dirroot *root = dl->root;
-    HANDLE from = root->h;
+    const qv_dir_info *up = where->chain && depth > 0 ? &where->chain[depth - 1] : nullptr;
+    const uint64_t *inherit = up && up->has_id && known_id(where->listed_ino) ? &up->id.dev : nullptr;
+    HANDLE from = dl->root;
     int32_t from_depth = 0;
     size_t at = 0;
-    const kept_dir *k = rel_len > 0 ? nearest_kept(dl, rel, rel_len) : nullptr;
-    if (k) {
-        from = k->h;
-        from_depth = k->depth;
-        at = k->len + 1;
+    if (rel_len > 0 && dl->nkept > 0) {
+        const kept_dir &k = dl->kept[dl->nkept - 1];
+        from = k.h;
+        from_depth = k.depth;
+        at = k.len + 1;
     }
     dir_facts f{};
-    f.id = {root->serial, root->ino};
+    f.id = {dl->root_serial, dl->root_ino};
     f.has_serial = 1;
     if (rel_len == 0) {
         // The root again, for a listing position of its own.
         HANDLE h;
-        NTSTATUS st = open_below(root->h, L"", 0, DIR_ACCESS, FILE_DIRECTORY_FILE, &h);
+        NTSTATUS st = open_below(dl->root, L"", 0, DIR_ACCESS, FILE_DIRECTORY_FILE, &h);
         dl->landing = h;
         if (!NT_SUCCESS(st))
             return win32_error(st);
@@ -582,18 +682,22 @@ static int open_listing(qv_dirlist *dl, const char *rel, size_t rel_len, const q
         if (rel[rel_len - 1] == QV_PATH_SEP)
             return ERROR_INVALID_NAME;
         int32_t d = from_depth;
+        size_t step_end = 0;
         while (at < rel_len) {
             int units = next_step(dl, rel, rel_len, &at);
             if (units < 0 || ++d > depth)
                 return ERROR_INVALID_NAME;
             // An ancestor on the way is expected to be the one opened when
             // it was listed; the directory itself, what its parent listed.
-            uint64_t expect = d == depth ? listed_ino : (chain ? chain[d].id.ino : 0);
+            uint64_t expect = d == depth ? where->listed_ino : (where->chain ? where->chain[d].id.ino : 0);
             HANDLE before = dl->landing;
+            size_t before_len = step_end;
+            step_end = at < rel_len ? at - 1 : rel_len;
+            bool last = d == depth;
             int rc = open_step(dl, before != INVALID_HANDLE_VALUE ? before : from, dl->wname, (size_t)units, expect,
-                               with_serial, &f);
+                               with_serial && last, last ? inherit : nullptr, &f);
             if (before != INVALID_HANDLE_VALUE)
-                CloseHandle(before);
+                keep(dl, before, before_len, d - 1);
             if (rc != 0)
                 return rc;
         }
@@ -608,10 +712,9 @@ static int open_listing(qv_dirlist *dl, const char *rel, size_t rel_len, const q
     info->has_id = f.has_serial ? 1 : 0;
     dl->have_serial = f.has_serial;
     dl->serial = f.id.dev;
-    memcpy(dl->last_path, rel, rel_len);
-    dl->last_path[rel_len] = '\0';
-    dl->last_len = rel_len;
-    dl->last_depth = depth;
+    dl->own_ino = f.id.ino;
+    dl->ids_refused = qv_win32_refuse_id_listing ? 1 : 0;
+    dl->ids_trusted = 1;
 
     int rc = read_batch(dl);
     if (rc == ERROR_NO_MORE_FILES || rc == ERROR_FILE_NOT_FOUND)
@@ -730,7 +833,15 @@ int qv_dirlist_next(qv_dirlist *dl, qv_dir_child *out)
         return 0;
     record r;
     while (next_record(dl, &r)) {
-        if (r.units == 0 || (r.name[0] == L'.' && (r.units == 1 || (r.units == 2 && r.name[1] == L'.'))))
+        if (r.units == 1 && r.name[0] == L'.') {
+            // The directory's own record, first where there is one: a file
+            // system whose records give other IDs than its handles (some
+            // user-mode ones) has its subdirectories opened unchecked.
+            if (known_id(r.file_id) && known_id(dl->own_ino) && r.file_id != dl->own_ino)
+                dl->ids_trusted = 0;
+            continue;
+        }
+        if (r.units == 0 || (r.units == 2 && r.name[0] == L'.' && r.name[1] == L'.'))
             continue;
         int action = qv_reparse_action(r.attrs, r.tag, dl->follow_links);
         if (action == QV_CHILD_SKIP)
@@ -757,7 +868,7 @@ int qv_dirlist_next(qv_dirlist *dl, qv_dir_child *out)
             out->size = 0;
             // What the directory is to be when it is opened; a link that is
             // followed is another file by then.
-            if (action == QV_CHILD_KEEP && known_id(r.file_id))
+            if (action == QV_CHILD_KEEP && dl->ids_trusted && known_id(r.file_id))
                 out->dir_ino = r.file_id;
             return 1;
         }
@@ -822,10 +933,5 @@ void qv_dirlist_close(qv_dirlist *dl)
         CloseHandle(h);
         return;
     }
-    if (dl->nkept == ANCESTOR_HANDLES) {
-        CloseHandle(dl->kept[0].h);
-        memmove(dl->kept, dl->kept + 1, (ANCESTOR_HANDLES - 1) * sizeof(kept_dir));
-        dl->nkept--;
-    }
-    dl->kept[dl->nkept++] = {h, dl->last_len, dl->last_depth};
+    keep(dl, h, dl->last_len, dl->last_depth);
 }

@@ -26,6 +26,10 @@
 using namespace qvtest;
 using json = nlohmann::json;
 
+#ifndef ERROR_STOPPED_ON_SYMLINK
+#define ERROR_STOPPED_ON_SYMLINK 681
+#endif
+
 namespace {
 
 std::wstring wide(const std::string &utf8)
@@ -75,8 +79,14 @@ struct Listing {
     std::vector<Child> children;
 };
 
-// wants as qv_dirlist_new takes them: QV_WANT_LINK_IDS or DISK_SIZE_ON_DISK
-// lists by directory handle, else by search pattern.
+// Listings as on a file system that refuses records with file IDs, while
+// one is in scope.
+struct RecordsWithoutIds {
+    explicit RecordsWithoutIds(bool on) { qv_win32_refuse_id_listing = on; }
+    ~RecordsWithoutIds() { qv_win32_refuse_id_listing = false; }
+};
+
+// wants as qv_dirlist_new takes them (QV_WANT_LINK_IDS: file IDs of files).
 Listing list_at(const std::string &root, const std::string &rel, int follow_links, int wants = 0,
                 int size_kind = DISK_SIZE_APPARENT)
 {
@@ -92,7 +102,8 @@ Listing list_at(const std::string &root, const std::string &rel, int follow_link
     opts.asked.size_kind = size_kind;
     qv_dirlist *dl = qv_dirlist_new(dr, &opts, wants, nullptr, nullptr);
     int32_t depth = rel.empty() ? 0 : 1 + (int32_t)std::count(rel.begin(), rel.end(), '\\');
-    out.rc = qv_dirlist_open(dl, rel.c_str(), rel.size(), nullptr, depth, 0, &out.info);
+    qv_dir_where where{rel.c_str(), rel.size(), depth, nullptr, 0, 0};
+    out.rc = qv_dirlist_open(dl, &where, &out.info);
     qv_dir_child c;
     while (out.rc == 0 && qv_dirlist_next(dl, &c)) {
         EXPECT_EQ(strlen(c.name), c.name_len);
@@ -470,12 +481,15 @@ TEST(Win32Listing, SizesFromHighAndLowWordsAbove4GiB)
     make_dir(t.path + "\\dir");
     want.push_back({"dir", 0, true});
     std::sort(want.begin(), want.end());
-    // By search pattern (lengths only) and by handle (file IDs asked for).
-    for (int wants : {0, QV_WANT_LINK_IDS})
-        EXPECT_EQ(list(t.path, 0, nullptr, wants), want) << wants;
-    ResultPtr r(scan_sync(t.path, 0, false, true));
-    EXPECT_EQ(r->total_size, sum);
-    EXPECT_EQ(r->total_files, std::size(sizes));
+    // With file IDs asked for or not, in records that carry them or not.
+    for (bool refuse : {false, true}) {
+        RecordsWithoutIds without(refuse);
+        for (int wants : {0, QV_WANT_LINK_IDS})
+            EXPECT_EQ(list(t.path, 0, nullptr, wants), want) << wants << " " << refuse;
+        ResultPtr r(scan_sync(t.path, 0, false, true));
+        EXPECT_EQ(r->total_size, sum);
+        EXPECT_EQ(r->total_files, std::size(sizes));
+    }
 }
 
 TEST(Win32Listing, Utf8NamesBothWays)
@@ -506,6 +520,78 @@ TEST(Win32Listing, Utf8NamesBothWays)
     }
     // Sanity of the fixture itself: the emoji is one character, two units.
     EXPECT_EQ(wide(emoji).size(), 2u + 6u);
+}
+
+namespace {
+
+// Opens rel (depth names) below the root of dr as a walk does, given what
+// opening its ancestors told and the file ID its parent listed.
+int open_as_walked(qv_dirroot *dr, const std::string &rel, int32_t depth, const std::vector<qv_dir_info> &chain,
+                   uint64_t listed_ino, qv_dir_info *info, std::vector<std::pair<std::string, uint64_t>> *dirs)
+{
+    qv_options opts{};
+    qv_dirlist *dl = qv_dirlist_new(dr, &opts, 0, nullptr, nullptr);
+    qv_dir_where where{rel.c_str(), rel.size(), depth, chain.data(), listed_ino, 0};
+    int rc = qv_dirlist_open(dl, &where, info);
+    qv_dir_child c;
+    while (rc == 0 && qv_dirlist_next(dl, &c))
+        if (c.is_dir && dirs)
+            dirs->push_back({c.name, c.dir_ino});
+    qv_dirlist_delete(dl);
+    return rc;
+}
+
+}  // namespace
+
+// Once a directory is listed, a link or another directory put in its place,
+// or in the place of one of its ancestors, is refused when the walk opens
+// it from the root: it is not the directory listed. (Handed on between the
+// walk's threads, the parent's handle usually goes along; this is the way
+// down when it does not.)
+TEST(Win32Listing, StepThatIsNoLongerWhatWasListed)
+{
+    enum Swap { none, link, other_directory };
+    struct {
+        const char *swapped;  // below the root
+        Swap how;
+        int rc;
+    } cases[] = {{"a", none, 0},          {"a", link, ERROR_STOPPED_ON_SYMLINK},
+                 {"a", other_directory, ERROR_STOPPED_ON_SYMLINK},
+                 {"a\\ssl", link, ERROR_STOPPED_ON_SYMLINK},
+                 {"a\\ssl", other_directory, ERROR_STOPPED_ON_SYMLINK}};
+    for (auto c : cases) {
+        SCOPED_TRACE(std::string(c.swapped) + " " + std::to_string(c.how));
+        TempDir t;
+        std::string root = t.path + "\\root", outside = t.path + "\\outside";
+        for (const std::string &d : {root, root + "\\a", root + "\\a\\ssl", outside, outside + "\\ssl"})
+            make_dir(d);
+        make_file(outside + "\\secret", 99);
+        make_file(outside + "\\ssl\\secret", 99);
+        int err = 0;
+        qv_dirroot *dr = qv_dirroot_open(root.c_str(), nullptr, &err, nullptr);
+        ASSERT_NE(dr, nullptr) << err;
+        std::vector<qv_dir_info> chain(2);
+        std::vector<std::pair<std::string, uint64_t>> top, in_a;
+        ASSERT_EQ(open_as_walked(dr, "", 0, {}, 0, &chain[0], &top), 0);
+        ASSERT_EQ(top.size(), 1u);
+        ASSERT_EQ(open_as_walked(dr, "a", 1, chain, top[0].second, &chain[1], &in_a), 0);
+        ASSERT_EQ(in_a.size(), 1u);
+        ASSERT_NE(in_a[0].second, 0u);
+        std::string at = root + "\\" + c.swapped;
+        std::string from = std::string(c.swapped) == "a" ? outside : outside + "\\ssl";
+        if (c.how != none) {
+            ASSERT_TRUE(MoveFileW(long_form(at).c_str(), long_form(at + ".old").c_str()));
+            if (c.how == link)
+                ASSERT_TRUE(symlink_to(from, at));
+            else
+                ASSERT_TRUE(MoveFileW(long_form(from).c_str(), long_form(at).c_str()));
+        }
+        qv_dir_info info{};
+        std::vector<std::pair<std::string, uint64_t>> in_ssl;
+        EXPECT_EQ(open_as_walked(dr, "a\\ssl", 2, chain, in_a[0].second, &info, &in_ssl), c.rc);
+        EXPECT_TRUE(in_ssl.empty());
+        qv_dirroot_close(dr);
+    }
 }
 
 // Windows makes a junction here, Wine a Unix symbolic link: Wine lists it
@@ -1007,11 +1093,15 @@ TEST(Win32ScanOptions, HardLinksCountedOnceUnderTheFirstPath)
     FileFacts orig = facts_of(long_form(t.path + "\\c\\orig")), single = facts_of(long_form(t.path + "\\c\\single"));
     ASSERT_TRUE(orig.ok && single.ok);
     ASSERT_EQ(orig.links, 3u);
+    // Where the file system gives no file IDs in its records, nothing tells
+    // the names of one file apart: each counts.
+    for (bool refuse : {false, true})
     for (int kind : {DISK_SIZE_APPARENT, DISK_SIZE_ON_DISK}) {
+        RecordsWithoutIds without(refuse);
         uint64_t size = kind == DISK_SIZE_ON_DISK ? orig.allocation : orig.length;
         uint64_t lone = kind == DISK_SIZE_ON_DISK ? single.allocation : single.length;
         for (int once : {0, 1}) {
-            uint64_t other = once ? 0 : size;
+            uint64_t other = once && !refuse ? 0 : size;
             std::vector<DocEntry> want = {{"B", true, size, true},       {"B/third", false, size, false},
                                           {"a", true, other, true},      {"a/second", false, other, false},
                                           {"c", true, other + lone, true}, {"c/orig", false, other, false},
@@ -1021,10 +1111,10 @@ TEST(Win32ScanOptions, HardLinksCountedOnceUnderTheFirstPath)
             s.wait();
             ASSERT_EQ(s.state, SCAN_DONE);
             json tree = s.tree();
-            EXPECT_EQ(doc_entries(tree), want) << kind << " " << once;
-            EXPECT_EQ(tree["total_size"], size + 2 * other + lone) << kind << " " << once;
+            EXPECT_EQ(doc_entries(tree), want) << kind << " " << once << " " << refuse;
+            EXPECT_EQ(tree["total_size"], size + 2 * other + lone) << kind << " " << once << " " << refuse;
             EXPECT_EQ(tree["total_files"], 4u);
-            if (once) {
+            if (once && !refuse) {
                 json top = json::parse(disk_get_top(s.id, 2));
                 json want_top = {{{"path", t.path + "/B/third"}, {"size", size}},
                                  {{"path", t.path + "/c/single"}, {"size", lone}}};

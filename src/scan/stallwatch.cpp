@@ -25,7 +25,7 @@ void release_seat(worker_seat *s)
     qv_dirlist_discard(s->w.list);
     free(s->own_chunk);
     free(s->w.filling);  // never handed out: nobody else holds it
-    free(s->item);
+    free_shared(static_cast<shared_dir *>(s->item));
     s->~worker_seat();
     free(s);
 }
@@ -115,7 +115,7 @@ static void take_over(qv_walk_ctx *ctx, qv_pool *pool, worker_seat *s, bool canc
     }
     if (!cancelling) {
         for (size_t i = w->bottom; i < w->items.size(); i++)
-            share_item(w, w->items[i]);
+            share_item(w, w->items[i], false);  // its listing is the stuck thread's
     }
     w->bottom = 0;
     w->items.clear();

@@ -34,6 +34,7 @@ struct shared_dir {
     work_head head;  // WORK_DIR
     qv_entry *entry;
     uint64_t listed_ino;
+    qv_dir_loan parent;  // its parent, lent by the worker that shared it (0: none)
     int32_t depth;
     uint32_t path_len;
     qv_dir_info *chain;
@@ -130,7 +131,11 @@ struct worker_seat {
 
 // walker.cpp: the walk itself.
 bool cancelled(const qv_walk_ctx *ctx);
-void share_item(walker *w, const walk_item &it);
+// lend: lend the item's parent, kept open by w's listing, to whoever takes
+// it; only w's own thread may.
+void share_item(walker *w, const walk_item &it, bool lend);
+// Frees a shared directory, giving back the loan it still holds.
+void free_shared(shared_dir *sd);
 void free_walker_buffers(walker *w);
 
 // problems.cpp: what the walk could not take in.

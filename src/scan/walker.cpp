@@ -82,7 +82,7 @@ static void put_child(char *dst, size_t base_len, const qv_entry *e)
 
 // Hands the stacked item it to the pool, with the path and ancestors it
 // needs: its parent's path is a prefix of the path buffer.
-void share_item(walker *w, const walk_item &it)
+void share_item(walker *w, const walk_item &it, bool lend)
 {
     size_t len;
     if (!child_path_len(it.parent_len, it.entry, &len)) {
@@ -99,6 +99,7 @@ void share_item(walker *w, const walk_item &it)
     sd->head.kind = WORK_DIR;
     sd->entry = it.entry;
     sd->listed_ino = it.listed_ino;
+    sd->parent = lend ? qv_dirlist_lend(w->list, w->path, it.parent_len) : 0;
     sd->depth = it.depth;
     sd->path_len = (uint32_t)len;
     sd->chain = reinterpret_cast<qv_dir_info *>(reinterpret_cast<char *>(sd) + head);
@@ -106,6 +107,13 @@ void share_item(walker *w, const walk_item &it)
     memcpy(sd->path, w->path, it.parent_len);
     put_child(sd->path, it.parent_len, it.entry);
     qv_pool_put(w->ctx->own.pool, &sd->head.item);
+}
+
+void free_shared(shared_dir *sd)
+{
+    if (sd)
+        qv_dir_loan_return(sd->parent);
+    free(sd);
 }
 
 // Gives the oldest stacked directories to workers that wait for work,
@@ -117,7 +125,7 @@ static void share_if_wanted(walker *w)
         return;
     int32_t hungry = qv_pool_hungry(pool);
     while (hungry-- > 0 && w->items.size() - w->bottom >= 2)
-        share_item(w, w->items[w->bottom++]);
+        share_item(w, w->items[w->bottom++], true);
     if (w->bottom == w->items.size()) {
         w->bottom = 0;
         w->items.clear();
@@ -260,7 +268,8 @@ static bool same_dir(const qv_dir_info &a, const qv_dir_info &b)
 
 // Opens the directory in the path buffer and decides whether it is to be
 // entered; false (the directory keeps no children) when it is not.
-static bool enter_directory(walker *w, qv_entry *dir, int32_t depth, uint64_t listed_ino)
+// parent: the loan of its parent, if any, which the opening takes over.
+static bool enter_directory(walker *w, qv_entry *dir, int32_t depth, uint64_t listed_ino, qv_dir_loan *parent)
 {
     qv_walk_ctx *ctx = w->ctx;
     bool is_root = depth == 0;
@@ -275,7 +284,10 @@ static bool enter_directory(walker *w, qv_entry *dir, int32_t depth, uint64_t li
     qv_dir_info info{};
     w->seat->opening = 1;
     uint32_t cancels = w->seat->watch.cancels.load(std::memory_order_relaxed);
-    int rc = qv_dirlist_open(w->list, w->path, w->path_len, w->chain.items, depth, listed_ino, &info);
+    qv_dir_where where{w->path, w->path_len, depth, w->chain.items, listed_ino, parent ? *parent : 0};
+    int rc = qv_dirlist_open(w->list, &where, &info);
+    if (parent)
+        *parent = 0;
     w->seat->opening = 0;
     if (rc < 0)
         return false;  // cancelled
@@ -322,7 +334,7 @@ static bool enter_directory(walker *w, qv_entry *dir, int32_t depth, uint64_t li
 
 // Lists the directory whose path is in the buffer into dir and stacks its
 // subdirectories.
-static void list_directory(walker *w, qv_entry *dir, int32_t depth, uint64_t listed_ino)
+static void list_directory(walker *w, qv_entry *dir, int32_t depth, uint64_t listed_ino, qv_dir_loan *parent)
 {
     qv_walk_ctx *ctx = w->ctx;
     if (cancelled(ctx))
@@ -346,7 +358,7 @@ static void list_directory(walker *w, qv_entry *dir, int32_t depth, uint64_t lis
     w->seat->dir = dir;
     w->seat->depth = depth;
     uint32_t cancels = w->seat->watch.cancels.load(std::memory_order_relaxed);
-    if (!enter_directory(w, dir, depth, listed_ino)) {
+    if (!enter_directory(w, dir, depth, listed_ino, parent)) {
         w->seat->dir = nullptr;
         return;
     }
@@ -391,7 +403,7 @@ static void list_directory(walker *w, qv_entry *dir, int32_t depth, uint64_t lis
 
 // Walks one directory taken from the pool and everything below it that
 // this worker keeps.
-static void walk_from(walker *w, const shared_dir *sd)
+static void walk_from(walker *w, shared_dir *sd)
 {
     qv_walk_ctx *ctx = w->ctx;
     if (sd->path_len > SCAN_PATH_MAX - 1 || cancelled(ctx))
@@ -407,7 +419,7 @@ static void walk_from(walker *w, const shared_dir *sd)
     w->path_len = sd->path_len;
     w->bottom = 0;
     w->items.clear();
-    list_directory(w, sd->entry, sd->depth, sd->listed_ino);
+    list_directory(w, sd->entry, sd->depth, sd->listed_ino, &sd->parent);
     share_if_wanted(w);
     // Depth-first, the last subdirectory listed first.
     while (w->items.size() > w->bottom) {
@@ -421,7 +433,7 @@ static void walk_from(walker *w, const shared_dir *sd)
         }
         put_child(w->path, it.parent_len, it.entry);
         w->path_len = (uint32_t)len;
-        list_directory(w, it.entry, it.depth, it.listed_ino);
+        list_directory(w, it.entry, it.depth, it.listed_ino, nullptr);
         share_if_wanted(w);
     }
     w->bottom = 0;
@@ -491,7 +503,7 @@ static void walk_worker(qv_pool *pool, int32_t index, void *arg)
                 drop_chunk(c);
             } else {
                 note_problem(ctx, reinterpret_cast<shared_dir *>(item)->entry, QV_PROBLEM_UNREADABLE, QV_ERR_NOMEM);
-                free(item);
+                free_shared(reinterpret_cast<shared_dir *>(item));
             }
         }
         return;
@@ -514,7 +526,7 @@ static void walk_worker(qv_pool *pool, int32_t index, void *arg)
         else
             note_problem(ctx, sd->entry, QV_PROBLEM_UNREADABLE, QV_ERR_NOMEM);
         seat->item = nullptr;
-        free(sd);
+        free_shared(sd);
         // Descriptors held while waiting for work could be the ones
         // another worker waits for.
         if (w.list)
@@ -584,7 +596,7 @@ static void drop_queued(qv_pool *pool)
         if (reinterpret_cast<work_head *>(left)->kind == WORK_STATS)
             drop_chunk(reinterpret_cast<stat_chunk *>(left));
         else
-            free(left);
+            free_shared(reinterpret_cast<shared_dir *>(left));
     }
 }
 
@@ -608,6 +620,7 @@ static void run_pool(qv_walk_ctx *ctx, qv_entry *root)
         sd->head.kind = WORK_DIR;
         sd->entry = root;
         sd->listed_ino = 0;
+        sd->parent = 0;
         sd->depth = 0;
         sd->path_len = 0;
         sd->chain = nullptr;
