@@ -25,9 +25,10 @@
 // Records carry file IDs (FileIdBothDirectoryInfo). A file system that
 // refuses that class (some network shares) is listed with
 // FileFullDirectoryInfo instead: no IDs, so its directories are checked
-// for links only, and its hard links cannot be told apart. Where a
-// directory's own "." record gives another ID than its handle does (some
-// user-mode file systems), its subdirectories are checked for links only.
+// for links only, and its hard links cannot be told apart. A listing's
+// IDs are trusted only where the directory's own "." record gives the ID
+// its handle does: elsewhere (a volume root, which lists no "."; some
+// user-mode file systems) subdirectories are checked for links only.
 //
 // A directory's volume serial number is read (which tells another volume)
 // when links are followed or the walk asks for identities; its file ID
@@ -85,9 +86,10 @@ struct kept_dir {
     int32_t depth;  // names from the root to it
 };
 
-bool qv_win32_refuse_id_listing = false;
+int qv_win32_test_records = QV_RECORDS_AS_THEY_ARE;
 
 static int read_batch(qv_dirlist *dl);
+static bool own_record_agrees(const qv_dirlist *dl);
 
 // Heap-held so that deep recursion costs no stack: one per walking thread.
 struct qv_dirlist {
@@ -713,8 +715,8 @@ static int open_listing(qv_dirlist *dl, const qv_dir_where *where, qv_dir_info *
     dl->have_serial = f.has_serial;
     dl->serial = f.id.dev;
     dl->own_ino = f.id.ino;
-    dl->ids_refused = qv_win32_refuse_id_listing ? 1 : 0;
-    dl->ids_trusted = 1;
+    dl->ids_refused = qv_win32_test_records == QV_RECORDS_WITHOUT_IDS ? 1 : 0;
+    dl->ids_trusted = 0;
 
     int rc = read_batch(dl);
     if (rc == ERROR_NO_MORE_FILES || rc == ERROR_FILE_NOT_FOUND)
@@ -724,6 +726,7 @@ static int open_listing(qv_dirlist *dl, const qv_dir_where *where, qv_dir_info *
         return rc;
     }
     dl->have_record = 1;
+    dl->ids_trusted = own_record_agrees(dl) ? 1 : 0;
     return 0;
 }
 
@@ -760,6 +763,49 @@ struct record {
     uint64_t file_id;  // 0 when the records carry none
 };
 
+// The record at offset at of the batch; the offset of the next, or 0 after
+// the last.
+static ULONG record_at(const qv_dirlist *dl, size_t at, record *r)
+{
+    const unsigned char *p = dl->records + at;
+    ULONG next;
+    if (dl->ids_refused) {
+        auto *d = reinterpret_cast<const FILE_FULL_DIR_INFO *>(p);
+        next = d->NextEntryOffset;
+        *r = {d->FileName, d->FileNameLength / sizeof(wchar_t), d->FileAttributes, d->EaSize,
+              d->LastWriteTime.QuadPart, d->EndOfFile.QuadPart, d->AllocationSize.QuadPart, 0};
+    } else {
+        auto *d = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO *>(p);
+        next = d->NextEntryOffset;
+        *r = {d->FileName, d->FileNameLength / sizeof(wchar_t), d->FileAttributes, d->EaSize,
+              d->LastWriteTime.QuadPart, d->EndOfFile.QuadPart, d->AllocationSize.QuadPart, (uint64_t)d->FileId.QuadPart};
+        if (qv_win32_test_records == QV_RECORDS_SKEWED_IDS && known_id(r->file_id))
+            r->file_id ^= 1;
+    }
+    return next;
+}
+
+// Whether the records' file IDs are those the handles give, told by the
+// directory's own "." record in the first batch, before any child is
+// reported. Where there is none (a volume root, a file system that lists
+// no "."), nothing vouches for them: subdirectories are then checked for
+// links only.
+static bool own_record_agrees(const qv_dirlist *dl)
+{
+    if (dl->ids_refused || !known_id(dl->own_ino))
+        return false;
+    size_t at = 0;
+    for (;;) {
+        record r;
+        ULONG next = record_at(dl, at, &r);
+        if (r.units == 1 && r.name[0] == L'.')
+            return r.file_id == dl->own_ino;
+        if (next == 0)
+            return false;
+        at += next;
+    }
+}
+
 // The next record of the listing, or false at its end.
 static bool next_record(qv_dirlist *dl, record *r)
 {
@@ -773,19 +819,7 @@ static bool next_record(qv_dirlist *dl, record *r)
             return false;
         }
     }
-    const unsigned char *p = dl->records + dl->at;
-    ULONG next;
-    if (dl->ids_refused) {
-        auto *d = reinterpret_cast<const FILE_FULL_DIR_INFO *>(p);
-        next = d->NextEntryOffset;
-        *r = {d->FileName, d->FileNameLength / sizeof(wchar_t), d->FileAttributes, d->EaSize,
-              d->LastWriteTime.QuadPart, d->EndOfFile.QuadPart, d->AllocationSize.QuadPart, 0};
-    } else {
-        auto *d = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO *>(p);
-        next = d->NextEntryOffset;
-        *r = {d->FileName, d->FileNameLength / sizeof(wchar_t), d->FileAttributes, d->EaSize,
-              d->LastWriteTime.QuadPart, d->EndOfFile.QuadPart, d->AllocationSize.QuadPart, (uint64_t)d->FileId.QuadPart};
-    }
+    ULONG next = record_at(dl, dl->at, r);
     dl->have_record = next != 0;
     dl->at += next;
     return true;
@@ -833,15 +867,7 @@ int qv_dirlist_next(qv_dirlist *dl, qv_dir_child *out)
         return 0;
     record r;
     while (next_record(dl, &r)) {
-        if (r.units == 1 && r.name[0] == L'.') {
-            // The directory's own record, first where there is one: a file
-            // system whose records give other IDs than its handles (some
-            // user-mode ones) has its subdirectories opened unchecked.
-            if (known_id(r.file_id) && known_id(dl->own_ino) && r.file_id != dl->own_ino)
-                dl->ids_trusted = 0;
-            continue;
-        }
-        if (r.units == 0 || (r.units == 2 && r.name[0] == L'.' && r.name[1] == L'.'))
+        if (r.units == 0 || (r.name[0] == L'.' && (r.units == 1 || (r.units == 2 && r.name[1] == L'.'))))
             continue;
         int action = qv_reparse_action(r.attrs, r.tag, dl->follow_links);
         if (action == QV_CHILD_SKIP)
@@ -866,9 +892,10 @@ int qv_dirlist_next(qv_dirlist *dl, qv_dir_child *out)
         out->meta = {1, 0, unix_time(r.write_time), 0, 0, 0};
         if (dir) {
             out->size = 0;
-            // What the directory is to be when it is opened; a link that is
-            // followed is another file by then.
-            if (action == QV_CHILD_KEEP && dl->ids_trusted && known_id(r.file_id))
+            // What the directory is to be when it is opened. A reparse point
+            // (a link followed, a folder of a filter) may be another file by
+            // then, on another volume.
+            if (!(r.attrs & FILE_ATTRIBUTE_REPARSE_POINT) && dl->ids_trusted && known_id(r.file_id))
                 out->dir_ino = r.file_id;
             return 1;
         }

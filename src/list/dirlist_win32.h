@@ -40,6 +40,10 @@ int qv_win32_dir_path(char *buf, const char *path);
 // answering does.
 extern int (*qv_dirlist_open_hook)(const char *path);
 
-// For tests: when set before a listing is made, it lists as it does on a
-// file system that refuses records with file IDs.
-extern bool qv_win32_refuse_id_listing;
+// For tests: listings opened from now on list as on a file system that
+// refuses records with file IDs, or whose records give other IDs than its
+// handles do.
+#define QV_RECORDS_AS_THEY_ARE 0
+#define QV_RECORDS_WITHOUT_IDS 1
+#define QV_RECORDS_SKEWED_IDS 2
+extern int qv_win32_test_records;

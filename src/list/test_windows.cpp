@@ -79,11 +79,11 @@ struct Listing {
     std::vector<Child> children;
 };
 
-// Listings as on a file system that refuses records with file IDs, while
-// one is in scope.
-struct RecordsWithoutIds {
-    explicit RecordsWithoutIds(bool on) { qv_win32_refuse_id_listing = on; }
-    ~RecordsWithoutIds() { qv_win32_refuse_id_listing = false; }
+// Listings as on a file system that refuses records with file IDs, or
+// whose records give other IDs than its handles, while one is in scope.
+struct RecordsAs {
+    explicit RecordsAs(int how) { qv_win32_test_records = how; }
+    ~RecordsAs() { qv_win32_test_records = QV_RECORDS_AS_THEY_ARE; }
 };
 
 // wants as qv_dirlist_new takes them (QV_WANT_LINK_IDS: file IDs of files).
@@ -483,7 +483,7 @@ TEST(Win32Listing, SizesFromHighAndLowWordsAbove4GiB)
     std::sort(want.begin(), want.end());
     // With file IDs asked for or not, in records that carry them or not.
     for (bool refuse : {false, true}) {
-        RecordsWithoutIds without(refuse);
+        RecordsAs without(refuse ? QV_RECORDS_WITHOUT_IDS : QV_RECORDS_AS_THEY_ARE);
         for (int wants : {0, QV_WANT_LINK_IDS})
             EXPECT_EQ(list(t.path, 0, nullptr, wants), want) << wants << " " << refuse;
         ResultPtr r(scan_sync(t.path, 0, false, true));
@@ -563,7 +563,8 @@ TEST(Win32Listing, StepThatIsNoLongerWhatWasListed)
         SCOPED_TRACE(std::string(c.swapped) + " " + std::to_string(c.how));
         TempDir t;
         std::string root = t.path + "\\root", outside = t.path + "\\outside";
-        for (const std::string &d : {root, root + "\\a", root + "\\a\\ssl", outside, outside + "\\ssl"})
+        for (const std::string &d : {root, root + "\\a", root + "\\a\\ssl", outside, outside + "\\ssl",
+                                     outside + "\\ssl\\secret-dir"})
             make_dir(d);
         make_file(outside + "\\secret", 99);
         make_file(outside + "\\ssl\\secret", 99);
@@ -592,6 +593,43 @@ TEST(Win32Listing, StepThatIsNoLongerWhatWasListed)
         EXPECT_TRUE(in_ssl.empty());
         qv_dirroot_close(dr);
     }
+}
+
+// A file system whose records give other file IDs than its handles (told by
+// each directory's own "." record) is walked whole: no subdirectory is
+// refused for an ID that never was to match. Its subdirectories are then
+// opened without their listed IDs; an ancestor swapped on the way is still
+// told by the ID its handle gave.
+TEST(Win32Listing, RecordsWhoseIdsTheHandlesDoNotGive)
+{
+    TempDir t;
+    std::string root = t.path + "\\root", outside = t.path + "\\outside";
+    for (const std::string &d : {root, root + "\\a", root + "\\a\\ssl", root + "\\a\\x", outside, outside + "\\ssl"})
+        make_dir(d);
+    make_file(root + "\\a\\x\\f", 5);
+    RecordsAs skewed(QV_RECORDS_SKEWED_IDS);
+    for (bool pool : {true, false}) {
+        ResultPtr r(scan_sync(root, 0, false, pool));
+        EXPECT_EQ(r->total_dirs, 3u);
+        EXPECT_EQ(r->total_files, 1u);
+        EXPECT_EQ(r->total_size, 5u);
+    }
+    int err = 0;
+    qv_dirroot *dr = qv_dirroot_open(root.c_str(), nullptr, &err, nullptr);
+    ASSERT_NE(dr, nullptr) << err;
+    std::vector<qv_dir_info> chain(2);
+    std::vector<std::pair<std::string, uint64_t>> top, in_a;
+    ASSERT_EQ(open_as_walked(dr, "", 0, {}, 0, &chain[0], &top), 0);
+    ASSERT_EQ(open_as_walked(dr, "a", 1, chain, 0, &chain[1], &in_a), 0);
+    ASSERT_EQ(top.size(), 1u);
+    ASSERT_EQ(in_a.size(), 2u);
+    for (auto &d : {top[0], in_a[0], in_a[1]})
+        EXPECT_EQ(d.second, 0u) << d.first;
+    ASSERT_TRUE(MoveFileW(long_form(root + "\\a").c_str(), long_form(root + "\\a.old").c_str()));
+    ASSERT_TRUE(symlink_to(outside, root + "\\a"));
+    qv_dir_info info{};
+    EXPECT_EQ(open_as_walked(dr, "a\\ssl", 2, chain, 0, &info, nullptr), ERROR_STOPPED_ON_SYMLINK);
+    qv_dirroot_close(dr);
 }
 
 // Windows makes a junction here, Wine a Unix symbolic link: Wine lists it
@@ -1097,7 +1135,7 @@ TEST(Win32ScanOptions, HardLinksCountedOnceUnderTheFirstPath)
     // the names of one file apart: each counts.
     for (bool refuse : {false, true})
     for (int kind : {DISK_SIZE_APPARENT, DISK_SIZE_ON_DISK}) {
-        RecordsWithoutIds without(refuse);
+        RecordsAs without(refuse ? QV_RECORDS_WITHOUT_IDS : QV_RECORDS_AS_THEY_ARE);
         uint64_t size = kind == DISK_SIZE_ON_DISK ? orig.allocation : orig.length;
         uint64_t lone = kind == DISK_SIZE_ON_DISK ? single.allocation : single.length;
         for (int once : {0, 1}) {

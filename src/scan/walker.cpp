@@ -284,10 +284,11 @@ static bool enter_directory(walker *w, qv_entry *dir, int32_t depth, uint64_t li
     qv_dir_info info{};
     w->seat->opening = 1;
     uint32_t cancels = w->seat->watch.cancels.load(std::memory_order_relaxed);
+    // The open owns the loan from here on, even should it never return.
     qv_dir_where where{w->path, w->path_len, depth, w->chain.items, listed_ino, parent ? *parent : 0};
-    int rc = qv_dirlist_open(w->list, &where, &info);
     if (parent)
         *parent = 0;
+    int rc = qv_dirlist_open(w->list, &where, &info);
     w->seat->opening = 0;
     if (rc < 0)
         return false;  // cancelled
