@@ -49,7 +49,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
-#include <new>
 
 // Information classes of NtQueryInformationFile (ntddk's names).
 #define QV_FILE_INTERNAL_INFORMATION 6
@@ -224,14 +223,14 @@ void qv_dirroot_close(qv_dirroot *root)
 qv_dirlist *qv_dirlist_new(qv_dirroot *root, const qv_options *opts, int wants,
                            const std::atomic<int32_t> *cancel, qv_call_watch *watch)
 {
-    void *mem = malloc(sizeof(qv_dirlist));
-    if (!mem)
+    // Zeroed: nothing listed, nothing kept.
+    auto *dl = static_cast<qv_dirlist *>(calloc(1, sizeof(qv_dirlist)));
+    if (!dl)
         return nullptr;
-    auto *dl = new (mem) qv_dirlist;
     HANDLE self = GetCurrentProcess();
     if (root->len > SCAN_PATH_MAX - 1 ||
         !DuplicateHandle(self, root->h, self, &dl->root, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
-        free(mem);
+        free(dl);
         return nullptr;
     }
     dl->root_serial = root->serial;
@@ -245,18 +244,6 @@ qv_dirlist *qv_dirlist_new(qv_dirroot *root, const qv_options *opts, int wants,
     dl->follow_links = opts->asked.follow_links != 0;
     dl->size_kind = opts->asked.size_kind;
     dl->wants = wants;
-    dl->ids_refused = 0;
-    dl->ids_trusted = 1;
-    dl->own_ino = 0;
-    dl->have_record = 0;
-    dl->error = 0;
-    dl->skipped = 0;
-    dl->have_serial = 0;
-    dl->serial = 0;
-    dl->at = 0;
-    dl->nkept = 0;
-    dl->last_len = 0;
-    dl->last_depth = 0;
     return dl;
 }
 

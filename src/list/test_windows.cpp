@@ -541,6 +541,23 @@ int open_as_walked(qv_dirroot *dr, const std::string &rel, int32_t depth, const 
     return rc;
 }
 
+// The root and a below it, opened as a walk opens them: what each told,
+// and the subdirectories each listed, with their listed file IDs.
+struct RootAndA {
+    qv_dirroot *dr = nullptr;
+    std::vector<qv_dir_info> chain = std::vector<qv_dir_info>(2);
+    std::vector<std::pair<std::string, uint64_t>> top, in_a;
+    explicit RootAndA(const std::string &root)
+    {
+        int err = 0;
+        dr = qv_dirroot_open(root.c_str(), nullptr, &err, nullptr);
+        EXPECT_NE(dr, nullptr) << err;
+        if (dr && open_as_walked(dr, "", 0, {}, 0, &chain[0], &top) == 0 && top.size() == 1)
+            EXPECT_EQ(open_as_walked(dr, "a", 1, chain, top[0].second, &chain[1], &in_a), 0);
+    }
+    ~RootAndA() { qv_dirroot_close(dr); }
+};
+
 }  // namespace
 
 // Once a directory is listed, a link or another directory put in its place,
@@ -568,16 +585,10 @@ TEST(Win32Listing, StepThatIsNoLongerWhatWasListed)
             make_dir(d);
         make_file(outside + "\\secret", 99);
         make_file(outside + "\\ssl\\secret", 99);
-        int err = 0;
-        qv_dirroot *dr = qv_dirroot_open(root.c_str(), nullptr, &err, nullptr);
-        ASSERT_NE(dr, nullptr) << err;
-        std::vector<qv_dir_info> chain(2);
-        std::vector<std::pair<std::string, uint64_t>> top, in_a;
-        ASSERT_EQ(open_as_walked(dr, "", 0, {}, 0, &chain[0], &top), 0);
-        ASSERT_EQ(top.size(), 1u);
-        ASSERT_EQ(open_as_walked(dr, "a", 1, chain, top[0].second, &chain[1], &in_a), 0);
-        ASSERT_EQ(in_a.size(), 1u);
-        ASSERT_NE(in_a[0].second, 0u);
+        RootAndA w(root);
+        ASSERT_EQ(w.top.size(), 1u);
+        ASSERT_EQ(w.in_a.size(), 1u);
+        ASSERT_NE(w.in_a[0].second, 0u);
         std::string at = root + "\\" + c.swapped;
         std::string from = std::string(c.swapped) == "a" ? outside : outside + "\\ssl";
         if (c.how != none) {
@@ -589,9 +600,8 @@ TEST(Win32Listing, StepThatIsNoLongerWhatWasListed)
         }
         qv_dir_info info{};
         std::vector<std::pair<std::string, uint64_t>> in_ssl;
-        EXPECT_EQ(open_as_walked(dr, "a\\ssl", 2, chain, in_a[0].second, &info, &in_ssl), c.rc);
+        EXPECT_EQ(open_as_walked(w.dr, "a\\ssl", 2, w.chain, w.in_a[0].second, &info, &in_ssl), c.rc);
         EXPECT_TRUE(in_ssl.empty());
-        qv_dirroot_close(dr);
     }
 }
 
@@ -614,22 +624,15 @@ TEST(Win32Listing, RecordsWhoseIdsTheHandlesDoNotGive)
         EXPECT_EQ(r->total_files, 1u);
         EXPECT_EQ(r->total_size, 5u);
     }
-    int err = 0;
-    qv_dirroot *dr = qv_dirroot_open(root.c_str(), nullptr, &err, nullptr);
-    ASSERT_NE(dr, nullptr) << err;
-    std::vector<qv_dir_info> chain(2);
-    std::vector<std::pair<std::string, uint64_t>> top, in_a;
-    ASSERT_EQ(open_as_walked(dr, "", 0, {}, 0, &chain[0], &top), 0);
-    ASSERT_EQ(open_as_walked(dr, "a", 1, chain, 0, &chain[1], &in_a), 0);
-    ASSERT_EQ(top.size(), 1u);
-    ASSERT_EQ(in_a.size(), 2u);
-    for (auto &d : {top[0], in_a[0], in_a[1]})
+    RootAndA w(root);
+    ASSERT_EQ(w.top.size(), 1u);
+    ASSERT_EQ(w.in_a.size(), 2u);
+    for (auto &d : {w.top[0], w.in_a[0], w.in_a[1]})
         EXPECT_EQ(d.second, 0u) << d.first;
     ASSERT_TRUE(MoveFileW(long_form(root + "\\a").c_str(), long_form(root + "\\a.old").c_str()));
     ASSERT_TRUE(symlink_to(outside, root + "\\a"));
     qv_dir_info info{};
-    EXPECT_EQ(open_as_walked(dr, "a\\ssl", 2, chain, 0, &info, nullptr), ERROR_STOPPED_ON_SYMLINK);
-    qv_dirroot_close(dr);
+    EXPECT_EQ(open_as_walked(w.dr, "a\\ssl", 2, w.chain, 0, &info, nullptr), ERROR_STOPPED_ON_SYMLINK);
 }
 
 // Windows makes a junction here, Wine a Unix symbolic link: Wine lists it
